@@ -1,0 +1,274 @@
+import copy
+
+import matplotlib.pyplot as plt
+import pytest
+import torch
+from torch import nn
+from torch.optim.lr_scheduler import (
+    CosineAnnealingLR,
+    CosineAnnealingWarmRestarts,
+    LinearLR,
+    ReduceLROnPlateau,
+    SequentialLR,
+)
+from torch.utils.data import DataLoader, TensorDataset
+
+from quorlin.utils import create_scheduler
+from quorlin.utils.dravenor import _epochs_to_steps, create_warmup_scheduler, plot_lr_schedule
+
+HEADER = ["", "📈 Configuring Learning Rate Scheduler:"]
+
+
+def loader(batches):
+    return DataLoader(TensorDataset(torch.zeros(batches, 2)), batch_size=1)
+
+
+@pytest.fixture
+def optimizer():
+    return torch.optim.SGD(nn.Linear(2, 2).parameters(), lr=0.1)
+
+
+@pytest.fixture(autouse=True)
+def close_figures():
+    yield
+    plt.close("all")
+
+
+def report(capsys):
+    return capsys.readouterr().out.splitlines()
+
+
+@pytest.mark.parametrize("epochs, accumulation, steps", [(3, 1, 300), (3.0, 4, 300), (0, 1, 0)])
+def test_epochs_to_steps(epochs, accumulation, steps):
+    assert _epochs_to_steps(epochs, loader(100), accumulation) == steps
+
+
+@pytest.mark.parametrize("args, name", [(("three",), "epochs"), ((3, "4"), "gradient_accumulation_steps")])
+def test_epochs_to_steps_refuses_non_numbers(args, name):
+    epochs, *rest = args
+    with pytest.raises(TypeError, match=f"^{name} must be a number"):
+        _epochs_to_steps(epochs, loader(10), *rest)
+
+
+def test_cosine_without_warmup(optimizer, capsys):
+    config = {"name": "cosine", "cosine": {"T_max": 60}}
+    scheduler = create_scheduler(optimizer, config, loader(100))
+    assert type(scheduler) is CosineAnnealingLR
+    assert (scheduler.T_max, scheduler.eta_min, scheduler.last_epoch) == (6000, 1e-4, 0)
+    assert report(capsys) == [
+        *HEADER,
+        "├── Type: COSINE",
+        "├── Cosine Annealing Settings:",
+        "│   ├── T_max: 60 epochs (6000 steps)",
+        "│   └── Min LR: 0.0001",
+        "└── Warmup: Disabled",
+    ]
+
+
+def test_cosine_warm_with_warmup_ramps_linearly(optimizer, capsys):
+    config = {"name": "COSINE_WARM", "warmup": {"enabled": True, "epochs": 5},
+              "cosine_warm": {"T_0": 2, "T_mult": 1, "eta_min": 1e-3}}
+    scheduler = create_scheduler(optimizer, config, loader(100))
+    assert type(scheduler) is SequentialLR
+    warmup, base = scheduler._schedulers
+    assert type(warmup) is LinearLR and type(base) is CosineAnnealingWarmRestarts
+    assert (warmup.total_iters, scheduler._milestones, base.T_0, base.T_mult) == (500, [500], 200, 1)
+    assert report(capsys) == [
+        *HEADER,
+        "├── Type: COSINE_WARM",
+        "├── Cosine Annealing Warm Restarts Settings:",
+        "│   ├── T_0: 2 epochs (200 steps)",
+        "│   ├── T_mult: 1",
+        "│   └── Min LR: 0.001",
+        "├── Warmup Settings:",
+        "│   ├── Duration: 5 epochs (500 steps)",
+        "│   ├── Start Factor: 0.1",
+        "│   └── End Factor: 1.0",
+    ]
+    lrs = []
+    for _ in range(502):
+        lrs.append(optimizer.param_groups[0]["lr"])
+        optimizer.step()
+        scheduler.step()
+    ramp = [0.1 * (0.1 + 0.9 * step / 500) for step in range(500)]
+    assert lrs[:500] == pytest.approx(ramp, rel=1e-9)
+    # Then the restart schedule from its own start: the full rate, then a cosine step down.
+    assert lrs[500] == pytest.approx(0.1)
+    assert lrs[501] == pytest.approx(1e-3 + (0.1 - 1e-3) * (1 + torch.cos(torch.tensor(torch.pi / 200)).item()) / 2)
+
+
+def test_accumulation_only_divides_the_printed_warmup_steps(optimizer, capsys):
+    config = {"name": "cosine", "warmup": {"enabled": True, "epochs": 5, "start_factor": 0.5},
+              "cosine": {"T_max": 3, "eta_min": 0.0}}
+    scheduler = create_scheduler(optimizer, config, loader(100), gradient_accumulation_steps=4)
+    warmup, base = scheduler._schedulers
+    assert (warmup.total_iters, scheduler._milestones, base.T_max) == (500, [500], 300)
+    assert warmup.start_factor == 0.5 and warmup.end_factor == 1.0
+    assert report(capsys)[-5:] == [
+        "│   └── Min LR: 0.0",
+        "├── Warmup Settings:",
+        "│   ├── Duration: 5 epochs (125 steps)",
+        "│   ├── Start Factor: 0.5",
+        "│   └── End Factor: 1.0",
+    ]
+
+
+@pytest.mark.parametrize("settings, lines", [
+    ({}, ["│   ├── Mode: min", "│   ├── Factor: 0.1", "│   ├── Patience: 10 epochs",
+          "│   ├── Threshold: 0.0001", "│   ├── Threshold Mode: rel",
+          "│   ├── Cooldown: 0 epochs", "│   └── Min LR: 1e-05"]),
+    ({"mode": "max", "factor": 0.5, "patience": 2, "threshold": 0.01, "threshold_mode": "abs",
+      "cooldown": 1, "min_lr": 0.0, "eps": 1e-6},
+     ["│   ├── Mode: max", "│   ├── Factor: 0.5", "│   ├── Patience: 2 epochs",
+      "│   ├── Threshold: 0.01", "│   ├── Threshold Mode: abs",
+      "│   ├── Cooldown: 1 epochs", "│   └── Min LR: 0.0"]),
+])
+def test_reduce_lr_settings(optimizer, capsys, settings, lines):
+    config = {"name": "Reduce_LR", "reduce_lr": settings, "warmup": {"enabled": False}}
+    scheduler = create_scheduler(optimizer, config, loader(7))
+    assert type(scheduler) is ReduceLROnPlateau
+    expected = {"mode": "min", "factor": 0.1, "patience": 10, "threshold": 1e-4,
+                "threshold_mode": "rel", "cooldown": 0, "eps": 1e-8, **settings}
+    min_lr = expected.pop("min_lr", 1e-5)
+    assert {key: getattr(scheduler, key) for key in expected} == expected
+    assert scheduler.min_lrs == [min_lr]
+    assert report(capsys) == [*HEADER, "├── Type: REDUCE_LR", "├── ReduceLROnPlateau Settings:", *lines]
+
+
+def test_reduce_lr_refuses_warmup(optimizer, capsys):
+    config = {"name": "reduce_lr", "reduce_lr": {}, "warmup": {"enabled": True}}
+    message = ("ReduceLROnPlateau scheduler cannot be combined with warmup. Please either disable "
+               "warmup or use a different scheduler (cosine, cosine_warm).")
+    with pytest.raises(ValueError) as error:
+        create_scheduler(optimizer, config, loader(7))
+    assert str(error.value) == message
+    assert report(capsys) == [*HEADER, "├── Type: REDUCE_LR"]
+
+
+def test_unknown_scheduler(optimizer, capsys):
+    with pytest.raises(ValueError) as error:
+        create_scheduler(optimizer, {"name": "Step"}, loader(7))
+    assert str(error.value) == "Unsupported scheduler: step. Supported: ['reduce_lr', 'cosine', 'cosine_warm']"
+    assert report(capsys) == [*HEADER, "├── Type: STEP"]
+
+
+@pytest.mark.parametrize("config, kwargs, error, message", [
+    ({"name": "cosine"}, {}, KeyError, "cosine"),
+    ({"cosine": {}}, {}, KeyError, "name"),
+    (type("Config", (dict,), {})(name="cosine", cosine={}), {}, TypeError,
+     "^scheduler_config must be a dict, got Config$"),
+    ({"name": "cosine", "cosine": {}}, {"gradient_accumulation_steps": "2"}, TypeError,
+     "^gradient_accumulation_steps must be a number, got '2'$"),
+    ({"name": "cosine", "cosine": {}}, {"gradient_accumulation_steps": 0}, ValueError,
+     "^gradient_accumulation_steps must be at least 1, got 0$"),
+])
+def test_create_scheduler_argument_errors(optimizer, config, kwargs, error, message):
+    with pytest.raises(error, match=message):
+        create_scheduler(optimizer, config, loader(7), **kwargs)
+
+
+def test_create_warmup_scheduler_defaults(optimizer):
+    base = CosineAnnealingLR(optimizer, T_max=10)
+    scheduler = create_warmup_scheduler(optimizer, base, {}, loader(3))
+    warmup = scheduler._schedulers[0]
+    assert (warmup.start_factor, warmup.end_factor, warmup.total_iters) == (0.1, 1.0, 15)
+    assert scheduler._milestones == [15]
+    assert optimizer.param_groups[0]["lr"] == pytest.approx(0.01)
+    with pytest.raises(TypeError, match="^warmup_config must be a dict, got list$"):
+        create_warmup_scheduler(optimizer, base, [], loader(3))
+
+
+def snapshot(model, optimizer, scheduler):
+    state = vars(scheduler) if isinstance(scheduler, ReduceLROnPlateau) else scheduler.state_dict()
+    return {
+        "params": [p.detach().clone() for p in model.parameters()],
+        "grads": [p.grad.clone() for p in model.parameters()],
+        "optimizer": copy.deepcopy(optimizer.state_dict()),
+        "scheduler": copy.deepcopy({k: v for k, v in state.items() if k != "optimizer"}),
+    }
+
+
+def assert_same(a, b):
+    if isinstance(a, torch.Tensor):
+        assert torch.equal(a, b)
+    elif isinstance(a, dict):
+        assert list(a) == list(b)
+        for key in a:
+            assert_same(a[key], b[key])
+    elif isinstance(a, (list, tuple)):
+        assert len(a) == len(b)
+        for x, y in zip(a, b):
+            assert_same(x, y)
+    else:
+        assert a == b
+
+
+def trained_model_and_adamw(groups):
+    """A model after one real update and a fresh backward pass, so gradients and Adam
+    moments are present when the schedule is plotted."""
+    model = nn.Sequential(*[nn.Linear(2, 2, bias=False) for _ in range(groups)])
+    optimizer = torch.optim.AdamW(
+        [{"params": layer.parameters(), "lr": 0.01 * (i + 1)} for i, layer in enumerate(model)],
+        weight_decay=0.1,
+    )
+    for _ in range(2):
+        optimizer.zero_grad()
+        model(torch.randn(4, 2)).sum().backward()
+        if _ == 0:
+            optimizer.step()
+    return model, optimizer
+
+
+@pytest.mark.parametrize("kind", ["cosine_warmup", "reduce_lr"])
+def test_plot_lr_schedule_leaves_everything_untouched(kind, capsys):
+    model, optimizer = trained_model_and_adamw(groups=3)
+    if kind == "reduce_lr":
+        scheduler = ReduceLROnPlateau(optimizer, factor=0.5, patience=1)
+    else:
+        scheduler = create_scheduler(optimizer, {"name": "cosine", "cosine": {"T_max": 2},
+                                                 "warmup": {"enabled": True, "epochs": 1}}, loader(4))
+        for _ in range(3):
+            optimizer.step()
+            scheduler.step()
+    before = snapshot(model, optimizer, scheduler)
+    capsys.readouterr()
+    plot_lr_schedule(scheduler, 6, loader(4))
+    assert capsys.readouterr().out == ""
+    assert_same(snapshot(model, optimizer, scheduler), before)
+    assert scheduler.optimizer is optimizer
+    lines = plt.gcf().axes[0].get_lines()
+    assert [line.get_label() for line in lines] == ["Group 0", "Group 1", "Group 2"]
+    assert [line.get_linestyle() for line in lines] == ["-", "--", "-."]
+    assert [line.get_color() for line in lines] == ["#1f77b4", "#ff7f0e", "#2ca02c"]
+    for line in lines:
+        x = line.get_xdata()
+        assert len(x) == 24 and x[0] == 0 and x[-1] == 6
+    assert plt.gcf().axes[1].get_xlim() == (0, 24)
+    assert plt.gcf().axes[1].get_xlabel() == "Steps"
+    # Every group starts from the rate it had when the plot was asked for.
+    assert [line.get_ydata()[0] for line in lines] == [g["lr"] for g in optimizer.param_groups]
+
+
+def test_plot_lr_schedule_values_of_a_warmup_ramp():
+    model, optimizer = trained_model_and_adamw(groups=1)
+    scheduler = create_warmup_scheduler(optimizer, CosineAnnealingLR(optimizer, T_max=4),
+                                        {"epochs": 2, "start_factor": 0.5}, loader(2))
+    plot_lr_schedule(scheduler, 2, loader(2), gradient_accumulation_steps=2)
+    (line,) = plt.gcf().axes[0].get_lines()
+    assert list(line.get_ydata()) == pytest.approx([0.005, 0.00625, 0.0075, 0.00875])
+
+
+def test_plot_lr_schedule_limits_groups(capsys):
+    model, optimizer = trained_model_and_adamw(groups=7)
+    scheduler = CosineAnnealingLR(optimizer, T_max=5)
+    plot_lr_schedule(scheduler, 1, loader(5), max_groups=5)
+    assert capsys.readouterr().out == (
+        "Warning: Only showing 5 out of 7 parameter groups for clarity\n")
+    lines = plt.gcf().axes[0].get_lines()
+    assert [line.get_label() for line in lines] == [f"Group {i}" for i in range(5)]
+    assert lines[4].get_linestyle() == "-" and lines[4].get_color() == "#9467bd"
+
+
+def test_plot_lr_schedule_refuses_non_integer_epochs(optimizer):
+    with pytest.raises(TypeError, match="^num_epochs must be a number"):
+        plot_lr_schedule(CosineAnnealingLR(optimizer, T_max=5), "10", loader(5))
