@@ -1,0 +1,221 @@
+"""Greedy, beam and sampling search over any next-token scoring function."""
+from typing import Callable, List, Optional, Tuple
+
+import torch
+
+from quorlin._checks import as_float, as_int
+from quorlin.decoding.logit_processors import apply_repeat_penalty, filter_top_k_top_p
+
+ScoreFn = Callable[[torch.Tensor], torch.Tensor]
+
+_INTEGER_DTYPES = (torch.uint8, torch.int8, torch.int16, torch.int32, torch.int64)
+
+
+class SequenceGenerator:
+    """Extends batches of start tokens with the tokens a scoring function favours.
+
+    ``score_fn`` maps partial sequences (N, t) to next-token scores (N, V), typically a
+    model's log-probabilities (or a sum of two models' for shallow fusion). Each step
+    the scores are repeat-penalised, divided by the temperature and renormalised with
+    a log-softmax; a sequence's score is the sum of these log-probabilities over the
+    tokens it generated, its end id included. Every search makes one ``score_fn`` call
+    per step for the whole batch (all beams of all rows together). A row stops at the
+    tokenizer's ``eos_id`` and is then padded with ``pad_id``; generation ends when
+    every row has stopped or the sequences are ``max_length`` tokens long.
+
+    Args:
+        score_fn: scoring function, or None to assign the attribute ``score_fn`` later.
+        tokenizer: object with ``eos_id`` and ``pad_id``.
+        max_length: longest sequence returned, start tokens included.
+        device: where the start tokens are moved before the search.
+
+    Example:
+        >>> import types
+        >>> table = torch.tensor([[-9.0, 0.0, -9.0], [-9.0, -9.0, 0.0], [0.0, -9.0, -9.0]])
+        >>> tokenizer = types.SimpleNamespace(pad_id=0, eos_id=2)
+        >>> generator = SequenceGenerator(score_fn=lambda x: table[x[:, -1]].log_softmax(-1),
+        ...                               tokenizer=tokenizer, max_length=5, device="cpu")
+        >>> generator.generate_greedy(torch.tensor([[0]]))[0]
+        tensor([[0, 1, 2]])
+    """
+
+    def __init__(self, *, score_fn: Optional[ScoreFn], tokenizer, max_length: int, device):
+        max_length = as_int(max_length, "max_length")
+        if max_length < 1:
+            raise ValueError(f"max_length must be at least 1, got {max_length}")
+        self.score_fn = score_fn
+        self.tokenizer = tokenizer
+        self.max_length = max_length
+        self.device = device
+
+    @torch.no_grad()
+    def generate_greedy(
+        self, x: torch.Tensor, temperature: float = 1.0, repeat_penalty: float = 1.0
+    ) -> Tuple[torch.Tensor, torch.Tensor]:
+        """Appends the most likely token at every step.
+
+        Args:
+            x: (N, P) integer start tokens.
+            temperature: divides the scores (> 0).
+            repeat_penalty: strength of the penalty on tokens already in a row (> 0; 1 is none).
+
+        Returns:
+            sequences (N, L) with the P start tokens in front, and scores (N,).
+        """
+        x = self._check_prompts(x)
+        temperature = _positive(temperature, "temperature")
+        repeat_penalty = _positive(repeat_penalty, "repeat_penalty")
+        return self._extend(x, lambda log_probs: log_probs.argmax(dim=-1), temperature, repeat_penalty)
+
+    @torch.no_grad()
+    def generate_sample(
+        self, x: torch.Tensor, temperature: float = 1.0, top_k: int = 0, top_p: float = 1.0
+    ) -> Tuple[torch.Tensor, torch.Tensor]:
+        """Draws every token from the (top-k and/or nucleus filtered) distribution.
+
+        Draws use PyTorch's global random generator, so ``torch.manual_seed`` fixes them.
+
+        Args:
+            x: (N, P) integer start tokens.
+            temperature: divides the scores (> 0).
+            top_k: draw among the k most likely tokens (>= 0; 0 is no limit).
+            top_p: draw among the smallest set of most likely tokens holding this
+                probability (in [0, 1]; 0 and 1 are no limit).
+
+        Returns:
+            sequences (N, L) with the P start tokens in front, and scores (N,): the
+            log-probabilities of the drawn tokens before filtering.
+        """
+        x = self._check_prompts(x)
+        temperature = _positive(temperature, "temperature")
+        top_k = as_int(top_k, "top_k")
+        if top_k < 0:
+            raise ValueError(f"top_k must be >= 0, got {top_k}")
+        top_p = as_float(top_p, "top_p")
+        if not 0.0 <= top_p <= 1.0:
+            raise ValueError(f"top_p must lie in [0, 1], got {top_p}")
+
+        def draw(log_probs: torch.Tensor) -> torch.Tensor:
+            probs = filter_top_k_top_p(log_probs, top_k, top_p).exp()  # (N, V)
+            return torch.multinomial(probs, num_samples=1).squeeze(1)  # (N,)
+
+        return self._extend(x, draw, temperature, 1.0)
+
+    @torch.no_grad()
+    def generate_beam(
+        self, x: torch.Tensor, beam_width: int = 5, temperature: float = 1.0, repeat_penalty: float = 1.0
+    ) -> Tuple[torch.Tensor, torch.Tensor]:
+        """Keeps the ``beam_width`` best partial sequences of every row at each step.
+
+        Finished beams stay in the running with their score, so they compete with the
+        longer hypotheses; the search ends when every beam has finished or reached
+        ``max_length``.
+
+        Args:
+            x: (N, P) integer start tokens.
+            beam_width: beams per row (>= 1).
+            temperature: divides the scores (> 0).
+            repeat_penalty: strength of the penalty on tokens already in a beam (> 0; 1 is none).
+
+        Returns:
+            sequences (N, W, L) and scores (N, W), beams sorted best first.
+        """
+        x = self._check_prompts(x)
+        W = as_int(beam_width, "beam_width")
+        if W < 1:
+            raise ValueError(f"beam_width must be at least 1, got {W}")
+        temperature = _positive(temperature, "temperature")
+        repeat_penalty = _positive(repeat_penalty, "repeat_penalty")
+        eos, pad = self.tokenizer.eos_id, self.tokenizer.pad_id
+
+        N = x.size(0)
+        seqs = x.repeat_interleave(W, dim=0)  # (N * W, P)
+        # Only one copy of each prompt is alive at first, so the beams never duplicate.
+        beam_scores = torch.full((N, W), float("-inf"), device=x.device)
+        beam_scores[:, 0] = 0.0
+        finished = torch.zeros(N, W, dtype=torch.bool, device=x.device)
+        while seqs.size(1) < self.max_length and not finished.all():
+            log_probs = self._next_log_probs(seqs, temperature, repeat_penalty)  # (N * W, V)
+            V = log_probs.size(-1)
+            # A finished beam continues only with padding, at no cost.
+            done = finished.view(-1, 1)  # (N * W, 1)
+            log_probs = log_probs.masked_fill(done, float("-inf"))
+            log_probs[:, pad] = log_probs[:, pad].masked_fill(done.squeeze(1), 0.0)
+            candidates = (beam_scores.view(-1, 1) + log_probs).view(N, W * V)  # (N, W * V)
+            beam_scores, best = candidates.topk(W, dim=-1)  # (N, W), best first
+            parent, next_tokens = best // V, best % V  # (N, W)
+            t = seqs.size(1)
+            seqs = seqs.view(N, W, t).gather(1, parent.unsqueeze(-1).expand(N, W, t))  # (N, W, t)
+            seqs = torch.cat([seqs, next_tokens.unsqueeze(-1)], dim=-1).view(N * W, t + 1)
+            # Beams of -inf (fewer live hypotheses than beams) are dead ends.
+            finished = finished.gather(1, parent) | (next_tokens == eos) | beam_scores.isneginf()
+        return seqs.view(N, W, -1), beam_scores
+
+    def post_process_sequence(self, seqs: torch.Tensor, tokenizer) -> List[torch.Tensor]:
+        """Cuts every row after its first end id (kept); a row without one stays whole.
+
+        Args:
+            seqs: (N, L) token ids, start tokens included.
+            tokenizer: object with ``eos_id``.
+
+        Returns:
+            N one-dimensional tensors.
+
+        Example:
+            >>> generator.post_process_sequence(torch.tensor([[1, 5, 2, 0], [1, 5, 6, 7]]), tokenizer)
+            [tensor([1, 5, 2]), tensor([1, 5, 6, 7])]
+        """
+        if not isinstance(seqs, torch.Tensor) or seqs.dim() != 2:
+            raise ValueError(f"seqs must be a 2-D tensor (N, L), got {_describe(seqs)}")
+        is_end = (seqs == tokenizer.eos_id).long()  # (N, L)
+        ends_before = is_end.cumsum(dim=1) - is_end  # end ids strictly before each position
+        lengths = (ends_before == 0).sum(dim=1)  # (N,)
+        return [row[:length] for row, length in zip(seqs, lengths.tolist())]
+
+    def _extend(self, x, choose, temperature, repeat_penalty):
+        """Greedy and sampling loop: one token per row per step from ``choose(log_probs)``."""
+        eos, pad = self.tokenizer.eos_id, self.tokenizer.pad_id
+        scores = torch.zeros(x.size(0), device=x.device)
+        finished = torch.zeros(x.size(0), dtype=torch.bool, device=x.device)
+        while x.size(1) < self.max_length and not finished.all():
+            log_probs = self._next_log_probs(x, temperature, repeat_penalty)  # (N, V)
+            next_tokens = choose(log_probs)  # (N,)
+            token_log_probs = log_probs.gather(1, next_tokens.unsqueeze(1)).squeeze(1)  # (N,)
+            scores = scores + token_log_probs.masked_fill(finished, 0.0)
+            next_tokens = next_tokens.masked_fill(finished, pad)
+            x = torch.cat([x, next_tokens.unsqueeze(1)], dim=1)  # (N, t + 1)
+            finished = finished | (next_tokens == eos)
+        return x, scores
+
+    def _next_log_probs(self, seqs, temperature, repeat_penalty):
+        scores = self.score_fn(seqs)
+        if scores.dim() != 2 or scores.size(0) != seqs.size(0):
+            raise ValueError(
+                f"score_fn must return scores of shape ({seqs.size(0)}, V), got {tuple(scores.shape)}"
+            )
+        scores = apply_repeat_penalty(scores.float(), seqs, repeat_penalty)  # (N, V)
+        return torch.log_softmax(scores / temperature, dim=-1)
+
+    def _check_prompts(self, x):
+        if self.score_fn is None:
+            raise ValueError("score_fn is None; assign a scoring function before generating")
+        if not isinstance(x, torch.Tensor) or x.dim() != 2 or x.dtype not in _INTEGER_DTYPES:
+            raise ValueError(f"x must be a 2-D integer tensor of start tokens (N, P), got {_describe(x)}")
+        if x.size(1) == 0:
+            raise ValueError(f"x must hold at least one start token per row, got shape {tuple(x.shape)}")
+        if x.size(1) > self.max_length:
+            raise ValueError(f"x has {x.size(1)} start tokens, more than max_length={self.max_length}")
+        return x.to(device=self.device, dtype=torch.long)
+
+
+def _positive(value, name: str) -> float:
+    value = as_float(value, name)
+    if not value > 0:
+        raise ValueError(f"{name} must be > 0, got {value}")
+    return value
+
+
+def _describe(value) -> str:
+    if isinstance(value, torch.Tensor):
+        return f"a {value.dim()}-D {value.dtype} tensor of shape {tuple(value.shape)}"
+    return repr(value)
