@@ -1,0 +1,183 @@
+"""Speech recognition dataset: filter-bank features with their transcripts."""
+import os
+from typing import List, Literal, Optional, Tuple
+
+import torch
+import torchaudio
+from torch.nn.utils.rnn import pad_sequence
+from torch.utils.data import Dataset
+from tqdm import tqdm
+
+from quorlin.data import FeatureReader
+from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, add_transcripts, average_chars_per_token,
+                                 list_npy_files, load_transcripts, read_subset, subset_count)
+from quorlin.data.tokenizer import VaskTokenizer
+
+TEST_PARTITION = "test-clean"
+
+
+class Maltrey(Dataset):
+    """ASR dataset of one partition, held in memory.
+
+    Reads ``root/partition/fbank/*.npy`` (one (dimensions, frames) float
+    matrix per utterance, first ``num_feats`` rows kept) and, except for
+    "test-clean", ``root/partition/text/*.npy`` (string arrays joined into
+    transcripts), paired by sorted position. With ``norm`` "global_mvn" a
+    training partition computes per-dimension statistics; other partitions
+    take the training instance's ``(global_mean, global_std)``.
+
+    Args:
+        partition: "train-clean-100", "dev-clean" or "test-clean".
+        config: data section with ``root``, ``num_feats``, ``norm``,
+            ``specaug``, ``specaug_conf`` and optionally ``subset_size``/``subset``.
+        tokenizer: encodes the transcripts.
+        isTrainPartition: computes statistics and enables SpecAugment.
+        global_stats: (mean, std) float32 tensors of shape (num_feats,).
+
+    Shapes:
+        item: features (num_feats, T) float32, shifted and golden ids (L,) int64.
+        batch: features (B, Tmax, num_feats), shifted and golden (B, Lmax),
+        feature lengths (B,), transcript lengths (B,).
+
+    Example:
+        >>> train = Maltrey("train-clean-100", config, tokenizer, True)
+        >>> dev = Maltrey("dev-clean", config, tokenizer, False,
+        ...               (train.global_mean, train.global_std))
+        >>> loader = DataLoader(train, batch_size=16, collate_fn=train.collate_fn)
+    """
+
+    def __init__(self, partition: Literal["train-clean-100", "dev-clean", "test-clean"], config: dict,
+                 tokenizer: VaskTokenizer, isTrainPartition: bool,
+                 global_stats: Optional[Tuple[torch.Tensor, torch.Tensor]] = None):
+        if type(config) is not dict:
+            raise TypeError(f"config must be a dict, got {type(config).__name__}")
+        if global_stats is not None and type(global_stats) is not tuple:
+            raise TypeError(f"global_stats must be None or a tuple, got {type(global_stats).__name__}")
+        self.config = config
+        self.partition = partition
+        self.isTrainPartition = bool(isTrainPartition)
+        self.tokenizer = tokenizer
+        self.eos_token = tokenizer.eos_id
+        self.sos_token = tokenizer.sos_id
+        self.pad_token = tokenizer.pad_id
+        is_test = partition == TEST_PARTITION
+
+        self.fbank_dir = os.path.join(config["root"], partition, "fbank")
+        self.fbank_files = list_npy_files(self.fbank_dir)
+        subset = read_subset(config)
+        if subset > 0:
+            count = subset_count(len(self.fbank_files), subset)
+            self.fbank_files = self.fbank_files[:count]
+        self.length = len(self.fbank_files)
+        if not is_test:
+            self.text_dir = os.path.join(config["root"], partition, "text")
+            self.text_files = list_npy_files(self.text_dir)
+            if subset > 0:
+                self.text_files = self.text_files[:count]
+            if len(self.fbank_files) != len(self.text_files):
+                raise ValueError("Number of feature and transcript files must match")
+            _warn_unmatched_names(self.fbank_files, self.text_files)
+
+        self.feats = []
+        self.transcripts_shifted = []
+        self.transcripts_golden = []
+        self.total_chars = 0
+        self.total_tokens = 0
+        self.feat_max_len = 0
+        self.text_max_len = 0
+
+        num_feats = int(config["num_feats"])
+        if num_feats < 1:
+            raise ValueError(f"num_feats must be a positive integer, got {config['num_feats']!r}")
+        compute_stats = config["norm"] == "global_mvn" and global_stats is None
+        if compute_stats and not self.isTrainPartition:
+            raise ValueError("global_stats must be provided for non-training partitions when using global_mvn")
+
+        print("Loading data for " + partition + " partition...")
+        reader = FeatureReader(num_feats, compute_stats, NUM_THREADS)
+        with tqdm(total=self.length, dynamic_ncols=True, leave=False) as bar:
+            for start in range(0, self.length, CHUNK_SIZE):
+                stop = min(start + CHUNK_SIZE, self.length)
+                for feat in reader.read(self.fbank_files[start:stop]):
+                    self.feats.append(feat)
+                    self.feat_max_len = max(self.feat_max_len, feat.shape[1])
+                if not is_test:
+                    add_transcripts(self, load_transcripts(self.text_files[start:stop]))
+                bar.update(stop - start)
+
+        self.avg_chars_per_token = average_chars_per_token(self.total_chars, self.total_tokens)
+        if not is_test and not len(self.feats) == len(self.transcripts_shifted) == len(self.transcripts_golden):
+            raise ValueError("Features and transcripts are misaligned")
+
+        if config["norm"] == "global_mvn":
+            if compute_stats:
+                mean = torch.from_numpy(reader.mean)  # (num_feats,) float64
+                variance = torch.from_numpy(reader.m2) / (reader.count - 1)
+                self.global_mean = mean.float()
+                self.global_std = torch.sqrt(variance + 1e-8).float()
+            else:
+                self.global_mean, self.global_std = global_stats
+
+        specaug_conf = config["specaug_conf"]
+        self.time_mask = torchaudio.transforms.TimeMasking(
+            time_mask_param=specaug_conf["time_mask_width_range"], iid_masks=True)
+        self.freq_mask = torchaudio.transforms.FrequencyMasking(
+            freq_mask_param=specaug_conf["freq_mask_width_range"], iid_masks=True)
+
+    def get_avg_chars_per_token(self):
+        return self.avg_chars_per_token
+
+    def __len__(self) -> int:
+        return self.length
+
+    def __getitem__(self, idx: int):
+        feat = torch.FloatTensor(self.feats[idx])  # (num_feats, T)
+        norm = self.config["norm"]
+        if norm == "global_mvn":
+            global_mean = getattr(self, "global_mean", None)
+            global_std = getattr(self, "global_std", None)
+            assert global_mean is not None and global_std is not None, \
+                "Global mean and std must be computed before normalization"
+            feat = (feat - global_mean.unsqueeze(1)) / (global_std.unsqueeze(1) + 1e-8)
+        elif norm == "cepstral":
+            feat = (feat - feat.mean(dim=1, keepdim=True)) / (feat.std(dim=1, keepdim=True) + 1e-8)
+        if self.partition == TEST_PARTITION:
+            return feat, None, None
+        return (feat, torch.LongTensor(self.transcripts_shifted[idx]),
+                torch.LongTensor(self.transcripts_golden[idx]))
+
+    def collate_fn(self, batch: List[tuple]):
+        """Pads a list of items into the five-element ASR batch."""
+        batch_feats = [item[0].transpose(0, 1) for item in batch]  # (T, num_feats) each
+        feat_lengths = torch.LongTensor([feat.shape[0] for feat in batch_feats])
+        padded_feats = pad_sequence(batch_feats, batch_first=True, padding_value=0.0)  # (B, Tmax, num_feats)
+
+        padded_shifted, padded_golden, transcript_lengths = None, None, None
+        if self.partition != TEST_PARTITION:
+            shifted = [item[1] for item in batch]
+            golden = [item[2] for item in batch]
+            transcript_lengths = torch.LongTensor([len(seq) for seq in shifted])
+            padded_shifted = pad_sequence(shifted, batch_first=True, padding_value=self.pad_token)  # (B, Lmax)
+            padded_golden = pad_sequence(golden, batch_first=True, padding_value=self.pad_token)  # (B, Lmax)
+
+        if self.config["specaug"] and self.isTrainPartition:
+            specaug_conf = self.config["specaug_conf"]
+            padded_feats = padded_feats.permute(0, 2, 1)  # (B, num_feats, Tmax)
+            if specaug_conf["apply_freq_mask"]:
+                for _ in range(specaug_conf["num_freq_mask"]):
+                    padded_feats = self.freq_mask(padded_feats)
+            if specaug_conf["apply_time_mask"]:
+                for _ in range(specaug_conf["num_time_mask"]):
+                    padded_feats = self.time_mask(padded_feats)
+            padded_feats = padded_feats.permute(0, 2, 1)  # (B, Tmax, num_feats)
+
+        return padded_feats, padded_shifted, padded_golden, feat_lengths, transcript_lengths
+
+
+def _warn_unmatched_names(fbank_files: List[str], text_files: List[str]) -> None:
+    # Files pair by position; different names usually mean a file is missing.
+    pairs = [(f, t) for f, t in zip(fbank_files, text_files) if os.path.basename(f) != os.path.basename(t)]
+    if pairs:
+        first_fbank, first_text = (os.path.basename(p) for p in pairs[0])
+        print(f"Warning: {len(pairs)} of {len(fbank_files)} feature/transcript pairs have different file names; "
+              f"the first pairs {first_fbank!r} with {first_text!r}")

@@ -1,0 +1,114 @@
+// Python bindings of the corpus reader: quorlin.data._ext.
+#include <cerrno>
+#include <cstring>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include "feature_reader.h"
+#include "npy_file.h"
+#include "text_reader.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using quorlin::Buffer;
+
+namespace {
+
+// Hands a malloc'ed buffer to NumPy; the capsule frees it with the array.
+nb::object to_numpy(Buffer data, size_t rows, size_t cols, size_t item_size, bool fortran_order) {
+    void *ptr = data.release();
+    nb::capsule owner(ptr, [](void *p) noexcept { std::free(p); });
+    const size_t shape[2] = {rows, cols};
+    const nb::dlpack::dtype dtype{uint8_t(nb::dlpack::dtype_code::Float), uint8_t(8 * item_size), 1};
+    return nb::ndarray<nb::numpy>(ptr, 2, shape, owner, nullptr, dtype, nb::device::cpu::value, 0,
+                                  fortran_order ? 'F' : 'C')
+        .cast();
+}
+
+nb::object vector_to_numpy(const std::vector<double> &values) {
+    Buffer data(std::malloc(values.size() * sizeof(double) + 1));
+    if (!data) throw std::bad_alloc();
+    std::memcpy(data.get(), values.data(), values.size() * sizeof(double));
+    void *ptr = data.release();
+    nb::capsule owner(ptr, [](void *p) noexcept { std::free(p); });
+    const size_t shape[1] = {values.size()};
+    return nb::ndarray<nb::numpy, double>(ptr, 1, shape, owner).cast();
+}
+
+nb::list read_features(quorlin::FeatureReader &reader, const std::vector<std::string> &paths) {
+    std::vector<quorlin::FeatureMatrix> mats;
+    {
+        nb::gil_scoped_release release;
+        mats = reader.read(paths);
+    }
+    nb::list out;
+    for (auto &m : mats) out.append(to_numpy(std::move(m.data), m.rows, m.frames, m.item_size, m.fortran_order));
+    return out;
+}
+
+nb::list read_text_arrays(const std::vector<std::string> &paths, size_t num_threads) {
+    std::vector<quorlin::TextArray> texts;
+    {
+        nb::gil_scoped_release release;
+        texts = quorlin::read_text_arrays(paths, num_threads);
+    }
+    nb::list out;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        const quorlin::TextArray &t = texts[i];
+        PyObject *obj = nullptr;
+        switch (t.kind) {
+            case quorlin::TextArray::Kind::Pickle:
+                out.append(nb::bytes(t.bytes.data(), t.bytes.size()));
+                continue;
+            case quorlin::TextArray::Kind::Bytes:
+                obj = PyUnicode_DecodeUTF8(t.bytes.data(), Py_ssize_t(t.bytes.size()), "strict");
+                break;
+            case quorlin::TextArray::Kind::Unicode:
+                obj = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, t.unicode.data(), Py_ssize_t(t.unicode.size()));
+                break;
+        }
+        if (!obj) {
+            const nb::python_error err;  // the decoding error, replaced by one that names the file
+            throw quorlin::FileFormatError(paths[i], "transcript is not valid text: " +
+                                                         std::string(nb::str(err.value()).c_str()));
+        }
+        out.append(nb::steal(obj));
+    }
+    return out;
+}
+
+}  // namespace
+
+NB_MODULE(_ext, m) {
+    m.doc() = "Native reading of .npy feature and transcript files.";
+
+    nb::register_exception_translator([](const std::exception_ptr &p, void *) {
+        try {
+            std::rethrow_exception(p);
+        } catch (const quorlin::SystemError &e) {
+            errno = e.code;
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, e.path.c_str());
+        }
+    });
+
+    nb::class_<quorlin::FeatureReader>(m, "FeatureReader",
+                                       "Reads (dimensions, frames) float .npy files, keeping the first num_feats "
+                                       "rows, on num_threads threads; with compute_stats, it also keeps the "
+                                       "per-dimension frame count, mean and M2 of everything read so far.")
+        .def(nb::init<size_t, bool, size_t>(), "num_feats"_a, "compute_stats"_a, "num_threads"_a)
+        .def("read", &read_features, "paths"_a,
+             "Reads the files in order; returns one (num_feats, frames) array per file.")
+        .def_prop_ro("num_feats", &quorlin::FeatureReader::num_feats)
+        .def_prop_ro("count", &quorlin::FeatureReader::count, "Frames merged so far.")
+        .def_prop_ro("mean", [](const quorlin::FeatureReader &r) { return vector_to_numpy(r.mean()); },
+                     "Per-dimension mean, float64.")
+        .def_prop_ro("m2", [](const quorlin::FeatureReader &r) { return vector_to_numpy(r.m2()); },
+                     "Per-dimension sum of squared deviations from the mean, float64.");
+
+    m.def("read_text_arrays", &read_text_arrays, "paths"_a, "num_threads"_a,
+          "Reads transcript files: the joined str of each string array, or, for an object array, "
+          "its pickle as bytes, not unpickled.");
+}

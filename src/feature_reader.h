@@ -1,0 +1,54 @@
+// Bulk reading of per-utterance feature matrices, with running statistics.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quorlin {
+
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+using Buffer = std::unique_ptr<void, FreeDeleter>;
+
+// The first `rows` rows of a (dimensions, frames) matrix, in the file's float
+// width and memory order, converted to this machine's byte order.
+struct FeatureMatrix {
+    Buffer data;
+    size_t rows = 0;
+    size_t frames = 0;
+    size_t item_size = 0;  // 2, 4 or 8 bytes
+    bool fortran_order = false;
+};
+
+// Reads feature files in parallel and, when asked, keeps the per-dimension
+// count, mean and M2 (sum of squared deviations) over all frames read so far.
+// Utterances are merged in file order, one Welford step per utterance; values
+// enter the statistics as float32, the precision the features are used in.
+class FeatureReader {
+public:
+    FeatureReader(size_t num_feats, bool compute_stats, size_t num_threads);
+
+    // Reads the files, in order, and merges their statistics. Throws
+    // FileFormatError for a malformed or truncated file, one that is not a
+    // 2-D float16/32/64 array, has fewer than num_feats rows, or holds a
+    // value that is not finite in float32; SystemError when a file cannot be read.
+    std::vector<FeatureMatrix> read(const std::vector<std::string> &paths);
+
+    size_t num_feats() const { return num_feats_; }
+    size_t count() const { return count_; }
+    const std::vector<double> &mean() const { return mean_; }
+    const std::vector<double> &m2() const { return m2_; }
+
+private:
+    size_t num_feats_;
+    bool compute_stats_;
+    size_t num_threads_;
+    size_t count_ = 0;
+    std::vector<double> mean_, m2_;
+};
+
+}  // namespace quorlin

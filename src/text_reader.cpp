@@ -1,0 +1,58 @@
+#include "text_reader.h"
+
+#include "npy_file.h"
+#include "parallel_for.h"
+
+namespace quorlin {
+
+namespace {
+
+template <typename Char>
+void join_elements(const Char *items, size_t num_items, size_t chars_per_item, std::basic_string<Char> &out) {
+    for (size_t i = 0; i < num_items; ++i) {
+        const Char *item = items + i * chars_per_item;
+        size_t len = chars_per_item;
+        while (len > 0 && item[len - 1] == 0) --len;
+        out.append(item, len);
+    }
+}
+
+TextArray read_text(const std::string &path) {
+    InputFile file(path);
+    const NpyHeader h = read_npy_header(file);
+    if (h.kind != 'U' && h.kind != 'S' && h.kind != 'O')
+        throw FileFormatError(path, "unsupported transcript dtype '" + h.descr + "' (unicode or byte strings expected)");
+    if (h.shape.size() > 1)
+        throw FileFormatError(path, "transcript array must be 0-d or 1-d, got shape " + shape_str(h.shape));
+
+    TextArray text;
+    if (h.kind == 'O') {
+        text.kind = TextArray::Kind::Pickle;
+        text.bytes.resize(h.data_size);
+        file.read_at(text.bytes.data(), h.data_size, h.data_offset);
+        return text;
+    }
+    if (h.kind == 'S') {
+        std::string raw(h.data_size, '\0');
+        file.read_at(raw.data(), h.data_size, h.data_offset);
+        text.kind = TextArray::Kind::Bytes;
+        join_elements(raw.data(), h.num_items, h.item_size, text.bytes);
+        return text;
+    }
+    std::u32string units(h.data_size / 4, U'\0');
+    file.read_at(units.data(), h.data_size, h.data_offset);
+    if (h.swap_bytes) swap_item_bytes(units.data(), units.size(), 4);
+    text.kind = TextArray::Kind::Unicode;
+    join_elements(units.data(), h.num_items, h.item_size / 4, text.unicode);
+    return text;
+}
+
+}  // namespace
+
+std::vector<TextArray> read_text_arrays(const std::vector<std::string> &paths, size_t num_threads) {
+    std::vector<TextArray> texts(paths.size());
+    parallel_for(paths.size(), num_threads ? num_threads : 1, [&](size_t i) { texts[i] = read_text(paths[i]); });
+    return texts;
+}
+
+}  // namespace quorlin
