@@ -23,7 +23,7 @@ GROUP_LINESTYLES = ["-", "--", "-.", ":", "-"]
 
 def _check_dict(value, name: str) -> None:
     if type(value) is not dict:
-        raise TypeError(f"{name} must be a dict, got {type(value).__name__}")
+        raise TypeError(f"{name} must be of type dict, got {type(value).__name__}")
 
 
 def _epochs_to_steps(epochs: int, train_loader, gradient_accumulation_steps: int = 1) -> int:

@@ -43,11 +43,14 @@ def test_epochs_to_steps(epochs, accumulation, steps):
     assert _epochs_to_steps(epochs, loader(100), accumulation) == steps
 
 
-@pytest.mark.parametrize("args, name", [(("three",), "epochs"), ((3, "4"), "gradient_accumulation_steps")])
-def test_epochs_to_steps_refuses_non_numbers(args, name):
-    epochs, *rest = args
+@pytest.mark.parametrize("call, name", [
+    (lambda opt: _epochs_to_steps("three", loader(10)), "epochs"),
+    (lambda opt: _epochs_to_steps(3, loader(10), "4"), "gradient_accumulation_steps"),
+    (lambda opt: plot_lr_schedule(CosineAnnealingLR(opt, T_max=5), "10", loader(5)), "num_epochs"),
+])
+def test_non_number_counts_are_refused(optimizer, call, name):
     with pytest.raises(TypeError, match=f"^{name} must be a number"):
-        _epochs_to_steps(epochs, loader(10), *rest)
+        call(optimizer)
 
 
 def test_cosine_without_warmup(optimizer, capsys):
@@ -156,7 +159,7 @@ def test_unknown_scheduler(optimizer, capsys):
     ({"name": "cosine"}, {}, KeyError, "cosine"),
     ({"cosine": {}}, {}, KeyError, "name"),
     (type("Config", (dict,), {})(name="cosine", cosine={}), {}, TypeError,
-     "^scheduler_config must be a dict, got Config$"),
+     "^scheduler_config must be of type dict, got Config$"),
     ({"name": "cosine", "cosine": {}}, {"gradient_accumulation_steps": "2"}, TypeError,
      "^gradient_accumulation_steps must be a number, got '2'$"),
     ({"name": "cosine", "cosine": {}}, {"gradient_accumulation_steps": 0}, ValueError,
@@ -174,7 +177,7 @@ def test_create_warmup_scheduler_defaults(optimizer):
     assert (warmup.start_factor, warmup.end_factor, warmup.total_iters) == (0.1, 1.0, 15)
     assert scheduler._milestones == [15]
     assert optimizer.param_groups[0]["lr"] == pytest.approx(0.01)
-    with pytest.raises(TypeError, match="^warmup_config must be a dict, got list$"):
+    with pytest.raises(TypeError, match="^warmup_config must be of type dict, got list$"):
         create_warmup_scheduler(optimizer, base, [], loader(3))
 
 
@@ -267,8 +270,3 @@ def test_plot_lr_schedule_limits_groups(capsys):
     lines = plt.gcf().axes[0].get_lines()
     assert [line.get_label() for line in lines] == [f"Group {i}" for i in range(5)]
     assert lines[4].get_linestyle() == "-" and lines[4].get_color() == "#9467bd"
-
-
-def test_plot_lr_schedule_refuses_non_integer_epochs(optimizer):
-    with pytest.raises(TypeError, match="^num_epochs must be a number"):
-        plot_lr_schedule(CosineAnnealingLR(optimizer, T_max=5), "10", loader(5))

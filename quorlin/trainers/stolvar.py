@@ -1,0 +1,318 @@
+"""The abstract trainer: device, gradient scaler, run folder, W&B run, checkpoints,
+metric reports, attention heat maps and text dumps shared by every concrete trainer."""
+import json
+import os
+import shutil
+from abc import ABC, abstractmethod
+from pathlib import Path, PurePath
+from typing import Dict, Optional, Tuple
+
+import matplotlib.pyplot as plt
+import numpy as np
+import seaborn as sns
+import torch
+import wandb
+from torch import nn
+from torchinfo import summary
+
+from quorlin.data.tokenizer import VaskTokenizer
+from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
+
+SPEECH_SUMMARY_FRAMES = 1000
+
+
+def _check_type(value, expected, name: str) -> None:
+    """Refuse anything but exactly ``expected`` (subclasses included)."""
+    if type(value) is not expected:
+        raise TypeError(f"{name} must be of type {expected.__name__}, got {type(value).__name__}")
+
+
+def _check_run_name(run_name) -> None:
+    """A run folder must stay inside "expts"."""
+    _check_type(run_name, str, "run_name")
+    parts = PurePath(run_name)
+    if parts.anchor or ".." in parts.parts:
+        raise ValueError(f"run_name must be a relative path without '..' components, got {run_name!r}")
+
+
+class Stolvar(ABC):
+    """Base class of the trainers.
+
+    It chooses the device, moves the model there, creates the gradient scaler and the
+    run folder "expts/<run_name>" (a copy of the configuration file, the model summary
+    and the "checkpoints", "attn" and "text" folders), and starts or resumes a W&B run
+    when ``training.use_wandb`` is set. The caller assigns ``optimizer`` (and optionally
+    ``scheduler``) before training. Subclasses implement ``_train_epoch``,
+    ``_validate_epoch``, ``train`` and ``evaluate``.
+
+    Args:
+        model (nn.Module): a ``DecoderOnlyTransformer`` or ``EncoderDecoderTransformer``.
+        tokenizer (VaskTokenizer): kept for the subclasses.
+        config (dict): the whole configuration; its ``training`` section is required.
+        run_name (str): name of the run folder under "expts" (a relative path).
+        config_file (str): the configuration file, copied into the run folder.
+        device (str, optional): "cuda" when available, else "cpu". (Default: ``None``)
+
+    Example:
+        >>> trainer = Wendrel(model, tokenizer, config, "lm-base", "config/lm.yaml")
+        >>> trainer.optimizer = fennimar(trainer.model, config["optimizer"])
+        >>> trainer.load_checkpoint("checkpoint-last-epoch-model.pth")
+    """
+
+    def __init__(
+        self,
+        model: nn.Module,
+        tokenizer: VaskTokenizer,
+        config: dict,
+        run_name: str,
+        config_file: str,
+        device: Optional[str] = None,
+    ):
+        _check_type(config, dict, "config")
+        _check_run_name(run_name)
+        _check_type(config_file, str, "config_file")
+        if device is None:
+            device = "cuda" if torch.cuda.is_available() else "cpu"
+        else:
+            _check_type(device, str, "device")
+        print(f"Using device: {device}")
+        self.device = device
+        self.model = model.to(device)
+        self.tokenizer = tokenizer
+        self.config = config
+        self.optimizer = None
+        self.scheduler = None
+        self.scaler = torch.amp.GradScaler(device=device)
+        self.use_wandb = config["training"].get("use_wandb", False)
+        (
+            self.expt_root,
+            self.checkpoint_dir,
+            self.attn_dir,
+            self.text_dir,
+            self.best_model_path,
+            self.last_model_path,
+        ) = self._init_experiment(run_name, config_file)
+        self.current_epoch = 0
+        self.best_metric = float("inf")
+        self.training_history = []
+
+    def _init_experiment(self, run_name: str, config_file: str) -> Tuple[Path, ...]:
+        """Create (or reuse) the run folder and its files; start the W&B run if enabled."""
+        _check_run_name(run_name)
+        _check_type(config_file, str, "config_file")
+        expt_root = Path(os.getcwd()) / "expts" / run_name
+        expt_root.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(config_file, expt_root / "config.yaml")
+        with open(expt_root / "model_arch.txt", "w") as f:
+            f.write(str(self._model_summary()))
+
+        checkpoint_dir = expt_root / "checkpoints"
+        attn_dir = expt_root / "attn"
+        text_dir = expt_root / "text"
+        for folder in (checkpoint_dir, attn_dir, text_dir):
+            folder.mkdir(exist_ok=True)
+        best_model_path = checkpoint_dir / "checkpoint-best-metric-model.pth"
+        last_model_path = checkpoint_dir / "checkpoint-last-epoch-model.pth"
+
+        if self.use_wandb:
+            training = self.config["training"]
+            project = training.get("wandb_project", "default-project")
+            run_id = training.get("wandb_run_id", None)
+            if run_id and str(run_id).lower() != "none":
+                self.wandb_run = wandb.init(project=project, id=run_id, resume="must", config=self.config)
+            else:
+                self.wandb_run = wandb.init(project=project, config=self.config, name=run_name)
+        return expt_root, checkpoint_dir, attn_dir, text_dir, best_model_path, last_model_path
+
+    def _model_summary(self):
+        """The ``torchinfo`` summary of the model on dummy inputs of the right shapes."""
+        if isinstance(self.model, DecoderOnlyTransformer):
+            batch_size = self.config["data"].get("batch_size", 8)
+            return summary(
+                self.model,
+                input_size=[(batch_size, self.model.max_len), (batch_size,)],
+                dtypes=[torch.long, torch.long],
+            )
+        if isinstance(self.model, EncoderDecoderTransformer):
+            data = self.config["data"]
+            batch_size = data.get("batch_size", 8)
+            frames = SPEECH_SUMMARY_FRAMES
+            feats = torch.randn(batch_size, frames, data["num_feats"]).to(self.device)
+            targets = torch.randint(0, self.model.num_classes, (batch_size, frames // 10)).to(self.device)
+            feat_lengths = torch.randint(frames // 2, frames, (batch_size,)).to(self.device)
+            target_lengths = torch.randint(frames // 20, frames // 10, (batch_size,)).to(self.device)
+            return summary(
+                self.model,
+                input_data=[feats, targets, feat_lengths, target_lengths],
+                dtypes=[torch.float32, torch.long, torch.long, torch.long],
+            )
+        raise NotImplementedError("Model architecture summary not implemented")
+
+    def save_checkpoint(self, filename: str) -> None:
+        """Write the training state to ``checkpoint_dir / filename``.
+
+        The file is written under a temporary name in the same folder and renamed into
+        place, so an interrupted save never destroys the previous checkpoint.
+        """
+        _check_type(filename, str, "filename")
+        checkpoint_path = self.checkpoint_dir / filename
+        checkpoint = {
+            "epoch": self.current_epoch,
+            "model_state_dict": self.model.state_dict(),
+            "optimizer_state_dict": self.optimizer.state_dict(),
+            "scheduler_state_dict": self.scheduler.state_dict() if self.scheduler else None,
+            "scaler_state_dict": self.scaler.state_dict(),
+            "best_metric": self.best_metric,
+            "training_history": self.training_history,
+            "config": self.config,
+        }
+        partial_path = checkpoint_path.with_name(checkpoint_path.name + ".partial")
+        try:
+            with open(partial_path, "wb") as f:
+                torch.save(checkpoint, f)
+                f.flush()
+                os.fsync(f.fileno())
+            os.replace(partial_path, checkpoint_path)
+        except BaseException:
+            partial_path.unlink(missing_ok=True)
+            raise
+        if self.use_wandb:
+            wandb.save(str(checkpoint_path))
+
+    def load_checkpoint(self, filename: str) -> None:
+        """Restore what can be restored from ``checkpoint_dir / filename``.
+
+        Model, optimizer, scheduler, scaler and training state are restored one by one; a
+        component that fails is reported and skipped.
+
+        Raises:
+            FileNotFoundError: the file does not exist.
+            RuntimeError: the file cannot be read, or no component could be restored.
+        """
+        _check_type(filename, str, "filename")
+        checkpoint_path = self.checkpoint_dir / filename
+        if not checkpoint_path.exists():
+            raise FileNotFoundError(f"No checkpoint found at {checkpoint_path}")
+        try:
+            checkpoint = torch.load(checkpoint_path, map_location=self.device, weights_only=True)
+        except Exception as error:
+            raise RuntimeError(f"Failed to load checkpoint file: {error}") from error
+        if not isinstance(checkpoint, dict):
+            raise RuntimeError(
+                f"Failed to load checkpoint file: expected a dict, got {type(checkpoint).__name__}"
+            )
+
+        def restore_training_state():
+            self.current_epoch = checkpoint["epoch"]
+            self.best_metric = checkpoint["best_metric"]
+            self.training_history = checkpoint["training_history"]
+
+        steps = [
+            ("model", "model", lambda: self.model.load_state_dict(checkpoint["model_state_dict"])),
+            ("optimizer", "optimizer",
+             lambda: self.optimizer.load_state_dict(checkpoint["optimizer_state_dict"])),
+        ]
+        if checkpoint.get("scheduler_state_dict", None) and self.scheduler:
+            steps.append(("scheduler", "scheduler",
+                          lambda: self.scheduler.load_state_dict(checkpoint["scheduler_state_dict"])))
+        steps += [
+            ("scaler", "scaler", lambda: self.scaler.load_state_dict(checkpoint["scaler_state_dict"])),
+            ("training_state", "training", restore_training_state),
+        ]
+        status = {}
+        for key, label, restore in steps:
+            try:
+                restore()
+                status[key] = True
+            except Exception as error:
+                print(f"Warning: Failed to load {label} state: {error}")
+                status[key] = False
+
+        loaded = [key for key, ok in status.items() if ok]
+        failed = [key for key, ok in status.items() if not ok]
+        if not loaded:
+            raise RuntimeError("Failed to load any checkpoint components")
+        print(f"Checkpoint loaded from epoch {checkpoint.get('epoch', 'unknown')}")
+        print(f"Successfully loaded: {', '.join(loaded)}")
+        if failed:
+            print(f"Failed to load: {', '.join(failed)}")
+
+    def cleanup(self) -> None:
+        """End the W&B run, if one was started."""
+        if self.use_wandb and self.wandb_run:
+            wandb.finish()
+
+    def _log_metrics(self, metrics: dict, step: int) -> None:
+        """Record one step's metrics in the history, log them to W&B and print them."""
+        _check_type(metrics, dict, "metrics")
+        _check_type(step, int, "step")
+        lr = self.optimizer.param_groups[0]["lr"]
+        self.training_history.append({"epoch": step, **metrics, "lr": lr})
+        if self.use_wandb:
+            logged = {f"{split}/{name}": value for split, values in metrics.items()
+                      for name, value in values.items()}
+            logged["learning_rate"] = lr
+            wandb.log(logged, step=step)
+
+        print(f"\n📊 Metrics (Epoch {step}):")
+        splits = sorted(metrics)
+        for i, split in enumerate(splits):
+            last_split = i == len(splits) - 1
+            print(f"{'└──' if last_split else '├──'} {split.upper()}:")
+            indent = "    " if last_split else "│   "
+            values = sorted(metrics[split].items())
+            for j, (name, value) in enumerate(values):
+                branch = "└──" if j == len(values) - 1 else "├──"
+                print(f"{indent}{branch} {name}: {value:.4f}")
+        print("└── TRAINING:")
+        print(f"    └── learning_rate: {lr:.6f}")
+
+    def _save_attention_plot(self, attn_weights, epoch: int, attn_type: str = "self") -> None:
+        """Save a heat map of one 2-D attention matrix as ``attn_dir/<type>_attention_epoch<N>.png``."""
+        _check_type(epoch, int, "epoch")
+        _check_type(attn_type, str, "attn_type")
+        if isinstance(attn_weights, torch.Tensor):
+            # float() also covers half-precision weights from autocast.
+            attn_weights = attn_weights.detach().cpu().float().numpy()
+        if np.ndim(attn_weights) != 2:
+            raise ValueError(f"attn_weights must be 2-D, got shape {np.shape(attn_weights)}")
+
+        path = self.attn_dir / f"{attn_type}_attention_epoch{epoch}.png"
+        figure = plt.figure(figsize=(10, 8))
+        try:
+            sns.heatmap(attn_weights, cmap="viridis", cbar=True)
+            plt.title(f"Attention Weights - Epoch {epoch}")
+            plt.xlabel("Source Sequence")
+            plt.ylabel("Target Sequence")
+            plt.savefig(path)
+        finally:
+            plt.close(figure)
+        if self.use_wandb:
+            wandb.log({f"{attn_type}_attention": wandb.Image(str(path))}, step=epoch)
+
+    def _save_generated_text(self, text, suffix: str) -> None:
+        """Write JSON-serialisable records to ``text_dir/text_<suffix>.json``."""
+        _check_type(suffix, str, "suffix")
+        path = self.text_dir / f"text_{suffix}.json"
+        # Serialise first, so that unserialisable records never truncate an earlier file.
+        content = json.dumps(text, indent=4)
+        with open(path, "w") as f:
+            f.write(content)
+        if self.use_wandb:
+            wandb.save(str(path))
+
+    @abstractmethod
+    def _train_epoch(self, dataloader) -> Tuple[Dict[str, float], Dict[str, torch.Tensor]]:
+        """Train one epoch; return its metrics and the attention maps of its last batch."""
+
+    @abstractmethod
+    def _validate_epoch(self, dataloader) -> Dict[str, float]:
+        """Validate one epoch; return its metrics."""
+
+    @abstractmethod
+    def train(self, train_dataloader, val_dataloader):
+        """Run the training loop."""
+
+    @abstractmethod
+    def evaluate(self, dataloader) -> Dict[str, float]:
+        """Evaluate on a test loader."""
