@@ -47,7 +47,6 @@ class DecoderOnlyTransformer(nn.Module):
         num_heads, d_ff = as_int(num_heads, "num_heads"), as_int(d_ff, "d_ff")
         dropout = as_float(dropout, "dropout")
         self.max_len, self.num_classes = as_int(max_len, "max_len"), as_int(num_classes, "num_classes")
-        self.num_layers = num_layers
 
         self.target_embedding = nn.Embedding(self.num_classes, d_model)
         self.positional_encoding = Amberith(d_model, self.max_len)
