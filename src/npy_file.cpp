@@ -65,7 +65,6 @@ public:
             }
             skip_space();
             if (peek() == ',') { ++i_; continue; }
-            skip_space();
             if (peek() != '}') fail("expected ',' or '}' at " + rest());
         }
         ++i_;

@@ -1,5 +1,7 @@
 #include "text_reader.h"
 
+#include <cstdio>
+
 #include "npy_file.h"
 #include "parallel_for.h"
 
@@ -42,6 +44,12 @@ TextArray read_text(const std::string &path) {
     std::u32string units(h.data_size / 4, U'\0');
     file.read_at(units.data(), h.data_size, h.data_offset);
     if (h.swap_bytes) swap_item_bytes(units.data(), units.size(), 4);
+    for (char32_t unit : units)
+        if (unit > 0x10FFFF) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "U+%X", unsigned(unit));
+            throw FileFormatError(path, std::string("transcript holds ") + hex + ", which is not a Unicode code point");
+        }
     text.kind = TextArray::Kind::Unicode;
     join_elements(units.data(), h.num_items, h.item_size / 4, text.unicode);
     return text;

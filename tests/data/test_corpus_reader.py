@@ -157,6 +157,15 @@ def test_unusable_transcripts(tmp_path, array, message):
         load_transcripts([path])
 
 
+def test_invalid_code_point_is_refused(tmp_path):
+    path = tmp_path / "u.npy"
+    with open(path, "wb") as f:
+        np.lib.format.write_array_header_1_0(f, {"descr": "<U1", "fortran_order": False, "shape": (2,)})
+        f.write(np.array([65, 0x110000], dtype="<u4").tobytes())
+    with pytest.raises(ValueError, match=f"^{path}: transcript holds U\\+110000, which is not a Unicode code point"):
+        load_transcripts([str(path)])
+
+
 def test_pickled_object_other_than_an_array_is_refused(tmp_path):
     path = tmp_path / "list.npy"
     with open(path, "wb") as f:

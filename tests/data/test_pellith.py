@@ -41,6 +41,23 @@ def test_loads_tokenises_and_keeps_invariants(lm_root, char_tokenizer, capsys):
     assert shifted.dtype == golden.dtype == torch.int64 and shifted.shape == golden.shape == (8,)
 
 
+def test_progress_bar_advances_chunk_by_chunk(tmp_path, char_tokenizer, save_transcript, monkeypatch):
+    import quorlin.data.pellith as pellith
+    (tmp_path / "big").mkdir()
+    for i in range(130):
+        save_transcript(tmp_path / "big" / f"{i:03d}.npy", "AB")
+    steps = []
+
+    class RecordingBar(pellith.tqdm):
+        def update(self, n=1):
+            steps.append(n)
+            return super().update(n)
+
+    monkeypatch.setattr(pellith, "tqdm", RecordingBar)
+    Pellith("big", {"root": str(tmp_path)}, char_tokenizer)
+    assert steps == [64, 64, 2]
+
+
 def test_empty_partition(tmp_path, char_tokenizer):
     (tmp_path / "empty").mkdir()
     (tmp_path / "empty" / "readme.md").write_text("no transcripts")
