@@ -1,0 +1,234 @@
+"""Trainer for decoder-only language models."""
+from typing import Any, Dict, List, Optional, Tuple
+
+import torch
+import torch.nn as nn
+from tqdm import tqdm
+
+from quorlin.decoding.sequence_generator import SequenceGenerator
+from quorlin.trainers.stolvar import Stolvar
+
+
+class Wendrel(Stolvar):
+    """Trains and evaluates a ``DecoderOnlyTransformer`` on LM batches.
+
+    Metrics: token-level cross-entropy and perplexity, and their per-character
+    equivalents through the dataset's characters-per-token figure. The model
+    with the lowest validation ``ce_loss_char`` is kept as the best checkpoint.
+
+    Args:
+        model: the language model.
+        tokenizer: the tokenizer of the data (its ``pad_id`` is ignored by the loss).
+        config: whole configuration; reads ``training.label_smoothing`` (0.0)
+            and ``training.gradient_accumulation_steps`` (required).
+        run_name: folder name under "expts".
+        config_file: path of the configuration file, copied into the run folder.
+        device: "cuda", "cpu", ...; None picks CUDA when available.
+
+    Example:
+        >>> trainer = Wendrel(model, tokenizer, config, "lm-run", "config.yaml")
+        >>> trainer.optimizer = fennimar(trainer.model, config["optimizer"])
+        >>> trainer.scheduler = create_scheduler(trainer.optimizer, config["scheduler"], train_loader)
+        >>> trainer.train(train_loader, val_loader, epochs=10)
+    """
+
+    def __init__(self, model, tokenizer, config, run_name, config_file, device=None):
+        super().__init__(model, tokenizer, config, run_name, config_file, device)
+        self.criterion = nn.CrossEntropyLoss(
+            ignore_index=self.tokenizer.pad_id,
+            label_smoothing=self.config["training"].get("label_smoothing", 0.0),
+        )
+
+    def _train_epoch(self, dataloader) -> Tuple[Dict[str, float], Dict[str, torch.Tensor]]:
+        return self._run_epoch(dataloader, training=True)
+
+    def _validate_epoch(self, dataloader) -> Tuple[Dict[str, float], Dict[str, torch.Tensor]]:
+        return self._run_epoch(dataloader, training=False)
+
+    def _run_epoch(self, dataloader, training: bool):
+        """One pass over ``dataloader``: teacher-forced loss, and updates when ``training``."""
+        self.model.train(training)
+        desc = "[Training LM]" if training else "[Validating LM]"
+        batch_bar = tqdm(total=len(dataloader), dynamic_ncols=True, leave=False, position=0, desc=desc)
+        running_ce_loss, total_tokens = 0.0, 0
+        attn_weights = {}
+        if training:
+            self.optimizer.zero_grad()
+        for i, batch in enumerate(dataloader):
+            targets_shifted, targets_golden, lengths = batch
+            targets_shifted = targets_shifted.to(self.device)
+            targets_golden = targets_golden.to(self.device)
+            lengths = lengths.to(self.device)
+            if training:
+                accumulation = self.config["training"]["gradient_accumulation_steps"]
+                with torch.autocast(device_type=torch.device(self.device).type, dtype=torch.float16):
+                    raw_preds, attn_weights = self.model(targets_shifted, target_lengths=lengths)
+                    raw_loss = self._loss(raw_preds, targets_golden)
+            else:
+                with torch.inference_mode():
+                    raw_preds, attn_weights = self.model(targets_shifted, target_lengths=lengths)
+                    raw_loss = self._loss(raw_preds, targets_golden)
+
+            batch_tokens = lengths.sum().item()
+            total_tokens += batch_tokens
+            running_ce_loss += raw_loss.item() * batch_tokens
+            postfix = {}
+            if training:
+                self.scaler.scale(raw_loss / accumulation).backward()
+                if (i + 1) % accumulation == 0:
+                    self._optimizer_step()
+                postfix["acc_step"] = f"{i % accumulation + 1}/{accumulation}"
+
+            avg_ce_loss = running_ce_loss / max(total_tokens, 1)
+            perplexity_token = torch.exp(torch.tensor(avg_ce_loss))
+            batch_bar.set_postfix(ce_loss_token=f"{avg_ce_loss:.4f}", perplexity_token=f"{perplexity_token:.4f}",
+                                  **postfix)
+            batch_bar.update()
+            del batch, targets_shifted, targets_golden, lengths, raw_preds, raw_loss
+            torch.cuda.empty_cache()
+
+        if training and len(dataloader) % self.config["training"]["gradient_accumulation_steps"] != 0:
+            self._optimizer_step()
+        batch_bar.close()
+        if total_tokens == 0:
+            raise ValueError(f"{desc} the data loader is empty: it yielded no tokens to average the loss over")
+        return self._epoch_metrics(running_ce_loss / total_tokens, dataloader.dataset), attn_weights
+
+    def _loss(self, raw_preds, targets_golden):
+        # (B, T, V) against (B, T), flattened to (B*T, V) and (B*T,)
+        return self.criterion(raw_preds.view(-1, raw_preds.size(-1)), targets_golden.view(-1))
+
+    def _optimizer_step(self):
+        """Applies the accumulated gradients; a plateau scheduler waits for the epoch's end."""
+        self.scaler.step(self.optimizer)
+        if not isinstance(self.scheduler, torch.optim.lr_scheduler.ReduceLROnPlateau):
+            self.scheduler.step()
+        self.scaler.update()
+        self.optimizer.zero_grad()
+
+    @staticmethod
+    def _epoch_metrics(ce_loss_token: float, dataset) -> Dict[str, float]:
+        ce_loss_char = ce_loss_token / dataset.get_avg_chars_per_token()
+        return {
+            "ce_loss_token": ce_loss_token,
+            "ce_loss_char": ce_loss_char,
+            "perplexity_token": torch.exp(torch.tensor(ce_loss_token)).item(),
+            "perplexity_char": torch.exp(torch.tensor(ce_loss_char)).item(),
+        }
+
+    def train(self, train_dataloader, val_dataloader, epochs: int) -> None:
+        """Runs ``epochs`` epochs from ``current_epoch``: train, validate, generate, log, checkpoint."""
+        if type(epochs) is not int:
+            raise TypeError(f"epochs must be an int, got {epochs!r}")
+        if self.scheduler is None:
+            raise ValueError("Scheduler is not initialized, initialize it first!")
+        if self.optimizer is None:
+            raise ValueError("Optimizer is not initialized, initialize it first!")
+        best_val_loss = float("inf")
+        for epoch in range(self.current_epoch, self.current_epoch + epochs):
+            train_metrics, train_attn = self._train_epoch(train_dataloader)
+            val_metrics, val_attn = self._validate_epoch(val_dataloader)
+            gen_results = self.generate(val_dataloader)
+            if isinstance(self.scheduler, torch.optim.lr_scheduler.ReduceLROnPlateau):
+                self.scheduler.step(val_metrics["ce_loss_char"])
+            self._log_metrics({"train": train_metrics, "val": val_metrics}, epoch)
+            self._save_attention_plot(_first_map(train_attn), epoch, "train_self")
+            self._save_attention_plot(_first_map(val_attn), epoch, "val_self")
+            self._save_generated_text(gen_results, f"val_epoch_{epoch}")
+            self.save_checkpoint("checkpoint-last-epoch-model.pth")
+            val_loss = val_metrics["ce_loss_char"]
+            if val_loss < best_val_loss:
+                best_val_loss = val_loss
+                self.best_metric = val_loss
+                self.save_checkpoint("checkpoint-best-metric-model.pth")
+            self.current_epoch += 1
+
+    def evaluate(self, test_dataloader) -> Tuple[Dict[str, float], Dict[str, List[Dict[str, Any]]]]:
+        """Test metrics, then generation with the greedy, beam and sampling settings.
+
+        A setting whose generation fails is reported and left out of the results.
+        """
+        test_metrics, test_attn = self._validate_epoch(test_dataloader)
+        self._log_metrics({"test": test_metrics}, self.current_epoch)
+        self._save_attention_plot(_first_map(test_attn), self.current_epoch, "test_self")
+        results = {}
+        for config_name, settings in self._get_evaluation_generation_configs().items():
+            try:
+                gen_results = self.generate(test_dataloader, generation_config=settings)
+                results[config_name] = gen_results
+                self._save_generated_text(gen_results, f"test_epoch_{self.current_epoch}_{config_name}")
+            except Exception as e:
+                print(f"Could not generate results for {config_name}: {e}")
+        return test_metrics, results
+
+    def generate(self, dataloader, generation_config: Optional[Dict[str, Any]] = None) -> List[Dict[str, Any]]:
+        """Continues prompts sampled from ``dataloader.dataset`` by greedy, beam or sampled search.
+
+        Sampling is chosen when ``top_k`` or ``top_p`` is above 0, beam search when
+        ``beam_width`` is above 1, greedy search otherwise.
+
+        Returns:
+            one dict per prompt: "prompt", "original" and "generated" text (the two
+            continuations without the prompt) and the generated sequence's "score".
+        """
+        if generation_config is None:
+            generation_config = {
+                "num_samples": 10, "prompt_length": 20, "seed": 40213, "max_length": self.model.max_len,
+                "temperature": 1.0, "beam_width": 1, "repeat_penalty": 1.0, "top_k": 0, "top_p": 0.0,
+            }
+        cfg = generation_config
+        generator = SequenceGenerator(
+            score_fn=lambda x: self.model.score(x),
+            tokenizer=self.tokenizer,
+            max_length=self.model.max_len,
+            device=self.device,
+        )
+        prompts, originals = dataloader.dataset.sample_prompts(
+            num_samples=cfg.get("num_samples", 10),
+            prompt_length=cfg.get("prompt_length", 10),
+            seed=cfg.get("seed", 40213),
+        )
+        prompts = prompts.to(self.device)
+        temperature = cfg.get("temperature", 1.0)
+        self.model.eval()
+        with torch.inference_mode():
+            if cfg.get("top_k", 0) > 0 or cfg.get("top_p", 0) > 0:
+                print("Generating with sampling...")
+                seqs, scores = generator.generate_sample(
+                    prompts, temperature=temperature, top_k=cfg.get("top_k", 0), top_p=cfg.get("top_p", 1.0))
+            elif cfg.get("beam_width", 1) > 1:
+                print("Generating with beam search...")
+                seqs, scores = generator.generate_beam(
+                    prompts, beam_width=cfg.get("beam_width", 1), temperature=temperature,
+                    repeat_penalty=cfg.get("repeat_penalty", 1.0))
+                seqs, scores = seqs[:, 0], scores[:, 0]
+            else:
+                print("Generating with greedy search...")
+                seqs, scores = generator.generate_greedy(
+                    prompts, temperature=temperature, repeat_penalty=cfg.get("repeat_penalty", 1.0))
+        processed_seqs = generator.post_process_sequence(seqs, self.tokenizer)
+
+        records = []
+        for prompt, seq, score, original in zip(prompts, processed_seqs, scores, originals):
+            P = len(prompt)
+            records.append({
+                "prompt": self.tokenizer.decode(prompt.tolist()),
+                "original": self.tokenizer.decode(original[P:].tolist()),
+                "generated": self.tokenizer.decode(seq[P:].tolist()),
+                "score": score.item(),
+            })
+        return records
+
+    def _get_evaluation_generation_configs(self) -> Dict[str, Dict[str, Any]]:
+        common = {"num_samples": 50, "prompt_length": 10, "seed": 40213, "max_length": self.model.max_len}
+        searches = {
+            "greedy": {"temperature": 1.0, "beam_width": 1, "repeat_penalty": 1.0, "top_k": 0, "top_p": 0.0},
+            "beam": {"temperature": 1.0, "beam_width": 10, "repeat_penalty": 1.2, "top_k": 0, "top_p": 0.0},
+            "sample": {"temperature": 1.0, "beam_width": 1, "repeat_penalty": 1.0, "top_k": 10, "top_p": 0.95},
+        }
+        return {name: {**common, **own} for name, own in searches.items()}
+
+
+def _first_map(attn: Dict[str, torch.Tensor]) -> torch.Tensor:
+    """Element 0 of the first attention entry: the first sequence of the batch."""
+    return attn[next(iter(attn))][0]
