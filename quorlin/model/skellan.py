@@ -4,7 +4,6 @@ from typing import Optional, Tuple
 import torch
 import torch.nn as nn
 
-from quorlin._checks import as_float, as_int
 from quorlin.model.sublayers import CrossAttentionLayer, FeedForwardLayer, SelfAttentionLayer
 
 
@@ -31,8 +30,7 @@ class SelfAttentionDecoderLayer(nn.Module):
 
     def __init__(self, d_model: int, num_heads: int, d_ff: int, dropout: float = 0.1):
         super().__init__()
-        d_model, num_heads, d_ff = as_int(d_model, "d_model"), as_int(num_heads, "num_heads"), as_int(d_ff, "d_ff")
-        dropout = as_float(dropout, "dropout")
+        # The sublayers convert (and type-check) the arguments.
         self.self_attn = SelfAttentionLayer(d_model, num_heads, dropout)
         self.ffn = FeedForwardLayer(d_model, d_ff, dropout)
 
@@ -71,8 +69,7 @@ class CrossAttentionDecoderLayer(nn.Module):
 
     def __init__(self, d_model: int, num_heads: int, d_ff: int, dropout: float = 0.1):
         super().__init__()
-        d_model, num_heads, d_ff = as_int(d_model, "d_model"), as_int(num_heads, "num_heads"), as_int(d_ff, "d_ff")
-        dropout = as_float(dropout, "dropout")
+        # The sublayers convert (and type-check) the arguments.
         self.self_attn = SelfAttentionLayer(d_model, num_heads, dropout)
         self.cross_attn = CrossAttentionLayer(d_model, num_heads, dropout)
         self.ffn = FeedForwardLayer(d_model, d_ff, dropout)

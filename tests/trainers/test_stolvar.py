@@ -60,21 +60,6 @@ def train_steps(trainer, tokenizer, steps=3):
             trainer.scheduler.step()
 
 
-def assert_same(a, b):
-    if isinstance(a, torch.Tensor):
-        assert torch.equal(a, b)
-    elif isinstance(a, dict):
-        assert list(a) == list(b)
-        for key in a:
-            assert_same(a[key], b[key])
-    elif isinstance(a, (list, tuple)):
-        assert len(a) == len(b)
-        for x, y in zip(a, b):
-            assert_same(x, y)
-    else:
-        assert a == b
-
-
 def record_inputs(model):
     """The positional inputs of every call of the model, as the summary makes them."""
     calls = []
@@ -179,7 +164,7 @@ def test_constructor_argument_types(lm_model, tokenizer, config, config_file, ch
 
 
 
-def test_checkpoint_round_trip(lm_model, tokenizer, config, config_file, capsys):
+def test_checkpoint_round_trip(lm_model, tokenizer, config, config_file, capsys, assert_same):
     trainer = make_trainer(lm_model, tokenizer, config, config_file)
     train_steps(trainer, tokenizer)
     trainer.scaler.update(new_scale=1024.0)
@@ -268,7 +253,7 @@ def test_load_unreadable_checkpoint(lm_model, tokenizer, config, config_file, wr
         trainer.load_checkpoint("bad.pth")
 
 
-def test_load_mismatched_weights_restores_the_rest(lm_model, tokenizer, config, config_file, capsys):
+def test_load_mismatched_weights_restores_the_rest(lm_model, tokenizer, config, config_file, capsys, assert_same):
     trainer = make_trainer(lm_model, tokenizer, config, config_file, with_scheduler=False)
     train_steps(trainer, tokenizer)
     trainer.current_epoch, trainer.best_metric = 2, 0.5

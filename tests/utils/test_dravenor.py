@@ -191,21 +191,6 @@ def snapshot(model, optimizer, scheduler):
     }
 
 
-def assert_same(a, b):
-    if isinstance(a, torch.Tensor):
-        assert torch.equal(a, b)
-    elif isinstance(a, dict):
-        assert list(a) == list(b)
-        for key in a:
-            assert_same(a[key], b[key])
-    elif isinstance(a, (list, tuple)):
-        assert len(a) == len(b)
-        for x, y in zip(a, b):
-            assert_same(x, y)
-    else:
-        assert a == b
-
-
 def trained_model_and_adamw(groups):
     """A model after one real update and a fresh backward pass, so gradients and Adam
     moments are present when the schedule is plotted."""
@@ -223,7 +208,7 @@ def trained_model_and_adamw(groups):
 
 
 @pytest.mark.parametrize("kind", ["cosine_warmup", "reduce_lr"])
-def test_plot_lr_schedule_leaves_everything_untouched(kind, capsys):
+def test_plot_lr_schedule_leaves_everything_untouched(kind, capsys, assert_same):
     model, optimizer = trained_model_and_adamw(groups=3)
     if kind == "reduce_lr":
         scheduler = ReduceLROnPlateau(optimizer, factor=0.5, patience=1)
