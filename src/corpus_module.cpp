@@ -1,6 +1,5 @@
 // Python bindings of the corpus reader: quorlin.data._ext.
 #include <cerrno>
-#include <cstring>
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
@@ -13,40 +12,36 @@
 
 namespace nb = nanobind;
 using namespace nb::literals;
-using quorlin::Buffer;
 
 namespace {
 
-// Hands a malloc'ed buffer to NumPy; the capsule frees it with the array.
-nb::object to_numpy(Buffer data, size_t rows, size_t cols, size_t item_size, bool fortran_order) {
-    void *ptr = data.release();
-    nb::capsule owner(ptr, [](void *p) noexcept { std::free(p); });
-    const size_t shape[2] = {rows, cols};
-    const nb::dlpack::dtype dtype{uint8_t(nb::dlpack::dtype_code::Float), uint8_t(8 * item_size), 1};
-    return nb::ndarray<nb::numpy>(ptr, 2, shape, owner, nullptr, dtype, nb::device::cpu::value, 0,
-                                  fortran_order ? 'F' : 'C')
-        .cast();
-}
-
-nb::object vector_to_numpy(const std::vector<double> &values) {
-    Buffer data(std::malloc(values.size() * sizeof(double) + 1));
-    if (!data) throw std::bad_alloc();
-    std::memcpy(data.get(), values.data(), values.size() * sizeof(double));
-    void *ptr = data.release();
-    nb::capsule owner(ptr, [](void *p) noexcept { std::free(p); });
-    const size_t shape[1] = {values.size()};
-    return nb::ndarray<nb::numpy, double>(ptr, 1, shape, owner).cast();
-}
-
+// The arrays of a chunk are views of its buffer; the capsule they share
+// unmaps it when the last of them is gone.
 nb::list read_features(quorlin::FeatureReader &reader, const std::vector<std::string> &paths) {
-    std::vector<quorlin::FeatureMatrix> mats;
+    quorlin::FeatureChunk chunk;
     {
         nb::gil_scoped_release release;
-        mats = reader.read(paths);
+        chunk = reader.read(paths);
     }
+    quorlin::MappedBuffer *memory = chunk.memory.get();
+    nb::capsule owner(memory, [](void *p) noexcept { delete static_cast<quorlin::MappedBuffer *>(p); });
+    chunk.memory.release();  // now the capsule's
     nb::list out;
-    for (auto &m : mats) out.append(to_numpy(std::move(m.data), m.rows, m.frames, m.item_size, m.fortran_order));
+    for (const quorlin::FeatureMatrix &m : chunk.matrices) {
+        const size_t shape[2] = {m.rows, m.frames};
+        const nb::dlpack::dtype dtype{uint8_t(nb::dlpack::dtype_code::Float), uint8_t(8 * m.item_size), 1};
+        out.append(nb::ndarray<nb::numpy>(memory->data() + m.offset, 2, shape, owner, nullptr, dtype,
+                                          nb::device::cpu::value, 0, m.fortran_order ? 'F' : 'C')
+                       .cast());
+    }
     return out;
+}
+
+nb::object to_numpy(const std::vector<double> &values) {
+    auto *copy = new std::vector<double>(values);
+    nb::capsule owner(copy, [](void *p) noexcept { delete static_cast<std::vector<double> *>(p); });
+    const size_t shape[1] = {copy->size()};
+    return nb::ndarray<nb::numpy, double>(copy->data(), 1, shape, owner).cast();
 }
 
 nb::list read_text_arrays(const std::vector<std::string> &paths, size_t num_threads) {
@@ -100,12 +95,13 @@ NB_MODULE(_ext, m) {
                                        "per-dimension frame count, mean and M2 of everything read so far.")
         .def(nb::init<size_t, bool, size_t>(), "num_feats"_a, "compute_stats"_a, "num_threads"_a)
         .def("read", &read_features, "paths"_a,
-             "Reads the files in order; returns one (num_feats, frames) array per file.")
+             "Reads the files in order; returns one (num_feats, frames) array per file. The arrays of "
+             "one call share one buffer, freed when the last of them is.")
         .def_prop_ro("num_feats", &quorlin::FeatureReader::num_feats)
         .def_prop_ro("count", &quorlin::FeatureReader::count, "Frames merged so far.")
-        .def_prop_ro("mean", [](const quorlin::FeatureReader &r) { return vector_to_numpy(r.mean()); },
+        .def_prop_ro("mean", [](const quorlin::FeatureReader &r) { return to_numpy(r.mean()); },
                      "Per-dimension mean, float64.")
-        .def_prop_ro("m2", [](const quorlin::FeatureReader &r) { return vector_to_numpy(r.m2()); },
+        .def_prop_ro("m2", [](const quorlin::FeatureReader &r) { return to_numpy(r.m2()); },
                      "Per-dimension sum of squared deviations from the mean, float64.");
 
     m.def("read_text_arrays", &read_text_arrays, "paths"_a, "num_threads"_a,

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "npy_file.h"
 #include "parallel_for.h"
 
@@ -45,6 +48,40 @@ inline double value(uint16_t x) { return half_to_float(x); }
                                     " is not a finite float32 number");
 }
 
+// Sums over lanes of independent accumulators, which the compiler turns
+// into vector instructions without reordering any one sum.
+constexpr size_t kLanes = 8;
+
+template <typename T>
+double row_sum(const T *row, size_t n) {
+    double acc[kLanes] = {};
+    size_t t = 0;
+    for (; t + kLanes <= n; t += kLanes)
+        for (size_t k = 0; k < kLanes; ++k) acc[k] += value(row[t + k]);
+    double sum = 0;
+    for (; t < n; ++t) sum += value(row[t]);
+    for (double a : acc) sum += a;
+    return sum;
+}
+
+template <typename T>
+double row_m2(const T *row, size_t n, double mean) {
+    double acc[kLanes] = {};
+    size_t t = 0;
+    for (; t + kLanes <= n; t += kLanes)
+        for (size_t k = 0; k < kLanes; ++k) {
+            const double d = value(row[t + k]) - mean;
+            acc[k] += d * d;
+        }
+    double sum = 0;
+    for (; t < n; ++t) {
+        const double d = value(row[t]) - mean;
+        sum += d * d;
+    }
+    for (double a : acc) sum += a;
+    return sum;
+}
+
 // Per-row mean and M2 of a (rows, frames) matrix. A row sum of finite
 // float32 values cannot overflow a double, so a non-finite sum is how a
 // non-finite value is found.
@@ -55,36 +92,12 @@ void utterance_stats(const T *x, size_t rows, size_t frames, bool fortran_order,
     if (!fortran_order) {  // row r is x[r * frames ... + frames)
         for (size_t r = 0; r < rows; ++r) {
             const T *row = x + r * frames;
-            double a0 = 0, a1 = 0, a2 = 0, a3 = 0;  // independent sums for speed
-            size_t t = 0;
-            for (; t + 4 <= frames; t += 4) {
-                a0 += value(row[t]);
-                a1 += value(row[t + 1]);
-                a2 += value(row[t + 2]);
-                a3 += value(row[t + 3]);
-            }
-            for (; t < frames; ++t) a0 += value(row[t]);
-            const double sum = (a0 + a1) + (a2 + a3);
+            const double sum = row_sum(row, frames);
             if (!std::isfinite(sum))
-                for (t = 0; t < frames; ++t)
+                for (size_t t = 0; t < frames; ++t)
                     if (!std::isfinite(value(row[t]))) non_finite(path, r, t);
             mean[r] = sum / double(frames);
-            if (!with_m2) continue;
-            a0 = a1 = a2 = a3 = 0;
-            const double mu = mean[r];
-            for (t = 0; t + 4 <= frames; t += 4) {
-                const double d0 = value(row[t]) - mu, d1 = value(row[t + 1]) - mu;
-                const double d2 = value(row[t + 2]) - mu, d3 = value(row[t + 3]) - mu;
-                a0 += d0 * d0;
-                a1 += d1 * d1;
-                a2 += d2 * d2;
-                a3 += d3 * d3;
-            }
-            for (; t < frames; ++t) {
-                const double d = value(row[t]) - mu;
-                a0 += d * d;
-            }
-            m2[r] = (a0 + a1) + (a2 + a3);
+            if (with_m2) m2[r] = row_m2(row, frames, mean[r]);
         }
         return;
     }
@@ -107,35 +120,39 @@ void utterance_stats(const T *x, size_t rows, size_t frames, bool fortran_order,
         }
 }
 
-FeatureMatrix read_features(const std::string &path, size_t num_feats, bool with_m2, double *mean, double *m2) {
-    InputFile file(path);
-    const NpyHeader h = read_npy_header(file);
+// A feature file whose header has been checked, still open.
+struct OpenFeatures {
+    std::unique_ptr<InputFile> file;
+    NpyHeader header;
+};
+
+OpenFeatures open_features(const std::string &path, size_t num_feats) {
+    OpenFeatures f{std::make_unique<InputFile>(path), {}};
+    const NpyHeader &h = f.header = read_npy_header(*f.file);
     if (h.kind != 'f' || (h.item_size != 2 && h.item_size != 4 && h.item_size != 8))
         throw FileFormatError(path, "unsupported feature dtype '" + h.descr + "' (float16, float32 or float64 expected)");
     if (h.shape.size() != 2)
         throw FileFormatError(path, "feature array must be 2-D (dimensions, frames), got shape " + shape_str(h.shape));
-    const size_t dims = h.shape[0], frames = h.shape[1];
-    if (dims < num_feats)
-        throw FileFormatError(path, "feature array has " + std::to_string(dims) + " rows, fewer than num_feats=" +
+    if (h.shape[0] < num_feats)
+        throw FileFormatError(path, "feature array has " + std::to_string(h.shape[0]) + " rows, fewer than num_feats=" +
                                         std::to_string(num_feats));
+    return f;
+}
 
-    FeatureMatrix m;
-    m.rows = num_feats;
-    m.frames = frames;
-    m.item_size = h.item_size;
-    m.fortran_order = h.fortran_order;
+// Reads the first num_feats rows into out and computes the per-row statistics.
+void load_features(const OpenFeatures &f, size_t num_feats, unsigned char *out, bool with_m2, double *mean,
+                   double *m2) {
+    const NpyHeader &h = f.header;
+    const std::string &path = f.file->path();
+    const size_t dims = h.shape[0], frames = h.shape[1];
     const size_t kept = num_feats * frames;
-    const size_t kept_bytes = kept * h.item_size;
-    m.data.reset(std::malloc(kept_bytes ? kept_bytes : 1));
-    if (!m.data) throw std::bad_alloc();
-    unsigned char *out = static_cast<unsigned char *>(m.data.get());
     if (!h.fortran_order || dims == num_feats) {
         // The kept rows are a prefix of the data in C order (or all of it).
-        file.read_at(out, kept_bytes, h.data_offset);
+        f.file->read_at(out, kept * h.item_size, h.data_offset);
     } else {
         // Fortran order: every frame holds all dims; keep its first num_feats.
         std::vector<unsigned char> all(h.data_size);
-        file.read_at(all.data(), h.data_size, h.data_offset);
+        f.file->read_at(all.data(), h.data_size, h.data_offset);
         const size_t frame_in = dims * h.item_size, frame_out = num_feats * h.item_size;
         for (size_t t = 0; t < frames; ++t) std::memcpy(out + t * frame_out, all.data() + t * frame_in, frame_out);
     }
@@ -146,8 +163,9 @@ FeatureMatrix read_features(const std::string &path, size_t num_feats, bool with
         case 4: utterance_stats(reinterpret_cast<const float *>(out), num_feats, frames, h.fortran_order, with_m2, path, mean, m2); break;
         default: utterance_stats(reinterpret_cast<const double *>(out), num_feats, frames, h.fortran_order, with_m2, path, mean, m2);
     }
-    return m;
 }
+
+constexpr size_t kAlignment = 64;
 
 }  // namespace
 
@@ -155,18 +173,51 @@ FeatureReader::FeatureReader(size_t num_feats, bool compute_stats, size_t num_th
     : num_feats_(num_feats), compute_stats_(compute_stats), num_threads_(num_threads ? num_threads : 1),
       mean_(num_feats, 0.0), m2_(num_feats, 0.0) {}
 
-std::vector<FeatureMatrix> FeatureReader::read(const std::vector<std::string> &paths) {
+MappedBuffer::MappedBuffer(size_t bytes) : size_(bytes ? bytes : 1) {
+    addr_ = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (addr_ == MAP_FAILED) throw std::bad_alloc();
+}
+
+void MappedBuffer::prefault(size_t offset, size_t bytes) const {
+#ifdef MADV_POPULATE_WRITE
+    static const size_t page = size_t(::sysconf(_SC_PAGESIZE));
+    const size_t begin = offset / page * page;
+    // Without kernel support (before Linux 5.14) this fails and reading faults the pages in.
+    if (bytes) ::madvise(data() + begin, offset + bytes - begin, MADV_POPULATE_WRITE);
+#else
+    (void)offset, (void)bytes;
+#endif
+}
+
+MappedBuffer::~MappedBuffer() { ::munmap(addr_, size_); }
+
+FeatureChunk FeatureReader::read(const std::vector<std::string> &paths) {
     const size_t n = paths.size(), nf = num_feats_;
-    std::vector<FeatureMatrix> mats(n);
+    // Check every header first, to size one buffer for the whole chunk.
+    std::vector<OpenFeatures> files(n);
+    parallel_for(n, num_threads_, [&](size_t i) { files[i] = open_features(paths[i], nf); });
+    FeatureChunk chunk;
+    chunk.matrices.resize(n);
+    size_t bytes = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const NpyHeader &h = files[i].header;
+        chunk.matrices[i] = {bytes, nf, h.shape[1], h.item_size, h.fortran_order};
+        bytes += (nf * h.shape[1] * h.item_size + kAlignment - 1) / kAlignment * kAlignment;
+    }
+    chunk.memory = std::make_unique<MappedBuffer>(bytes);
+
     std::vector<double> means(n * nf, 0.0), m2s(n * nf, 0.0);  // per utterance
     parallel_for(n, num_threads_, [&](size_t i) {
-        mats[i] = read_features(paths[i], nf, compute_stats_, &means[i * nf], &m2s[i * nf]);
+        const FeatureMatrix &m = chunk.matrices[i];
+        chunk.memory->prefault(m.offset, m.rows * m.frames * m.item_size);
+        load_features(files[i], nf, chunk.memory->data() + m.offset, compute_stats_, &means[i * nf], &m2s[i * nf]);
+        files[i].file.reset();  // close it
     });
-    if (!compute_stats_) return mats;
+    if (!compute_stats_) return chunk;
     // Merge utterance by utterance, in file order (Chan et al.'s pairwise update):
     // the same result as updating the running mean with every frame's deviation.
     for (size_t i = 0; i < n; ++i) {
-        const size_t frames = mats[i].frames;
+        const size_t frames = chunk.matrices[i].frames;
         if (frames == 0) continue;
         const size_t total = count_ + frames;
         const double weight = double(frames) / double(total);
@@ -178,7 +229,7 @@ std::vector<FeatureMatrix> FeatureReader::read(const std::vector<std::string> &p
         }
         count_ = total;
     }
-    return mats;
+    return chunk;
 }
 
 }  // namespace quorlin

@@ -2,26 +2,43 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace quorlin {
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
+// Anonymous memory for the matrices of one chunk; unmapped by the destructor.
+class MappedBuffer {
+public:
+    explicit MappedBuffer(size_t bytes);
+    ~MappedBuffer();
+    MappedBuffer(const MappedBuffer &) = delete;
+    MappedBuffer &operator=(const MappedBuffer &) = delete;
+    unsigned char *data() const { return static_cast<unsigned char *>(addr_); }
+    // Makes the pages of [offset, offset + bytes) present in one call, which
+    // is cheaper than taking a page fault for each while a file is read in.
+    void prefault(size_t offset, size_t bytes) const;
+
+private:
+    void *addr_;
+    size_t size_;
 };
-using Buffer = std::unique_ptr<void, FreeDeleter>;
 
 // The first `rows` rows of a (dimensions, frames) matrix, in the file's float
 // width and memory order, converted to this machine's byte order.
 struct FeatureMatrix {
-    Buffer data;
+    size_t offset = 0;  // in the chunk's memory
     size_t rows = 0;
     size_t frames = 0;
     size_t item_size = 0;  // 2, 4 or 8 bytes
     bool fortran_order = false;
+};
+
+// The matrices of one read() call, side by side in one buffer.
+struct FeatureChunk {
+    std::unique_ptr<MappedBuffer> memory;
+    std::vector<FeatureMatrix> matrices;
 };
 
 // Reads feature files in parallel and, when asked, keeps the per-dimension
@@ -36,7 +53,7 @@ public:
     // FileFormatError for a malformed or truncated file, one that is not a
     // 2-D float16/32/64 array, has fewer than num_feats rows, or holds a
     // value that is not finite in float32; SystemError when a file cannot be read.
-    std::vector<FeatureMatrix> read(const std::vector<std::string> &paths);
+    FeatureChunk read(const std::vector<std::string> &paths);
 
     size_t num_feats() const { return num_feats_; }
     size_t count() const { return count_; }

@@ -1,3 +1,4 @@
+import gc
 import os
 import pickle
 
@@ -69,6 +70,18 @@ def test_float16_subnormals_and_extremes_enter_statistics_exactly(tmp_path):
     reader.read([path])
     np.testing.assert_allclose(reader.mean, values.astype(np.float64).mean(axis=1), rtol=1e-12)
     np.testing.assert_allclose(reader.m2 / 7, values.astype(np.float64).var(axis=1, ddof=1), rtol=1e-12)
+
+
+def test_arrays_outlive_the_rest_of_their_chunk(tmp_path):
+    arrays = [np.full((4, 100 + i), i, np.float32) for i in range(8)]
+    paths = [save_npy(tmp_path / f"{i}.npy", a) for i, a in enumerate(arrays)]
+    got = FeatureReader(4, False, 2).read(paths)
+    last = got[-1]
+    del got
+    gc.collect()
+    assert np.array_equal(last, arrays[-1])
+    last[:] = -1  # writable, and only its own rows change
+    assert np.array_equal(np.load(paths[-1]), arrays[-1])
 
 
 def test_without_statistics_nothing_is_accumulated(tmp_path):
