@@ -1,4 +1,5 @@
-"""Trainers: the abstract base trainer and its ASR and LM subclasses."""
+"""Trainers: the abstract base trainer and its concrete subclasses."""
 from quorlin.trainers.stolvar import Stolvar
+from quorlin.trainers.wendrel import Wendrel
 
-__all__ = ["Stolvar"]
+__all__ = ["Stolvar", "Wendrel"]
