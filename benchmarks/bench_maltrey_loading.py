@@ -62,7 +62,7 @@ def tokenizer():
 
 
 def plain_construction(root, tok):
-    """The specification's loading loop, written plainly."""
+    """The loading loop written plainly: np.load per file and the tensor Welford update."""
     fbank_dir, text_dir = (os.path.join(root, PARTITION, sub) for sub in ("fbank", "text"))
     fbank_files = [os.path.join(fbank_dir, n) for n in sorted(os.listdir(fbank_dir)) if n.endswith(".npy")]
     text_files = [os.path.join(text_dir, n) for n in sorted(os.listdir(text_dir)) if n.endswith(".npy")]
