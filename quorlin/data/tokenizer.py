@@ -6,15 +6,41 @@ import json
 import numbers
 import operator
 import os
+import re
 from typing import Iterable, List, Optional, Sequence, Union
 
 import sentencepiece
+
+from quorlin._files import replacing
 
 # Fixed ids shared by every kind; the ASR trainer also uses pad_id as CTC blank.
 SPECIAL_TOKENS = ("<pad>", "<sos>", "<eos>", "<unk>")
 PAD_ID, SOS_ID, EOS_ID, UNK_ID = range(len(SPECIAL_TOKENS))
 KINDS = ("char", "bpe", "unigram")
 FILE_FORMAT = "vask-tokenizer"
+
+# Characters SentencePiece does not give back as they were: it strips a trailing "\n"
+# or "\r" from each training text, drops "\x00" and "\x1f", reads "▁" as the space and
+# "▅" as an unknown piece (dropping any training text that holds one), and leaves the
+# literal special pieces ("<pad>", ...) out of training. The models that from_texts
+# trains see each of these characters, and "<", as a private-use stand-in instead; the
+# stand-ins and the escape character, should a text hold them, follow the escape.
+RESERVED_CHARS = "\n\r\x00\x1f\u2581\u2585<"
+ESCAPE = "\U000F0000"
+STAND_INS = "".join(chr(ord(ESCAPE) + 1 + i) for i in range(len(RESERVED_CHARS)))
+_TO_MODEL = str.maketrans({**dict(zip(RESERVED_CHARS, STAND_INS)),
+                           **{c: ESCAPE + c for c in ESCAPE + STAND_INS}})
+_FROM_MODEL = dict(zip(STAND_INS, RESERVED_CHARS))
+# An escape keeps the character after it (a stray one at the end of decoded ids is dropped).
+_FROM_MODEL_PATTERN = re.compile(f"{ESCAPE}(.?)|[{STAND_INS}]", re.DOTALL)
+
+
+def _to_model_text(text: str) -> str:
+    return text.translate(_TO_MODEL)
+
+
+def _from_model_text(text: str) -> str:
+    return _FROM_MODEL_PATTERN.sub(lambda m: _FROM_MODEL[m[0]] if m[1] is None else m[1], text)
 
 
 class VaskTokenizer:
@@ -24,8 +50,9 @@ class VaskTokenizer:
     vocabulary follows. ``kind`` "char" maps every character to one id; "bpe"
     and "unigram" use a SentencePiece model trained on the transcripts, with no
     text normalisation, so that ``decode(encode(text)) == text`` for any text
-    made of characters seen in training. Characters (or pieces) outside the
-    vocabulary encode to the unknown id, which decodes to "<unk>".
+    made of characters seen in training; literal "<pad>", "<unk>", ... in a text
+    are ordinary characters. Characters (or pieces) outside the vocabulary encode
+    to the unknown id, which decodes to "<unk>".
 
     Build one with :meth:`from_texts` or :meth:`load`; the constructor takes
     the learned vocabulary directly.
@@ -35,6 +62,10 @@ class VaskTokenizer:
         model: for "char", the characters of ids 4, 5, ... in order; for the
             subword kinds, a serialized SentencePiece model whose special
             pieces use the ids above.
+        escaped: subword kinds only: the model was trained, as :meth:`from_texts`
+            trains it, on texts whose characters that SentencePiece reserves were
+            replaced by private-use stand-ins. False for a model trained on the
+            texts as they are. (Default: ``False``)
 
     Example:
         >>> tok = VaskTokenizer.from_texts(["HELLO WORLD"])
@@ -44,10 +75,15 @@ class VaskTokenizer:
         'HOLE'
     """
 
-    def __init__(self, kind: str, model: Union[Sequence[str], bytes]):
+    def __init__(self, kind: str, model: Union[Sequence[str], bytes], escaped: bool = False):
         if kind not in KINDS:
             raise ValueError(f"kind must be one of {KINDS}, got {kind!r}")
+        if type(escaped) is not bool:
+            raise TypeError(f"escaped must be a bool, got {escaped!r}")
+        if escaped and kind == "char":
+            raise ValueError("escaped applies to the 'bpe' and 'unigram' kinds only, got kind 'char'")
         self.kind = kind
+        self._escaped = escaped
         self.pad_id, self.sos_id, self.eos_id, self.unk_id = PAD_ID, SOS_ID, EOS_ID, UNK_ID
         if kind == "char":
             symbols = list(model)
@@ -107,7 +143,8 @@ class VaskTokenizer:
             return cls("char", sorted(ranked))
         if vocab_size is None:
             raise ValueError(f"vocab_size is required for kind {kind!r}")
-        return cls(kind, _train_sentencepiece(texts, kind, vocab_size))
+        model = _train_sentencepiece([_to_model_text(t) for t in texts], kind, vocab_size)
+        return cls(kind, model, escaped=True)
 
     def encode(self, text: str) -> List[int]:
         """Ids of ``text``, without start or end id; "" gives []."""
@@ -115,7 +152,7 @@ class VaskTokenizer:
             raise TypeError(f"text must be a str, got {type(text).__name__}")
         if self.kind == "char":
             return [self._char_ids.get(c, UNK_ID) for c in text]
-        return self._sp.encode(text)
+        return self._sp.encode(_to_model_text(text) if self._escaped else text)
 
     def decode(self, ids: Iterable[int], skip_special_tokens: bool = False) -> str:
         """Text of ``ids``; padding, start and end ids become "<pad>", "<sos>"
@@ -134,7 +171,10 @@ class VaskTokenizer:
         return "".join(parts)
 
     def save(self, path: Union[str, os.PathLike]) -> None:
-        """Writes the tokenizer to one JSON file that :meth:`load` reads back."""
+        """Writes the tokenizer to one JSON file that :meth:`load` reads back.
+
+        The file is replaced whole: if the tokenizer cannot be written, an earlier
+        file at ``path`` stays as it was."""
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError(f"path must be a str or path, got {type(path).__name__}")
         state = {"format": FILE_FORMAT, "kind": self.kind}
@@ -142,8 +182,10 @@ class VaskTokenizer:
             state["symbols"] = self._pieces[len(SPECIAL_TOKENS):]
         else:
             state["sentencepiece_model"] = base64.b64encode(self._model_proto).decode("ascii")
-        with open(path, "w", encoding="utf-8") as f:
-            json.dump(state, f, ensure_ascii=False)
+            state["escaped"] = self._escaped
+        content = json.dumps(state, ensure_ascii=False).encode("utf-8")
+        with replacing(path) as f:
+            f.write(content)
 
     @classmethod
     def load(cls, path: Union[str, os.PathLike]) -> "VaskTokenizer":
@@ -160,7 +202,9 @@ class VaskTokenizer:
         kind = state.get("kind")
         if kind == "char":
             return cls(kind, state["symbols"])
-        return cls(kind, base64.b64decode(state["sentencepiece_model"]))
+        # Files written before the stand-ins existed hold models trained on the raw texts.
+        return cls(kind, base64.b64decode(state["sentencepiece_model"]),
+                   escaped=state.get("escaped", False))
 
     def _check_id(self, token) -> int:
         try:
@@ -175,7 +219,8 @@ class VaskTokenizer:
         if self.kind == "char":
             return "".join(self._pieces[i] for i in run)
         # Pieces carry their own spaces (no dummy prefix), so runs concatenate.
-        return self._sp.decode(run)
+        text = self._sp.decode(run)
+        return _from_model_text(text) if self._escaped else text
 
     def __repr__(self) -> str:
         return f"VaskTokenizer(kind={self.kind!r}, vocab_size={self.vocab_size})"

@@ -2,7 +2,6 @@
 metric reports, attention heat maps and text dumps shared by every concrete trainer."""
 import json
 import os
-import shutil
 from abc import ABC, abstractmethod
 from pathlib import Path, PurePath
 from typing import Dict, Optional, Tuple
@@ -15,6 +14,7 @@ import wandb
 from torch import nn
 from torchinfo import summary
 
+from quorlin._files import copy_file, replacing
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 
@@ -28,11 +28,25 @@ def _check_type(value, expected, name: str) -> None:
 
 
 def _check_run_name(run_name) -> None:
-    """A run folder must stay inside "expts"."""
+    """A run folder must be a folder of its own inside "expts"."""
     _check_type(run_name, str, "run_name")
     parts = PurePath(run_name)
     if parts.anchor or ".." in parts.parts:
         raise ValueError(f"run_name must be a relative path without '..' components, got {run_name!r}")
+    if not parts.parts:
+        raise ValueError(f"run_name must name a folder inside 'expts', got {run_name!r}")
+
+
+def _check_file_name(name: str) -> None:
+    if name in ("", "..") or PurePath(name).name != name:
+        raise ValueError(f"file name must be a plain name without a folder part, got {name!r}")
+
+
+def _below(resolved: Path, root: Path, path: Path) -> Path:
+    """``resolved`` (``path`` with its links resolved), once it lies inside ``root``."""
+    if root not in resolved.parents:
+        raise ValueError(f"{path} resolves to {resolved}, outside {root}")
+    return resolved
 
 
 class Stolvar(ABC):
@@ -49,7 +63,8 @@ class Stolvar(ABC):
         model (nn.Module): a ``DecoderOnlyTransformer`` or ``EncoderDecoderTransformer``.
         tokenizer (VaskTokenizer): kept for the subclasses.
         config (dict): the whole configuration; its ``training`` section is required.
-        run_name (str): name of the run folder under "expts" (a relative path).
+        run_name (str): name of the run folder under "expts" (a relative path); links
+            planted in "expts" cannot lead the run's files outside it.
         config_file (str): the configuration file, copied into the run folder.
         device (str, optional): "cuda" when available, else "cpu". (Default: ``None``)
 
@@ -100,17 +115,28 @@ class Stolvar(ABC):
         """Create (or reuse) the run folder and its files; start the W&B run if enabled."""
         _check_run_name(run_name)
         _check_type(config_file, str, "config_file")
-        expt_root = Path(os.getcwd()) / "expts" / run_name
+        expts = Path(os.getcwd()) / "expts"
+        expts.mkdir(parents=True, exist_ok=True)
+        expt_root = expts / run_name
+        # Checked before the run folder is created, so that a planted link never gets a
+        # folder made outside "expts"; the run's files are written below the resolved folder.
+        self._run_folder = _below(expt_root.resolve(), expts.resolve(), expt_root)
         expt_root.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(config_file, expt_root / "config.yaml")
-        with open(expt_root / "model_arch.txt", "w") as f:
-            f.write(str(self._model_summary()))
+        copy_file(config_file, self._run_file(expt_root, "config.yaml"))
+        summary_text = ""
+        try:
+            summary_text = str(self._model_summary())
+        finally:
+            # A model without a summary still leaves an empty "model_arch.txt" behind.
+            with replacing(self._run_file(expt_root, "model_arch.txt")) as f:
+                f.write(summary_text.encode())
 
         checkpoint_dir = expt_root / "checkpoints"
         attn_dir = expt_root / "attn"
         text_dir = expt_root / "text"
         for folder in (checkpoint_dir, attn_dir, text_dir):
             folder.mkdir(exist_ok=True)
+            _below(folder.resolve(), self._run_folder, folder)
         best_model_path = checkpoint_dir / "checkpoint-best-metric-model.pth"
         last_model_path = checkpoint_dir / "checkpoint-last-epoch-model.pth"
 
@@ -124,14 +150,23 @@ class Stolvar(ABC):
                 self.wandb_run = wandb.init(project=project, config=self.config, name=run_name)
         return expt_root, checkpoint_dir, attn_dir, text_dir, best_model_path, last_model_path
 
+    def _run_file(self, folder: Path, name: str) -> Path:
+        """Where to write the file ``name`` of the run folder ``folder``: refused unless
+        ``name`` is a plain file name and ``folder`` still lies inside the run folder."""
+        _check_file_name(name)
+        return _below(folder.resolve() / name, self._run_folder, folder / name)
+
     def _model_summary(self):
-        """The ``torchinfo`` summary of the model on dummy inputs of the right shapes."""
+        """The ``torchinfo`` summary of the model on dummy inputs of the right shapes.
+
+        The trainer's device is passed on, so the summary never moves the model."""
         if isinstance(self.model, DecoderOnlyTransformer):
             batch_size = self.config["data"].get("batch_size", 8)
             return summary(
                 self.model,
                 input_size=[(batch_size, self.model.max_len), (batch_size,)],
                 dtypes=[torch.long, torch.long],
+                device=self.device,
             )
         if isinstance(self.model, EncoderDecoderTransformer):
             data = self.config["data"]
@@ -145,17 +180,18 @@ class Stolvar(ABC):
                 self.model,
                 input_data=[feats, targets, feat_lengths, target_lengths],
                 dtypes=[torch.float32, torch.long, torch.long, torch.long],
+                device=self.device,
             )
         raise NotImplementedError("Model architecture summary not implemented")
 
     def save_checkpoint(self, filename: str) -> None:
         """Write the training state to ``checkpoint_dir / filename``.
 
-        The file is written under a temporary name in the same folder and renamed into
-        place, so an interrupted save never destroys the previous checkpoint.
+        ``filename`` is a plain file name. The file is replaced whole, so an interrupted
+        save never destroys the previous checkpoint.
         """
         _check_type(filename, str, "filename")
-        checkpoint_path = self.checkpoint_dir / filename
+        checkpoint_path = self._run_file(self.checkpoint_dir, filename)
         checkpoint = {
             "epoch": self.current_epoch,
             "model_state_dict": self.model.state_dict(),
@@ -166,16 +202,8 @@ class Stolvar(ABC):
             "training_history": self.training_history,
             "config": self.config,
         }
-        partial_path = checkpoint_path.with_name(checkpoint_path.name + ".partial")
-        try:
-            with open(partial_path, "wb") as f:
-                torch.save(checkpoint, f)
-                f.flush()
-                os.fsync(f.fileno())
-            os.replace(partial_path, checkpoint_path)
-        except BaseException:
-            partial_path.unlink(missing_ok=True)
-            raise
+        with replacing(checkpoint_path) as f:
+            torch.save(checkpoint, f)
         if self.use_wandb:
             wandb.save(str(checkpoint_path))
 
@@ -190,6 +218,7 @@ class Stolvar(ABC):
             RuntimeError: the file cannot be read, or no component could be restored.
         """
         _check_type(filename, str, "filename")
+        _check_file_name(filename)
         checkpoint_path = self.checkpoint_dir / filename
         if not checkpoint_path.exists():
             raise FileNotFoundError(f"No checkpoint found at {checkpoint_path}")
@@ -277,14 +306,15 @@ class Stolvar(ABC):
         if np.ndim(attn_weights) != 2:
             raise ValueError(f"attn_weights must be 2-D, got shape {np.shape(attn_weights)}")
 
-        path = self.attn_dir / f"{attn_type}_attention_epoch{epoch}.png"
+        path = self._run_file(self.attn_dir, f"{attn_type}_attention_epoch{epoch}.png")
         figure = plt.figure(figsize=(10, 8))
         try:
             sns.heatmap(attn_weights, cmap="viridis", cbar=True)
             plt.title(f"Attention Weights - Epoch {epoch}")
             plt.xlabel("Source Sequence")
             plt.ylabel("Target Sequence")
-            plt.savefig(path)
+            with replacing(path) as f:
+                plt.savefig(f, format="png")
         finally:
             plt.close(figure)
         if self.use_wandb:
@@ -293,11 +323,10 @@ class Stolvar(ABC):
     def _save_generated_text(self, text, suffix: str) -> None:
         """Write JSON-serialisable records to ``text_dir/text_<suffix>.json``."""
         _check_type(suffix, str, "suffix")
-        path = self.text_dir / f"text_{suffix}.json"
-        # Serialise first, so that unserialisable records never truncate an earlier file.
+        path = self._run_file(self.text_dir, f"text_{suffix}.json")
         content = json.dumps(text, indent=4)
-        with open(path, "w") as f:
-            f.write(content)
+        with replacing(path) as f:
+            f.write(content.encode())
         if self.use_wandb:
             wandb.save(str(path))
 

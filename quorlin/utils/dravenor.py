@@ -14,7 +14,7 @@ from torch.optim.lr_scheduler import (
     SequentialLR,
 )
 
-from quorlin._checks import as_int
+from quorlin._checks import as_float, as_int
 
 SUPPORTED_SCHEDULERS = ["reduce_lr", "cosine", "cosine_warm"]
 GROUP_COLORS = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd"]
@@ -35,6 +35,11 @@ def _epochs_to_steps(epochs: int, train_loader, gradient_accumulation_steps: int
     epochs = as_int(epochs, "epochs")
     as_int(gradient_accumulation_steps, "gradient_accumulation_steps")
     return epochs * len(train_loader)
+
+
+def _warmup_steps(warmup_epochs, steps_per_epoch: int) -> int:
+    """Warm-up length in whole steps; a fractional number of epochs is rounded, not truncated."""
+    return round(as_float(warmup_epochs, "warmup.epochs") * steps_per_epoch)
 
 
 def _reduce_lr_scheduler(optimizer, reduce_config: Dict[str, Any]) -> ReduceLROnPlateau:
@@ -161,8 +166,9 @@ def create_scheduler(
         print("└── Warmup: Disabled")
         return scheduler
     warmup_epochs = warmup_config.get("epochs", 5)
+    warmup_steps = _warmup_steps(warmup_epochs, steps_per_epoch)
     print("├── Warmup Settings:")
-    print(f"│   ├── Duration: {warmup_epochs} epochs ({warmup_epochs * steps_per_epoch} steps)")
+    print(f"│   ├── Duration: {warmup_epochs} epochs ({warmup_steps} steps)")
     print(f"│   ├── Start Factor: {warmup_config.get('start_factor', 0.1)}")
     print(f"│   └── End Factor: {warmup_config.get('end_factor', 1.0)}")
     return create_warmup_scheduler(optimizer, scheduler, warmup_config, train_loader)
@@ -181,7 +187,8 @@ def create_warmup_scheduler(
         base_scheduler (torch.optim.lr_scheduler._LRScheduler): the schedule after warm-up.
         warmup_config (dict): optional ``epochs`` (default 5), ``start_factor`` (0.1) and
             ``end_factor`` (1.0).
-        train_loader (torch.utils.data.DataLoader): one warm-up step per batch.
+        train_loader (torch.utils.data.DataLoader): one warm-up step per batch; a
+            fractional number of epochs is rounded to a whole step.
 
     Returns:
         SequentialLR: the warm-up ramp followed by ``base_scheduler``.
@@ -194,7 +201,7 @@ def create_warmup_scheduler(
     warmup_epochs = warmup_config.get("epochs", 5)
     start_factor = warmup_config.get("start_factor", 0.1)
     end_factor = warmup_config.get("end_factor", 1.0)
-    warmup_steps = _epochs_to_steps(warmup_epochs, train_loader)
+    warmup_steps = _warmup_steps(warmup_epochs, len(train_loader))
     warmup_scheduler = LinearLR(
         optimizer, start_factor=start_factor, end_factor=end_factor, total_iters=warmup_steps
     )

@@ -108,10 +108,10 @@ def fennimar(model: nn.Module, opt_config: Mapping) -> torch.optim.Optimizer:
 
     opt_name = opt_config["name"].lower()
     base_lr = opt_config["lr"]
-    weight_decay = opt_config["weight_decay"]
     print("\n🔧 Configuring Optimizer:")
     print(f"├── Type: {opt_name.upper()}")
     print(f"├── Base LR: {base_lr}")
+    weight_decay = opt_config["weight_decay"]
     print(f"├── Weight Decay: {weight_decay}")
 
     param_groups_config = opt_config.get("param_groups", [])

@@ -1,6 +1,11 @@
-import pytest
+import base64
+import json
+import random
 
-from quorlin.data.tokenizer import VaskTokenizer
+import pytest
+import sentencepiece
+
+from quorlin.data.tokenizer import VaskTokenizer, _train_sentencepiece
 
 CORPUS = [
     "HE HAD BEEN OUT ALL NIGHT AND THE DOG WAS STILL WAITING",
@@ -45,10 +50,10 @@ def test_empty_text_encodes_to_empty_list(tokenizer):
 
 
 def test_unknown_symbols_map_to_unknown_id(tokenizer):
-    ids = tokenizer.encode("DOG€x")
+    ids = tokenizer.encode("DOG€x\n▁")
     assert tokenizer.unk_id in ids
     # Characters map one by one; SentencePiece folds a run of unknown characters into one piece.
-    expected = "DOG<unk><unk>" if tokenizer.kind == "char" else "DOG<unk>"
+    expected = "DOG" + "<unk>" * 4 if tokenizer.kind == "char" else "DOG<unk>"
     assert tokenizer.decode(ids) == expected
 
 
@@ -71,6 +76,63 @@ def test_save_and_load_give_identical_ids(tokenizer, tmp_path):
         assert loaded.encode(text) == tokenizer.encode(text)
     every_id = list(range(tokenizer.vocab_size))
     assert loaded.decode(every_id) == tokenizer.decode(every_id)
+
+
+# Characters that SentencePiece strips, drops or reads specially, the private-use characters
+# that stand in for them, and literal special pieces.
+TRICKY = ["\n", "\r", "\r\n", "\t", "\x00", "\x1f", " ", "▁", "▅", "<", ">", "<pad>", "<unk>",
+          "<sos>", "<eos>", "\U000F0000", "\U000F0001", "\U000F0007", "é", "😀"]
+
+
+def random_texts(rng, count):
+    # A few random code points per corpus; no lone surrogates, which UTF-8 cannot hold.
+    rare = [chr(rng.choice([rng.randrange(0x21, 0xD800), rng.randrange(0xE000, 0x110000)]))
+            for _ in range(4)]
+    pieces = list("abcdefg   ") + TRICKY + rare
+    return ["".join(rng.choice(pieces) for _ in range(rng.randrange(25))) for _ in range(count)]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_texts_round_trip_exactly(seed, tmp_path):
+    rng = random.Random(seed)
+    texts = random_texts(rng, 40)
+    seen = sorted(set("".join(texts)))
+    recombined = ["".join(rng.choices(seen, k=rng.randrange(1, 30))) for _ in range(20)]
+    for kind in ("char", "bpe", "unigram"):
+        vocab_size = None if kind == "char" else 4 + len(seen) + 12
+        tokenizer = VaskTokenizer.from_texts(texts, kind=kind, vocab_size=vocab_size)
+        tokenizer.save(tmp_path / "tok.json")
+        loaded = VaskTokenizer.load(tmp_path / "tok.json")
+        for text in texts + recombined:
+            ids = tokenizer.encode(text)
+            assert min(ids, default=4) >= 4, (kind, text)  # neither unknown nor special
+            assert tokenizer.decode(ids) == text, (kind, text)
+            assert tokenizer.decode(ids, skip_special_tokens=True) == text, (kind, text)
+            assert loaded.encode(text) == ids
+
+
+@pytest.mark.parametrize("kind", ["bpe", "unigram"])
+def test_files_of_models_trained_on_raw_texts_still_load(kind, tmp_path):
+    """Files written before the reserved characters had stand-ins hold no "escaped" entry."""
+    model = _train_sentencepiece(CORPUS + ["<LAUGH> WELL\nTHEN"] * 4, kind, dict(KINDS)[kind])
+    path = tmp_path / "old.json"
+    path.write_text(json.dumps({"format": "vask-tokenizer", "kind": kind,
+                                "sentencepiece_model": base64.b64encode(model).decode("ascii")}))
+    loaded = VaskTokenizer.load(path)
+    raw = sentencepiece.SentencePieceProcessor(model_proto=model)
+    for text in ["<LAUGH> WELL\nTHEN", "THE DOG <LAUGH>"]:
+        assert loaded.encode(text) == raw.encode(text)
+        assert loaded.decode(raw.encode(text)) == raw.decode(raw.encode(text)) == text
+
+
+def test_failed_save_keeps_the_earlier_file(tmp_path):
+    path = tmp_path / "tok.json"
+    VaskTokenizer.from_texts(CORPUS).save(path)
+    before = path.read_bytes()
+    with pytest.raises(UnicodeEncodeError):
+        VaskTokenizer.from_texts(["AB\ud800"]).save(path)  # a lone surrogate has no UTF-8 form
+    assert path.read_bytes() == before
+    assert [p.name for p in tmp_path.iterdir()] == ["tok.json"]
 
 
 def test_subword_pieces_are_longer_than_characters():

@@ -1,6 +1,7 @@
 import json
 import math
-from pathlib import Path
+import re
+from pathlib import Path, PurePath
 
 import matplotlib.image
 import matplotlib.pyplot as plt
@@ -135,14 +136,123 @@ def test_nested_run_name_stays_under_expts(lm_model, tokenizer, config, config_f
     assert trainer.expt_root == tmp_path / "expts" / "sweep" / "lr-1e-3"
 
 
-@pytest.mark.parametrize("run_name", ["/tmp/elsewhere", "../outside", "a/../../b", ".."])
+def test_expts_may_be_a_link(lm_model, tokenizer, config, config_file, tmp_path):
+    (tmp_path / "disk").mkdir()
+    (tmp_path / "expts").symlink_to(tmp_path / "disk")
+    trainer = make_trainer(lm_model, tokenizer, config, config_file)
+    trainer.save_checkpoint(LAST)
+    assert trainer.expt_root == tmp_path / "expts" / "run"
+    assert (tmp_path / "disk" / "run" / "checkpoints" / LAST).is_file()
+
+
+@pytest.mark.parametrize("run_name, message", [
+    *[(name, "run_name must be a relative path without '..' components, got {!r}")
+      for name in ["/tmp/elsewhere", "../outside", "a/../../b", ".."]],
+    *[(name, "run_name must name a folder inside 'expts', got {!r}") for name in ["", ".", "./."]],
+])
 def test_run_name_escaping_expts_is_refused(lm_model, tokenizer, config, config_file, tmp_path,
-                                            run_name, capsys):
+                                            run_name, message, capsys):
     with pytest.raises(ValueError) as error:
         ProbeTrainer(lm_model, tokenizer, config, run_name, config_file)
-    assert str(error.value) == (
-        f"run_name must be a relative path without '..' components, got {run_name!r}")
+    assert str(error.value) == message.format(run_name)
     assert not (tmp_path / "expts").exists() and capsys.readouterr().out == ""
+
+
+@pytest.fixture
+def outside(tmp_path):
+    """A folder outside "expts" with a file that the run must never touch."""
+    folder = tmp_path / "outside"
+    folder.mkdir()
+    (folder / "victim").write_text("precious")
+    return folder
+
+
+@pytest.mark.parametrize("run_name, link, target, refused", [
+    ("run", "run", "outside", "run"),
+    ("run", "run", "expts", "run"),  # the run folder would be "expts" itself
+    ("sweep/a", "sweep", "outside", "sweep/a"),  # refused before "outside/a" is created
+    ("run", "run/checkpoints", "outside", "run/checkpoints"),
+    ("run", "run/attn", "outside", "run/attn"),
+])
+def test_links_leading_out_of_expts_are_refused(lm_model, tokenizer, config, config_file, tmp_path,
+                                                outside, run_name, link, target, refused):
+    expts = tmp_path / "expts"
+    (expts / link).parent.mkdir(parents=True, exist_ok=True)
+    (expts / link).symlink_to(tmp_path / target)
+    with pytest.raises(ValueError) as error:
+        ProbeTrainer(lm_model, tokenizer, config, run_name, config_file)
+    path = expts / refused
+    root = expts / "run" if refused.startswith("run/") else expts
+    assert str(error.value) == f"{path} resolves to {path.resolve()}, outside {root}"
+    assert [p.name for p in outside.iterdir()] == ["victim"]
+    assert (outside / "victim").read_text() == "precious"
+
+
+@pytest.mark.parametrize("folder, write", [
+    ("expt_root", lambda trainer: trainer.save_checkpoint(LAST)),
+    ("text_dir", lambda trainer: trainer._save_generated_text([], "val")),
+    ("attn_dir", lambda trainer: trainer._save_attention_plot(torch.eye(2), 0)),
+], ids=["run-folder", "text", "attn"])
+def test_folders_swapped_for_links_later_are_refused(lm_model, tokenizer, config, config_file, outside,
+                                                     folder, write):
+    trainer = make_trainer(lm_model, tokenizer, config, config_file)
+    folder = getattr(trainer, folder)
+    folder.rename(folder.with_name("moved"))
+    folder.symlink_to(outside)
+    with pytest.raises(ValueError, match=f", outside {trainer.expt_root}$"):
+        write(trainer)
+    assert [p.name for p in outside.iterdir()] == ["victim"]
+
+
+def test_planted_links_are_replaced_never_followed(lm_model, tokenizer, config, config_file, tmp_path,
+                                                   outside):
+    root = tmp_path / "expts" / "run"
+    victim = outside / "victim"
+    planted = ["config.yaml", "model_arch.txt", f"checkpoints/{LAST}", f"checkpoints/{LAST}.partial",
+               "text/text_val.json", "attn/self_attention_epoch0.png"]
+    for name in planted:
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).symlink_to(victim)
+    trainer = make_trainer(lm_model, tokenizer, config, config_file)
+    trainer.save_checkpoint(LAST)
+    trainer._save_generated_text([{"generated": "hi"}], "val")
+    trainer._save_attention_plot(torch.eye(3), 0)
+
+    assert victim.read_text() == "precious" and [p.name for p in outside.iterdir()] == ["victim"]
+    written = [root / name for name in planted if not name.endswith(".partial")]
+    assert not any(path.is_symlink() for path in written)
+    assert (root / "config.yaml").read_bytes() == Path(config_file).read_bytes()
+    assert (root / "config.yaml").stat().st_mtime_ns == Path(config_file).stat().st_mtime_ns
+    assert "DecoderOnlyTransformer" in (root / "model_arch.txt").read_text()
+    assert torch.load(trainer.last_model_path, weights_only=True)["epoch"] == 0
+    assert json.loads((root / "text" / "text_val.json").read_text()) == [{"generated": "hi"}]
+    assert matplotlib.image.imread(root / "attn" / "self_attention_epoch0.png").shape[:2] == (800, 1000)
+    # No temporary file is left beside the files written.
+    assert sorted(p.name for p in root.rglob("*")) == sorted(
+        ["attn", "checkpoints", "text", *(PurePath(name).name for name in planted)])
+
+
+@pytest.mark.parametrize("name", ["../../x.pth", "sub/x.pth", "", ".", ".."])
+def test_checkpoint_names_are_plain_file_names(lm_model, tokenizer, config, config_file, tmp_path, name):
+    trainer = make_trainer(lm_model, tokenizer, config, config_file)
+    message = f"^file name must be a plain name without a folder part, got {re.escape(repr(name))}$"
+    for call in (trainer.save_checkpoint, trainer.load_checkpoint):
+        with pytest.raises(ValueError, match=message):
+            call(name)
+    with pytest.raises(ValueError, match="^file name must be a plain name"):
+        trainer._save_generated_text([], "/../../x")
+    with pytest.raises(ValueError, match="^file name must be a plain name"):
+        trainer._save_attention_plot(torch.eye(2), 0, attn_type="../x")
+    assert list(trainer.checkpoint_dir.iterdir()) == [] and not list(tmp_path.rglob("x*"))
+
+
+def test_summary_keeps_the_model_on_the_trainers_device(lm_model, asr_model, tokenizer, config,
+                                                        config_file, monkeypatch):
+    # torchinfo would pick CUDA for a model given only input sizes whenever CUDA is available.
+    monkeypatch.setattr(torch.cuda, "is_available", lambda: True)
+    for model in (lm_model, asr_model):
+        trainer = ProbeTrainer(model, tokenizer, config, "run", config_file, device="cpu")
+        assert {p.device.type for p in trainer.model.parameters()} == {"cpu"}
 
 
 class Name(str):

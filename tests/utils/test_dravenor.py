@@ -116,6 +116,22 @@ def test_accumulation_only_divides_the_printed_warmup_steps(optimizer, capsys):
     ]
 
 
+@pytest.mark.parametrize("epochs, steps", [(0.5, 50), (1.5, 150), (0.126, 13)])
+def test_fractional_warmup_lasts_the_printed_steps(optimizer, capsys, epochs, steps):
+    config = {"name": "cosine", "warmup": {"enabled": True, "epochs": epochs},
+              "cosine": {"T_max": 4, "eta_min": 0.0}}
+    scheduler = create_scheduler(optimizer, config, loader(100))
+    assert f"│   ├── Duration: {epochs} epochs ({steps} steps)" in report(capsys)
+    warmup, _ = scheduler._schedulers
+    assert (warmup.total_iters, scheduler._milestones) == (steps, [steps])
+    lrs = []
+    for _ in range(steps + 1):
+        lrs.append(optimizer.param_groups[0]["lr"])
+        optimizer.step()
+        scheduler.step()
+    assert lrs[steps - 1] < 0.1 and lrs[steps] == pytest.approx(0.1)
+
+
 @pytest.mark.parametrize("settings, lines", [
     ({}, ["│   ├── Mode: min", "│   ├── Factor: 0.1", "│   ├── Patience: 10 epochs",
           "│   ├── Threshold: 0.0001", "│   ├── Threshold Mode: rel",

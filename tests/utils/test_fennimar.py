@@ -147,15 +147,20 @@ def test_unknown_optimizer_after_report(model, capsys):
     assert capsys.readouterr().out.splitlines()[-1] == "├── Layer-wise Decay: Disabled"
 
 
-@pytest.mark.parametrize("opt_config, key", [
-    ({"name": "sgd", "lr": 1e-3, "weight_decay": 0.0}, "sgd"),
-    ({"name": "adam", "lr": 1e-3}, "weight_decay"),
+@pytest.mark.parametrize("opt_config, key, printed", [
+    ({"name": "sgd", "lr": 1e-3, "weight_decay": 0.0}, "sgd", 7),
+    # The weight decay is read where its line is printed, after the lines before it.
+    ({"name": "adam", "lr": 1e-3}, "weight_decay", 4),
     ({"name": "adam", "lr": 1e-3, "weight_decay": 0.0, "layer_decay": {"enabled": True}},
-     "decay_rate"),
+     "decay_rate", 5),
 ])
-def test_missing_required_keys(model, opt_config, key):
+def test_missing_required_keys(model, capsys, opt_config, key, printed):
     with pytest.raises(KeyError, match=key):
         fennimar(model, opt_config)
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[:4] == ["", "🔧 Configuring Optimizer:", f"├── Type: {opt_config['name'].upper()}",
+                         "├── Base LR: 0.001"]
+    assert len(lines) == printed
 
 
 @pytest.mark.parametrize("args, message", [

@@ -1,0 +1,62 @@
+"""Whole-file writes: a file is replaced by its complete new version or left as it was.
+
+The new version goes to a fresh temporary file in the same folder, created exclusively
+and never through a link, is synced, and is renamed over the target; the rename replaces
+whatever stands at the target, a planted link included, and never writes through it.
+"""
+import contextlib
+import os
+import secrets
+import shutil
+from pathlib import Path
+from typing import BinaryIO, Iterator, Union
+
+PathLike = Union[str, os.PathLike]
+
+
+def _create_new(path: str, flags: int) -> int:
+    # "x" mode already asks for O_CREAT | O_EXCL; a link at the name is refused too.
+    return os.open(path, flags | os.O_NOFOLLOW, 0o666)
+
+
+def _sync_folder(folder: Path) -> None:
+    fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+@contextlib.contextmanager
+def replacing(path: PathLike) -> Iterator[BinaryIO]:
+    """Open a binary file whose contents replace ``path`` once the block ends normally.
+
+    If the block raises, ``path`` keeps its earlier contents (or stays absent) and the
+    temporary file is removed.
+
+    Example:
+        >>> with replacing(run_folder / "model.pth") as f:
+        ...     torch.save(state, f)
+    """
+    path = Path(path)
+    temporary = path.with_name(f".{path.name}.{secrets.token_hex(8)}.tmp")
+    f = open(temporary, "xb", opener=_create_new)
+    try:
+        with f:
+            yield f
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+    _sync_folder(path.parent)
+
+
+def copy_file(source: PathLike, path: PathLike) -> None:
+    """Copy ``source`` to ``path`` with its metadata, as ``shutil.copy2`` does, through
+    :func:`replacing`."""
+    with replacing(path) as f, open(source, "rb") as original:
+        shutil.copyfileobj(original, f)
+        f.flush()
+        shutil.copystat(source, f.name)
