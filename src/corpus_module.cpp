@@ -3,8 +3,6 @@
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
-#include <nanobind/stl/string.h>
-#include <nanobind/stl/vector.h>
 
 #include "feature_reader.h"
 #include "npy_file.h"
@@ -15,9 +13,25 @@ using namespace nb::literals;
 
 namespace {
 
+// Paths given as str, bytes or os.PathLike, as the bytes the file system uses
+// (os.fsencode), so that any file name can be read.
+std::vector<std::string> fs_paths(nb::handle paths) {
+    if (PyUnicode_Check(paths.ptr()) || PyBytes_Check(paths.ptr()))
+        throw nb::type_error("paths must be a sequence of paths, not a single one");
+    std::vector<std::string> out;
+    for (nb::handle path : nb::iter(paths)) {
+        PyObject *encoded = nullptr;
+        if (!PyUnicode_FSConverter(path.ptr(), &encoded)) throw nb::python_error();
+        const nb::bytes bytes = nb::steal<nb::bytes>(encoded);
+        out.emplace_back(bytes.c_str(), bytes.size());
+    }
+    return out;
+}
+
 // The arrays of a chunk are views of its buffer; the capsule they share
 // unmaps it when the last of them is gone.
-nb::list read_features(quorlin::FeatureReader &reader, const std::vector<std::string> &paths) {
+nb::list read_features(quorlin::FeatureReader &reader, nb::handle path_list) {
+    const std::vector<std::string> paths = fs_paths(path_list);
     quorlin::FeatureChunk chunk;
     {
         nb::gil_scoped_release release;
@@ -44,7 +58,8 @@ nb::object to_numpy(const std::vector<double> &values) {
     return nb::ndarray<nb::numpy, double>(copy->data(), 1, shape, owner).cast();
 }
 
-nb::list read_text_arrays(const std::vector<std::string> &paths, size_t num_threads) {
+nb::list read_text_arrays(nb::handle path_list, size_t num_threads) {
+    const std::vector<std::string> paths = fs_paths(path_list);
     std::vector<quorlin::TextArray> texts;
     {
         nb::gil_scoped_release release;
@@ -83,6 +98,15 @@ NB_MODULE(_ext, m) {
     nb::register_exception_translator([](const std::exception_ptr &p, void *) {
         try {
             std::rethrow_exception(p);
+        } catch (const quorlin::FileFormatError &e) {
+            // The path as os.fsdecode gives it back, whatever its bytes.
+            const nb::object path = nb::steal(PyUnicode_DecodeFSDefaultAndSize(e.path.data(), Py_ssize_t(e.path.size())));
+            const nb::object message =
+                nb::steal(PyUnicode_DecodeUTF8(e.message.data(), Py_ssize_t(e.message.size()), "backslashreplace"));
+            if (path.is_valid() && message.is_valid()) {
+                const nb::object text = nb::steal(PyUnicode_FromFormat("%U: %U", path.ptr(), message.ptr()));
+                if (text.is_valid()) PyErr_SetObject(PyExc_ValueError, text.ptr());
+            }
         } catch (const quorlin::SystemError &e) {
             errno = e.code;
             PyErr_SetFromErrnoWithFilename(PyExc_OSError, e.path.c_str());
@@ -95,8 +119,8 @@ NB_MODULE(_ext, m) {
                                        "per-dimension frame count, mean and M2 of everything read so far.")
         .def(nb::init<size_t, bool, size_t>(), "num_feats"_a, "compute_stats"_a, "num_threads"_a)
         .def("read", &read_features, "paths"_a,
-             "Reads the files in order; returns one (num_feats, frames) array per file. The arrays of "
-             "one call share one buffer, freed when the last of them is.")
+             "Reads the files (str, bytes or os.PathLike paths) in order; returns one (num_feats, frames) "
+             "array per file. The arrays of one call share one buffer, freed when the last of them is.")
         .def_prop_ro("num_feats", &quorlin::FeatureReader::num_feats)
         .def_prop_ro("count", &quorlin::FeatureReader::count, "Frames merged so far.")
         .def_prop_ro("mean", [](const quorlin::FeatureReader &r) { return to_numpy(r.mean()); },
@@ -105,6 +129,6 @@ NB_MODULE(_ext, m) {
                      "Per-dimension sum of squared deviations from the mean, float64.");
 
     m.def("read_text_arrays", &read_text_arrays, "paths"_a, "num_threads"_a,
-          "Reads transcript files: the joined str of each string array, or, for an object array, "
-          "its pickle as bytes, not unpickled.");
+          "Reads transcript files (str, bytes or os.PathLike paths): the joined str of each string "
+          "array, or, for an object array, its pickle as bytes, not unpickled.");
 }

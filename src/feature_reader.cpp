@@ -1,5 +1,6 @@
 #include "feature_reader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +14,11 @@
 namespace quorlin {
 
 namespace {
+
+// Matrices start at multiples of this in a chunk's memory.
+constexpr size_t kAlignment = 64;
+// The most read at once when only some rows of Fortran-ordered frames are kept.
+constexpr size_t kBlockBytes = size_t(1) << 20;
 
 float half_to_float(uint16_t h) {
     const uint32_t sign = uint32_t(h & 0x8000u) << 16;
@@ -130,7 +136,7 @@ OpenFeatures open_features(const std::string &path, size_t num_feats) {
     OpenFeatures f{std::make_unique<InputFile>(path), {}};
     const NpyHeader &h = f.header = read_npy_header(*f.file);
     if (h.kind != 'f' || (h.item_size != 2 && h.item_size != 4 && h.item_size != 8))
-        throw FileFormatError(path, "unsupported feature dtype '" + h.descr + "' (float16, float32 or float64 expected)");
+        throw FileFormatError(path, "unsupported feature dtype " + quoted(h.descr) + " (float16, float32 or float64 expected)");
     if (h.shape.size() != 2)
         throw FileFormatError(path, "feature array must be 2-D (dimensions, frames), got shape " + shape_str(h.shape));
     if (h.shape[0] < num_feats)
@@ -139,33 +145,44 @@ OpenFeatures open_features(const std::string &path, size_t num_feats) {
     return f;
 }
 
-// Reads the first num_feats rows into out and computes the per-row statistics.
-void load_features(const OpenFeatures &f, size_t num_feats, unsigned char *out, bool with_m2, double *mean,
+// Reads matrix m (the first m.rows rows) into out, which holds m.bytes, and
+// computes the per-row statistics. Every offset and size here is at most the
+// file's data size, which read_npy_header has checked.
+void load_features(const OpenFeatures &f, const FeatureMatrix &m, unsigned char *out, bool with_m2, double *mean,
                    double *m2) {
+    if (m.frames == 0) return;
     const NpyHeader &h = f.header;
     const std::string &path = f.file->path();
-    const size_t dims = h.shape[0], frames = h.shape[1];
-    const size_t kept = num_feats * frames;
-    if (!h.fortran_order || dims == num_feats) {
+    const size_t dims = h.shape[0];
+    if (!h.fortran_order || dims == m.rows) {
         // The kept rows are a prefix of the data in C order (or all of it).
-        f.file->read_at(out, kept * h.item_size, h.data_offset);
+        f.file->read_at(out, m.bytes, h.data_offset);
     } else {
-        // Fortran order: every frame holds all dims; keep its first num_feats.
-        std::vector<unsigned char> all(h.data_size);
-        f.file->read_at(all.data(), h.data_size, h.data_offset);
-        const size_t frame_in = dims * h.item_size, frame_out = num_feats * h.item_size;
-        for (size_t t = 0; t < frames; ++t) std::memcpy(out + t * frame_out, all.data() + t * frame_in, frame_out);
+        // Fortran order: every frame holds all dims; keep its first rows,
+        // reading whole frames a block at a time, or, when frames are large,
+        // just the kept part of each.
+        const size_t frame_in = dims * h.item_size, frame_out = m.rows * h.item_size;
+        const size_t per_block = std::max<size_t>(1, kBlockBytes / frame_in);
+        std::vector<unsigned char> block(per_block > 1 ? per_block * frame_in : 0);
+        for (size_t t = 0; t < m.frames; t += per_block) {
+            const size_t n = std::min(per_block, m.frames - t);
+            if (per_block == 1) {
+                f.file->read_at(out + t * frame_out, frame_out, h.data_offset + t * frame_in);
+                continue;
+            }
+            f.file->read_at(block.data(), n * frame_in, h.data_offset + t * frame_in);
+            for (size_t k = 0; k < n; ++k) std::memcpy(out + (t + k) * frame_out, block.data() + k * frame_in, frame_out);
+        }
     }
+    const size_t kept = m.rows * m.frames;
     if (h.swap_bytes) swap_item_bytes(out, kept, h.item_size);
 
     switch (h.item_size) {
-        case 2: utterance_stats(reinterpret_cast<const uint16_t *>(out), num_feats, frames, h.fortran_order, with_m2, path, mean, m2); break;
-        case 4: utterance_stats(reinterpret_cast<const float *>(out), num_feats, frames, h.fortran_order, with_m2, path, mean, m2); break;
-        default: utterance_stats(reinterpret_cast<const double *>(out), num_feats, frames, h.fortran_order, with_m2, path, mean, m2);
+        case 2: utterance_stats(reinterpret_cast<const uint16_t *>(out), m.rows, m.frames, h.fortran_order, with_m2, path, mean, m2); break;
+        case 4: utterance_stats(reinterpret_cast<const float *>(out), m.rows, m.frames, h.fortran_order, with_m2, path, mean, m2); break;
+        default: utterance_stats(reinterpret_cast<const double *>(out), m.rows, m.frames, h.fortran_order, with_m2, path, mean, m2);
     }
 }
-
-constexpr size_t kAlignment = 64;
 
 }  // namespace
 
@@ -198,19 +215,24 @@ FeatureChunk FeatureReader::read(const std::vector<std::string> &paths) {
     parallel_for(n, num_threads_, [&](size_t i) { files[i] = open_features(paths[i], nf); });
     FeatureChunk chunk;
     chunk.matrices.resize(n);
-    size_t bytes = 0;
+    size_t total = 0;
     for (size_t i = 0; i < n; ++i) {
         const NpyHeader &h = files[i].header;
-        chunk.matrices[i] = {bytes, nf, h.shape[1], h.item_size, h.fortran_order};
-        bytes += (nf * h.shape[1] * h.item_size + kAlignment - 1) / kAlignment * kAlignment;
+        FeatureMatrix &m = chunk.matrices[i];
+        m = {total, 0, nf, h.shape[1], h.item_size, h.fortran_order};
+        size_t padded;
+        if (multiply_overflows(nf, h.item_size, &m.bytes) || multiply_overflows(m.bytes, m.frames, &m.bytes) ||
+            add_overflows(m.bytes, kAlignment - 1, &padded) || add_overflows(total, padded / kAlignment * kAlignment, &total))
+            throw FileFormatError(paths[i], "with the files before it in the chunk, more than " + std::to_string(kMaxSize) +
+                                                " bytes of features");
     }
-    chunk.memory = std::make_unique<MappedBuffer>(bytes);
+    chunk.memory = std::make_unique<MappedBuffer>(total);
 
     std::vector<double> means(n * nf, 0.0), m2s(n * nf, 0.0);  // per utterance
     parallel_for(n, num_threads_, [&](size_t i) {
         const FeatureMatrix &m = chunk.matrices[i];
-        chunk.memory->prefault(m.offset, m.rows * m.frames * m.item_size);
-        load_features(files[i], nf, chunk.memory->data() + m.offset, compute_stats_, &means[i * nf], &m2s[i * nf]);
+        chunk.memory->prefault(m.offset, m.bytes);
+        load_features(files[i], m, chunk.memory->data() + m.offset, compute_stats_, &means[i * nf], &m2s[i * nf]);
         files[i].file.reset();  // close it
     });
     if (!compute_stats_) return chunk;

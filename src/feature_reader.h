@@ -16,6 +16,7 @@ public:
     MappedBuffer(const MappedBuffer &) = delete;
     MappedBuffer &operator=(const MappedBuffer &) = delete;
     unsigned char *data() const { return static_cast<unsigned char *>(addr_); }
+    size_t size() const { return size_; }
     // Makes the pages of [offset, offset + bytes) present in one call, which
     // is cheaper than taking a page fault for each while a file is read in.
     void prefault(size_t offset, size_t bytes) const;
@@ -29,6 +30,7 @@ private:
 // width and memory order, converted to this machine's byte order.
 struct FeatureMatrix {
     size_t offset = 0;  // in the chunk's memory
+    size_t bytes = 0;   // rows * frames * item_size, from offset on
     size_t rows = 0;
     size_t frames = 0;
     size_t item_size = 0;  // 2, 4 or 8 bytes
@@ -52,7 +54,9 @@ public:
     // Reads the files, in order, and merges their statistics. Throws
     // FileFormatError for a malformed or truncated file, one that is not a
     // 2-D float16/32/64 array, has fewer than num_feats rows, or holds a
-    // value that is not finite in float32; SystemError when a file cannot be read.
+    // value that is not finite in float32, and for the file with which the
+    // chunk would pass kMaxSize bytes; SystemError when a file cannot be read;
+    // std::bad_alloc when the chunk's memory cannot be had.
     FeatureChunk read(const std::vector<std::string> &paths);
 
     size_t num_feats() const { return num_feats_; }

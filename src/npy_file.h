@@ -2,17 +2,22 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace quorlin {
 
-// A file whose contents are unusable; reaches Python as ValueError.
-// The message always starts with the file's path.
+// Paths are byte strings, as the file system stores them.
+
+// A file whose contents are unusable; reaches Python as ValueError, whose
+// message starts with the file's path. `message` is UTF-8: whatever it quotes
+// from a file goes through quoted().
 struct FileFormatError : std::invalid_argument {
-    FileFormatError(const std::string &path, const std::string &what)
-        : std::invalid_argument(path + ": " + what) {}
+    FileFormatError(const std::string &file, const std::string &what)
+        : std::invalid_argument(file + ": " + what), path(file), message(what) {}
+    std::string path, message;
 };
 
 // A failed system call; reaches Python as OSError (FileNotFoundError, ...).
@@ -23,7 +28,16 @@ struct SystemError : std::runtime_error {
     std::string path;
 };
 
-// An open file read with positioned reads; closed by the destructor.
+// Sizes and counts a file may declare: NumPy's limit, the largest ssize_t.
+constexpr size_t kMaxSize = PTRDIFF_MAX;
+
+// *out = a + b or a * b; true when that passes kMaxSize.
+inline bool add_overflows(size_t a, size_t b, size_t *out) { return __builtin_add_overflow(a, b, out) || *out > kMaxSize; }
+inline bool multiply_overflows(size_t a, size_t b, size_t *out) {
+    return __builtin_mul_overflow(a, b, out) || *out > kMaxSize;
+}
+
+// An open regular file read with positioned reads; closed by the destructor.
 class InputFile {
 public:
     explicit InputFile(const std::string &path);
@@ -45,7 +59,7 @@ private:
 // What the header of a .npy file declares.
 struct NpyHeader {
     std::string descr;        // as written, e.g. "<f4", "|S1", "|O"
-    char kind = 0;            // 'f', 'U', 'S', 'O', 'i', ...
+    char kind = 0;            // 'f', 'U', 'S', 'O', 'i', ...; 0 for a dtype this reader does not know
     size_t item_size = 0;     // bytes per element (0 for object arrays)
     bool swap_bytes = false;  // stored in the other byte order than this machine's
     bool fortran_order = false;
@@ -60,6 +74,10 @@ NpyHeader read_npy_header(const InputFile &file);
 
 // "(80, 1200)" or "(5,)", the way NumPy prints a shape.
 std::string shape_str(const std::vector<size_t> &shape);
+
+// Text from a file, in single quotes, with every byte that is not printable
+// ASCII written as \xNN.
+std::string quoted(const std::string &text);
 
 // Reverses the byte order of each of n items of item_size bytes, in place.
 void swap_item_bytes(void *data, size_t n, size_t item_size);

@@ -9,8 +9,12 @@ namespace quorlin {
 
 namespace {
 
+// More than any transcript holds; it bounds what one file makes this allocate.
+constexpr size_t kMaxTranscriptBytes = size_t(64) << 20;
+
 template <typename Char>
 void join_elements(const Char *items, size_t num_items, size_t chars_per_item, std::basic_string<Char> &out) {
+    if (chars_per_item == 0) return;  // zero-width strings: as many as the header likes, all empty
     for (size_t i = 0; i < num_items; ++i) {
         const Char *item = items + i * chars_per_item;
         size_t len = chars_per_item;
@@ -22,12 +26,19 @@ void join_elements(const Char *items, size_t num_items, size_t chars_per_item, s
 TextArray read_text(const std::string &path) {
     InputFile file(path);
     const NpyHeader h = read_npy_header(file);
-    if (h.kind != 'U' && h.kind != 'S' && h.kind != 'O')
-        throw FileFormatError(path, "unsupported transcript dtype '" + h.descr + "' (unicode or byte strings expected)");
+    // No strings join to the empty transcript, whatever the dtype; an object
+    // array's pickle, not its header, says what it holds.
+    const bool empty = h.kind != 'O' && !h.shape.empty() && h.shape[0] == 0;
+    if (h.kind == 0 || (!empty && h.kind != 'U' && h.kind != 'S' && h.kind != 'O'))
+        throw FileFormatError(path, "unsupported transcript dtype " + quoted(h.descr) + " (unicode or byte strings expected)");
+    TextArray text;
+    if (empty) return text;
     if (h.shape.size() > 1)
         throw FileFormatError(path, "transcript array must be 0-d or 1-d, got shape " + shape_str(h.shape));
+    if (h.data_size > kMaxTranscriptBytes)
+        throw FileFormatError(path, "transcript data of " + std::to_string(h.data_size) + " bytes exceeds the limit of " +
+                                        std::to_string(kMaxTranscriptBytes) + " bytes");
 
-    TextArray text;
     if (h.kind == 'O') {
         text.kind = TextArray::Kind::Pickle;
         text.bytes.resize(h.data_size);

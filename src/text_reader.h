@@ -15,9 +15,11 @@ struct TextArray {
 };
 
 // Reads the files in parallel. Elements lose their trailing NUL padding, as
-// NumPy's tolist() does, and are joined in order. Throws FileFormatError for a
-// malformed file or one that is not a 0-d or 1-d array of fixed-width unicode
-// or byte strings (or of objects, which are left to the caller to vet).
+// NumPy's tolist() does, and are joined in order; an array whose first
+// dimension is 0 is the empty transcript. Throws FileFormatError for a
+// malformed file, one that is not a 0-d or 1-d array of fixed-width unicode or
+// byte strings (or of objects, which are left to the caller to vet), and one
+// whose strings or pickle take more than 64 MiB.
 std::vector<TextArray> read_text_arrays(const std::vector<std::string> &paths, size_t num_threads);
 
 }  // namespace quorlin

@@ -1,18 +1,47 @@
 import gc
 import os
+import pathlib
 import pickle
+import shutil
+import warnings
 
 import numpy as np
 import pytest
+from numpy._core.multiarray import _reconstruct
 
 from quorlin.data import FeatureReader, read_text_arrays
-from quorlin.data.corpus import load_transcripts
+from quorlin.data.corpus import MAX_TRANSCRIPT_CHARS, load_transcripts
+
+FUZZ_FINDINGS = sorted((pathlib.Path(__file__).parent / "fuzz_findings").iterdir())
 
 
 def save_npy(path, array, version=None):
     with open(path, "wb") as f:
         np.lib.format.write_array(f, array, version=version, allow_pickle=True)
     return str(path)
+
+
+def write_npy(path, text, data=b"", version=(1, 0)):
+    """A .npy file with the given header text (str or bytes), padded as NumPy pads it."""
+    if isinstance(text, str):
+        text = text.encode("utf8" if version == (3, 0) else "latin1")
+    length_size = 2 if version == (1, 0) else 4
+    text += b" " * (-(8 + length_size + len(text) + 1) % 64) + b"\n"
+    with open(path, "wb") as f:
+        f.write(b"\x93NUMPY" + bytes(version) + len(text).to_bytes(length_size, "little") + text + data)
+    return path
+
+
+def header(descr, shape):
+    return f"{{'descr': '{descr}', 'fortran_order': False, 'shape': {shape}, }}"
+
+
+def extend_sparse(path, size):
+    """Makes the file `size` bytes long with a hole, or skips where the file system cannot."""
+    try:
+        os.truncate(path, size)
+    except OSError as err:
+        pytest.skip(f"no sparse file of {size} bytes on this file system: {err}")
 
 
 def reference_stats(paths, num_feats):
@@ -147,6 +176,9 @@ def test_first_failing_file_is_reported_and_os_errors_stay_os_errors(tmp_path):
     (np.array([b"AB", b"C", b""]), "ABC"),
     (np.array(list("OBJECTS"), dtype=object), "OBJECTS"),
     (np.array("ONE OBJECT", dtype=object), "ONE OBJECT"),
+    (np.array([np.str_("NUM"), "PY ", np.str_(""), np.str_("STR")], dtype=object), "NUMPY STR"),
+    (np.array(list("")), ""),  # how an empty transcript is usually saved: float64, shape (0,)
+    (np.zeros((0, 3), np.int32), ""),
 ])
 @pytest.mark.parametrize("version", [(1, 0), (3, 0)])
 def test_transcripts_join_like_numpy(tmp_path, array, text, version):
@@ -216,3 +248,172 @@ def test_native_reader_hands_object_arrays_over_unread(tmp_path):
     assert isinstance(payload, bytes)
     assert np.array_equal(pickle.loads(payload), array)
     assert os.path.getsize(path) > len(payload)
+
+
+@pytest.mark.parametrize("shape", [
+    "(2, 3)", "(2,3,)", "( 2 ,\t3 )", "(0x2, 0o3)", "(0b10, 0_3)", "(2, 1_0)", "(2, 00)", "(2, 0_0)", "(+2, 3)",
+    "(2, - 0)", "((2), (3))", "((2, 3))", "(2, # a comment\n 3)", "(2, \\\n 3)", "(2L, 3L)", "(0x2L, 3)",
+    "(2)", "(01, 02)", "(2,,)", "(,)", "(2 3)", "(True, 3)", "(2.0, 3)", "(2e0, 3)", "(2j, 3)", "(2, -1)",
+    "(--2, 3)", "(-(-2), 3)", "[2, 3]", "(2l, 3)", "(1__0, 3)", "(2_, 3)", "(0x, 3)", "(2, (3,))",
+    "(2, 9223372036854775807)", "(0, 9223372036854775808)", "(3037000500, 3037000500)",
+])
+@pytest.mark.parametrize("version", [(1, 0), (3, 0)])
+def test_shapes_are_read_as_numpy_reads_them(tmp_path, shape, version):
+    check_read_as_numpy(tmp_path, header("<f4", shape), version)
+
+
+@pytest.mark.parametrize("text, version", [
+    ("{'descr': '<f8', 'descr': '<f4', 'fortran_order': False, 'shape': (2, 3)}", (1, 0)),  # the last counts
+    ('{"descr": u"<f4", "fortran_order": (True), "shape": (2, 3)}', (1, 0)),
+    ("{'''descr''': '<' 'f4', 'fortran_order': False, 'shape': (2, 3)}", (1, 0)),
+    ("\n# a comment line\n{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3)} # and one after", (1, 0)),
+    ("\t {'descr': '<f4', 'fortran_order': False,\f'shape': (2, 3)}\r\n", (1, 0)),
+    ("\n {'descr': '<f4', 'fortran_order': False, 'shape': (2, 3)}", (1, 0)),
+    ("{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3), 'x': 1}", (1, 0)),
+    ("{'descr': '<f4', 'fortran_order': 0, 'shape': (2, 3)}", (1, 0)),
+    ("{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3)} 5", (1, 0)),
+    ("{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3)}\\", (1, 0)),
+    ("({'descr': '<f4', 'fortran_order': False, 'shape': (2, 3)})", (1, 0)),
+    ("{'descr': '<f4', 'fortran_order': False,\v'shape': (2, 3)}", (1, 0)),
+    (b"{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3)} #\x00", (1, 0)),
+    (b"{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3)} # caf\xe9", (1, 0)),  # Latin-1 before 3.0
+    (b"{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3)} # caf\xe9", (3, 0)),
+    ("{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3)} # caf\u00e9", (3, 0)),
+])
+def test_headers_are_read_as_numpy_reads_them(tmp_path, text, version):
+    check_read_as_numpy(tmp_path, text, version)
+
+
+def check_read_as_numpy(tmp_path, text, version):
+    """The reader accepts the header exactly when np.load does, with the same shape."""
+    path = str(write_npy(tmp_path / "h.npy", text, bytes(4096), version))
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # NumPy warns of Python 2 headers
+            expected = np.load(path).shape
+    except Exception:
+        expected = None
+    try:
+        (got,) = FeatureReader(2, False, 1).read([path])
+    except ValueError as err:
+        assert str(err).startswith(f"{path}: ")
+        got = None
+    assert (got if got is None else got.shape) == expected
+
+
+@pytest.mark.parametrize("descr", ["|S0", "<U0"])
+def test_zero_width_strings_make_the_empty_transcript_at_once(tmp_path, descr):
+    path = str(write_npy(tmp_path / "z.npy", header(descr, "(9223372036854775807,)")))
+    assert load_transcripts([path]) == [""]
+
+
+class _Reduces:
+    """Pickles as the given reduce value: how forged payloads are written."""
+
+    def __init__(self, *reduce):
+        self.reduce = reduce
+
+    def __reduce__(self):
+        return self.reduce
+
+
+_RAW_ITEMS = (1, (1,), np.dtype("O"), False, b"AAAAAAAA")  # bytes where the list of items belongs
+_OBJECTLESS_DTYPE = _Reduces(np.dtype, ("O8", False, True), (3, "|", None, None, None, 8, 8, 0))
+
+
+@pytest.mark.parametrize("payload, message", [
+    # ndarray((1,), dtype('O'), b'AAAAAAAA'): its bytes would be taken for object pointers.
+    (_Reduces(np.ndarray, ((1,), np.dtype("O"), b"AAAAAAAA")), "an array may only be rebuilt the way np.save writes it"),
+    (_Reduces(_reconstruct, (np.ndarray, (0,), b"b"), _RAW_ITEMS), "not a 0-d or 1-d array of objects"),
+    (_Reduces(_reconstruct, (np.ndarray, (0,), b"b"), _RAW_ITEMS[:2] + (_OBJECTLESS_DTYPE,) + _RAW_ITEMS[3:]),
+     "not a 0-d or 1-d array of objects"),
+    (np.array([np.int64(3)], dtype=object), "it holds a NumPy scalar of dtype 'i8', only str is accepted"),
+    (np.array([np.str_("A"), b"B"], dtype=object), "it holds bytes, only str is accepted"),
+    (np.array([np.array("A"), "B"], dtype=object), "it holds a NumPy array, only str is accepted"),
+])
+def test_forged_object_arrays_are_refused(tmp_path, payload, message):
+    path = tmp_path / "forged.npy"
+    with open(path, "wb") as f:
+        np.lib.format.write_array_header_1_0(f, {"descr": "|O", "fortran_order": False, "shape": (1,)})
+        pickle.dump(payload, f, protocol=3)
+    with pytest.raises(ValueError, match=f"^{path}: object array refused: {message}$"):
+        load_transcripts([str(path)])
+
+
+def test_transcripts_beyond_the_limits_are_refused(tmp_path):
+    # A pickle of 64 KiB that expands to 2 MiB of text: one string, referred to 32 times.
+    expanding = save_npy(tmp_path / "expanding.npy", np.array(["A" * 2 ** 16] * 32, dtype=object))
+    assert os.path.getsize(expanding) < 2 ** 17
+    too_long = save_npy(tmp_path / "too_long.npy", np.array("B" * (MAX_TRANSCRIPT_CHARS + 1)))
+    for path in (expanding, too_long):
+        with pytest.raises(ValueError, match=f"^{path}: transcript holds more than 1048576 characters$"):
+            load_transcripts([path])
+    longest = save_npy(tmp_path / "longest.npy", np.array("C" * MAX_TRANSCRIPT_CHARS))
+    assert load_transcripts([longest]) == ["C" * MAX_TRANSCRIPT_CHARS]
+    # Terabytes claimed in sparse files are refused before anything is allocated.
+    for descr in ("<U1", "|O"):
+        path = write_npy(tmp_path / "huge.npy", header(descr, "(1099511627776,)"))
+        extend_sparse(path, 2 ** 42 + 128)
+        with pytest.raises(ValueError, match=f"^{path}: transcript data of \\d+ bytes exceeds the limit of 67108864 bytes$"):
+            load_transcripts([str(path)])
+
+
+def test_only_regular_files_are_read(tmp_path):
+    fifo, folder = tmp_path / "fifo.npy", tmp_path / "folder.npy"
+    os.mkfifo(fifo)  # opening it for reading would wait for a writer
+    folder.mkdir()
+    for path in (str(fifo), str(folder)):
+        with pytest.raises(ValueError, match=f"^{path}: not a regular file$"):
+            FeatureReader(1, False, 1).read([path])
+        with pytest.raises(ValueError, match=f"^{path}: not a regular file$"):
+            load_transcripts([path])
+
+
+def test_any_file_name_and_header_bytes_make_value_errors_naming_the_file(tmp_path):
+    raw = os.fsencode(tmp_path) + b"/caf\xe9.npy"  # not UTF-8
+    name = os.fsdecode(raw)  # with a surrogate escape, as os.listdir gives it
+    array = np.ones((2, 3), np.float32)
+    save_npy(raw, array)
+    for path in (raw, name, pathlib.Path(name)):
+        assert np.array_equal(FeatureReader(2, False, 1).read([path])[0], array)
+    for text, version, message in [
+        (b"{'descr': '<f4', 'fortran_order': False, 'shap\xe9': (2, 3)}", (1, 0), r"unexpected key 'shap\xe9'"),
+        (b"{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3)} # \xe9", (3, 0), "it is not UTF-8"),
+        # The quoted snippet (20 bytes) ends inside a character.
+        ("{'descr': '<f4', 'fortran_order': " + "\u00e9" * 20 + "}", (3, 0), "expected True or False at '" + r"\xc3\xa9" * 10 + "'"),
+    ]:
+        write_npy(raw, text, bytes(24), version)
+        with pytest.raises(ValueError) as err:
+            FeatureReader(2, False, 1).read([raw])
+        assert str(err.value) == f"{name}: malformed .npy header: {message}"
+
+
+def test_chunks_that_would_pass_the_largest_size_are_refused(tmp_path):
+    # Three files of (2**64 + 128) / 3 bytes each, which a wrapping sum makes 128.
+    frames = (2 ** 64 + 128) // 3 // 8
+    paths = [str(write_npy(tmp_path / f"{i}.npy", header("<f8", f"(1, {frames})"))) for i in range(3)]
+    for path in paths:
+        extend_sparse(path, os.path.getsize(path) + frames * 8)
+    with pytest.raises(ValueError, match=f"^{paths[1]}: with the files before it in the chunk, "
+                                         f"more than 9223372036854775807 bytes of features$"):
+        FeatureReader(1, True, 2).read(paths)
+    with pytest.raises(MemoryError):
+        FeatureReader(1, True, 1).read(paths[:1])
+
+
+@pytest.mark.parametrize("finding", FUZZ_FINDINGS, ids=lambda p: p.name)
+def test_fuzz_findings_are_refused(tmp_path, finding):
+    """Inputs that broke the reader under scripts/fuzz.sh, read as the fuzz target reads
+    them: as they are, then followed by a hole that makes the file 2**63 - 1 bytes long."""
+    path = str(tmp_path / "input.npy")
+    shutil.copy(finding, path)
+    for sparse in (False, True):
+        if sparse:
+            extend_sparse(path, 2 ** 63 - 1)
+        for num_feats in (1, 2):
+            with pytest.raises((ValueError, MemoryError)):
+                FeatureReader(num_feats, True, 1).read([path] * 3)
+        try:
+            load_transcripts([path])
+        except ValueError as err:
+            assert str(err).startswith(f"{path}: ")
