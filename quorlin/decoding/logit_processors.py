@@ -32,7 +32,8 @@ def filter_top_k_top_p(log_probs: torch.Tensor, top_k: int = 0, top_p: float = 1
 
     Args:
         log_probs: (N, V) normalised log-probabilities.
-        top_k: keep the k most likely tokens; 0 keeps all.
+        top_k: keep exactly the k most likely tokens (of equal ones, the lower ids);
+            0 keeps all.
         top_p: keep the smallest set of most likely tokens (among those top-k kept)
             whose probability reaches ``top_p``; 0 or 1 keeps all. The most likely
             token always survives.
@@ -45,10 +46,11 @@ def filter_top_k_top_p(log_probs: torch.Tensor, top_k: int = 0, top_p: float = 1
         tensor([[0.5000, 0.3000, 0.0000]])
     """
     if 0 < top_k < log_probs.size(-1):
-        kth_best = log_probs.topk(top_k, dim=-1).values[:, -1:]  # (N, 1)
-        log_probs = log_probs.masked_fill(log_probs < kth_best, float("-inf"))
+        order = log_probs.sort(dim=-1, descending=True, stable=True).indices  # (N, V)
+        outside = torch.ones_like(log_probs, dtype=torch.bool).scatter_(1, order[:, :top_k], False)
+        log_probs = log_probs.masked_fill(outside, float("-inf"))
     if 0.0 < top_p < 1.0:
-        sorted_log_probs, order = log_probs.sort(dim=-1, descending=True)  # (N, V)
+        sorted_log_probs, order = log_probs.sort(dim=-1, descending=True, stable=True)  # (N, V)
         sorted_probs = sorted_log_probs.softmax(dim=-1)  # renormalised over what top-k left
         mass_before = sorted_probs.cumsum(dim=-1) - sorted_probs  # (N, V)
         outside_sorted = mass_before >= top_p

@@ -1,12 +1,13 @@
 """Greedy, beam and sampling search over any next-token scoring function."""
-from typing import Callable, List, Optional, Tuple
+from typing import Callable, List, Optional, Tuple, Union
 
 import torch
 
 from quorlin._checks import as_float, as_int
 from quorlin.decoding.logit_processors import apply_repeat_penalty, filter_top_k_top_p
+from quorlin.decoding.scorer import IncrementalScorer
 
-ScoreFn = Callable[[torch.Tensor], torch.Tensor]
+ScoreFn = Union[Callable[[torch.Tensor], torch.Tensor], IncrementalScorer]
 
 _INTEGER_DTYPES = (torch.uint8, torch.int8, torch.int16, torch.int32, torch.int64)
 
@@ -15,24 +16,29 @@ class SequenceGenerator:
     """Extends batches of start tokens with the tokens a scoring function favours.
 
     ``score_fn`` maps partial sequences (N, t) to next-token scores (N, V), typically a
-    model's log-probabilities (or a sum of two models' for shallow fusion). Each step
-    the scores are repeat-penalised, divided by the temperature and renormalised with
-    a log-softmax; a sequence's score is the sum of these log-probabilities over the
-    tokens it generated, its end id included. Every search makes one ``score_fn`` call
-    per step for the whole batch (all beams of all rows together). A row stops at the
-    tokenizer's ``eos_id`` and is then padded with ``pad_id``; generation ends when
-    every row has stopped or the sequences are ``max_length`` tokens long.
+    model's log-probabilities (or a sum of two models' for shallow fusion). A plain
+    function is called with the whole sequences of the batch at every step (all beams
+    of all rows together); an ``IncrementalScorer`` is given only the newest token of
+    the rows that have not finished, and gives the same results faster. Each step the
+    scores are repeat-penalised, divided by the temperature and renormalised with a
+    log-softmax; the ``pad_id`` and ``sos_id`` are then ruled out, and a sequence's
+    score is the sum of the log-probabilities of the tokens it generated, its end id
+    included. A row stops at the tokenizer's ``eos_id`` and is then padded with
+    ``pad_id``; generation ends when every row has stopped or the sequences are
+    ``max_length`` tokens long.
 
     Args:
-        score_fn: scoring function, or None to assign the attribute ``score_fn`` later.
-        tokenizer: object with ``eos_id`` and ``pad_id``.
+        score_fn: scoring function or ``IncrementalScorer``, or None to assign the
+            attribute ``score_fn`` later.
+        tokenizer: object with ``eos_id``, ``pad_id`` and ``sos_id``.
         max_length: longest sequence returned, start tokens included.
         device: where the start tokens are moved before the search.
 
     Example:
         >>> import types
-        >>> table = torch.tensor([[-9.0, 0.0, -9.0], [-9.0, -9.0, 0.0], [0.0, -9.0, -9.0]])
-        >>> tokenizer = types.SimpleNamespace(pad_id=0, eos_id=2)
+        >>> table = torch.full((4, 4), -9.0)
+        >>> table[0, 1] = table[1, 2] = 0.0  # 0 -> 1 -> 2
+        >>> tokenizer = types.SimpleNamespace(pad_id=3, sos_id=0, eos_id=2)
         >>> generator = SequenceGenerator(score_fn=lambda x: table[x[:, -1]].log_softmax(-1),
         ...                               tokenizer=tokenizer, max_length=5, device="cpu")
         >>> generator.generate_greedy(torch.tensor([[0]]))[0]
@@ -134,8 +140,9 @@ class SequenceGenerator:
         beam_scores = torch.full((N, W), float("-inf"), device=x.device)
         beam_scores[:, 0] = 0.0
         finished = torch.zeros(N, W, dtype=torch.bool, device=x.device)
+        scoring = self._scoring(torch.arange(0, N * W, W, device=x.device))
         while seqs.size(1) < self.max_length and not finished.all():
-            log_probs = self._next_log_probs(seqs, temperature, repeat_penalty)  # (N * W, V)
+            log_probs = self._next_log_probs(scoring(seqs), seqs, temperature, repeat_penalty)  # (N * W, V)
             V = log_probs.size(-1)
             # A finished beam continues only with padding, at no cost.
             done = finished.view(-1, 1)  # (N * W, 1)
@@ -149,6 +156,8 @@ class SequenceGenerator:
             seqs = torch.cat([seqs, next_tokens.unsqueeze(-1)], dim=-1).view(N * W, t + 1)
             # Beams of -inf (fewer live hypotheses than beams) are dead ends.
             finished = finished.gather(1, parent) | (next_tokens == eos) | beam_scores.isneginf()
+            parent_rows = parent + W * torch.arange(N, device=x.device).unsqueeze(1)  # (N, W)
+            scoring.advance(parent_rows.view(-1), finished.view(-1))
         return seqs.view(N, W, -1), beam_scores
 
     def post_process_sequence(self, seqs: torch.Tensor, tokenizer) -> List[torch.Tensor]:
@@ -177,24 +186,30 @@ class SequenceGenerator:
         eos, pad = self.tokenizer.eos_id, self.tokenizer.pad_id
         scores = torch.zeros(x.size(0), device=x.device)
         finished = torch.zeros(x.size(0), dtype=torch.bool, device=x.device)
+        scoring = self._scoring(torch.arange(x.size(0), device=x.device))
         while x.size(1) < self.max_length and not finished.all():
-            log_probs = self._next_log_probs(x, temperature, repeat_penalty)  # (N, V)
+            log_probs = self._next_log_probs(scoring(x), x, temperature, repeat_penalty)  # (N, V)
             next_tokens = choose(log_probs)  # (N,)
             token_log_probs = log_probs.gather(1, next_tokens.unsqueeze(1)).squeeze(1)  # (N,)
             scores = scores + token_log_probs.masked_fill(finished, 0.0)
             next_tokens = next_tokens.masked_fill(finished, pad)
             x = torch.cat([x, next_tokens.unsqueeze(1)], dim=1)  # (N, t + 1)
             finished = finished | (next_tokens == eos)
+            scoring.advance(None, finished)
         return x, scores
 
-    def _next_log_probs(self, seqs, temperature, repeat_penalty):
-        scores = self.score_fn(seqs)
-        if scores.dim() != 2 or scores.size(0) != seqs.size(0):
-            raise ValueError(
-                f"score_fn must return scores of shape ({seqs.size(0)}, V), got {tuple(scores.shape)}"
-            )
+    def _scoring(self, held):
+        """How the search gets its scores; ``held`` are the rows in play at the start."""
+        if isinstance(self.score_fn, IncrementalScorer):
+            return _CachedScoring(self.score_fn, held, self.max_length)
+        return _PrefixScoring(self.score_fn)
+
+    def _next_log_probs(self, scores, seqs, temperature, repeat_penalty):
         scores = apply_repeat_penalty(scores.float(), seqs, repeat_penalty)  # (N, V)
-        return torch.log_softmax(scores / temperature, dim=-1)
+        log_probs = torch.log_softmax(scores / temperature, dim=-1)
+        # Padding and start ids would be indistinguishable from what a search adds to finished rows.
+        special = torch.tensor([self.tokenizer.pad_id, self.tokenizer.sos_id], device=log_probs.device)
+        return log_probs.index_fill_(1, special, float("-inf"))
 
     def _check_prompts(self, x):
         if self.score_fn is None:
@@ -206,6 +221,58 @@ class SequenceGenerator:
         if x.size(1) > self.max_length:
             raise ValueError(f"x has {x.size(1)} start tokens, more than max_length={self.max_length}")
         return x.to(device=self.device, dtype=torch.long)
+
+
+class _PrefixScoring:
+    """A plain scoring function, called with the whole sequences of every row at every step."""
+
+    def __init__(self, score_fn):
+        self.score_fn = score_fn
+
+    def __call__(self, seqs: torch.Tensor) -> torch.Tensor:
+        return _checked(self.score_fn(seqs), seqs.size(0))
+
+    def advance(self, parents: Optional[torch.Tensor], finished: torch.Tensor) -> None:
+        pass
+
+
+class _CachedScoring:
+    """An ``IncrementalScorer`` fed the newest token of the rows still being extended.
+
+    ``held`` lists, in order, the rows of the search whose state the scorer holds. The
+    others have finished (or, before the first beam step, are copies of a prompt not
+    yet in play) and get zero scores, which the search never uses.
+    """
+
+    def __init__(self, scorer: IncrementalScorer, held: torch.Tensor, max_length: int):
+        self.scorer, self.held, self.max_length = scorer, held, max_length
+        self.started = False
+
+    def __call__(self, seqs: torch.Tensor) -> torch.Tensor:
+        if self.started:
+            scores = self.scorer.step(seqs[self.held, -1])
+        else:
+            scores = self.scorer.init(seqs[self.held], self.max_length)
+            self.started = True
+        scores = _checked(scores, self.held.size(0))  # (R, V)
+        return scores.new_zeros(seqs.size(0), scores.size(1)).index_copy_(0, self.held, scores)
+
+    def advance(self, parents: Optional[torch.Tensor], finished: torch.Tensor) -> None:
+        """Row i of the search now continues row parents[i] (None: itself); finished rows drop out."""
+        held = (~finished).nonzero().squeeze(1)
+        if parents is None and held.size(0) == self.held.size(0):
+            return
+        # A row that has not finished continues one the scorer holds.
+        position = torch.empty_like(finished, dtype=torch.long)
+        position[self.held] = torch.arange(self.held.size(0), device=held.device)
+        self.scorer.reorder(position[held if parents is None else parents[held]])
+        self.held = held
+
+
+def _checked(scores: torch.Tensor, rows: int) -> torch.Tensor:
+    if scores.dim() != 2 or scores.size(0) != rows:
+        raise ValueError(f"score_fn must return scores of shape ({rows}, V), got {tuple(scores.shape)}")
+    return scores
 
 
 def _positive(value, name: str) -> float:

@@ -13,7 +13,8 @@ class Amberith(nn.Module):
         max_len: longest sequence ``forward`` accepts.
 
     Shapes:
-        x: (N, T, d_model) with T <= max_len; returns (N, T, d_model).
+        x: (N, T, d_model) at positions start .. start + T - 1, all below max_len;
+        returns (N, T, d_model).
 
     Example:
         >>> pe = Amberith(d_model=16, max_len=100)
@@ -38,8 +39,9 @@ class Amberith(nn.Module):
         pe[:, 1::2] = torch.cos(pe_argument[:, : d_model // 2])
         self.register_buffer("pe", pe.unsqueeze(0).to(torch.float))  # (1, max_len, d_model)
 
-    def forward(self, x: torch.Tensor) -> torch.Tensor:
-        seq_len = x.size(1)
+    def forward(self, x: torch.Tensor, start: int = 0) -> torch.Tensor:
+        """Adds the codes of positions ``start`` onwards (``start`` > 0 continues a sequence step by step)."""
+        seq_len = start + x.size(1)
         if seq_len > self.pe.size(1):
             raise ValueError(f"Sequence length {seq_len} exceeds the maximum length {self.pe.size(1)}")
-        return x + self.pe[:, :seq_len]
+        return x + self.pe[:, start:seq_len]

@@ -6,6 +6,7 @@ import torch.nn as nn
 
 from quorlin._checks import as_float, as_int
 from quorlin.model.amberith import Amberith
+from quorlin.model.decoder_cache import DecoderCache, score_cached
 from quorlin.model.masks import CausalMask, PadMask
 from quorlin.model.skellan import SelfAttentionDecoderLayer
 
@@ -77,3 +78,15 @@ class DecoderOnlyTransformer(nn.Module):
         """Next-token log-probabilities (N, V) after each unpadded partial sequence (N, t)."""
         seq_out, _ = self.forward(batch_prompts)
         return torch.log_softmax(seq_out[:, -1], dim=-1)
+
+    def new_cache(self, max_length: int) -> DecoderCache:
+        """Empty state for ``score_cached`` over sequences of at most ``max_length`` tokens."""
+        return DecoderCache(len(self.dec_layers), min(max_length, self.max_len))
+
+    def score_cached(self, x: torch.Tensor, cache: DecoderCache) -> torch.Tensor:
+        """``score`` of the sequences that x (R, T) extends, from cached keys and values.
+
+        x holds the tokens that follow the ``cache.length`` positions of every row already
+        in ``cache``, which then holds them too. Returns next-token log-probabilities (R, V).
+        """
+        return score_cached(self, x, cache, self.norm)

@@ -7,6 +7,7 @@ import torch.nn as nn
 from quorlin._checks import as_float, as_int
 from quorlin.model.amberith import Amberith
 from quorlin.model.corrash import Corrash
+from quorlin.model.decoder_cache import DecoderCache, EncoderMemory, score_cached
 from quorlin.model.masks import CausalMask, PadMask
 from quorlin.model.skellan import CrossAttentionDecoderLayer
 from quorlin.model.yorvane import SelfAttentionEncoderLayer
@@ -135,13 +136,34 @@ class EncoderDecoderTransformer(nn.Module):
         With k beams per utterance, rows k * n to k * n + k - 1 of ``batch_prompts`` all
         belong to encoder row n of ``encoder_output`` (N, S, d_model) and ``pad_mask_src`` (N, S).
         """
-        rows, N = batch_prompts.size(0), encoder_output.size(0)
-        if rows % N != 0:
-            raise ValueError(
-                f"batch_prompts must have a multiple of the {N} encoder rows, got {rows} rows"
-            )
-        k = rows // N
+        k = _rows_per_utterance(batch_prompts.size(0), encoder_output.size(0))
         encoder_output = encoder_output.repeat_interleave(k, dim=0)  # (N * k, S, d_model)
         pad_mask_src = pad_mask_src.repeat_interleave(k, dim=0)  # (N * k, S)
         seq_out, _ = self.decode(batch_prompts, encoder_output, None, pad_mask_src)
         return torch.log_softmax(seq_out[:, -1], dim=-1)
+
+    def new_cache(self, encoder_output: torch.Tensor, pad_mask_src: torch.Tensor, rows: int,
+                  max_length: int) -> DecoderCache:
+        """Empty state for ``score_cached`` over sequences of at most ``max_length`` tokens.
+
+        The cross-attention keys and values of ``encoder_output`` (N, S, d_model) are computed
+        here, once; ``rows`` = N * k sequences start, k per utterance as in ``score``.
+        """
+        _rows_per_utterance(rows, encoder_output.size(0))
+        memory_kv = [layer.cross_attn.memory_keys_values(encoder_output) for layer in self.dec_layers]
+        memory = EncoderMemory(memory_kv, pad_mask_src, rows)
+        return DecoderCache(len(self.dec_layers), min(max_length, self.max_len), memory)
+
+    def score_cached(self, x: torch.Tensor, cache: DecoderCache) -> torch.Tensor:
+        """``score`` of the sequences that x (R, T) extends, from cached keys and values.
+
+        x holds the tokens that follow the ``cache.length`` positions of every row already
+        in ``cache``, which then holds them too. Returns next-token log-probabilities (R, V).
+        """
+        return score_cached(self, x, cache, self.decoder_norm)
+
+
+def _rows_per_utterance(rows: int, N: int) -> int:
+    if rows % N != 0:
+        raise ValueError(f"batch_prompts must have a multiple of the {N} encoder rows, got {rows} rows")
+    return rows // N

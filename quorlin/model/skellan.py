@@ -4,6 +4,7 @@ from typing import Optional, Tuple
 import torch
 import torch.nn as nn
 
+from quorlin.model.decoder_cache import DecoderCache
 from quorlin.model.sublayers import CrossAttentionLayer, FeedForwardLayer, SelfAttentionLayer
 
 
@@ -43,6 +44,12 @@ class SelfAttentionDecoderLayer(nn.Module):
         x, mha_attn_weights = self.self_attn(x, key_padding_mask=key_padding_mask, attn_mask=attn_mask)
         x = self.ffn(x)
         return x, mha_attn_weights
+
+    def forward_cached(self, x: torch.Tensor, cache: DecoderCache, i: int) -> torch.Tensor:
+        """New positions x (R, T, d_model) after the ``cache.length`` ones that ``cache``
+        holds; this is layer i."""
+        x = self.self_attn.forward_cached(x, cache.self_attn[i], cache.length)
+        return self.ffn(x)
 
 
 class CrossAttentionDecoderLayer(nn.Module):
@@ -86,3 +93,10 @@ class CrossAttentionDecoderLayer(nn.Module):
         x, cross_attn_weights = self.cross_attn(x, enc_output, key_padding_mask=enc_key_padding_mask, attn_mask=None)
         x = self.ffn(x)
         return x, self_attn_weights, cross_attn_weights
+
+    def forward_cached(self, x: torch.Tensor, cache: DecoderCache, i: int) -> torch.Tensor:
+        """New positions x (R, T, d_model) after the ``cache.length`` ones that ``cache``
+        holds, and over the encoded utterances of its rows; this is layer i."""
+        x = self.self_attn.forward_cached(x, cache.self_attn[i], cache.length)
+        x = self.cross_attn.forward_cached(x, cache.memory.kv[i], cache.memory)
+        return self.ffn(x)

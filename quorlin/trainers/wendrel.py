@@ -5,6 +5,7 @@ import torch
 import torch.nn as nn
 from tqdm import tqdm
 
+from quorlin.decoding.scorer import LanguageModelScorer
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.trainers.stolvar import Stolvar
 
@@ -178,7 +179,7 @@ class Wendrel(Stolvar):
             }
         cfg = generation_config
         generator = SequenceGenerator(
-            score_fn=lambda x: self.model.score(x),
+            score_fn=LanguageModelScorer(self.model),
             tokenizer=self.tokenizer,
             max_length=self.model.max_len,
             device=self.device,

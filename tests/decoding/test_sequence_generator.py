@@ -79,13 +79,14 @@ def test_beam_search_is_exact_when_wide_enough():
     table = torch.rand(V, V) + 0.05
     table = table / table.sum(-1, keepdim=True)
     prompts = [[SOS], [A], [B]]
-    W, steps = V * V, 3  # V * V beams keep every two-token prefix, so three steps are exhaustive
+    allowed = [EOS, 3, A, B]  # a search never adds padding or start ids
+    W, steps = len(allowed) ** 2, 3  # keeps every two-token prefix, so three steps are exhaustive
     seqs, scores = make_generator(bigram_score(table), max_length=1 + steps).generate_beam(
         torch.tensor(prompts), beam_width=W)
     assert seqs.shape == (3, W, 1 + steps) and scores.shape == (3, W)
     for n, prompt in enumerate(prompts):
         hypotheses = {}
-        for tail in itertools.product(range(V), repeat=steps):
+        for tail in itertools.product(allowed, repeat=steps):
             seq, log_prob = list(prompt), 0.0
             for token in tail:
                 log_prob += math.log(table[seq[-1], token])
@@ -102,8 +103,11 @@ def test_beam_search_is_exact_when_wide_enough():
 
 
 @pytest.mark.parametrize("method", ["greedy", "beam", "sample"])
-def test_every_row_stops_at_its_end_id(method):
-    generator = make_generator(bigram_score(BIGRAM), max_length=12)
+def test_every_row_stops_at_its_end_id_and_never_adds_padding_or_start_ids(method):
+    # Padding and start ids are the likeliest tokens after every token.
+    table = BIGRAM.clone()
+    table[:, [PAD, SOS]] = 0.4
+    generator = make_generator(bigram_score(table), max_length=12)
     prompts = torch.tensor([[SOS], [A], [B], [SOS]])
     torch.manual_seed(0)
     if method == "greedy":
@@ -117,6 +121,7 @@ def test_every_row_stops_at_its_end_id(method):
     for row in seqs.tolist():
         end = row.index(EOS) if EOS in row else len(row) - 1
         assert row[end + 1:] == [PAD] * (len(row) - end - 1)
+        assert PAD not in row[1:end + 1] and SOS not in row[1:end + 1]
         ends.append(end)
     # The search stops once every row has ended, and never runs past max_length.
     assert seqs.size(1) == (max(ends) + 1 if (seqs == EOS).any(1).all() else 12)
@@ -130,7 +135,7 @@ def test_greedy_equals_step_by_step_argmax_of_transformer():
         seq = prompts[n].tolist()
         while len(seq) < 10 and seq[-1] != EOS:
             logits, _ = lm(torch.tensor([seq]))
-            seq.append(logits[0, -1].argmax().item())
+            seq.append(EOS + logits[0, -1, EOS:].argmax().item())  # never PAD or SOS (ids 0 and 1)
         assert seqs[n, :len(seq)].tolist() == seq
         logits, _ = lm(torch.tensor([seq]))
         assert scores[n].item() == pytest.approx(generated_log_prob(logits[0], seq, 2), abs=1e-4)
@@ -242,6 +247,20 @@ def test_top_k_top_p_filter(top_k, top_p, kept):
     order = [1, 3, 0, 2]
     filtered = filter_top_k_top_p(log_probs, top_k, top_p).exp()[0]
     assert filtered[order].tolist() == pytest.approx(kept, abs=1e-6)
+
+
+def test_top_k_keeps_exactly_k_tokens_among_ties():
+    tied = torch.tensor([[-1.0, 0.0, -2.0, 0.0, 0.0]])
+    assert filter_top_k_top_p(tied, top_k=2).isfinite().tolist() == [[False, True, False, True, False]]
+    # Sampling from the one best token is greedy even when the best tokens tie ("a" and "b" here).
+    table = BIGRAM.clone()
+    table[SOS, A] = table[SOS, B] = table[A, A] = table[A, B] = 0.42
+    generator = make_generator(bigram_score(table), max_length=6)
+    prompts = torch.full((50, 1), SOS)
+    greedy, greedy_scores = generator.generate_greedy(prompts)
+    sampled, sampled_scores = generator.generate_sample(prompts, top_k=1)
+    assert torch.equal(sampled, greedy) and torch.equal(sampled_scores, greedy_scores)
+    assert greedy[0].tolist() == [SOS, A, A, A, A, A]
 
 
 def test_sampling_draws_in_proportion_within_top_k():

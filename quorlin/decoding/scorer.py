@@ -1,0 +1,136 @@
+"""Scorers: a model's next-token scores, computed one token at a time from cached state."""
+from abc import ABC, abstractmethod
+
+import torch
+
+from quorlin._checks import as_float
+
+
+class IncrementalScorer(ABC):
+    """Next-token scores that a search can compute step by step.
+
+    Called on partial sequences x (R, t), a scorer gives their next-token scores (R, V)
+    as a plain scoring function does, from the whole prefixes. A search instead calls
+    ``init`` once with the start tokens, then ``step`` with the new token of every row
+    it holds, so each step costs about the same however long the sequences have grown;
+    ``reorder`` drops finished rows and makes beams follow their chosen parents. Both
+    ways give the same scores.
+
+    Example:
+        >>> scorer = LanguageModelScorer(lm)
+        >>> first = scorer.init(prompts, max_length=50)     # (R, V) after the prompts
+        >>> scorer.reorder(torch.tensor([0, 0, 2]))           # rows: old 0 twice, old 2
+        >>> scores = scorer.step(torch.tensor([7, 9, 4]))     # (3, V)
+    """
+
+    @abstractmethod
+    def __call__(self, x: torch.Tensor) -> torch.Tensor:
+        """Scores (R, V) after the partial sequences x (R, t); no state is kept."""
+
+    @abstractmethod
+    def init(self, x: torch.Tensor, max_length: int) -> torch.Tensor:
+        """Starts over with the rows x (R, P), which will grow to at most ``max_length``
+        tokens; returns the scores (R, V) after them."""
+
+    @abstractmethod
+    def step(self, tokens: torch.Tensor) -> torch.Tensor:
+        """Appends tokens (R,) to the rows held; returns the scores (R, V) after them."""
+
+    @abstractmethod
+    def reorder(self, rows: torch.Tensor) -> None:
+        """Row i continues held row rows[i] (R',): drops, repeats or permutes the rows."""
+
+
+class _CachedModelScorer(IncrementalScorer):
+    """A model's ``score_cached`` over a ``DecoderCache`` that ``init`` creates."""
+
+    def step(self, tokens: torch.Tensor) -> torch.Tensor:
+        return self.model.score_cached(tokens.unsqueeze(1), self.cache)  # tokens as (R, 1)
+
+    def reorder(self, rows: torch.Tensor) -> None:
+        self.cache.reorder(rows)
+
+
+class LanguageModelScorer(_CachedModelScorer):
+    """Next-token log-probabilities of a ``DecoderOnlyTransformer``.
+
+    Args:
+        model: the language model; its calls run in whatever mode it is in.
+
+    Example:
+        >>> generator = SequenceGenerator(score_fn=LanguageModelScorer(lm), tokenizer=tokenizer,
+        ...                               max_length=lm.max_len, device="cpu")
+    """
+
+    def __init__(self, model):
+        self.model = model
+        self.cache = None
+
+    def __call__(self, x: torch.Tensor) -> torch.Tensor:
+        return self.model.score(x)
+
+    def init(self, x: torch.Tensor, max_length: int) -> torch.Tensor:
+        self.cache = self.model.new_cache(max_length)
+        return self.model.score_cached(x, self.cache)
+
+
+class RecognizerScorer(_CachedModelScorer):
+    """Next-token log-probabilities of an ``EncoderDecoderTransformer`` for one encoded batch.
+
+    Rows k * n to k * n + k - 1 of the sequences belong to utterance n, as in the model's
+    ``score``; rows of one utterance stay together and in utterance order, as the beams of
+    a search do. The cross-attention keys and values are computed once, at ``init``.
+
+    Args:
+        model: the recogniser.
+        encoder_output: (N, S, d_model) from the model's ``encode``.
+        pad_mask_src: (N, S) bool, from the model's ``encode``.
+
+    Example:
+        >>> encoder_output, pad_mask_src, _, _ = asr.encode(feats, feat_lengths)
+        >>> generator.score_fn = RecognizerScorer(asr, encoder_output, pad_mask_src)
+    """
+
+    def __init__(self, model, encoder_output: torch.Tensor, pad_mask_src: torch.Tensor):
+        self.model, self.encoder_output, self.pad_mask_src = model, encoder_output, pad_mask_src
+        self.cache = None
+
+    def __call__(self, x: torch.Tensor) -> torch.Tensor:
+        return self.model.score(x, self.encoder_output, self.pad_mask_src)
+
+    def init(self, x: torch.Tensor, max_length: int) -> torch.Tensor:
+        self.cache = self.model.new_cache(self.encoder_output, self.pad_mask_src, x.size(0), max_length)
+        return self.model.score_cached(x, self.cache)
+
+
+class ShallowFusionScorer(IncrementalScorer):
+    """Shallow fusion: recogniser scores + ``lm_weight`` × language-model scores.
+
+    Args:
+        asr: scorer of the recogniser (``RecognizerScorer``).
+        lm: scorer of the language model (``LanguageModelScorer``).
+        lm_weight: weight of the language-model scores.
+
+    Example:
+        >>> scorer = ShallowFusionScorer(RecognizerScorer(asr, encoder_output, pad_mask_src),
+        ...                              LanguageModelScorer(lm), lm_weight=0.3)
+    """
+
+    def __init__(self, asr: IncrementalScorer, lm: IncrementalScorer, lm_weight: float):
+        self.asr, self.lm, self.lm_weight = asr, lm, as_float(lm_weight, "lm_weight")
+
+    def __call__(self, x: torch.Tensor) -> torch.Tensor:
+        return self._fuse(self.asr(x), self.lm(x))
+
+    def init(self, x: torch.Tensor, max_length: int) -> torch.Tensor:
+        return self._fuse(self.asr.init(x, max_length), self.lm.init(x, max_length))
+
+    def step(self, tokens: torch.Tensor) -> torch.Tensor:
+        return self._fuse(self.asr.step(tokens), self.lm.step(tokens))
+
+    def reorder(self, rows: torch.Tensor) -> None:
+        self.asr.reorder(rows)
+        self.lm.reorder(rows)
+
+    def _fuse(self, asr_scores: torch.Tensor, lm_scores: torch.Tensor) -> torch.Tensor:
+        return asr_scores + self.lm_weight * lm_scores
