@@ -10,7 +10,6 @@ import argparse
 import os
 import random
 import tempfile
-import time
 
 import numpy as np
 import torch
@@ -21,6 +20,7 @@ from quorlin.data.pellith import Pellith
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.model import DecoderOnlyTransformer
 from quorlin.trainers.wendrel import Wendrel
+from baseline import plain_update, timed
 
 TARGET_RATIO = 1.10
 
@@ -56,22 +56,7 @@ def plain_epoch(trainer, loader, accumulation):
         with torch.autocast(device_type=torch.device(device).type, dtype=torch.float16):
             logits, _ = model(shifted, target_lengths=lengths)
             loss = trainer.criterion(logits.view(-1, logits.size(-1)), golden.view(-1))
-        trainer.scaler.scale(loss / accumulation).backward()
-        if (i + 1) % accumulation == 0 or i + 1 == len(loader):
-            trainer.scaler.step(trainer.optimizer)
-            trainer.scheduler.step()
-            trainer.scaler.update()
-            trainer.optimizer.zero_grad()
-
-
-def timed(fn):
-    if torch.cuda.is_available():
-        torch.cuda.synchronize()
-    start = time.perf_counter()
-    fn()
-    if torch.cuda.is_available():
-        torch.cuda.synchronize()
-    return time.perf_counter() - start
+        plain_update(trainer, loss, i, accumulation, len(loader))
 
 
 def main():

@@ -1,6 +1,9 @@
 """The abstract trainer: device, gradient scaler, run folder, W&B run, checkpoints,
-metric reports, attention heat maps and text dumps shared by every concrete trainer."""
+metric reports, attention heat maps and text dumps shared by every concrete trainer,
+and the mixed-precision, gradient-accumulated update of their training epochs."""
+import contextlib
 import json
+import numbers
 import os
 from abc import ABC, abstractmethod
 from pathlib import Path, PurePath
@@ -19,6 +22,8 @@ from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 
 SPEECH_SUMMARY_FRAMES = 1000
+# Values of training.autocast_dtype: the autocast dtype of training forward passes (None: no autocast).
+AUTOCAST_DTYPES = {"float16": torch.float16, "bfloat16": torch.bfloat16, "float32": None}
 
 
 def _check_type(value, expected, name: str) -> None:
@@ -62,7 +67,10 @@ class Stolvar(ABC):
     Args:
         model (nn.Module): a ``DecoderOnlyTransformer`` or ``EncoderDecoderTransformer``.
         tokenizer (VaskTokenizer): kept for the subclasses.
-        config (dict): the whole configuration; its ``training`` section is required.
+        config (dict): the whole configuration; its ``training`` section is required. Its
+            ``autocast_dtype`` sets the precision of training forward passes: "float16"
+            (the default, with loss scaling), "bfloat16" or "float32" (no autocast; the
+            scaler is then disabled, as it is for "bfloat16").
         run_name (str): name of the run folder under "expts" (a relative path); links
             planted in "expts" cannot lead the run's files outside it.
         config_file (str): the configuration file, copied into the run folder.
@@ -97,7 +105,9 @@ class Stolvar(ABC):
         self.config = config
         self.optimizer = None
         self.scheduler = None
-        self.scaler = torch.amp.GradScaler(device=device)
+        self.autocast_dtype = self._read_autocast_dtype()
+        # Only float16 needs loss scaling; bfloat16 has the range of float32.
+        self.scaler = torch.amp.GradScaler(device=device, enabled=self.autocast_dtype == torch.float16)
         self.use_wandb = config["training"].get("use_wandb", False)
         (
             self.expt_root,
@@ -270,6 +280,53 @@ class Stolvar(ABC):
         """End the W&B run, if one was started."""
         if self.use_wandb and self.wandb_run:
             wandb.finish()
+
+    def _read_autocast_dtype(self) -> Optional[torch.dtype]:
+        """``training.autocast_dtype`` ("float16" when absent) as a dtype; None for "float32"."""
+        name = self.config["training"].get("autocast_dtype", "float16")
+        if not isinstance(name, str) or name not in AUTOCAST_DTYPES:
+            raise ValueError(f"training.autocast_dtype must be one of {', '.join(map(repr, AUTOCAST_DTYPES))}, "
+                             f"got {name!r}")
+        return AUTOCAST_DTYPES[name]
+
+    def _autocast(self):
+        """The context of a training forward pass: autocast in ``autocast_dtype``, or none."""
+        if self.autocast_dtype is None:
+            return contextlib.nullcontext()
+        return torch.autocast(device_type=torch.device(self.device).type, dtype=self.autocast_dtype)
+
+    def _accumulation_steps(self) -> int:
+        """``training.gradient_accumulation_steps``: batches per update, an integer >= 1."""
+        steps = self.config["training"]["gradient_accumulation_steps"]
+        if isinstance(steps, bool) or not isinstance(steps, numbers.Integral) or steps < 1:
+            raise ValueError(f"training.gradient_accumulation_steps must be an integer >= 1, got {steps!r}")
+        return int(steps)
+
+    def _backward(self, loss: torch.Tensor, i: int, accumulation: int) -> None:
+        """Back-propagates the share ``loss / accumulation`` of batch ``i`` (counted from 0)
+        through the scaler, and updates after every ``accumulation``-th batch."""
+        self.scaler.scale(loss / accumulation).backward()
+        if (i + 1) % accumulation == 0:
+            self._optimizer_step()
+
+    def _flush_gradients(self, num_batches: int, accumulation: int) -> None:
+        """The epoch's last update, for the batches after the last full group."""
+        if num_batches % accumulation != 0:
+            self._optimizer_step()
+
+    def _optimizer_step(self) -> None:
+        """Applies the accumulated gradients; a plateau scheduler waits for the epoch's end."""
+        self.scaler.step(self.optimizer)
+        if not isinstance(self.scheduler, torch.optim.lr_scheduler.ReduceLROnPlateau):
+            self.scheduler.step()
+        self.scaler.update()
+        self.optimizer.zero_grad()
+
+    @staticmethod
+    def _check_tokens(total_tokens: int, desc: str) -> None:
+        """An epoch's losses are averaged over its target tokens: refuse a loader without any."""
+        if total_tokens == 0:
+            raise ValueError(f"{desc} the data loader is empty: it yielded no tokens to average the loss over")
 
     def _log_metrics(self, metrics: dict, step: int) -> None:
         """Record one step's metrics in the history, log them to W&B and print them."""

@@ -20,8 +20,9 @@ class Wendrel(Stolvar):
     Args:
         model: the language model.
         tokenizer: the tokenizer of the data (its ``pad_id`` is ignored by the loss).
-        config: whole configuration; reads ``training.label_smoothing`` (0.0)
-            and ``training.gradient_accumulation_steps`` (required).
+        config: whole configuration; reads ``training.label_smoothing`` (0.0),
+            ``training.gradient_accumulation_steps`` (required, an integer >= 1) and
+            ``training.autocast_dtype`` ("float16"; see ``Stolvar``).
         run_name: folder name under "expts".
         config_file: path of the configuration file, copied into the run folder.
         device: "cuda", "cpu", ...; None picks CUDA when available.
@@ -48,6 +49,7 @@ class Wendrel(Stolvar):
 
     def _run_epoch(self, dataloader, training: bool):
         """One pass over ``dataloader``: teacher-forced loss, and updates when ``training``."""
+        accumulation = self._accumulation_steps() if training else None
         self.model.train(training)
         desc = "[Training LM]" if training else "[Validating LM]"
         batch_bar = tqdm(total=len(dataloader), dynamic_ncols=True, leave=False, position=0, desc=desc)
@@ -61,8 +63,7 @@ class Wendrel(Stolvar):
             targets_golden = targets_golden.to(self.device)
             lengths = lengths.to(self.device)
             if training:
-                accumulation = self.config["training"]["gradient_accumulation_steps"]
-                with torch.autocast(device_type=torch.device(self.device).type, dtype=torch.float16):
+                with self._autocast():
                     raw_preds, attn_weights = self.model(targets_shifted, target_lengths=lengths)
                     raw_loss = self._loss(raw_preds, targets_golden)
             else:
@@ -75,9 +76,7 @@ class Wendrel(Stolvar):
             running_ce_loss += raw_loss.item() * batch_tokens
             postfix = {}
             if training:
-                self.scaler.scale(raw_loss / accumulation).backward()
-                if (i + 1) % accumulation == 0:
-                    self._optimizer_step()
+                self._backward(raw_loss, i, accumulation)
                 postfix["acc_step"] = f"{i % accumulation + 1}/{accumulation}"
 
             avg_ce_loss = running_ce_loss / max(total_tokens, 1)
@@ -88,24 +87,15 @@ class Wendrel(Stolvar):
             del batch, targets_shifted, targets_golden, lengths, raw_preds, raw_loss
             torch.cuda.empty_cache()
 
-        if training and len(dataloader) % self.config["training"]["gradient_accumulation_steps"] != 0:
-            self._optimizer_step()
+        if training:
+            self._flush_gradients(len(dataloader), accumulation)
         batch_bar.close()
-        if total_tokens == 0:
-            raise ValueError(f"{desc} the data loader is empty: it yielded no tokens to average the loss over")
+        self._check_tokens(total_tokens, desc)
         return self._epoch_metrics(running_ce_loss / total_tokens, dataloader.dataset), attn_weights
 
     def _loss(self, raw_preds, targets_golden):
         # (B, T, V) against (B, T), flattened to (B*T, V) and (B*T,)
         return self.criterion(raw_preds.view(-1, raw_preds.size(-1)), targets_golden.view(-1))
-
-    def _optimizer_step(self):
-        """Applies the accumulated gradients; a plateau scheduler waits for the epoch's end."""
-        self.scaler.step(self.optimizer)
-        if not isinstance(self.scheduler, torch.optim.lr_scheduler.ReduceLROnPlateau):
-            self.scheduler.step()
-        self.scaler.update()
-        self.optimizer.zero_grad()
 
     @staticmethod
     def _epoch_metrics(ce_loss_token: float, dataset) -> Dict[str, float]:

@@ -45,11 +45,11 @@ def _loader(lm_data, tokenizer, partition, batch_size=4):
     return DataLoader(dataset, batch_size=batch_size, shuffle=False, collate_fn=dataset.collate_fn)
 
 
-def _trainer(tokenizer, config, config_file, run_name="lm", accumulation=1, scheduler=None, loader=None):
+def _trainer(tokenizer, config, config_file, run_name="lm", accumulation=1, scheduler=None, loader=None, **training):
     torch.manual_seed(0)
     model = DecoderOnlyTransformer(num_layers=1, d_model=32, num_heads=2, d_ff=64, dropout=0.0, max_len=40,
                                    num_classes=tokenizer.vocab_size)
-    config = config | {"training": {"use_wandb": False, "gradient_accumulation_steps": accumulation}}
+    config = config | {"training": {"use_wandb": False, "gradient_accumulation_steps": accumulation} | training}
     trainer = Wendrel(model, tokenizer, config, run_name, config_file, device="cpu")
     trainer.optimizer = fennimar(trainer.model, config["optimizer"] | {"lr": 3e-3})
     trainer.scheduler = scheduler(trainer.optimizer) if scheduler else create_scheduler(
@@ -120,6 +120,23 @@ def test_optimizer_steps_with_gradient_accumulation(lm_data, lm_tokenizer, confi
     trainer._train_epoch(loader)
     assert trainer.scheduler.last_epoch == updates
     assert trainer.optimizer.state[next(trainer.model.parameters())]["step"].item() == updates
+
+
+@pytest.mark.parametrize("autocast_dtype, dtype", [("bfloat16", torch.bfloat16), ("float32", torch.float32)])
+def test_precision_and_accumulation_settings(lm_data, lm_tokenizer, config, config_file, autocast_dtype, dtype):
+    loader = _loader(lm_data, lm_tokenizer, "val")
+    trainer = _trainer(lm_tokenizer, config, config_file, loader=loader, autocast_dtype=autocast_dtype)
+    for value in [0, -1, 1.5, "4", None]:
+        trainer.config["training"]["gradient_accumulation_steps"] = value
+        with pytest.raises(ValueError, match=rf"^training\.gradient_accumulation_steps must be an integer >= 1, "
+                                             rf"got {value!r}$"):
+            trainer._train_epoch(loader)
+    assert not trainer.optimizer.state
+    trainer.config["training"]["gradient_accumulation_steps"] = 2
+    _, attn = trainer._train_epoch(loader)
+    assert attn["layer1_dec_self"].dtype == dtype and not trainer.scaler.is_enabled()
+    _, attn = trainer._validate_epoch(loader)
+    assert attn["layer1_dec_self"].dtype == torch.float32
 
 
 def test_plateau_scheduler_steps_once_per_epoch(lm_data, lm_tokenizer, config, config_file):

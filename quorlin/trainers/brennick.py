@@ -1,0 +1,403 @@
+"""Trainers for encoder-decoder speech recognisers: ``Brennick``, and ``ProgressiveTrainer``,
+which grows the model stage by stage before full training."""
+from typing import Any, Dict, List, Optional, Tuple, Union
+
+import pandas as pd
+import torch
+import torch.nn as nn
+import torchmetrics.text as tmt
+from torch.utils.data import DataLoader, Subset
+from tqdm import tqdm
+
+from quorlin._checks import as_float, as_int
+from quorlin.decoding.sequence_generator import SequenceGenerator
+from quorlin.model import DecoderOnlyTransformer
+from quorlin.trainers.stolvar import Stolvar, _check_type
+
+LAST_CHECKPOINT = "checkpoint-last-epoch-model.pth"
+BEST_CHECKPOINT = "checkpoint-best-metric-model.pth"
+
+
+class Brennick(Stolvar):
+    """Trains and evaluates an ``EncoderDecoderTransformer`` on ASR batches.
+
+    The training loss is label-smoothed cross-entropy on the decoder output plus, when
+    ``loss.ctc_weight`` > 0, ``ctc_weight`` times a CTC loss on the encoder output (its
+    blank is the tokenizer's ``pad_id``). Validation recognises the first 5 batches of
+    the validation loader greedily; the model with the lowest validation CER is kept
+    as the best checkpoint.
+
+    Args:
+        model: the speech recogniser.
+        tokenizer: the tokenizer of the transcripts.
+        config: whole configuration; reads the ``loss`` section (required) with
+            ``label_smoothing`` (0.0) and ``ctc_weight`` (0.0),
+            ``training.gradient_accumulation_steps`` (required, an integer >= 1) and
+            ``training.autocast_dtype`` ("float16"; see ``Stolvar``).
+        run_name: folder name under "expts".
+        config_file: path of the configuration file, copied into the run folder.
+        device: "cuda", "cpu", ...; None picks CUDA when available.
+
+    Example:
+        >>> trainer = Brennick(model, tokenizer, config, "asr-run", "config.yaml")
+        >>> trainer.optimizer = fennimar(trainer.model, config["optimizer"])
+        >>> trainer.scheduler = create_scheduler(trainer.optimizer, config["scheduler"], train_loader)
+        >>> trainer.train(train_loader, val_loader, epochs=10)
+        >>> tables = trainer.evaluate(test_loader)  # {"greedy": DataFrame, "beam_10": ..., "beam_20": ...}
+    """
+
+    def __init__(self, model, tokenizer, config, run_name, config_file, device=None):
+        super().__init__(model, tokenizer, config, run_name, config_file, device)
+        loss = self.config["loss"]
+        self.ce_criterion = self._cross_entropy(loss.get("label_smoothing", 0.0))
+        self.ctc_criterion = None
+        self.ctc_weight = loss.get("ctc_weight", 0.0)
+        if self.ctc_weight > 0:
+            self.ctc_criterion = nn.CTCLoss(blank=self.tokenizer.pad_id, zero_infinity=True)
+
+    def _cross_entropy(self, label_smoothing: float) -> nn.CrossEntropyLoss:
+        return nn.CrossEntropyLoss(ignore_index=self.tokenizer.pad_id, label_smoothing=label_smoothing)
+
+    def _train_epoch(self, dataloader) -> Tuple[Dict[str, float], Dict[str, torch.Tensor]]:
+        """One epoch of updates; returns its token-weighted losses and the last batch's attention."""
+        accumulation = self._accumulation_steps()
+        self.model.train()
+        desc = "[Training ASR]"
+        batch_bar = tqdm(total=len(dataloader), dynamic_ncols=True, leave=False, position=0, desc=desc)
+        running_ce_loss, running_ctc_loss, running_joint_loss, total_tokens = 0.0, 0.0, 0.0, 0
+        running_att = None
+        self.optimizer.zero_grad()
+        for i, batch in enumerate(dataloader):
+            feats, targets_shifted, targets_golden, feat_lengths, transcript_lengths = (
+                None if t is None else t.to(self.device) for t in batch)
+            with self._autocast():
+                seq_out, running_att, ctc_inputs = self.model(feats, targets_shifted, feat_lengths,
+                                                              transcript_lengths)
+                # (B, U, V) against (B, U), flattened to (B*U, V) and (B*U,)
+                ce_loss = self.ce_criterion(seq_out.view(-1, seq_out.size(-1)), targets_golden.view(-1))
+                if self.ctc_weight > 0:
+                    ctc_loss = self.ctc_criterion(ctc_inputs["log_probs"], targets_golden, ctc_inputs["lengths"],
+                                                  transcript_lengths)
+                    loss = ce_loss + self.ctc_weight * ctc_loss
+                else:
+                    ctc_loss = torch.tensor(0.0)
+                    loss = ce_loss
+
+            batch_tokens = transcript_lengths.sum().item()
+            total_tokens += batch_tokens
+            running_ce_loss += ce_loss.item() * batch_tokens
+            if self.ctc_weight > 0:
+                running_ctc_loss += ctc_loss.item() * batch_tokens
+            running_joint_loss += loss.item() * batch_tokens
+            self._backward(loss, i, accumulation)
+
+            seen = max(total_tokens, 1)
+            avg_ce_loss = running_ce_loss / seen
+            perplexity = torch.exp(torch.tensor(avg_ce_loss))
+            batch_bar.set_postfix(ce_loss=f"{avg_ce_loss:.4f}", ctc_loss=f"{running_ctc_loss / seen:.4f}",
+                                  joint_loss=f"{running_joint_loss / seen:.4f}", perplexity=f"{perplexity:.4f}",
+                                  acc_step=f"{i % accumulation + 1}/{accumulation}")
+            batch_bar.update()
+            del batch, feats, targets_shifted, targets_golden, feat_lengths, transcript_lengths
+            del seq_out, ctc_inputs, ce_loss, ctc_loss, loss
+            torch.cuda.empty_cache()
+
+        self._flush_gradients(len(dataloader), accumulation)
+        batch_bar.close()
+        self._check_tokens(total_tokens, desc)
+        avg_ce_loss = running_ce_loss / total_tokens
+        avg_perplexity_token = torch.exp(torch.tensor(avg_ce_loss))
+        avg_perplexity_char = torch.exp(torch.tensor(avg_ce_loss / dataloader.dataset.get_avg_chars_per_token()))
+        metrics = {
+            "ce_loss": avg_ce_loss,
+            "ctc_loss": running_ctc_loss / total_tokens,
+            "joint_loss": running_joint_loss / total_tokens,
+            "perplexity_token": avg_perplexity_token.item(),
+            "perplexity_char": avg_perplexity_char.item(),
+        }
+        return metrics, running_att
+
+    def _validate_epoch(self, dataloader) -> Tuple[Dict[str, float], List[Dict[str, Any]]]:
+        """Greedy recognition of the first 5 batches, and its error rates."""
+        results = self.recognize(dataloader)
+        references = [result["target"] for result in results]
+        hypotheses = [result["generated"] for result in results]
+        return self._calculate_asr_metrics(references, hypotheses), results
+
+    def train(self, train_dataloader, val_dataloader, epochs: int) -> None:
+        """Runs ``epochs`` epochs from ``current_epoch``: train, validate, log, plot, dump, checkpoint."""
+        epochs = as_int(epochs, "epochs")
+        if self.scheduler is None:
+            raise ValueError("Scheduler is not initialized, initialize it first!")
+        if self.optimizer is None:
+            raise ValueError("Optimizer is not initialized, initialize it first!")
+        self.text_max_len = max(train_dataloader.dataset.text_max_len, val_dataloader.dataset.text_max_len)
+        best_val_cer = float("inf")
+        for epoch in range(self.current_epoch, self.current_epoch + epochs):
+            train_metrics, train_attn = self._train_epoch(train_dataloader)
+            val_metrics, val_results = self._validate_epoch(val_dataloader)
+            if isinstance(self.scheduler, torch.optim.lr_scheduler.ReduceLROnPlateau):
+                self.scheduler.step(val_metrics["cer"])
+            self._log_metrics({"train": train_metrics, "val": val_metrics}, epoch)
+            self._save_decoder_attention(train_attn, epoch)
+            self._save_generated_text(val_results, f"val_epoch_{epoch}")
+            self.save_checkpoint(LAST_CHECKPOINT)
+            if val_metrics["cer"] < best_val_cer:
+                best_val_cer = self.best_metric = val_metrics["cer"]
+                self.save_checkpoint(BEST_CHECKPOINT)
+            self.current_epoch += 1
+
+    def _save_decoder_attention(self, attn: Dict[str, torch.Tensor], epoch: int) -> None:
+        """Plots the first utterance's self-attention of the first decoder layer and
+        cross-attention of the last one; a mapping without decoder entries plots nothing."""
+        keys = list(attn)
+        self_keys = [key for key in keys if "dec_self" in key]
+        cross_keys = [key for key in keys if "dec_cross" in key]
+        if self_keys:
+            self._save_attention_plot(attn[self_keys[0]][0], epoch, "decoder_self")
+        if cross_keys:
+            self._save_attention_plot(attn[cross_keys[-1]][0], epoch, "decoder_cross")
+
+    def evaluate(self, dataloader, max_length: Optional[int] = None) -> Dict[str, pd.DataFrame]:
+        """Recognises the whole loader under "greedy", "beam_10" and "beam_20".
+
+        Returns one table per configuration, columns ``id`` and ``transcription``; a
+        configuration that fails is reported and left out.
+        """
+        tables = {}
+        for config_name, config in self._get_evaluation_recognition_configs().items():
+            try:
+                print(f"Evaluating with {config_name} config")
+                results = self.recognize(dataloader, config, config_name, max_length)
+                generated = [result["generated"] for result in results]
+                tables[config_name] = pd.DataFrame({"id": range(len(generated)), "transcription": generated})
+                self._save_generated_text(results, f"test_{config_name}_results")
+            except Exception as error:
+                print(f"Error evaluating with {config_name} config: {error}")
+        return tables
+
+    def recognize(self, dataloader, recognition_config: Optional[Dict[str, Any]] = None,
+                  config_name: Optional[str] = None, max_length: Optional[int] = None) -> List[Dict[str, Any]]:
+        """Transcribes batches by greedy or beam search, optionally fused with a language model.
+
+        Args:
+            dataloader: ASR batches; golden targets, when present, are decoded alongside.
+            recognition_config: ``num_batches`` (int or None for all), ``beam_width`` (1 is
+                greedy), ``temperature`` (1.0), ``repeat_penalty`` (1.0, beam search only),
+                ``lm_model`` (None) and ``lm_weight`` (read when ``lm_model`` is set). None is
+                greedy over the first 5 batches, named "greedy".
+            config_name: shown on the progress bar.
+            max_length: longest hypothesis, start token included; by default ``text_max_len``,
+                which ``train`` sets.
+
+        Returns:
+            one dict per utterance: "target" (when the batch has targets), "generated", "score".
+
+        Example:
+            >>> trainer.recognize(test_loader, {"num_batches": None, "beam_width": 10}, "beam_10", 200)
+        """
+        if max_length is not None:
+            max_length = as_int(max_length, "max_length")
+        elif hasattr(self, "text_max_len"):
+            max_length = self.text_max_len
+        else:
+            raise ValueError("text_max_len is not set. Please run training loop first or provide a max_length")
+        if recognition_config is None:
+            recognition_config = {"num_batches": 5, "beam_width": 1, "temperature": 1.0, "repeat_penalty": 1.0,
+                                  "lm_weight": 0.0, "lm_model": None}
+            config_name = "greedy"
+        lm_model = recognition_config.get("lm_model")
+        if lm_model is not None:
+            lm_model.eval()
+            lm_model.to(self.device)
+        generator = SequenceGenerator(score_fn=None, tokenizer=self.tokenizer, max_length=max_length,
+                                      device=self.device)
+        self.model.eval()
+        batch_bar = tqdm(total=len(dataloader), dynamic_ncols=True, leave=False, position=0,
+                         desc=f"[Recognizing ASR] : {config_name}")
+        results = []
+        with torch.inference_mode():
+            for i, batch in enumerate(dataloader):
+                feats, _, targets_golden, feat_lengths, _ = batch
+                feats, feat_lengths = feats.to(self.device), feat_lengths.to(self.device)
+                if targets_golden is not None:
+                    targets_golden = targets_golden.to(self.device)
+                encoder_output, pad_mask_src, _, _ = self.model.encode(feats, feat_lengths)
+                generator.score_fn = self._batch_score_fn(encoder_output, pad_mask_src, recognition_config)
+                prompts = torch.full((feats.size(0), 1), self.tokenizer.sos_id, dtype=torch.long,
+                                     device=self.device)
+                temperature = recognition_config.get("temperature", 1.0)
+                if recognition_config["beam_width"] > 1:
+                    seqs, scores = generator.generate_beam(
+                        prompts, beam_width=recognition_config["beam_width"], temperature=temperature,
+                        repeat_penalty=recognition_config.get("repeat_penalty", 1.0))
+                    seqs, scores = seqs[:, 0, :], scores[:, 0]
+                else:
+                    seqs, scores = generator.generate_greedy(prompts, temperature=temperature)
+                del feats, feat_lengths, prompts, encoder_output, pad_mask_src
+                torch.cuda.empty_cache()
+
+                hypotheses = [self._decode(seq) for seq in generator.post_process_sequence(seqs, self.tokenizer)]
+                if targets_golden is None:
+                    results += [{"generated": hypothesis, "score": score}
+                                for hypothesis, score in zip(hypotheses, scores.tolist())]
+                else:
+                    targets = generator.post_process_sequence(targets_golden, self.tokenizer)
+                    results += [{"target": self._decode(target), "generated": hypothesis, "score": score}
+                                for hypothesis, target, score in zip(hypotheses, targets, scores.tolist())]
+                batch_bar.update()
+                if recognition_config["num_batches"] is not None and i >= recognition_config["num_batches"] - 1:
+                    break
+        batch_bar.close()
+        return results
+
+    def _batch_score_fn(self, encoder_output: torch.Tensor, pad_mask_src: torch.Tensor,
+                        recognition_config: Dict[str, Any]):
+        """The scoring function of one encoded batch: the recogniser's next-token scores, plus
+        ``lm_weight`` times the language model's when the configuration has one (shallow fusion)."""
+
+        def score_fn(x: torch.Tensor) -> torch.Tensor:
+            asr_logits = self.model.score(x, encoder_output, pad_mask_src)  # (N, V)
+            lm_model = recognition_config.get("lm_model")
+            if lm_model is None:
+                return asr_logits
+            return asr_logits + recognition_config["lm_weight"] * lm_model.score(x)
+
+        return score_fn
+
+    def _decode(self, ids: torch.Tensor) -> str:
+        return self.tokenizer.decode(ids.tolist(), skip_special_tokens=True)
+
+    def _get_evaluation_recognition_configs(self, lm_model: Optional[DecoderOnlyTransformer] = None,
+                                            lm_weight: float = 0.0) -> Dict[str, Dict[str, Any]]:
+        """The test-time configurations "greedy", "beam_10" and "beam_20" over the whole loader."""
+        common = {"num_batches": None, "temperature": 1.0, "repeat_penalty": 1.0,
+                  "lm_weight": as_float(lm_weight, "lm_weight"), "lm_model": lm_model}
+        return {name: {**common, "beam_width": width} for name, width in
+                [("greedy", 1), ("beam_10", 10), ("beam_20", 20)]}
+
+    def _calculate_asr_metrics(self, references: Union[str, List[str]],
+                               hypotheses: Union[str, List[str]]) -> Dict[str, float]:
+        """Mean edit distance per utterance, and word and character error rates in percent."""
+        word_dist = tmt.EditDistance(reduction="mean")(hypotheses, references)
+        wer = tmt.WordErrorRate()(hypotheses, references)
+        cer = tmt.CharErrorRate()(hypotheses, references)
+        return {"word_dist": word_dist.item(), "wer": wer.item() * 100, "cer": cer.item() * 100}
+
+
+class ProgressiveTrainer(Brennick):
+    """Curriculum training of a speech recogniser: stages on growing layer subsets, then full training.
+
+    Each stage runs the model with a chosen subset of its encoder and decoder layers
+    (some of them frozen), its own top-level dropout rate and label smoothing, on a
+    random fraction of the training data. The layers are the model's own objects, so
+    what a stage learns carries over; the optimizer and scheduler serve all stages.
+
+    A stage is a dict: ``name``, ``epochs``, ``encoder_active_layers`` and
+    ``decoder_active_layers`` (indices into the full layer lists), ``encoder_freeze`` and
+    ``decoder_freeze`` (one flag per active layer; absent or empty: all trainable),
+    ``dropout``, ``label_smoothing`` and ``data_subset`` (a fraction of the training set).
+    Also reads ``data.batch_size``, ``data.NUM_WORKERS`` and ``loss.label_smoothing``.
+
+    Example:
+        >>> trainer = ProgressiveTrainer(model, tokenizer, config, "asr-curriculum", "config.yaml")
+        >>> trainer.optimizer, trainer.scheduler = optimizer, scheduler
+        >>> trainer.progressive_train(train_loader, val_loader, [
+        ...     {"name": "shallow", "epochs": 5, "encoder_active_layers": [0, 2], "decoder_active_layers": [0],
+        ...      "dropout": 0.1, "label_smoothing": 0.0, "data_subset": 0.3}])
+        >>> trainer.train(train_loader, val_loader, epochs=10)  # the full model
+    """
+
+    def __init__(self, model, tokenizer, config, run_name, config_file, device=None):
+        super().__init__(model, tokenizer, config, run_name, config_file, device)
+        self.current_stage = 0
+        self.all_yorvane = list(self.model.enc_layers)
+        self.all_skellan = list(self.model.dec_layers)
+
+    def configure_stage(self, stage_config: Dict[str, Any]) -> None:
+        """Reshapes the model, the loss and the trainable parameters for one stage, with a report."""
+        print("\n" + "=" * 80)
+        print(f"Starting Stage: {stage_config['name']}".center(80))
+        print("=" * 80)
+        print("\nConfiguration Details:")
+        print(f"├── Data Subset: {stage_config['data_subset'] * 100:.1f}% of training data")
+        print(f"├── Training Epochs: {stage_config['epochs']}")
+        print(f"├── Dropout: {stage_config['dropout']}")
+        print(f"├── Label Smoothing: {stage_config['label_smoothing']}")
+        self.model.dropout.p = stage_config["dropout"]
+        self.ce_criterion = self._cross_entropy(stage_config["label_smoothing"])
+
+        encoder_freeze = stage_config.get("encoder_freeze") or []
+        decoder_freeze = stage_config.get("decoder_freeze") or []
+        encoder_active = stage_config["encoder_active_layers"]
+        self.model.enc_layers = _stage_layers(self.all_yorvane, encoder_active, encoder_freeze, "encoder")
+        self.model.num_yorvane = len(self.model.enc_layers)
+        decoder_active = stage_config["decoder_active_layers"]
+        self.model.dec_layers = _stage_layers(self.all_skellan, decoder_active, decoder_freeze, "decoder")
+        self.model.num_skellan = len(self.model.dec_layers)
+
+        counts = {True: 0, False: 0}  # parameter elements, frozen and trainable
+        for heading, layers, active, freeze in [("Encoder", self.model.enc_layers, encoder_active, encoder_freeze),
+                                                ("Decoder", self.model.dec_layers, decoder_active, decoder_freeze)]:
+            print(f"├── {heading} Layers:")
+            for idx, layer in enumerate(layers):
+                # Without freeze flags every active layer trains.
+                should_freeze = bool(freeze[idx]) if freeze else False
+                for param in layer.parameters():
+                    param.requires_grad = not should_freeze
+                    counts[should_freeze] += param.numel()
+                print(f"│   ├── Layer {active[idx]}: {'Frozen' if should_freeze else 'Trainable'}")
+        print(f"├── Frozen Parameters: {counts[True]:,}")
+        print(f"└── Trainable Parameters: {counts[False]:,}")
+
+    def get_subset_dataloader(self, dataloader, subset_fraction: float) -> DataLoader:
+        """A shuffled loader over a fresh random ``subset_fraction`` of ``dataloader.dataset``."""
+        dataset = dataloader.dataset
+        total_samples = len(dataset)
+        subset_size = int(total_samples * subset_fraction)
+        indices = torch.randperm(total_samples)[:subset_size].tolist()
+        subset_dataset = Subset(dataset, indices)
+        # The epoch loop asks its loader's dataset for these; they are the full dataset's.
+        subset_dataset.text_max_len = dataset.text_max_len
+        subset_dataset.feat_max_len = dataset.feat_max_len
+        subset_dataset.get_avg_chars_per_token = dataset.get_avg_chars_per_token
+        data = self.config["data"]
+        return DataLoader(subset_dataset, batch_size=data["batch_size"], shuffle=True,
+                          num_workers=data["NUM_WORKERS"], collate_fn=dataset.collate_fn,
+                          pin_memory=torch.device(self.device).type == "cuda")
+
+    def progressive_train(self, train_dataloader, val_dataloader, stages: List[Dict[str, Any]]) -> None:
+        """Runs the stages in order, each on its own subset of the training data."""
+        _check_type(stages, list, "stages")
+        for index, stage in enumerate(stages):
+            self.current_stage = index
+            self.configure_stage(stage)
+            subset_loader = self.get_subset_dataloader(train_dataloader, stage["data_subset"])
+            Brennick.train(self, subset_loader, val_dataloader, epochs=stage["epochs"])
+
+    def transition_to_full_training(self) -> None:
+        """Restores every layer, unfreezes every parameter, and resets the loss and the best metric."""
+        print("\n=== Transitioning to Full Training ===")
+        self.model.enc_layers = nn.ModuleList(self.all_yorvane)
+        self.model.dec_layers = nn.ModuleList(self.all_skellan)
+        self.model.num_yorvane, self.model.num_skellan = len(self.all_yorvane), len(self.all_skellan)
+        self.ce_criterion = self._cross_entropy(self.config["loss"]["label_smoothing"])
+        unfrozen_count = 0
+        for param in self.model.parameters():
+            param.requires_grad = True
+            unfrozen_count += param.numel()
+        print(f"├── Total Unfrozen Parameters: {unfrozen_count:,}")
+        self.best_metric = float("inf")
+
+    def train(self, train_dataloader, val_dataloader, epochs: int) -> None:
+        """Full training: the whole model, every parameter trainable."""
+        self.transition_to_full_training()
+        super().train(train_dataloader, val_dataloader, epochs=epochs)
+
+
+def _stage_layers(all_layers: List[nn.Module], active: List[int], freeze: List[bool], side: str) -> nn.ModuleList:
+    """The layers ``all_layers[i]`` for ``i`` in ``active``, once the freeze flags fit them."""
+    if freeze and len(freeze) != len(active):
+        raise ValueError(f"{side.capitalize()} freeze list length ({len(freeze)}) must match number of "
+                         f"active {side} layers ({len(active)})")
+    return nn.ModuleList(all_layers[i] for i in active)
