@@ -10,6 +10,7 @@ from torch.utils.data import DataLoader, Subset
 from tqdm import tqdm
 
 from quorlin._checks import as_float, as_int
+from quorlin.decoding.scorer import IncrementalScorer, LanguageModelScorer, RecognizerScorer, ShallowFusionScorer
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.model import DecoderOnlyTransformer
 from quorlin.trainers.stolvar import Stolvar, _check_type
@@ -252,18 +253,15 @@ class Brennick(Stolvar):
         return results
 
     def _batch_score_fn(self, encoder_output: torch.Tensor, pad_mask_src: torch.Tensor,
-                        recognition_config: Dict[str, Any]):
-        """The scoring function of one encoded batch: the recogniser's next-token scores, plus
-        ``lm_weight`` times the language model's when the configuration has one (shallow fusion)."""
-
-        def score_fn(x: torch.Tensor) -> torch.Tensor:
-            asr_logits = self.model.score(x, encoder_output, pad_mask_src)  # (N, V)
-            lm_model = recognition_config.get("lm_model")
-            if lm_model is None:
-                return asr_logits
-            return asr_logits + recognition_config["lm_weight"] * lm_model.score(x)
-
-        return score_fn
+                        recognition_config: Dict[str, Any]) -> IncrementalScorer:
+        """The scorer of one encoded batch: the recogniser's next-token scores, plus
+        ``lm_weight`` times the language model's when the configuration has one (shallow
+        fusion). Searches run both models incrementally, with cached attention state."""
+        scorer = RecognizerScorer(self.model, encoder_output, pad_mask_src)
+        lm_model = recognition_config.get("lm_model")
+        if lm_model is None:
+            return scorer
+        return ShallowFusionScorer(scorer, LanguageModelScorer(lm_model), recognition_config["lm_weight"])
 
     def _decode(self, ids: torch.Tensor) -> str:
         return self.tokenizer.decode(ids.tolist(), skip_special_tokens=True)

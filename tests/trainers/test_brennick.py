@@ -319,6 +319,21 @@ def test_shallow_fusion_adds_the_weighted_language_model(asr_root, asr_tokenizer
     fused = trainer.recognize(dev, {"num_batches": 1, "beam_width": 1, "lm_model": lm, "lm_weight": 2.0})
     assert not lm.training and calls[2:] and [r["score"] for r in fused] != [r["score"] for r in plain]
 
+    # Recognition runs both models incrementally; a full-prefix search gives the same result.
+    settings = {"num_batches": 2, "beam_width": 4, "lm_model": lm, "lm_weight": 0.5}
+    cached = trainer.recognize(dev, settings, "beam_4_lm", max_length=9)
+    generator = SequenceGenerator(score_fn=None, tokenizer=asr_tokenizer, max_length=9, device="cpu")
+    expected = []
+    with torch.no_grad():
+        for i, (feats, _, _, feat_lengths, _) in zip(range(2), dev):
+            encoder_output, pad_mask, _, _ = trainer.model.encode(feats, feat_lengths)
+            generator.score_fn = lambda x: trainer.model.score(x, encoder_output, pad_mask) + 0.5 * lm.score(x)
+            seqs, scores = generator.generate_beam(torch.full((2, 1), asr_tokenizer.sos_id), beam_width=4)
+            expected += zip(generator.post_process_sequence(seqs[:, 0], asr_tokenizer), scores[:, 0].tolist())
+    assert [(r["generated"], r["score"]) for r in cached] == [
+        (asr_tokenizer.decode(seq.tolist(), skip_special_tokens=True), pytest.approx(score, abs=1e-5))
+        for seq, score in expected]
+
 
 def test_evaluate_returns_one_table_per_configuration(asr_root, asr_tokenizer, config_file, capsys):
     config = _config(asr_root)
