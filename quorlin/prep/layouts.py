@@ -10,7 +10,7 @@ which ``Maltrey`` lists the feature files).
 import hashlib
 import json
 import os
-from typing import Dict, List, Sequence
+from typing import Dict, List, Optional, Sequence
 
 import numpy as np
 from tqdm import tqdm
@@ -34,7 +34,7 @@ def transcript_array(text: str) -> np.ndarray:
 
 
 def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_mel_bins: int = 80,
-                num_workers=None, normalize: bool = True) -> Dict[str, int]:
+                num_workers: Optional[int] = None, normalize: bool = True) -> Dict[str, int]:
     """Writes one partition of the ASR layout: ``root/partition/fbank/<id>.npy`` and ``text/<id>.npy``.
 
     Features are (num_mel_bins, frames) float32 log-mel filter banks
