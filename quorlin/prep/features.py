@@ -1,0 +1,60 @@
+"""Log-mel filter banks of audio files."""
+from typing import Tuple
+
+import numpy as np
+import soundfile
+import torch
+import torchaudio
+
+from quorlin.prep.errors import PreparationError
+
+SAMPLE_RATE = 16000
+FRAME_LENGTH_MS, FRAME_SHIFT_MS = 25.0, 10.0
+
+
+def read_audio(path: str) -> Tuple[torch.Tensor, int]:
+    """Mono float32 samples (n,) in [-1, 1] and the sample rate of a WAV, FLAC or Ogg file.
+
+    Channels are averaged. An unreadable or empty file raises ``PreparationError``
+    naming it.
+    """
+    try:
+        samples, rate = soundfile.read(path, dtype="float32", always_2d=True)  # (n, channels)
+    except (RuntimeError, OSError) as err:
+        raise PreparationError(f"{path}: cannot read audio: {err}") from None
+    if samples.size == 0:
+        raise PreparationError(f"{path}: audio file is empty")
+    return torch.from_numpy(samples.mean(axis=1)), rate
+
+
+def compute_fbank(samples: torch.Tensor, sample_rate: int, num_mel_bins: int = 80) -> np.ndarray:
+    """Kaldi-style log-mel filter banks, 25 ms windows every 10 ms, at 16 kHz.
+
+    Args:
+        samples: (n,) float waveform.
+        sample_rate: its rate; other rates than 16 kHz are resampled first.
+        num_mel_bins: filter-bank bins.
+
+    Returns:
+        (num_mel_bins, frames) float32 array.
+
+    Example:
+        >>> feats = compute_fbank(torch.randn(16000) * 0.1, 16000)
+        >>> feats.shape, feats.dtype
+        ((80, 98), dtype('float32'))
+    """
+    if sample_rate != SAMPLE_RATE:
+        samples = torchaudio.functional.resample(samples, sample_rate, SAMPLE_RATE)
+    feats = torchaudio.compliance.kaldi.fbank(
+        samples.unsqueeze(0), num_mel_bins=num_mel_bins, frame_length=FRAME_LENGTH_MS,
+        frame_shift=FRAME_SHIFT_MS, sample_frequency=SAMPLE_RATE)  # (frames, num_mel_bins)
+    return feats.T.contiguous().numpy()
+
+
+def audio_fbank(path: str, num_mel_bins: int = 80) -> np.ndarray:
+    """Filter banks (num_mel_bins, frames) of one audio file; a file shorter than one
+    window raises ``PreparationError`` naming it."""
+    samples, rate = read_audio(path)
+    if samples.numel() < FRAME_LENGTH_MS / 1000 * rate:
+        raise PreparationError(f"{path}: audio is shorter than one {FRAME_LENGTH_MS:g} ms window")
+    return compute_fbank(samples, rate, num_mel_bins)

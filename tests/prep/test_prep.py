@@ -1,0 +1,156 @@
+import os
+
+import numpy as np
+import pytest
+import soundfile
+import torch
+import torchaudio
+
+from quorlin.data.maltrey import Maltrey
+from quorlin.data.pellith import Pellith
+from quorlin.data.tokenizer import VaskTokenizer
+from quorlin.prep import (PreparationError, librispeech_utterances, manifest_utterances, normalize_transcript,
+                          prepare_asr, prepare_lm, read_text_lines)
+from quorlin.prep.files import save_npy
+
+
+def _tone(seconds, rate, seed):
+    rng = np.random.default_rng(seed)
+    t = np.arange(int(seconds * rate)) / rate
+    return (0.3 * np.sin(2 * np.pi * (200 + 50 * seed) * t) + 0.01 * rng.standard_normal(t.size)).astype(np.float32)
+
+
+def _write_tree(root, utterances):
+    """utterances: {id: (seconds, rate, extension, transcript)} in the LibriSpeech layout."""
+    for utt_id, (seconds, rate, ext, _) in utterances.items():
+        speaker, chapter, _ = utt_id.split("-")
+        folder = os.path.join(root, speaker, chapter)
+        os.makedirs(folder, exist_ok=True)
+        soundfile.write(os.path.join(folder, utt_id + ext), _tone(seconds, rate, len(utt_id) + int(chapter)), rate)
+        with open(os.path.join(folder, f"{speaker}-{chapter}.trans.txt"), "a") as f:
+            f.write(f"{utt_id} {utterances[utt_id][3]}\n")
+
+
+def _expected_fbank(path):
+    samples, rate = soundfile.read(path, dtype="float32")
+    waveform = torchaudio.functional.resample(torch.from_numpy(samples), rate, 16000)
+    return torchaudio.compliance.kaldi.fbank(waveform[None], num_mel_bins=80, frame_length=25.0,
+                                             frame_shift=10.0, sample_frequency=16000).T.numpy()
+
+
+ASR_CONFIG = {"num_feats": 80, "norm": "global_mvn", "specaug": False,
+              "specaug_conf": {"time_mask_width_range": 2, "freq_mask_width_range": 2}}
+
+
+def test_tree_and_manifest_prepare_what_the_datasets_load(tmp_path, capsys):
+    char_tokenizer = VaskTokenizer.from_texts(["ABCDEFGHIJKLMNOPQRSTUVWXYZ '"])
+    tree = {"19-198-0001": (0.5, 16000, ".flac", "AND GOD SAID"), "19-198-0000": (0.3, 22050, ".wav", "LET THERE"),
+            "27-3-0000": (0.4, 8000, ".flac", "BE LIGHT")}
+    _write_tree(tmp_path / "src", tree)
+    utterances = librispeech_utterances(str(tmp_path / "src"))
+    assert [u.utt_id for u in utterances] == ["19-198-0000", "19-198-0001", "27-3-0000"]
+    out = tmp_path / "data"
+    assert prepare_asr(utterances, str(out), "train-clean-100", num_workers=1) == {"prepared": 3, "skipped": 0}
+
+    os.makedirs(tmp_path / "clips")
+    soundfile.write(tmp_path / "clips" / "b.wav", _tone(0.6, 16000, 9), 16000)
+    soundfile.write(tmp_path / "clips" / "a.flac", _tone(0.2, 44100, 8), 44100)
+    (tmp_path / "test.tsv").write_text("clips/b.wav\tIt's the king\u2019s, Moses'!\n\nclips/a.flac\tHeaven; earth.\n")
+    tests = manifest_utterances(str(tmp_path / "test.tsv"))
+    assert [u.utt_id for u in tests] == ["a", "b"]
+    prepare_asr(tests, str(out), "test-clean", num_workers=1)
+    prepare_lm(["In the beginning,", "  ", "God created the heaven."], str(out / "lm"), "train")
+
+    for utt in utterances + tests:
+        partition = "test-clean" if utt in tests else "train-clean-100"
+        feats = np.load(out / partition / "fbank" / f"{utt.utt_id}.npy")
+        assert feats.dtype == np.float32 and feats.shape[0] == 80
+        np.testing.assert_array_equal(feats, _expected_fbank(utt.audio_path))
+    assert np.load(out / "train-clean-100" / "fbank" / "19-198-0001.npy").shape == (80, 48)
+    assert not (out / "test-clean" / "text").exists()
+    assert (out / "test-clean" / "references.tsv").read_text() == "a\tHEAVEN EARTH\nb\tIT'S THE KING'S MOSES'\n"
+
+    train = Maltrey("train-clean-100", {"root": str(out), **ASR_CONFIG}, char_tokenizer, True)
+    test = Maltrey("test-clean", {"root": str(out), **ASR_CONFIG}, char_tokenizer, False,
+                   (train.global_mean, train.global_std))
+    decoded = [char_tokenizer.decode(train[i][2].tolist(), skip_special_tokens=True) for i in range(3)]
+    assert decoded == ["LET THERE", "AND GOD SAID", "BE LIGHT"]
+    assert len(test) == 2 and test[0][1] is None and test[1][0].shape == (80, 58)
+    lm = Pellith("train", {"root": str(out / "lm")}, char_tokenizer)
+    assert [char_tokenizer.decode(s[1:]) for s in lm.transcripts_shifted] == ["IN THE BEGINNING",
+                                                                               "GOD CREATED THE HEAVEN"]
+
+    # A second run skips every finished file and touches none of them.
+    stamps = sorted((p, p.stat().st_mtime_ns) for p in out.rglob("*.npy"))
+    assert prepare_asr(utterances, str(out), "train-clean-100", num_workers=1) == {"prepared": 0, "skipped": 3}
+    assert prepare_lm(["In the beginning,", "God created the heaven."], str(out / "lm"), "train") == \
+        {"prepared": 0, "skipped": 2}
+    assert sorted((p, p.stat().st_mtime_ns) for p in out.rglob("*.npy")) == stamps
+    # Other settings or other text would mix with what is there: refused.
+    with pytest.raises(PreparationError, match="train-clean-100 was prepared with .*'num_mel_bins': 80"):
+        prepare_asr(utterances, str(out), "train-clean-100", num_mel_bins=40)
+    with pytest.raises(PreparationError, match="remove it or prepare into another folder"):
+        prepare_lm(["Other text"], str(out / "lm"), "train")
+    assert "Warning" not in capsys.readouterr().out
+
+
+def test_bad_audio_is_named_and_finished_outputs_survive(tmp_path):
+    tree = {f"5-1-{i:04d}": (0.3, 16000, ".flac", "WORDS") for i in range(4)}
+    _write_tree(tmp_path / "src", tree)
+    corrupt, empty = tmp_path / "src/5/1/5-1-0001.flac", tmp_path / "src/5/1/5-1-0002.wav"
+    corrupt.write_bytes(b"fLaC" + os.urandom(300))
+    os.unlink(tmp_path / "src/5/1/5-1-0002.flac")
+    soundfile.write(empty, np.zeros(0, np.float32), 16000)  # a header, no samples
+    out = tmp_path / "data"
+    utterances = librispeech_utterances(str(tmp_path / "src"))
+    with pytest.raises(PreparationError) as err:
+        prepare_asr(utterances, str(out), "dev-clean", num_workers=2)
+    message = str(err.value)
+    assert message.startswith(f"2 problem(s) in {out / 'dev-clean'}:\n")
+    assert f"{corrupt}: cannot read audio" in message and f"{empty}: audio file is empty" in message
+    done = sorted(os.listdir(out / "dev-clean" / "fbank"))
+    assert done == ["5-1-0000.npy", "5-1-0003.npy"] == sorted(os.listdir(out / "dev-clean" / "text"))
+    assert np.load(out / "dev-clean" / "fbank" / "5-1-0003.npy").shape == (80, 28)
+
+    # Once the bad files are dropped, the next run does only what is missing.
+    good = [u for u in utterances if u.utt_id in ("5-1-0000", "5-1-0003")]
+    assert prepare_asr(good, str(out), "dev-clean", num_workers=2) == {"prepared": 0, "skipped": 2}
+
+
+def test_source_problems_are_listed_with_their_files(tmp_path):
+    _write_tree(tmp_path / "src", {"7-2-0000": (0.1, 16000, ".wav", "ONE"), "7-2-0001": (0.1, 16000, ".ogg", "TWO")})
+    trans = tmp_path / "src/7/2/7-2.trans.txt"
+    trans.write_text("7-2-0000 ONE\n7-2-0009 NINE\n../../x EVIL\n7-2-0000\n")
+    with pytest.raises(PreparationError) as err:
+        librispeech_utterances(str(tmp_path / "src"))
+    assert str(err.value).splitlines()[1:] == [
+        f"  {trans}, line 2: no audio file 7-2-0009{{.flac,.wav,.ogg}}",
+        f"  {trans}, line 3: utterance id '../../x' is not a plain file name",
+        f"  {trans}, line 4: empty transcript for 7-2-0000",
+        f"  {tmp_path / 'src/7/2/7-2-0001.ogg'}: no transcript (no line for '7-2-0001' in a .trans.txt file "
+        "of its folder)"]
+
+    (tmp_path / "m.tsv").write_text("src/7/2/7-2-0000.wav\tONE\nsrc/7/2/7-2-0001.ogg\nmissing.wav\tX\n")
+    with pytest.raises(PreparationError) as err:
+        manifest_utterances(str(tmp_path / "m.tsv"))
+    assert str(err.value).splitlines()[1:] == [
+        f"  {tmp_path / 'm.tsv'}, line 2: no transcript for {tmp_path / 'src/7/2/7-2-0001.ogg'}",
+        f"  {tmp_path / 'm.tsv'}, line 3: no audio file {tmp_path / 'missing.wav'}"]
+
+
+def test_normalisation_and_text_files(tmp_path):
+    assert normalize_transcript("Behold, the Lamb of God\u2019s! (John 1:29) -- 'Na\u00efve") == \
+        "BEHOLD THE LAMB OF GOD'S JOHN NAIVE"
+    assert normalize_transcript("MOSES' ROD  ") == "MOSES' ROD"
+    import gzip
+    with gzip.open(tmp_path / "t.txt.gz", "wt") as f:
+        f.write("a\n\n b \n")
+    assert read_text_lines(str(tmp_path / "t.txt.gz")) == ["a", "b"]
+
+
+def test_interrupted_write_keeps_the_previous_file(tmp_path):
+    path = tmp_path / "x.npy"
+    save_npy(str(path), np.arange(3))
+    with pytest.raises(Exception):
+        save_npy(str(path), np.array([lambda: 0], dtype=object))  # fails while pickling
+    assert np.load(path).tolist() == [0, 1, 2] and os.listdir(tmp_path) == ["x.npy"]
