@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import BinaryIO, Iterator, Union
 
 PathLike = Union[str, os.PathLike]
+TEMPORARY_SUFFIX = ".tmp"
 
 
 def _create_new(path: str, flags: int) -> int:
@@ -39,7 +40,7 @@ def replacing(path: PathLike) -> Iterator[BinaryIO]:
         ...     torch.save(state, f)
     """
     path = Path(path)
-    temporary = path.with_name(f".{path.name}.{secrets.token_hex(8)}.tmp")
+    temporary = path.with_name(f".{path.name}.{secrets.token_hex(8)}{TEMPORARY_SUFFIX}")
     f = open(temporary, "xb", opener=_create_new)
     try:
         with f:
@@ -60,3 +61,10 @@ def copy_file(source: PathLike, path: PathLike) -> None:
         shutil.copyfileobj(original, f)
         f.flush()
         shutil.copystat(source, f.name)
+
+
+def remove_temporaries(folder: PathLike) -> None:
+    """Remove the temporary files that a killed process left in ``folder``."""
+    for name in os.listdir(folder):
+        if name.startswith(".") and name.endswith(TEMPORARY_SUFFIX):
+            os.unlink(os.path.join(folder, name))

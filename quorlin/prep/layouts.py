@@ -15,10 +15,11 @@ from typing import Dict, List, Optional, Sequence
 import numpy as np
 from tqdm import tqdm
 
+from quorlin._files import remove_temporaries
 from quorlin.data.maltrey import TEST_PARTITION
 from quorlin.prep.errors import PreparationError, raise_problems
 from quorlin.prep.features import SAMPLE_RATE, audio_fbank
-from quorlin.prep.files import remove_partial_files, save_npy, save_text
+from quorlin.prep.files import save_npy, save_text
 from quorlin.prep.runner import run_parallel
 from quorlin.prep.sources import Utterance
 from quorlin.prep.text import normalize_transcript
@@ -73,7 +74,7 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
     fbank_dir, text_dir = os.path.join(folder, "fbank"), None if is_test else os.path.join(folder, "text")
     for d in filter(None, (fbank_dir, text_dir)):
         os.makedirs(d, exist_ok=True)
-        remove_partial_files(d)
+        remove_temporaries(d)
     _warn_foreign_files(fbank_dir, ids)
 
     jobs = []
@@ -107,7 +108,7 @@ def prepare_lm(texts: Sequence[str], root: str, partition: str, normalize: bool 
     folder = os.path.join(root, partition)
     digest = hashlib.sha256("\n".join(texts).encode("utf-8")).hexdigest()
     _claim(folder, {"kind": "lm", "normalize": bool(normalize), "texts_sha256": digest})
-    remove_partial_files(folder)
+    remove_temporaries(folder)
     width = max(8, len(str(len(texts) - 1)))
     prepared = 0
     for i, text in enumerate(tqdm(texts, desc=f"[Preparing {partition}]", dynamic_ncols=True, leave=False)):
