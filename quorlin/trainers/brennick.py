@@ -7,12 +7,12 @@ import torch
 import torch.nn as nn
 import torchmetrics.text as tmt
 from torch.utils.data import DataLoader, Subset
-from tqdm import tqdm
 
 from quorlin._checks import as_float, as_int
 from quorlin.decoding.scorer import IncrementalScorer, LanguageModelScorer, RecognizerScorer, ShallowFusionScorer
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.model import DecoderOnlyTransformer
+from quorlin.trainers import distributed
 from quorlin.trainers.stolvar import Stolvar, _check_type
 
 LAST_CHECKPOINT = "checkpoint-last-epoch-model.pth"
@@ -62,35 +62,39 @@ class Brennick(Stolvar):
     def _train_epoch(self, dataloader) -> Tuple[Dict[str, float], Dict[str, torch.Tensor]]:
         """One epoch of updates; returns its token-weighted losses and the last batch's attention."""
         accumulation = self._accumulation_steps()
+        dataloader = self._rank_loader(dataloader)
+        # Without CTC the model's CTC head takes no part in the loss.
+        model = self._training_module(find_unused_parameters=self.ctc_criterion is None)
         self.model.train()
         desc = "[Training ASR]"
-        batch_bar = tqdm(total=len(dataloader), dynamic_ncols=True, leave=False, position=0, desc=desc)
+        batch_bar = self._progress_bar(len(dataloader), desc)
         running_ce_loss, running_ctc_loss, running_joint_loss, total_tokens = 0.0, 0.0, 0.0, 0
         running_att = None
         self.optimizer.zero_grad()
         for i, batch in enumerate(dataloader):
             feats, targets_shifted, targets_golden, feat_lengths, transcript_lengths = (
                 None if t is None else t.to(self.device) for t in batch)
-            with self._autocast():
-                seq_out, running_att, ctc_inputs = self.model(feats, targets_shifted, feat_lengths,
-                                                              transcript_lengths)
-                # (B, U, V) against (B, U), flattened to (B*U, V) and (B*U,)
-                ce_loss = self.ce_criterion(seq_out.view(-1, seq_out.size(-1)), targets_golden.view(-1))
-                if self.ctc_weight > 0:
-                    ctc_loss = self.ctc_criterion(ctc_inputs["log_probs"], targets_golden, ctc_inputs["lengths"],
-                                                  transcript_lengths)
-                    loss = ce_loss + self.ctc_weight * ctc_loss
-                else:
-                    ctc_loss = torch.tensor(0.0)
-                    loss = ce_loss
+            with self._gradient_sync(model, i, len(dataloader), accumulation):
+                with self._autocast():
+                    seq_out, running_att, ctc_inputs = model(feats, targets_shifted, feat_lengths,
+                                                             transcript_lengths)
+                    # (B, U, V) against (B, U), flattened to (B*U, V) and (B*U,)
+                    ce_loss = self.ce_criterion(seq_out.view(-1, seq_out.size(-1)), targets_golden.view(-1))
+                    if self.ctc_weight > 0:
+                        ctc_loss = self.ctc_criterion(ctc_inputs["log_probs"], targets_golden,
+                                                      ctc_inputs["lengths"], transcript_lengths)
+                        loss = ce_loss + self.ctc_weight * ctc_loss
+                    else:
+                        ctc_loss = torch.tensor(0.0)
+                        loss = ce_loss
 
-            batch_tokens = transcript_lengths.sum().item()
-            total_tokens += batch_tokens
-            running_ce_loss += ce_loss.item() * batch_tokens
-            if self.ctc_weight > 0:
-                running_ctc_loss += ctc_loss.item() * batch_tokens
-            running_joint_loss += loss.item() * batch_tokens
-            self._backward(loss, i, accumulation)
+                batch_tokens = transcript_lengths.sum().item()
+                total_tokens += batch_tokens
+                running_ce_loss += ce_loss.item() * batch_tokens
+                if self.ctc_weight > 0:
+                    running_ctc_loss += ctc_loss.item() * batch_tokens
+                running_joint_loss += loss.item() * batch_tokens
+                self._backward(loss, i, accumulation)
 
             seen = max(total_tokens, 1)
             avg_ce_loss = running_ce_loss / seen
@@ -105,6 +109,8 @@ class Brennick(Stolvar):
 
         self._flush_gradients(len(dataloader), accumulation)
         batch_bar.close()
+        running_ce_loss, running_ctc_loss, running_joint_loss, total_tokens = distributed.sum_across_ranks(
+            running_ce_loss, running_ctc_loss, running_joint_loss, total_tokens)
         self._check_tokens(total_tokens, desc)
         avg_ce_loss = running_ce_loss / total_tokens
         avg_perplexity_token = torch.exp(torch.tensor(avg_ce_loss))
@@ -213,9 +219,10 @@ class Brennick(Stolvar):
             lm_model.to(self.device)
         generator = SequenceGenerator(score_fn=None, tokenizer=self.tokenizer, max_length=max_length,
                                       device=self.device)
+        # Under torchrun each process recognises its share of the batches asked for.
+        dataloader = self._rank_loader(dataloader, training=False, num_batches=recognition_config.get("num_batches"))
         self.model.eval()
-        batch_bar = tqdm(total=len(dataloader), dynamic_ncols=True, leave=False, position=0,
-                         desc=f"[Recognizing ASR] : {config_name}")
+        batch_bar = self._progress_bar(len(dataloader), f"[Recognizing ASR] : {config_name}")
         results = []
         with torch.inference_mode():
             for i, batch in enumerate(dataloader):
@@ -250,7 +257,7 @@ class Brennick(Stolvar):
                 if recognition_config["num_batches"] is not None and i >= recognition_config["num_batches"] - 1:
                     break
         batch_bar.close()
-        return results
+        return distributed.gather_records(results)
 
     def _batch_score_fn(self, encoder_output: torch.Tensor, pad_mask_src: torch.Tensor,
                         recognition_config: Dict[str, Any]) -> IncrementalScorer:
@@ -353,7 +360,8 @@ class ProgressiveTrainer(Brennick):
         dataset = dataloader.dataset
         total_samples = len(dataset)
         subset_size = int(total_samples * subset_fraction)
-        indices = torch.randperm(total_samples)[:subset_size].tolist()
+        # Every process trains on the same subset: rank 0's.
+        indices = distributed.from_main_process(torch.randperm(total_samples)[:subset_size].tolist())
         subset_dataset = Subset(dataset, indices)
         # The epoch loop asks its loader's dataset for these; they are the full dataset's.
         subset_dataset.text_max_len = dataset.text_max_len

@@ -1,10 +1,12 @@
 """The abstract trainer: device, gradient scaler, run folder, W&B run, checkpoints,
 metric reports, attention heat maps and text dumps shared by every concrete trainer,
-and the mixed-precision, gradient-accumulated update of their training epochs."""
+and the mixed-precision, gradient-accumulated update of their training epochs, which
+the processes of a torchrun launch share out."""
 import contextlib
 import json
 import numbers
 import os
+import weakref
 from abc import ABC, abstractmethod
 from pathlib import Path, PurePath
 from typing import Dict, Optional, Tuple
@@ -15,15 +17,20 @@ import seaborn as sns
 import torch
 import wandb
 from torch import nn
+from torch.nn.parallel import DistributedDataParallel
 from torchinfo import summary
+from tqdm import tqdm
 
 from quorlin._files import copy_file, replacing
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
+from quorlin.trainers import distributed
 
 SPEECH_SUMMARY_FRAMES = 1000
 # Values of training.autocast_dtype: the autocast dtype of training forward passes (None: no autocast).
 AUTOCAST_DTYPES = {"float16": torch.float16, "bfloat16": torch.bfloat16, "float32": None}
+# Seconds a process waits for the others in a collective before failing (training.process_group_timeout).
+PROCESS_GROUP_TIMEOUT = 1800
 
 
 def _check_type(value, expected, name: str) -> None:
@@ -64,17 +71,27 @@ class Stolvar(ABC):
     ``scheduler``) before training. Subclasses implement ``_train_epoch``,
     ``_validate_epoch``, ``train`` and ``evaluate``.
 
+    Under torchrun (one machine or several) every process runs the same trainer: the
+    process group is set up from the launcher's environment (NCCL on CUDA, Gloo on the
+    CPU), each process takes its own GPU and its share of every loader, training
+    all-reduces the gradients, and the epoch figures are those of all processes together.
+    Only rank 0 writes the run folder, draws progress bars and talks to W&B (``use_wandb``
+    is False on the others); every rank loads checkpoints.
+
     Args:
         model (nn.Module): a ``DecoderOnlyTransformer`` or ``EncoderDecoderTransformer``.
         tokenizer (VaskTokenizer): kept for the subclasses.
         config (dict): the whole configuration; its ``training`` section is required. Its
             ``autocast_dtype`` sets the precision of training forward passes: "float16"
             (the default, with loss scaling), "bfloat16" or "float32" (no autocast; the
-            scaler is then disabled, as it is for "bfloat16").
+            scaler is then disabled, as it is for "bfloat16"). Under torchrun,
+            ``process_group_timeout`` (seconds, default 1800) is how long a process waits for
+            the others before it fails.
         run_name (str): name of the run folder under "expts" (a relative path); links
             planted in "expts" cannot lead the run's files outside it.
         config_file (str): the configuration file, copied into the run folder.
-        device (str, optional): "cuda" when available, else "cpu". (Default: ``None``)
+        device (str, optional): "cuda" when available, else "cpu"; under torchrun "cuda"
+            means "cuda:<LOCAL_RANK>". (Default: ``None``)
 
     Example:
         >>> trainer = Wendrel(model, tokenizer, config, "lm-base", "config/lm.yaml")
@@ -94,10 +111,12 @@ class Stolvar(ABC):
         _check_type(config, dict, "config")
         _check_run_name(run_name)
         _check_type(config_file, str, "config_file")
-        if device is None:
-            device = "cuda" if torch.cuda.is_available() else "cpu"
-        else:
+        if device is not None:
             _check_type(device, str, "device")
+        if distributed.launched():
+            device = distributed.join(device, self._process_group_timeout(config))
+        elif device is None:
+            device = "cuda" if torch.cuda.is_available() else "cpu"
         print(f"Using device: {device}")
         self.device = device
         self.model = model.to(device)
@@ -108,7 +127,7 @@ class Stolvar(ABC):
         self.autocast_dtype = self._read_autocast_dtype()
         # Only float16 needs loss scaling; bfloat16 has the range of float32.
         self.scaler = torch.amp.GradScaler(device=device, enabled=self.autocast_dtype == torch.float16)
-        self.use_wandb = config["training"].get("use_wandb", False)
+        self.use_wandb = config["training"].get("use_wandb", False) and distributed.is_main_process()
         (
             self.expt_root,
             self.checkpoint_dir,
@@ -120,33 +139,37 @@ class Stolvar(ABC):
         self.current_epoch = 0
         self.best_metric = float("inf")
         self.training_history = []
+        self._shards = weakref.WeakKeyDictionary()  # caller's loader -> {(training, batches): this rank's loader}
+        self._ddp, self._ddp_key = None, None
 
     def _init_experiment(self, run_name: str, config_file: str) -> Tuple[Path, ...]:
         """Create (or reuse) the run folder and its files; start the W&B run if enabled."""
         _check_run_name(run_name)
         _check_type(config_file, str, "config_file")
         expts = Path(os.getcwd()) / "expts"
-        expts.mkdir(parents=True, exist_ok=True)
         expt_root = expts / run_name
-        # Checked before the run folder is created, so that a planted link never gets a
-        # folder made outside "expts"; the run's files are written below the resolved folder.
-        self._run_folder = _below(expt_root.resolve(), expts.resolve(), expt_root)
-        expt_root.mkdir(parents=True, exist_ok=True)
-        copy_file(config_file, self._run_file(expt_root, "config.yaml"))
-        summary_text = ""
-        try:
-            summary_text = str(self._model_summary())
-        finally:
-            # A model without a summary still leaves an empty "model_arch.txt" behind.
-            with replacing(self._run_file(expt_root, "model_arch.txt")) as f:
-                f.write(summary_text.encode())
-
         checkpoint_dir = expt_root / "checkpoints"
         attn_dir = expt_root / "attn"
         text_dir = expt_root / "text"
-        for folder in (checkpoint_dir, attn_dir, text_dir):
-            folder.mkdir(exist_ok=True)
-            _below(folder.resolve(), self._run_folder, folder)
+        main = distributed.is_main_process()  # the others only read checkpoints
+        if main:
+            expts.mkdir(parents=True, exist_ok=True)
+        # Checked before the run folder is created, so that a planted link never gets a
+        # folder made outside "expts"; the run's files are written below the resolved folder.
+        self._run_folder = _below(expt_root.resolve(), expts.resolve(), expt_root)
+        if main:
+            expt_root.mkdir(parents=True, exist_ok=True)
+            copy_file(config_file, self._run_file(expt_root, "config.yaml"))
+            summary_text = ""
+            try:
+                summary_text = str(self._model_summary())
+            finally:
+                # A model without a summary still leaves an empty "model_arch.txt" behind.
+                with replacing(self._run_file(expt_root, "model_arch.txt")) as f:
+                    f.write(summary_text.encode())
+            for folder in (checkpoint_dir, attn_dir, text_dir):
+                folder.mkdir(exist_ok=True)
+                _below(folder.resolve(), self._run_folder, folder)
         best_model_path = checkpoint_dir / "checkpoint-best-metric-model.pth"
         last_model_path = checkpoint_dir / "checkpoint-last-epoch-model.pth"
 
@@ -198,9 +221,13 @@ class Stolvar(ABC):
         """Write the training state to ``checkpoint_dir / filename``.
 
         ``filename`` is a plain file name. The file is replaced whole, so an interrupted
-        save never destroys the previous checkpoint.
+        save never destroys the previous checkpoint. Under torchrun rank 0 writes it: the
+        model's own state, which a single process loads as well.
         """
         _check_type(filename, str, "filename")
+        _check_file_name(filename)
+        if not distributed.is_main_process():
+            return
         checkpoint_path = self._run_file(self.checkpoint_dir, filename)
         checkpoint = {
             "epoch": self.current_epoch,
@@ -277,9 +304,17 @@ class Stolvar(ABC):
             print(f"Failed to load: {', '.join(failed)}")
 
     def cleanup(self) -> None:
-        """End the W&B run, if one was started."""
+        """End the W&B run, if one was started, and the process group, if a trainer set it up."""
         if self.use_wandb and self.wandb_run:
             wandb.finish()
+        distributed.leave()
+
+    @staticmethod
+    def _process_group_timeout(config: dict) -> float:
+        seconds = config["training"].get("process_group_timeout", PROCESS_GROUP_TIMEOUT)
+        if isinstance(seconds, bool) or not isinstance(seconds, numbers.Real) or not seconds > 0:
+            raise ValueError(f"training.process_group_timeout must be a number of seconds > 0, got {seconds!r}")
+        return float(seconds)
 
     def _read_autocast_dtype(self) -> Optional[torch.dtype]:
         """``training.autocast_dtype`` ("float16" when absent) as a dtype; None for "float32"."""
@@ -301,6 +336,61 @@ class Stolvar(ABC):
         if isinstance(steps, bool) or not isinstance(steps, numbers.Integral) or steps < 1:
             raise ValueError(f"training.gradient_accumulation_steps must be an integer >= 1, got {steps!r}")
         return int(steps)
+
+    def _progress_bar(self, total: int, desc: str) -> tqdm:
+        """The progress bar of a pass over a loader; drawn by the main process only, since
+        several processes' bars would overwrite each other on one terminal."""
+        return tqdm(total=total, dynamic_ncols=True, leave=False, position=0, desc=desc,
+                    disable=not distributed.is_main_process())
+
+    def _rank_loader(self, dataloader, training: bool = True, num_batches: Optional[int] = None):
+        """The loader this process iterates in the current epoch: ``dataloader`` itself in a
+        single process; under torchrun a loader over this rank's share of its data (see
+        ``distributed.shard_loader``), made once per loader, evaluation shards covering the
+        first ``num_batches`` batches of ``dataloader`` (all for None)."""
+        if not distributed.active():
+            return dataloader
+        key = (training, num_batches)
+        shards = self._shards.setdefault(dataloader, {})
+        if key not in shards:
+            shards[key] = distributed.shard_loader(dataloader, training, num_batches)
+        shard = shards[key]
+        shard.sampler.set_epoch(self.current_epoch)
+        return shard
+
+    def training_loader(self, dataloader):
+        """The loader an epoch of training on ``dataloader`` iterates in this process:
+        ``dataloader`` itself in a single process, under torchrun this rank's share of it.
+        Its length is the number of batches per epoch, the measure of per-update schedulers.
+
+        Example:
+            >>> trainer.scheduler = create_scheduler(trainer.optimizer, config["scheduler"],
+            ...                                      trainer.training_loader(train_loader))
+        """
+        return self._rank_loader(dataloader)
+
+    def _training_module(self, find_unused_parameters: bool = False) -> nn.Module:
+        """The module of training forward passes: the model itself in a single process;
+        under torchrun its ``DistributedDataParallel`` wrapper, made anew whenever the model's
+        trainable parameters changed (as the stages of ``ProgressiveTrainer`` change them).
+        ``find_unused_parameters`` is for models whose training loss leaves some out."""
+        if not distributed.active():
+            return self.model
+        key = (find_unused_parameters, tuple(id(p) for p in self.model.parameters() if p.requires_grad))
+        if key != self._ddp_key:
+            self._ddp = None  # the old wrapper's gradient hooks go with it
+            self._ddp = distributed.wrap(self.model, self.device, find_unused_parameters)
+            self._ddp_key = key
+        return self._ddp
+
+    @staticmethod
+    def _gradient_sync(module: nn.Module, i: int, num_batches: int, accumulation: int):
+        """The context of batch ``i``'s forward and backward pass: the gradients of the
+        processes are all-reduced on the batches that an update follows (the last of each
+        group and of the epoch) and accumulate locally on the others."""
+        if isinstance(module, DistributedDataParallel) and (i + 1) % accumulation and i != num_batches - 1:
+            return module.no_sync()
+        return contextlib.nullcontext()
 
     def _backward(self, loss: torch.Tensor, i: int, accumulation: int) -> None:
         """Back-propagates the share ``loss / accumulation`` of batch ``i`` (counted from 0)
@@ -362,6 +452,8 @@ class Stolvar(ABC):
             attn_weights = attn_weights.detach().cpu().float().numpy()
         if np.ndim(attn_weights) != 2:
             raise ValueError(f"attn_weights must be 2-D, got shape {np.shape(attn_weights)}")
+        if not distributed.is_main_process():
+            return
 
         path = self._run_file(self.attn_dir, f"{attn_type}_attention_epoch{epoch}.png")
         figure = plt.figure(figsize=(10, 8))
@@ -380,6 +472,8 @@ class Stolvar(ABC):
     def _save_generated_text(self, text, suffix: str) -> None:
         """Write JSON-serialisable records to ``text_dir/text_<suffix>.json``."""
         _check_type(suffix, str, "suffix")
+        if not distributed.is_main_process():
+            return
         path = self._run_file(self.text_dir, f"text_{suffix}.json")
         content = json.dumps(text, indent=4)
         with replacing(path) as f:

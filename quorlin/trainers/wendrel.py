@@ -3,10 +3,10 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import torch
 import torch.nn as nn
-from tqdm import tqdm
 
 from quorlin.decoding.scorer import LanguageModelScorer
 from quorlin.decoding.sequence_generator import SequenceGenerator
+from quorlin.trainers import distributed
 from quorlin.trainers.stolvar import Stolvar
 
 
@@ -50,9 +50,11 @@ class Wendrel(Stolvar):
     def _run_epoch(self, dataloader, training: bool):
         """One pass over ``dataloader``: teacher-forced loss, and updates when ``training``."""
         accumulation = self._accumulation_steps() if training else None
+        dataloader = self._rank_loader(dataloader, training)
+        module = self._training_module() if training else self.model
         self.model.train(training)
         desc = "[Training LM]" if training else "[Validating LM]"
-        batch_bar = tqdm(total=len(dataloader), dynamic_ncols=True, leave=False, position=0, desc=desc)
+        batch_bar = self._progress_bar(len(dataloader), desc)
         running_ce_loss, total_tokens = 0.0, 0
         attn_weights = {}
         if training:
@@ -62,22 +64,18 @@ class Wendrel(Stolvar):
             targets_shifted = targets_shifted.to(self.device)
             targets_golden = targets_golden.to(self.device)
             lengths = lengths.to(self.device)
-            if training:
-                with self._autocast():
-                    raw_preds, attn_weights = self.model(targets_shifted, target_lengths=lengths)
-                    raw_loss = self._loss(raw_preds, targets_golden)
-            else:
-                with torch.inference_mode():
-                    raw_preds, attn_weights = self.model(targets_shifted, target_lengths=lengths)
+            with self._gradient_sync(module, i, len(dataloader), accumulation):
+                with self._autocast() if training else torch.inference_mode():
+                    raw_preds, attn_weights = module(targets_shifted, target_lengths=lengths)
                     raw_loss = self._loss(raw_preds, targets_golden)
 
-            batch_tokens = lengths.sum().item()
-            total_tokens += batch_tokens
-            running_ce_loss += raw_loss.item() * batch_tokens
-            postfix = {}
-            if training:
-                self._backward(raw_loss, i, accumulation)
-                postfix["acc_step"] = f"{i % accumulation + 1}/{accumulation}"
+                batch_tokens = lengths.sum().item()
+                total_tokens += batch_tokens
+                running_ce_loss += raw_loss.item() * batch_tokens
+                postfix = {}
+                if training:
+                    self._backward(raw_loss, i, accumulation)
+                    postfix["acc_step"] = f"{i % accumulation + 1}/{accumulation}"
 
             avg_ce_loss = running_ce_loss / max(total_tokens, 1)
             perplexity_token = torch.exp(torch.tensor(avg_ce_loss))
@@ -90,6 +88,7 @@ class Wendrel(Stolvar):
         if training:
             self._flush_gradients(len(dataloader), accumulation)
         batch_bar.close()
+        running_ce_loss, total_tokens = distributed.sum_across_ranks(running_ce_loss, total_tokens)
         self._check_tokens(total_tokens, desc)
         return self._epoch_metrics(running_ce_loss / total_tokens, dataloader.dataset), attn_weights
 
@@ -123,8 +122,8 @@ class Wendrel(Stolvar):
             if isinstance(self.scheduler, torch.optim.lr_scheduler.ReduceLROnPlateau):
                 self.scheduler.step(val_metrics["ce_loss_char"])
             self._log_metrics({"train": train_metrics, "val": val_metrics}, epoch)
-            self._save_attention_plot(_first_map(train_attn), epoch, "train_self")
-            self._save_attention_plot(_first_map(val_attn), epoch, "val_self")
+            self._plot_first_map(train_attn, epoch, "train_self")
+            self._plot_first_map(val_attn, epoch, "val_self")
             self._save_generated_text(gen_results, f"val_epoch_{epoch}")
             self.save_checkpoint("checkpoint-last-epoch-model.pth")
             val_loss = val_metrics["ce_loss_char"]
@@ -141,7 +140,7 @@ class Wendrel(Stolvar):
         """
         test_metrics, test_attn = self._validate_epoch(test_dataloader)
         self._log_metrics({"test": test_metrics}, self.current_epoch)
-        self._save_attention_plot(_first_map(test_attn), self.current_epoch, "test_self")
+        self._plot_first_map(test_attn, self.current_epoch, "test_self")
         results = {}
         for config_name, settings in self._get_evaluation_generation_configs().items():
             try:
@@ -210,6 +209,14 @@ class Wendrel(Stolvar):
             })
         return records
 
+    def _plot_first_map(self, attn: Dict[str, torch.Tensor], epoch: int, attn_type: str) -> None:
+        """Plots element 0 (the first sequence of the batch) of the first attention entry.
+
+        Under torchrun only rank 0 plots: another rank's share of a small validation loader
+        may be empty, and with it its attention mapping."""
+        if distributed.is_main_process():
+            self._save_attention_plot(attn[next(iter(attn))][0], epoch, attn_type)
+
     def _get_evaluation_generation_configs(self) -> Dict[str, Dict[str, Any]]:
         common = {"num_samples": 50, "prompt_length": 10, "seed": 40213, "max_length": self.model.max_len}
         searches = {
@@ -218,8 +225,3 @@ class Wendrel(Stolvar):
             "sample": {"temperature": 1.0, "beam_width": 1, "repeat_penalty": 1.0, "top_k": 10, "top_p": 0.95},
         }
         return {name: {**common, **own} for name, own in searches.items()}
-
-
-def _first_map(attn: Dict[str, torch.Tensor]) -> torch.Tensor:
-    """Element 0 of the first attention entry: the first sequence of the batch."""
-    return attn[next(iter(attn))][0]
