@@ -6,6 +6,8 @@ import torch
 # Tests never reach the network and never open a window.
 os.environ.setdefault("WANDB_MODE", "offline")
 os.environ.setdefault("MPLBACKEND", "Agg")
+# The models under test are tiny: a second thread only waits for a core, most of all on a busy machine.
+torch.set_num_threads(1)
 
 
 def _assert_same(a, b):

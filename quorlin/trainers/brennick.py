@@ -5,11 +5,10 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 import pandas as pd
 import torch
 import torch.nn as nn
-import torchmetrics.text as tmt
 from torch.utils.data import DataLoader, Subset
 
 from quorlin._checks import as_float, as_int
-from quorlin.decoding.scorer import IncrementalScorer, LanguageModelScorer, RecognizerScorer, ShallowFusionScorer
+from quorlin.decoding.recognition import asr_metrics, decode_ids, recognize_batch
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.model import DecoderOnlyTransformer
 from quorlin.trainers import distributed
@@ -230,48 +229,22 @@ class Brennick(Stolvar):
                 feats, feat_lengths = feats.to(self.device), feat_lengths.to(self.device)
                 if targets_golden is not None:
                     targets_golden = targets_golden.to(self.device)
-                encoder_output, pad_mask_src, _, _ = self.model.encode(feats, feat_lengths)
-                generator.score_fn = self._batch_score_fn(encoder_output, pad_mask_src, recognition_config)
-                prompts = torch.full((feats.size(0), 1), self.tokenizer.sos_id, dtype=torch.long,
-                                     device=self.device)
-                temperature = recognition_config.get("temperature", 1.0)
-                if recognition_config["beam_width"] > 1:
-                    seqs, scores = generator.generate_beam(
-                        prompts, beam_width=recognition_config["beam_width"], temperature=temperature,
-                        repeat_penalty=recognition_config.get("repeat_penalty", 1.0))
-                    seqs, scores = seqs[:, 0, :], scores[:, 0]
-                else:
-                    seqs, scores = generator.generate_greedy(prompts, temperature=temperature)
-                del feats, feat_lengths, prompts, encoder_output, pad_mask_src
+                hypotheses, scores = recognize_batch(self.model, generator, feats, feat_lengths, recognition_config)
+                del feats, feat_lengths
                 torch.cuda.empty_cache()
 
-                hypotheses = [self._decode(seq) for seq in generator.post_process_sequence(seqs, self.tokenizer)]
                 if targets_golden is None:
                     results += [{"generated": hypothesis, "score": score}
-                                for hypothesis, score in zip(hypotheses, scores.tolist())]
+                                for hypothesis, score in zip(hypotheses, scores)]
                 else:
-                    targets = generator.post_process_sequence(targets_golden, self.tokenizer)
-                    results += [{"target": self._decode(target), "generated": hypothesis, "score": score}
-                                for hypothesis, target, score in zip(hypotheses, targets, scores.tolist())]
+                    targets = decode_ids(generator, targets_golden)
+                    results += [{"target": target, "generated": hypothesis, "score": score}
+                                for hypothesis, target, score in zip(hypotheses, targets, scores)]
                 batch_bar.update()
                 if recognition_config["num_batches"] is not None and i >= recognition_config["num_batches"] - 1:
                     break
         batch_bar.close()
         return distributed.gather_records(results)
-
-    def _batch_score_fn(self, encoder_output: torch.Tensor, pad_mask_src: torch.Tensor,
-                        recognition_config: Dict[str, Any]) -> IncrementalScorer:
-        """The scorer of one encoded batch: the recogniser's next-token scores, plus
-        ``lm_weight`` times the language model's when the configuration has one (shallow
-        fusion). Searches run both models incrementally, with cached attention state."""
-        scorer = RecognizerScorer(self.model, encoder_output, pad_mask_src)
-        lm_model = recognition_config.get("lm_model")
-        if lm_model is None:
-            return scorer
-        return ShallowFusionScorer(scorer, LanguageModelScorer(lm_model), recognition_config["lm_weight"])
-
-    def _decode(self, ids: torch.Tensor) -> str:
-        return self.tokenizer.decode(ids.tolist(), skip_special_tokens=True)
 
     def _get_evaluation_recognition_configs(self, lm_model: Optional[DecoderOnlyTransformer] = None,
                                             lm_weight: float = 0.0) -> Dict[str, Dict[str, Any]]:
@@ -284,10 +257,7 @@ class Brennick(Stolvar):
     def _calculate_asr_metrics(self, references: Union[str, List[str]],
                                hypotheses: Union[str, List[str]]) -> Dict[str, float]:
         """Mean edit distance per utterance, and word and character error rates in percent."""
-        word_dist = tmt.EditDistance(reduction="mean")(hypotheses, references)
-        wer = tmt.WordErrorRate()(hypotheses, references)
-        cer = tmt.CharErrorRate()(hypotheses, references)
-        return {"word_dist": word_dist.item(), "wer": wer.item() * 100, "cer": cer.item() * 100}
+        return asr_metrics(references, hypotheses)
 
 
 class ProgressiveTrainer(Brennick):

@@ -10,6 +10,7 @@ from torch.utils.data import DataLoader
 
 from quorlin.data.maltrey import Maltrey
 from quorlin.data.tokenizer import VaskTokenizer
+from quorlin.decoding.recognition import batch_scorer
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 from quorlin.trainers import Brennick, ProgressiveTrainer
@@ -304,11 +305,11 @@ def test_shallow_fusion_adds_the_weighted_language_model(asr_root, asr_tokenizer
         lm_scores = lm.score(x)
         calls.clear()
         for weight in (0.0, 5.0):
-            alone = trainer._batch_score_fn(encoder_output, pad_mask, {"lm_model": None, "lm_weight": weight})(x)
+            alone = batch_scorer(trainer.model, encoder_output, pad_mask, {"lm_model": None, "lm_weight": weight})(x)
             assert torch.equal(alone, asr)
         assert calls == []
         for weight in (0.0, 0.3):
-            fused = trainer._batch_score_fn(encoder_output, pad_mask, {"lm_model": lm, "lm_weight": weight})(x)
+            fused = batch_scorer(trainer.model, encoder_output, pad_mask, {"lm_model": lm, "lm_weight": weight})(x)
             torch.testing.assert_close(fused, asr + weight * lm_scores)
         assert calls == [(2, 3), (2, 3)]
 

@@ -1,0 +1,48 @@
+"""`quorlin demo`: the whole main job on a recipe (by default the embedded demo corpus):
+prepare, train the LM, train the recogniser, evaluate, and say where everything is."""
+import shlex
+import time
+from typing import Any, Dict
+
+from quorlin.cli.evaluate import CURVES_FILE, TRANSCRIPTS_FOLDER, evaluate, results_table, write_results
+from quorlin.cli.prepare import prepare
+from quorlin.cli.recipe import run_folder
+from quorlin.cli.training import LR_PLOT, train_asr, train_lm
+from quorlin.cli.transcribe import audio_inputs
+
+DEMO_RECIPE = "recipes/demo.yaml"
+
+
+def demo(recipe: Dict[str, Any]) -> None:
+    """Runs every step; a step that finished before (prepared files, trained epochs) is
+    not done again, so a second run only evaluates."""
+    times, results = {}, None
+    for name, step in (("Preparation", lambda: prepare(recipe)),
+                       ("LM training", lambda: train_lm(recipe, resume=True)),
+                       ("Recogniser training", lambda: train_asr(recipe, resume=True)),
+                       ("Evaluation", lambda: evaluate(recipe))):
+        print(f"\n🚀 {name}")
+        start = time.perf_counter()
+        results = step()
+        times[name] = time.perf_counter() - start
+    times["Total"] = sum(times.values())
+
+    asr_folder, lm_folder = run_folder(recipe["asr"]), run_folder(recipe["lm"])
+    best = min(results, key=lambda r: r.cer)
+    command = ["quorlin", "transcribe", str(asr_folder), audio_inputs([recipe["prepare"]["test"]])[0][1]]
+    if best.lm_weight is not None:
+        command += ["--lm", str(lm_folder), "--lm-weight", f"{best.lm_weight:g}"]
+    if best.beam_width > 1:
+        command += ["--beam-width", str(best.beam_width)]
+    steps = "".join(f"| {name} | {seconds / 60:.1f} min |\n" for name, seconds in times.items())
+    extra = (f"Best setting: {best.setting}, CER {best.cer:.2f} %, WER {best.wer:.2f} %.\n\n"
+             f"| Step | Time |\n| --- | --- |\n{steps}\n"
+             f"- Transcriptions: `{asr_folder / TRANSCRIPTS_FOLDER}/<setting>.tsv`\n"
+             f"- Plots: `{asr_folder / CURVES_FILE}`, `{asr_folder / LR_PLOT}`, `{asr_folder}/attn/`\n"
+             f"- Checkpoints: `{asr_folder}/checkpoints/`, `{lm_folder}/checkpoints/`\n"
+             f"- Try next: `{shlex.join(command)}`\n")
+    path = write_results(asr_folder, results, extra)
+    print(f"\n✅ Demo finished in {times['Total'] / 60:.1f} minutes\n")
+    print(results_table(results))
+    print(extra)
+    print(f"These results are also in {path}.")
