@@ -54,8 +54,9 @@ def train_lm(recipe: Dict[str, Any], resume: bool) -> None:
     trainer.cleanup()
 
 
-def train_asr(recipe: Dict[str, Any], resume: bool) -> None:
-    """Trains the recogniser, stage by stage first when the section lists ``stages``."""
+def train_asr(recipe: Dict[str, Any], resume: bool, evaluate: bool = True) -> None:
+    """Trains the recogniser, stage by stage first when the section lists ``stages``; then,
+    with ``evaluate``, the trainer's own test-set recognition of the last epoch's model."""
     section = recipe["asr"]
     tokenizer = load_tokenizer(recipe)
     train, dev, test = asr_datasets(section["data"], tokenizer)
@@ -69,7 +70,7 @@ def train_asr(recipe: Dict[str, Any], resume: bool) -> None:
         stats = (train.global_mean, train.global_std) if section["data"]["norm"] == "global_mvn" else None
         save_recognizer_settings(trainer.expt_root, section["data"]["norm"], stats,
                                  max(train.text_max_len, dev.text_max_len))
-    if _fit(trainer, section, *loaders[:2], resume):
+    if _fit(trainer, section, *loaders[:2], resume) and evaluate:
         trainer.evaluate(loaders[2], recipe.get("evaluate", {}).get("max_length"))
     trainer.cleanup()
 
