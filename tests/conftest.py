@@ -29,3 +29,18 @@ def _assert_same(a, b):
 @pytest.fixture
 def assert_same():
     return _assert_same
+
+
+def _edit_distance(a, b):
+    """Levenshtein distance between two sequences (strings, or lists of words)."""
+    row = list(range(len(b) + 1))
+    for i, x in enumerate(a, 1):
+        prev, row[0] = row[0], i
+        for j, y in enumerate(b, 1):
+            prev, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, prev + (x != y))
+    return row[-1]
+
+
+@pytest.fixture
+def edit_distance():
+    return _edit_distance

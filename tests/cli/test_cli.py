@@ -73,20 +73,11 @@ def workdir(tmp_path, monkeypatch):
     return tmp_path
 
 
-def _edit_distance(a, b):
-    row = list(range(len(b) + 1))
-    for i, x in enumerate(a, 1):
-        prev, row[0] = row[0], i
-        for j, y in enumerate(b, 1):
-            prev, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, prev + (x != y))
-    return row[-1]
-
-
 def _tsv(path):
     return [tuple(line.split("\t")) for line in path.read_text().splitlines()]
 
 
-def test_recipe_end_to_end_and_a_run_folder_that_transcribes_anywhere(workdir, capsys):
+def test_recipe_end_to_end_and_a_run_folder_that_transcribes_anywhere(workdir, capsys, edit_distance):
     _, recipe = _recipe(workdir)
     assert main(["prepare", recipe]) == 0
     assert main(["prepare", recipe]) == 0  # a second run finds everything done
@@ -118,7 +109,7 @@ def test_recipe_end_to_end_and_a_run_folder_that_transcribes_anywhere(workdir, c
     for setting, row in zip(["greedy", "beam_10", "beam_20", "greedy_lm", "beam_10_lm", "beam_20_lm"], rows):
         lines = _tsv(run / "transcripts" / f"{setting}.tsv")
         assert [i for i, _ in lines] == [f"7-3-{n:04d}" for n in range(5)]
-        errors = sum(_edit_distance(references[i], text) for i, text in lines)
+        errors = sum(edit_distance(references[i], text) for i, text in lines)
         assert float(row[3]) == pytest.approx(100 * errors / sum(len(references[i]) for i, _ in lines), abs=0.006)
 
     # The run folders, copied elsewhere, transcribe as they do in place.

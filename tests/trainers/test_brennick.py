@@ -88,15 +88,6 @@ def _trainer(config, tokenizer, config_file, cls=Brennick, layers=1, d_model=32,
     return trainer
 
 
-def _levenshtein(a, b):
-    row = list(range(len(b) + 1))
-    for i, x in enumerate(a, 1):
-        prev, row[0] = row[0], i
-        for j, y in enumerate(b, 1):
-            prev, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, prev + (x != y))
-    return row[-1]
-
-
 def test_it_learns_a_speech_like_task(asr_root, asr_tokenizer, config_file):
     config = _config(asr_root, autocast_dtype="float32")
     train = _loader(config, asr_tokenizer, "train-clean-100")
@@ -363,7 +354,7 @@ def test_evaluate_returns_one_table_per_configuration(asr_root, asr_tokenizer, c
     assert "Error evaluating with greedy config: temperature must be > 0, got 0.0" in capsys.readouterr().out
 
 
-def test_asr_metrics_against_edit_distances(asr_root, asr_tokenizer, config_file):
+def test_asr_metrics_against_edit_distances(asr_root, asr_tokenizer, config_file, edit_distance):
     trainer = _trainer(_config(asr_root), asr_tokenizer, config_file)
     assert trainer._calculate_asr_metrics(["the cat sat down"], ["the cat sat down"]) == {
         "word_dist": 0.0, "wer": 0.0, "cer": 0.0}
@@ -371,8 +362,8 @@ def test_asr_metrics_against_edit_distances(asr_root, asr_tokenizer, config_file
     references = ["the cat sat down", "a dog", "birds fly south in winter"]
     hypotheses = ["the bat sat", "a dog barks", "bird fly south winter"]
     metrics = trainer._calculate_asr_metrics(references, hypotheses)
-    words = sum(_levenshtein(r.split(), h.split()) for r, h in zip(references, hypotheses))
-    chars = [_levenshtein(r, h) for r, h in zip(references, hypotheses)]
+    words = sum(edit_distance(r.split(), h.split()) for r, h in zip(references, hypotheses))
+    chars = [edit_distance(r, h) for r, h in zip(references, hypotheses)]
     assert list(metrics) == ["word_dist", "wer", "cer"]
     assert metrics["word_dist"] == pytest.approx(np.mean(chars))
     assert metrics["wer"] == pytest.approx(100 * words / sum(len(r.split()) for r in references))
