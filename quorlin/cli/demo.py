@@ -1,6 +1,9 @@
 """`quorlin demo`: the whole main job on a recipe (by default the embedded demo corpus):
 prepare, train the LM, train the recogniser, evaluate, and say where everything is."""
+import os
 import shlex
+import shutil
+import sys
 import time
 from typing import Any, Dict
 
@@ -31,7 +34,7 @@ def demo(recipe: Dict[str, Any]) -> None:
 
     asr_folder, lm_folder = run_folder(recipe["asr"]), run_folder(recipe["lm"])
     best = min(results, key=lambda r: r.cer)
-    command = ["quorlin", "transcribe", str(asr_folder), audio_inputs([recipe["prepare"]["test"]])[0][1]]
+    command = [_quorlin_command(), "transcribe", str(asr_folder), audio_inputs([recipe["prepare"]["test"]])[0][1]]
     if best.lm_weight is not None:
         command += ["--lm", str(lm_folder), "--lm-weight", f"{best.lm_weight:g}"]
     if best.beam_width > 1:
@@ -48,3 +51,11 @@ def demo(recipe: Dict[str, Any]) -> None:
     print(results_table(results))
     print(extra)
     print(f"These results are also in {path}.")
+
+
+def _quorlin_command() -> str:
+    """The installed command, by its full path when it is not the one on the PATH."""
+    installed = os.path.join(os.path.dirname(sys.executable), "quorlin")
+    if not os.path.exists(installed) or shutil.which("quorlin") == installed:
+        return "quorlin"
+    return installed

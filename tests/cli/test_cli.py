@@ -1,4 +1,5 @@
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -111,6 +112,16 @@ def test_recipe_end_to_end_and_a_run_folder_that_transcribes_anywhere(workdir, c
         assert [i for i, _ in lines] == [f"7-3-{n:04d}" for n in range(5)]
         errors = sum(edit_distance(references[i], text) for i, text in lines)
         assert float(row[3]) == pytest.approx(100 * errors / sum(len(references[i]) for i, _ in lines), abs=0.006)
+
+    # The demo on a finished run only evaluates again, and its summary's command runs as printed.
+    assert main(["demo", recipe]) == 0
+    out = capsys.readouterr().out
+    assert "nothing left to train" in out and "| Evaluation | " in out and "| Total | " in out
+    command = shlex.split(out[out.index("- Try next: `") + 13:].split("`")[0])
+    assert command[1:4] == ["transcribe", "expts/tiny-asr", "audio/test/7/3/7-3-0000.flac"]
+    assert main(command[1:]) == 0
+    best = min(rows, key=lambda row: float(row[3]))
+    assert capsys.readouterr().out.split("\t")[0] == "7-3-0000" and f"Best setting: {best[0]}," in out
 
     # The run folders, copied elsewhere, transcribe as they do in place.
     expected = {setting: _tsv(run / "transcripts" / f"{setting}.tsv") for setting in ("greedy", "beam_10_lm")}
