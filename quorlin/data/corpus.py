@@ -129,12 +129,12 @@ class _StringArrayUnpickler(pickle.Unpickler):
             raise pickle.UnpicklingError("not a 0-d or 1-d array of objects")
         _, shape, dtype, _, items = state
         if not (type(shape) is tuple and len(shape) <= 1 and all(type(n) is int for n in shape)
-                and _dtype_spec(dtype) == "O8" and type(items) is list and len(items) == math.prod(shape)):
+                and _dtype_code(dtype) == "O8" and type(items) is list and len(items) == math.prod(shape)):
             raise pickle.UnpicklingError("not a 0-d or 1-d array of objects")
         return [_item_string(item) for item in items]
 
 
-def _dtype_spec(dtype):
+def _dtype_code(dtype):
     """What a rebuilt dtype was made from ("O8", "U3", ...), or None."""
     if type(dtype) is _Rebuilt and dtype.kind == "dtype" and dtype.args and type(dtype.args[0]) is str:
         return dtype.args[0]
@@ -149,9 +149,9 @@ def _item_string(item) -> str:
         name = f"a NumPy {item.kind}" if type(item) is _Rebuilt else type(item).__name__
         raise pickle.UnpicklingError(f"it holds {name}, only str is accepted")
     dtype, data = item.args if len(item.args) == 2 else (None, None)
-    spec = _dtype_spec(dtype)
-    if not (spec and re.fullmatch("U[0-9]{1,9}", spec) and type(data) is bytes and len(data) == 4 * int(spec[1:])):
-        raise pickle.UnpicklingError(f"it holds a NumPy scalar of dtype {spec!r}, only str is accepted")
+    code = _dtype_code(dtype)
+    if not (code and re.fullmatch("U[0-9]{1,9}", code) and type(data) is bytes and len(data) == 4 * int(code[1:])):
+        raise pickle.UnpicklingError(f"it holds a NumPy scalar of dtype {code!r}, only str is accepted")
     byteorder = dtype.state[1] if type(dtype.state) is tuple and len(dtype.state) > 1 else "<"
     # A str scalar is its code units without the trailing NULs, surrogates included.
     return data.decode("utf-32-be" if byteorder == ">" else "utf-32-le", "surrogatepass").rstrip("\0")
