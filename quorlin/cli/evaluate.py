@@ -14,7 +14,7 @@ from quorlin._files import replacing
 from quorlin.cli.recipe import RecipeError, run_folder
 from quorlin.cli.run_folder import load_language_model, load_recognizer
 from quorlin.cli.training import make_loader
-from quorlin.cli.transcribe import default_device, feature_dataset, recognition_config, transcribe_loader
+from quorlin.cli.transcribe import default_device, feature_dataset, recognition_config, transcribe_loader, tsv_lines
 from quorlin.data.maltrey import TEST_PARTITION
 from quorlin.decoding.recognition import asr_metrics
 from quorlin.prep import REFERENCES
@@ -102,7 +102,7 @@ def write_results(folder: Path, results: List[Result], extra: str = "") -> Path:
 def _write_transcripts(folder: Path, setting: str, ids: List[str], texts: List[str]) -> None:
     (folder / TRANSCRIPTS_FOLDER).mkdir(exist_ok=True)
     with replacing(folder / TRANSCRIPTS_FOLDER / f"{setting}.tsv") as f:
-        f.write("".join(f"{i}\t{t}\n" for i, t in zip(ids, texts)).encode("utf-8"))
+        f.write(tsv_lines(ids, texts).encode("utf-8"))
 
 
 def _history(folder: Path) -> List[Dict[str, Any]]:

@@ -32,12 +32,12 @@ def make_loader(dataset, data: Dict[str, Any], shuffle: bool) -> DataLoader:
 
 
 def asr_datasets(data: Dict[str, Any], tokenizer):
-    """The training, dev and test ``Maltrey`` datasets; dev and test normalised with the
-    training statistics under "global_mvn"."""
+    """The training, dev and test ``Maltrey`` datasets, and the training statistics that
+    normalise all three under "global_mvn" (else None)."""
     train = Maltrey(PARTITIONS["train"], data, tokenizer, True)
     stats = (train.global_mean, train.global_std) if data["norm"] == "global_mvn" else None
-    return train, Maltrey(PARTITIONS["dev"], data, tokenizer, False, stats), \
-        Maltrey(PARTITIONS["test"], data, tokenizer, False, stats)
+    return (train, Maltrey(PARTITIONS["dev"], data, tokenizer, False, stats),
+            Maltrey(PARTITIONS["test"], data, tokenizer, False, stats), stats)
 
 
 def train_lm(recipe: Dict[str, Any], resume: bool) -> None:
@@ -59,7 +59,7 @@ def train_asr(recipe: Dict[str, Any], resume: bool, evaluate: bool = True) -> No
     with ``evaluate``, the trainer's own test-set recognition of the last epoch's model."""
     section = recipe["asr"]
     tokenizer = load_tokenizer(recipe)
-    train, dev, test = asr_datasets(section["data"], tokenizer)
+    train, dev, test, stats = asr_datasets(section["data"], tokenizer)
     loaders = _loaders(section["data"], train, dev, test)
     trainer_class = ProgressiveTrainer if section.get("stages") else Brennick
     with section_file(section) as config_file:
@@ -67,7 +67,6 @@ def train_asr(recipe: Dict[str, Any], resume: bool, evaluate: bool = True) -> No
                                 config_file)
     if distributed.is_main_process():
         save_tokenizer(trainer.expt_root, tokenizer)
-        stats = (train.global_mean, train.global_std) if section["data"]["norm"] == "global_mvn" else None
         save_recognizer_settings(trainer.expt_root, section["data"]["norm"], stats,
                                  max(train.text_max_len, dev.text_max_len))
     if _fit(trainer, section, *loaders[:2], resume) and evaluate:
@@ -84,24 +83,25 @@ def _loaders(data: Dict[str, Any], train, dev, test):
 
 
 def _fit(trainer, section: Dict[str, Any], train_loader, val_loader, resume: bool) -> bool:
-    """Optimizer, scheduler and its plot, resumption, then training up to ``epochs``;
+    """Optimizer, scheduler and its plot, resumption, then training up to ``epochs`` (the
+    stages' epochs included);
     False when a resumed run had no epoch left to train."""
-    epochs = int(section["epochs"])
     stages = section.get("stages") or []
+    epochs = int(section["epochs"]) + sum(int(stage["epochs"]) for stage in stages)
     accumulation = section["training"]["gradient_accumulation_steps"]
     trainer.optimizer = fennimar(trainer.model, section["optimizer"])
     # Per-update schedulers count the batches that this process iterates.
     local_loader = trainer.training_loader(train_loader)
     trainer.scheduler = create_scheduler(trainer.optimizer, section["scheduler"], local_loader, accumulation)
     if distributed.is_main_process():
-        _save_lr_plot(trainer, epochs + sum(int(stage["epochs"]) for stage in stages), local_loader, accumulation)
+        _save_lr_plot(trainer, epochs, local_loader, accumulation)
     if resume and (trainer.checkpoint_dir / LAST_CHECKPOINT).exists():
         trainer.load_checkpoint(LAST_CHECKPOINT)
         # The checkpoint is written at the end of the epoch it names: go on with the next one.
         trainer.current_epoch += 1
     if stages and trainer.current_epoch == 0:
         trainer.progressive_train(train_loader, val_loader, stages)
-    remaining = epochs + sum(int(stage["epochs"]) for stage in stages) - trainer.current_epoch
+    remaining = epochs - trainer.current_epoch
     if remaining <= 0:
         print(f"{trainer.expt_root} has finished its {trainer.current_epoch} epochs; nothing left to train")
         return False

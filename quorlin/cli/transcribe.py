@@ -11,6 +11,7 @@ from tqdm import tqdm
 
 from quorlin.cli.recipe import RecipeError
 from quorlin.cli.run_folder import Recognizer, load_language_model, load_recognizer
+from quorlin.cli.training import make_loader
 from quorlin.data.maltrey import TEST_PARTITION, Maltrey
 from quorlin.decoding.recognition import recognize_batch
 from quorlin.decoding.sequence_generator import SequenceGenerator
@@ -73,6 +74,11 @@ def audio_inputs(inputs: Sequence[str]) -> List[tuple]:
     return found
 
 
+def tsv_lines(ids: Sequence[str], texts: Sequence[str]) -> str:
+    """"<id><TAB><text>" lines."""
+    return "".join(f"{i}\t{t}\n" for i, t in zip(ids, texts))
+
+
 def _write_features(job) -> None:
     audio_path, fbank_path, num_mel_bins = job
     save_npy(fbank_path, audio_fbank(audio_path, num_mel_bins))
@@ -80,7 +86,7 @@ def _write_features(job) -> None:
 
 def transcribe(run: str, inputs: Sequence[str], lm: Optional[str] = None, lm_weight: float = 0.3,
                beam_width: int = 1, batch_size: int = 16, max_length: Optional[int] = None,
-               output: Optional[str] = None) -> List[tuple]:
+               output: Optional[str] = None) -> None:
     """Transcribes ``inputs`` with the best checkpoint of the run folder ``run``, fused with
     the language model of the run folder ``lm`` when given; prints or writes the lines."""
     device = default_device()
@@ -96,14 +102,13 @@ def transcribe(run: str, inputs: Sequence[str], lm: Optional[str] = None, lm_wei
                 for n, (_, path) in enumerate(found)]
         raise_problems(run_parallel(_write_features, jobs, desc="[Computing features]"), "the audio files")
         dataset = feature_dataset(recognizer, root)
-        loader = torch.utils.data.DataLoader(dataset, batch_size=batch_size, collate_fn=dataset.collate_fn)
+        loader = make_loader(dataset, {"batch_size": batch_size}, False)
         texts = transcribe_loader(recognizer, loader, recognition_config(beam_width, lm_model, lm_weight),
                                   max_length or recognizer.max_length, device, "[Transcribing]")
-    lines = "".join(f"{utt_id}\t{text}\n" for (utt_id, _), text in zip(found, texts))
+    lines = tsv_lines([utt_id for utt_id, _ in found], texts)
     if output:
         with open(output, "w", encoding="utf-8") as f:
             f.write(lines)
         print(f"{len(found)} transcripts written to {output}", file=sys.stderr)
     else:
         sys.stdout.write(lines)
-    return [(utt_id, text) for (utt_id, _), text in zip(found, texts)]
