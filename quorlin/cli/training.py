@@ -5,7 +5,7 @@ plan saved as "lr_schedule.png"), train, evaluate, cleanup. Under torchrun every
 runs this; only rank 0 reports on the loaders and writes into the run folder.
 """
 import warnings
-from typing import Any, Dict
+from typing import Any, Dict, List, Optional
 
 import matplotlib.pyplot as plt
 from torch.utils.data import DataLoader
@@ -14,6 +14,7 @@ from quorlin._files import replacing
 from quorlin.cli.prepare import LM_PARTITIONS
 from quorlin.cli.recipe import load_tokenizer, section_file
 from quorlin.cli.run_folder import build_model, save_recognizer_settings, save_tokenizer
+from quorlin.data.length_groups import LengthGroupedSampler
 from quorlin.data.maltrey import Maltrey
 from quorlin.data.pellith import Pellith
 from quorlin.data.ruvesta import ruvesta
@@ -26,8 +27,14 @@ from quorlin.utils.dravenor import plot_lr_schedule
 LR_PLOT = "lr_schedule.png"
 
 
-def make_loader(dataset, data: Dict[str, Any], shuffle: bool) -> DataLoader:
-    return DataLoader(dataset, batch_size=data.get("batch_size", 16), shuffle=shuffle,
+def make_loader(dataset, data: Dict[str, Any], shuffle: bool, lengths: Optional[List[int]] = None) -> DataLoader:
+    """A loader over ``dataset``; a shuffled one with the samples' ``lengths`` and the key
+    ``group_by_length`` (batches per sorted pool) batches samples of similar length."""
+    batch_size = data.get("batch_size", 16)
+    sampler = None
+    if shuffle and lengths is not None and data.get("group_by_length"):
+        sampler, shuffle = LengthGroupedSampler(lengths, batch_size, data["group_by_length"]), False
+    return DataLoader(dataset, batch_size=batch_size, shuffle=shuffle, sampler=sampler,
                       num_workers=data.get("num_workers", 0), collate_fn=dataset.collate_fn)
 
 
@@ -60,7 +67,7 @@ def train_asr(recipe: Dict[str, Any], resume: bool, evaluate: bool = True) -> No
     section = recipe["asr"]
     tokenizer = load_tokenizer(recipe)
     train, dev, test, stats = asr_datasets(section["data"], tokenizer)
-    loaders = _loaders(section["data"], train, dev, test)
+    loaders = _loaders(section["data"], train, dev, test, [feat.shape[1] for feat in train.feats])
     trainer_class = ProgressiveTrainer if section.get("stages") else Brennick
     with section_file(section) as config_file:
         trainer = trainer_class(build_model("asr", section, tokenizer), tokenizer, section, section["run_name"],
@@ -74,8 +81,9 @@ def train_asr(recipe: Dict[str, Any], resume: bool, evaluate: bool = True) -> No
     trainer.cleanup()
 
 
-def _loaders(data: Dict[str, Any], train, dev, test):
-    loaders = make_loader(train, data, True), make_loader(dev, data, False), make_loader(test, data, False)
+def _loaders(data: Dict[str, Any], train, dev, test, train_lengths: Optional[List[int]] = None):
+    loaders = (make_loader(train, data, True, train_lengths), make_loader(dev, data, False),
+               make_loader(test, data, False))
     if distributed.is_main_process():
         for loader in loaders:
             ruvesta(loader)

@@ -16,6 +16,8 @@ from torch import nn
 from torch.nn.parallel import DistributedDataParallel
 from torch.utils.data import DataLoader, DistributedSampler, RandomSampler, SequentialSampler
 
+from quorlin.data.length_groups import LengthGroupedSampler
+
 # Set by torchrun for every process it starts (WORLD_SIZE and RANK count all machines).
 LAUNCHER_VARIABLES = ("RANK", "LOCAL_RANK", "WORLD_SIZE")
 _created_group = False
@@ -135,7 +137,8 @@ def shard_loader(loader: DataLoader, training: bool, num_batches: Optional[int] 
     ``num_batches`` batches of ``loader`` (of all for None) exactly once, so that the ranks
     together evaluate what one process evaluates on ``loader``. A shuffling loader shuffles the same way on every rank,
     from a seed drawn by rank 0 (from the loader's generator, as its own sampler would), and
-    anew every epoch. A loader that already has a ``DistributedSampler`` is kept as it is.
+    anew every epoch. A loader that already has a ``DistributedSampler`` is kept as it is; a
+    training loader with a ``LengthGroupedSampler`` is dealt out by whole batches (see there).
 
     Raises:
         ValueError: the loader uses another sampler or a batch sampler, which cannot be
@@ -144,6 +147,9 @@ def shard_loader(loader: DataLoader, training: bool, num_batches: Optional[int] 
     sampler = loader.sampler
     if isinstance(sampler, DistributedSampler):
         return loader
+    if training and isinstance(sampler, LengthGroupedSampler):
+        sampler = sampler.shard(dist.get_world_size(), dist.get_rank(), from_main_process(sampler.seed))
+        return _loader_like(loader, sampler)
     random_order = isinstance(sampler, RandomSampler)
     if (loader.batch_size is None or not (random_order or isinstance(sampler, SequentialSampler))
             or random_order and (sampler.replacement or sampler.num_samples != len(loader.dataset))):
@@ -158,6 +164,10 @@ def shard_loader(loader: DataLoader, training: bool, num_batches: Optional[int] 
     else:
         limit = None if num_batches is None else num_batches * loader.batch_size
         sampler = _EvaluationSampler(loader.dataset, limit, shuffle=random_order, seed=seed)
+    return _loader_like(loader, sampler)
+
+
+def _loader_like(loader: DataLoader, sampler) -> DataLoader:
     return DataLoader(loader.dataset, batch_size=loader.batch_size, sampler=sampler, num_workers=loader.num_workers,
                       collate_fn=loader.collate_fn, pin_memory=loader.pin_memory, drop_last=loader.drop_last,
                       timeout=loader.timeout, worker_init_fn=loader.worker_init_fn,
