@@ -28,8 +28,8 @@ LR_PLOT = "lr_schedule.png"
 
 
 def make_loader(dataset, data: Dict[str, Any], shuffle: bool, lengths: Optional[List[int]] = None) -> DataLoader:
-    """A loader over ``dataset``; a shuffled one with the samples' ``lengths`` and the key
-    ``group_by_length`` (batches per sorted pool) batches samples of similar length."""
+    """A loader over ``dataset``. With ``shuffle``, the samples' ``lengths`` and the key
+    ``group_by_length`` (batches per sorted pool), its batches hold samples of similar length."""
     batch_size = data.get("batch_size", 16)
     sampler = None
     if shuffle and lengths is not None and data.get("group_by_length"):

@@ -78,9 +78,4 @@ class LengthGroupedSampler(Sampler[int]):
         return iter([index for batch in batches for index in batch])
 
     def __len__(self) -> int:
-        count = len(self.lengths)
-        sizes = [self.batch_size] * math.ceil(count / self.batch_size)
-        sizes[-1] = count - (len(sizes) - 1) * self.batch_size
-        runs = math.ceil(len(sizes) / self.num_replicas)
-        sizes += (sizes * self.num_replicas)[:runs * self.num_replicas - len(sizes)]
-        return sum(sizes[self.rank::self.num_replicas])
+        return sum(len(batch) for batch in self.batches())
