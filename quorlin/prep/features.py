@@ -51,10 +51,12 @@ def compute_fbank(samples: torch.Tensor, sample_rate: int, num_mel_bins: int = 8
     return feats.T.contiguous().numpy()
 
 
-def audio_fbank(path: str, num_mel_bins: int = 80) -> np.ndarray:
-    """Filter banks (num_mel_bins, frames) of one audio file; a file shorter than one
-    window raises ``PreparationError`` naming it."""
+def audio_fbank(path: str, num_mel_bins: int = 80, speed: float = 1.0) -> np.ndarray:
+    """Filter banks (num_mel_bins, frames) of one audio file, played ``speed`` times as fast
+    (speed perturbation: the audio is resampled, so its pitch moves with its tempo); a file
+    shorter than one window raises ``PreparationError`` naming it."""
     samples, rate = read_audio(path)
     if samples.numel() < FRAME_LENGTH_MS / 1000 * rate:
         raise PreparationError(f"{path}: audio is shorter than one {FRAME_LENGTH_MS:g} ms window")
-    return compute_fbank(samples, rate, num_mel_bins)
+    # Samples read as if recorded at speed * rate play speed times as fast.
+    return compute_fbank(samples, round(rate * speed), num_mel_bins)

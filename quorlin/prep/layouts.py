@@ -35,7 +35,8 @@ def transcript_array(text: str) -> np.ndarray:
 
 
 def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_mel_bins: int = 80,
-                num_workers: Optional[int] = None, normalize: bool = True) -> Dict[str, int]:
+                num_workers: Optional[int] = None, normalize: bool = True,
+                speed_factors: Sequence[float] = ()) -> Dict[str, int]:
     """Writes one partition of the ASR layout: ``root/partition/fbank/<id>.npy`` and ``text/<id>.npy``.
 
     Features are (num_mel_bins, frames) float32 log-mel filter banks
@@ -53,6 +54,9 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
         num_mel_bins: filter-bank bins (the ``num_feats`` of the data configuration).
         num_workers: processes; all cores by default.
         normalize: normalise the transcripts.
+        speed_factors: speed perturbation of a training partition: besides every
+            utterance, a copy played at each of these speeds, "<id>_sp<factor>" (1.0
+            stands for the utterance itself).
 
     Returns:
         {"prepared": files written now, "skipped": files already there}.
@@ -64,10 +68,12 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
     texts = _transcripts([u.text for u in utterances], normalize, [u.audio_path for u in utterances])
     if not utterances:
         raise PreparationError(f"no utterances to prepare for {partition}")
+    is_test = partition == TEST_PARTITION
+    speeds = _speeds(speed_factors, is_test)
     ids = [u.utt_id for u in utterances]
     if len(set(ids)) != len(ids):
         raise PreparationError(f"utterance ids must be unique in {partition}")
-    is_test = partition == TEST_PARTITION
+    ids = [_perturbed_id(i, speed) for i in ids for speed in speeds]
     folder = os.path.join(root, partition)
     _claim(folder, {"kind": "asr", "num_mel_bins": int(num_mel_bins), "sample_rate": SAMPLE_RATE,
                     "normalize": bool(normalize)})
@@ -79,16 +85,18 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
 
     jobs = []
     for u, text in zip(utterances, texts):
-        fbank_path = os.path.join(fbank_dir, u.utt_id + ".npy")
-        text_path = None if is_test else os.path.join(text_dir, u.utt_id + ".npy")
-        if not (os.path.exists(fbank_path) and (text_path is None or os.path.exists(text_path))):
-            jobs.append((u.audio_path, fbank_path, text_path, text, int(num_mel_bins)))
+        for speed in speeds:
+            utt_id = _perturbed_id(u.utt_id, speed)
+            fbank_path = os.path.join(fbank_dir, utt_id + ".npy")
+            text_path = None if is_test else os.path.join(text_dir, utt_id + ".npy")
+            if not (os.path.exists(fbank_path) and (text_path is None or os.path.exists(text_path))):
+                jobs.append((u.audio_path, fbank_path, text_path, text, int(num_mel_bins), speed))
     failures = run_parallel(_write_utterance, jobs, num_workers, desc=f"[Preparing {partition}]")
     raise_problems(failures, folder)
     if is_test:
         save_text(os.path.join(folder, REFERENCES),
                   "".join(f"{i}\t{t}\n" for i, t in sorted(zip(ids, texts))))
-    return {"prepared": len(jobs), "skipped": len(utterances) - len(jobs)}
+    return {"prepared": len(jobs), "skipped": len(ids) - len(jobs)}
 
 
 def prepare_lm(texts: Sequence[str], root: str, partition: str, normalize: bool = True) -> Dict[str, int]:
@@ -119,9 +127,26 @@ def prepare_lm(texts: Sequence[str], root: str, partition: str, normalize: bool 
     return {"prepared": prepared, "skipped": len(texts) - prepared}
 
 
+def _speeds(speed_factors: Sequence[float], is_test: bool) -> List[float]:
+    """1.0 (the utterance itself), then the other factors in their order."""
+    speeds = [1.0]
+    for factor in speed_factors:
+        if isinstance(factor, bool) or not isinstance(factor, (int, float)) or not 0 < factor < float("inf"):
+            raise ValueError(f"speed factors must be positive numbers, got {factor!r}")
+        if float(factor) not in speeds:
+            speeds.append(float(factor))
+    if is_test and len(speeds) > 1:
+        raise ValueError(f"speed perturbation is for training data, not for {TEST_PARTITION}")
+    return speeds
+
+
+def _perturbed_id(utt_id: str, speed: float) -> str:
+    return utt_id if speed == 1.0 else f"{utt_id}_sp{speed:g}"
+
+
 def _write_utterance(job) -> None:
-    audio_path, fbank_path, text_path, text, num_mel_bins = job
-    feats = audio_fbank(audio_path, num_mel_bins)
+    audio_path, fbank_path, text_path, text, num_mel_bins, speed = job
+    feats = audio_fbank(audio_path, num_mel_bins, speed)
     if text_path is not None:
         save_npy(text_path, transcript_array(text))
     save_npy(fbank_path, feats)  # last: its presence marks the utterance done

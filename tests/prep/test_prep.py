@@ -154,3 +154,28 @@ def test_interrupted_write_keeps_the_previous_file(tmp_path):
     with pytest.raises(Exception):
         save_npy(str(path), np.array([lambda: 0], dtype=object))  # fails while pickling
     assert np.load(path).tolist() == [0, 1, 2] and os.listdir(tmp_path) == ["x.npy"]
+
+
+def test_speed_perturbed_copies(tmp_path):
+    _write_tree(tmp_path / "src", {"19-198-0000": (0.5, 22050, ".flac", "LET THERE BE LIGHT")})
+    utterances = librispeech_utterances(str(tmp_path / "src"))
+    out = tmp_path / "data"
+    counts = prepare_asr(utterances, str(out), "train-clean-100", num_workers=1, speed_factors=[0.9, 1.0, 1.1])
+    assert counts == {"prepared": 3, "skipped": 0}
+    samples, rate = soundfile.read(utterances[0].audio_path, dtype="float32")
+    for name, factor in (("19-198-0000", 1.0), ("19-198-0000_sp0.9", 0.9), ("19-198-0000_sp1.1", 1.1)):
+        # Played `factor` times as fast = read as if recorded at factor * rate.
+        waveform = torchaudio.functional.resample(torch.from_numpy(samples), int(factor * rate), 16000)
+        expected = torchaudio.compliance.kaldi.fbank(waveform[None], num_mel_bins=80, frame_length=25.0,
+                                                     frame_shift=10.0, sample_frequency=16000).T.numpy()
+        feats = np.load(out / "train-clean-100" / "fbank" / f"{name}.npy")
+        np.testing.assert_array_equal(feats, expected)
+        assert feats.shape[1] == 1 + (round(0.5 * 16000 / factor) - 400) // 160
+        assert "".join(np.load(out / "train-clean-100" / "text" / f"{name}.npy")) == "LET THERE BE LIGHT"
+    assert prepare_asr(utterances, str(out), "train-clean-100", num_workers=1, speed_factors=[1.1, 0.9]) == \
+        {"prepared": 0, "skipped": 3}
+    with pytest.raises(ValueError, match="positive numbers, got -0.9"):
+        prepare_asr(utterances, str(out), "train-clean-100", speed_factors=[-0.9])
+    with pytest.raises(ValueError, match="not for test-clean"):
+        prepare_asr(utterances, str(out), "test-clean", speed_factors=[1.1])
+    assert not (out / "test-clean").exists()
