@@ -32,7 +32,9 @@ def prepare(recipe: Dict[str, Any]) -> None:
             raise RecipeError(f"the prepare section has no {split!r} source")
         found = utterances(section[split])
         print(f"{partition}: {len(found)} utterances from {section[split]}")
-        speeds = section.get("speed_perturb", ()) if split == "train" else ()
+        speeds = section.get("speed_perturb", []) if split == "train" else []
+        if not isinstance(speeds, list):
+            raise RecipeError(f"prepare.speed_perturb must be a list of speed factors, got {speeds!r}")
         counts = prepare_asr(found, asr_data["root"], partition, num_mel_bins=asr_data["num_feats"],
                              speed_factors=speeds)
         print(f"{partition}: {counts['prepared']} prepared, {counts['skipped']} already there")

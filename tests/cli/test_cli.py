@@ -42,7 +42,7 @@ def _recipe(tmp_path, name="tiny"):
     scheduler = {"name": "cosine", "cosine": {"T_max": 2, "eta_min": 1e-4}}
     training = {"gradient_accumulation_steps": 1, "autocast_dtype": "float32"}
     recipe = {
-        "prepare": {"train": "audio/train", "dev": "audio/dev", "test": "audio/test"},
+        "prepare": {"train": "audio/train", "dev": "audio/dev", "test": "audio/test", "speed_perturb": [1.1]},
         "tokenizer": {"kind": "char"},
         "lm": {"run_name": f"{name}-lm", "epochs": 1, "data": {"root": "data/lm", "batch_size": 8},
                "model": {"num_layers": 1, "d_model": 16, "num_heads": 2, "d_ff": 32, "dropout": 0.0, "max_len": 40},
@@ -83,7 +83,7 @@ def test_recipe_end_to_end_and_a_run_folder_that_transcribes_anywhere(workdir, c
     _, recipe = _recipe(workdir)
     assert main(["prepare", recipe]) == 0
     assert main(["prepare", recipe]) == 0  # a second run finds everything done
-    assert "train-clean-100: 0 prepared, 12 already there" in capsys.readouterr().out
+    assert "train-clean-100: 0 prepared, 24 already there" in capsys.readouterr().out  # with the 1.1x copies
     assert main(["train-lm", recipe]) == 0
     assert main(["train-asr", recipe]) == 0
     run = workdir / "expts" / "tiny-asr"
@@ -146,10 +146,15 @@ def test_bad_input_is_reported_by_name(workdir, capsys):
     assert main(["prepare", path]) == 1
     assert "quorlin: error: 1 problem(s) in data/asr/dev-clean:\n  audio/dev/7/2/7-2-0001.flac: cannot read audio" \
         in capsys.readouterr().err
-    assert len(os.listdir(workdir / "data/asr/train-clean-100/fbank")) == 12  # finished work is kept
+    assert len(os.listdir(workdir / "data/asr/train-clean-100/fbank")) == 24  # finished work is kept
     assert main(["train-asr", path]) == 1
     assert capsys.readouterr().err.endswith(
         "quorlin: error: data/asr/tokenizer.json does not exist: run `quorlin prepare` with this recipe first\n")
+    (workdir / "broken.yaml").write_text(yaml.safe_dump({**recipe, "prepare": {**recipe["prepare"],
+                                                                          "speed_perturb": 0.9}}))
+    assert main(["prepare", "broken.yaml"]) == 1
+    assert capsys.readouterr().err == \
+        "quorlin: error: prepare.speed_perturb must be a list of speed factors, got 0.9\n"
     del recipe["asr"]
     (workdir / "broken.yaml").write_text(yaml.safe_dump(recipe))
     assert main(["evaluate", "broken.yaml"]) == 1
