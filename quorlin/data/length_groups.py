@@ -45,6 +45,8 @@ class LengthGroupedSampler(Sampler[int]):
         self.seed = int(torch.empty((), dtype=torch.int64).random_()) if seed is None else int(seed)
         self.num_replicas, self.rank = num_replicas, rank
         self.epoch = 0
+        # The same for every epoch, and asked for at every step (len(loader)): counted once.
+        self._num_samples = sum(len(batch) for batch in self.batches())
 
     def shard(self, num_replicas: int, rank: int, seed: int) -> "LengthGroupedSampler":
         """The same grouping for process ``rank`` of ``num_replicas``, from a shared ``seed``."""
@@ -78,4 +80,4 @@ class LengthGroupedSampler(Sampler[int]):
         return iter([index for batch in batches for index in batch])
 
     def __len__(self) -> int:
-        return sum(len(batch) for batch in self.batches())
+        return self._num_samples
