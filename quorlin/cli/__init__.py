@@ -5,7 +5,7 @@
     quorlin train-lm recipes/demo.yaml
     quorlin train-asr recipes/demo.yaml           # or: torchrun --nproc_per_node=4 -m quorlin train-asr ...
     quorlin evaluate recipes/demo.yaml
-    quorlin transcribe expts/demo-asr recordings/ --lm expts/demo-lm --beam-width 10 -o transcripts.tsv
+    quorlin transcribe expts/demo-asr recordings/ --lm expts/demo-lm --ctc-weight 0.2 --beam-width 10 -o transcripts.tsv
 """
 import argparse
 import os
@@ -35,6 +35,8 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("inputs", nargs="+", help="audio files (.flac, .wav, .ogg) or folders of them")
     sub.add_argument("--lm", help="a language model's run folder, fused in by shallow fusion")
     sub.add_argument("--lm-weight", type=float, default=0.3, help="weight of the LM's scores (default 0.3)")
+    sub.add_argument("--ctc-weight", type=weight, default=0.0,
+                     help="weight in [0, 1] of the CTC head's prefix scores against the decoder's (default 0)")
     sub.add_argument("--beam-width", type=int, default=1, help="1 is greedy search (default 1)")
     sub.add_argument("--batch-size", type=int, default=16, help="utterances per batch (default 16)")
     sub.add_argument("--max-length", type=int, help="longest transcript in tokens (default: the run's)")
@@ -42,6 +44,13 @@ def _parser() -> argparse.ArgumentParser:
     commands.add_parser("demo", help="prepare, train, evaluate: the whole job on a recipe") \
         .add_argument("recipe", nargs="?", default="recipes/demo.yaml", help="default: recipes/demo.yaml")
     return parser
+
+
+def weight(text: str) -> float:
+    value = float(text)
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must lie in [0, 1], got {text}")
+    return value
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -54,7 +63,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         if args.command == "transcribe":
             from quorlin.cli.transcribe import transcribe
             transcribe(args.run, args.inputs, args.lm, args.lm_weight, args.beam_width, args.batch_size,
-                       args.max_length, args.output)
+                       args.max_length, args.output, args.ctc_weight)
             return 0
         recipe = load_recipe(args.recipe)
         if args.command == "prepare":

@@ -37,6 +37,8 @@ def demo(recipe: Dict[str, Any]) -> None:
     command = [_quorlin_command(), "transcribe", str(asr_folder), audio_inputs([recipe["prepare"]["test"]])[0][1]]
     if best.lm_weight is not None:
         command += ["--lm", str(lm_folder), "--lm-weight", f"{best.lm_weight:g}"]
+    if best.ctc_weight > 0:
+        command += ["--ctc-weight", f"{best.ctc_weight:g}"]
     if best.beam_width > 1:
         command += ["--beam-width", str(best.beam_width)]
     steps = "".join(f"| {name} | {seconds / 60:.1f} min |\n" for name, seconds in times.items())

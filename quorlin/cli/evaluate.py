@@ -28,6 +28,7 @@ class Result(NamedTuple):
     setting: str
     beam_width: int
     lm_weight: Optional[float]
+    ctc_weight: float
     cer: float
     wer: float
     seconds: float
@@ -43,6 +44,9 @@ def read_references(root: str) -> Dict[str, str]:
 
 def evaluate(recipe: Dict[str, Any]) -> List[Result]:
     settings = recipe.get("evaluate", {})
+    ctc_weight = float(settings.get("ctc_weight", 0.0))
+    if not 0.0 <= ctc_weight <= 1.0:
+        raise RecipeError(f"evaluate.ctc_weight must lie in [0, 1], got {ctc_weight:g}")
     device = default_device()
     asr_folder, lm_folder = run_folder(recipe["asr"]), run_folder(recipe["lm"])
     recognizer = load_recognizer(asr_folder, device)
@@ -66,13 +70,13 @@ def evaluate(recipe: Dict[str, Any]) -> List[Result]:
         for name, width in SEARCHES.items():
             setting = name if lm is None else f"{name}_lm"
             start = time.perf_counter()
-            texts = transcribe_loader(recognizer, loader, recognition_config(width, lm, lm_weight), max_length,
+            texts = transcribe_loader(recognizer, loader, recognition_config(width, lm, lm_weight, ctc_weight), max_length,
                                       device, f"[Evaluating] {setting}")
             seconds = time.perf_counter() - start
             _write_transcripts(asr_folder, setting, ids, texts)
             metrics = asr_metrics([references[i] for i in ids], texts)
-            results.append(Result(setting, width, None if lm is None else lm_weight, metrics["cer"], metrics["wer"],
-                                  seconds))
+            results.append(Result(setting, width, None if lm is None else lm_weight, ctc_weight, metrics["cer"],
+                                  metrics["wer"], seconds))
             print(f"{setting}: CER {metrics['cer']:.2f} %, WER {metrics['wer']:.2f} % ({seconds:.1f} s)")
     save_training_curves(asr_folder / CURVES_FILE, asr_folder, lm_folder)
     write_results(asr_folder, results)
@@ -81,9 +85,9 @@ def evaluate(recipe: Dict[str, Any]) -> List[Result]:
 
 def results_table(results: List[Result]) -> str:
     """The results as a Markdown table, aligned for the terminal too."""
-    rows = [("Setting", "Beam", "LM weight", "CER (%)", "WER (%)", "Time (s)")]
-    rows += [(r.setting, str(r.beam_width), "-" if r.lm_weight is None else f"{r.lm_weight:g}", f"{r.cer:.2f}",
-              f"{r.wer:.2f}", f"{r.seconds:.1f}") for r in results]
+    rows = [("Setting", "Beam", "LM weight", "CTC weight", "CER (%)", "WER (%)", "Time (s)")]
+    rows += [(r.setting, str(r.beam_width), "-" if r.lm_weight is None else f"{r.lm_weight:g}", f"{r.ctc_weight:g}",
+              f"{r.cer:.2f}", f"{r.wer:.2f}", f"{r.seconds:.1f}") for r in results]
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     lines = ["| " + " | ".join(cell.ljust(w) for cell, w in zip(row, widths)) + " |" for row in rows]
     lines.insert(1, "| " + " | ".join("-" * w for w in widths) + " |")

@@ -26,9 +26,10 @@ def default_device() -> str:
     return "cuda" if torch.cuda.is_available() else "cpu"
 
 
-def recognition_config(beam_width: int, lm_model=None, lm_weight: float = 0.0) -> Dict[str, Any]:
+def recognition_config(beam_width: int, lm_model=None, lm_weight: float = 0.0,
+                       ctc_weight: float = 0.0) -> Dict[str, Any]:
     return {"num_batches": None, "beam_width": int(beam_width), "temperature": 1.0, "repeat_penalty": 1.0,
-            "lm_model": lm_model, "lm_weight": float(lm_weight)}
+            "ctc_weight": float(ctc_weight), "lm_model": lm_model, "lm_weight": float(lm_weight)}
 
 
 def feature_dataset(recognizer: Recognizer, root: str) -> Maltrey:
@@ -86,9 +87,10 @@ def _write_features(job) -> None:
 
 def transcribe(run: str, inputs: Sequence[str], lm: Optional[str] = None, lm_weight: float = 0.3,
                beam_width: int = 1, batch_size: int = 16, max_length: Optional[int] = None,
-               output: Optional[str] = None) -> None:
-    """Transcribes ``inputs`` with the best checkpoint of the run folder ``run``, fused with
-    the language model of the run folder ``lm`` when given; prints or writes the lines."""
+               output: Optional[str] = None, ctc_weight: float = 0.0) -> None:
+    """Transcribes ``inputs`` with the best checkpoint of the run folder ``run``, its CTC head's
+    scores weighted in by ``ctc_weight``, fused with the language model of the run folder ``lm``
+    when given; prints or writes the lines."""
     device = default_device()
     # Reports go to standard error, so that standard output holds the transcripts alone.
     with contextlib.redirect_stdout(sys.stderr), tempfile.TemporaryDirectory(prefix="quorlin-") as root:
@@ -103,7 +105,7 @@ def transcribe(run: str, inputs: Sequence[str], lm: Optional[str] = None, lm_wei
         raise_problems(run_parallel(_write_features, jobs, desc="[Computing features]"), "the audio files")
         dataset = feature_dataset(recognizer, root)
         loader = make_loader(dataset, {"batch_size": batch_size}, False)
-        texts = transcribe_loader(recognizer, loader, recognition_config(beam_width, lm_model, lm_weight),
+        texts = transcribe_loader(recognizer, loader, recognition_config(beam_width, lm_model, lm_weight, ctc_weight),
                                   max_length or recognizer.max_length, device, "[Transcribing]")
     lines = tsv_lines([utt_id for utt_id, _ in found], texts)
     if output:

@@ -8,16 +8,27 @@ from typing import Any, Dict, List, Tuple, Union
 import torch
 import torchmetrics.text as tmt
 
-from quorlin.decoding.scorer import IncrementalScorer, LanguageModelScorer, RecognizerScorer, ShallowFusionScorer
+from quorlin._checks import as_float
+from quorlin.decoding.ctc_prefix import CTCPrefixScorer
+from quorlin.decoding.scorer import (IncrementalScorer, LanguageModelScorer, RecognizerScorer, ShallowFusionScorer,
+                                     WeightedSumScorer)
 from quorlin.decoding.sequence_generator import SequenceGenerator
 
 
-def batch_scorer(model, encoder_output: torch.Tensor, pad_mask_src: torch.Tensor,
-                 recognition_config: Dict[str, Any]) -> IncrementalScorer:
-    """The scorer of one encoded batch: the recogniser's next-token scores, plus
-    ``lm_weight`` times the language model's when the configuration has an ``lm_model``
-    (shallow fusion). Searches run both models incrementally, with cached attention state."""
+def batch_scorer(model, tokenizer, encoder_output: torch.Tensor, pad_mask_src: torch.Tensor,
+                 ctc_inputs: Dict[str, torch.Tensor], recognition_config: Dict[str, Any]) -> IncrementalScorer:
+    """The scorer of one encoded batch: the recogniser's next-token scores; with a
+    ``ctc_weight`` λ > 0 in the configuration, (1 - λ) times those plus λ times the CTC
+    head's prefix scores (joint CTC/attention decoding, from the model's ``ctc_inputs``);
+    plus ``lm_weight`` times the language model's when the configuration has an
+    ``lm_model`` (shallow fusion). Searches run every part incrementally."""
     scorer = RecognizerScorer(model, encoder_output, pad_mask_src)
+    ctc_weight = as_float(recognition_config.get("ctc_weight", 0.0), "ctc_weight")
+    if not 0.0 <= ctc_weight <= 1.0:
+        raise ValueError(f"ctc_weight must lie in [0, 1], got {ctc_weight}")
+    if ctc_weight > 0:
+        ctc = CTCPrefixScorer(ctc_inputs["log_probs"], ctc_inputs["lengths"], tokenizer.pad_id, tokenizer.eos_id)
+        scorer = WeightedSumScorer([(scorer, 1.0 - ctc_weight), (ctc, ctc_weight)])
     lm_model = recognition_config.get("lm_model")
     if lm_model is None:
         return scorer
@@ -35,14 +46,15 @@ def recognize_batch(model, generator: SequenceGenerator, feats: torch.Tensor, fe
         feats: (N, T, num_feats) padded features, on the model's device.
         feat_lengths: (N,) frame counts.
         recognition_config: ``beam_width``, ``temperature`` (1.0), ``repeat_penalty``
-            (1.0, beam search only), ``lm_model`` (None) and ``lm_weight``.
+            (1.0, beam search only), ``ctc_weight`` (0.0), ``lm_model`` (None) and ``lm_weight``.
 
     Returns:
         the N transcripts (special tokens dropped) and their scores.
     """
     tokenizer = generator.tokenizer
-    encoder_output, pad_mask_src, _, _ = model.encode(feats, feat_lengths)
-    generator.score_fn = batch_scorer(model, encoder_output, pad_mask_src, recognition_config)
+    encoder_output, pad_mask_src, _, ctc_inputs = model.encode(feats, feat_lengths)
+    generator.score_fn = batch_scorer(model, tokenizer, encoder_output, pad_mask_src, ctc_inputs,
+                                      recognition_config)
     prompts = torch.full((feats.size(0), 1), tokenizer.sos_id, dtype=torch.long, device=feats.device)  # (N, 1)
     temperature = recognition_config.get("temperature", 1.0)
     if recognition_config["beam_width"] > 1:

@@ -103,11 +103,42 @@ class RecognizerScorer(_CachedModelScorer):
         return self.model.score_cached(x, self.cache)
 
 
-class ShallowFusionScorer(IncrementalScorer):
+class WeightedSumScorer(IncrementalScorer):
+    """The sum of several scorers' next-token scores, each times its weight.
+
+    Args:
+        parts: pairs (scorer, weight); every scorer holds the same rows.
+
+    Example:
+        >>> joint = WeightedSumScorer([(RecognizerScorer(asr, encoder_output, pad_mask_src), 0.8),
+        ...                            (CTCPrefixScorer(log_probs, lengths, blank_id, eos_id), 0.2)])
+    """
+
+    def __init__(self, parts):
+        self.parts = [(scorer, as_float(weight, "weight")) for scorer, weight in parts]
+
+    def __call__(self, x: torch.Tensor) -> torch.Tensor:
+        return self._sum([scorer(x) for scorer, _ in self.parts])
+
+    def init(self, x: torch.Tensor, max_length: int) -> torch.Tensor:
+        return self._sum([scorer.init(x, max_length) for scorer, _ in self.parts])
+
+    def step(self, tokens: torch.Tensor) -> torch.Tensor:
+        return self._sum([scorer.step(tokens) for scorer, _ in self.parts])
+
+    def reorder(self, rows: torch.Tensor) -> None:
+        for scorer, _ in self.parts:
+            scorer.reorder(rows)
+
+    def _sum(self, scores) -> torch.Tensor:
+        return sum(weight * part for (_, weight), part in zip(self.parts, scores))
+
+
+class ShallowFusionScorer(WeightedSumScorer):
     """Shallow fusion: recogniser scores + ``lm_weight`` × language-model scores.
 
     Args:
-        asr: scorer of the recogniser (``RecognizerScorer``).
+        asr: scorer of the recogniser (``RecognizerScorer``, or its sum with CTC prefix scores).
         lm: scorer of the language model (``LanguageModelScorer``).
         lm_weight: weight of the language-model scores.
 
@@ -117,20 +148,5 @@ class ShallowFusionScorer(IncrementalScorer):
     """
 
     def __init__(self, asr: IncrementalScorer, lm: IncrementalScorer, lm_weight: float):
-        self.asr, self.lm, self.lm_weight = asr, lm, as_float(lm_weight, "lm_weight")
-
-    def __call__(self, x: torch.Tensor) -> torch.Tensor:
-        return self._fuse(self.asr(x), self.lm(x))
-
-    def init(self, x: torch.Tensor, max_length: int) -> torch.Tensor:
-        return self._fuse(self.asr.init(x, max_length), self.lm.init(x, max_length))
-
-    def step(self, tokens: torch.Tensor) -> torch.Tensor:
-        return self._fuse(self.asr.step(tokens), self.lm.step(tokens))
-
-    def reorder(self, rows: torch.Tensor) -> None:
-        self.asr.reorder(rows)
-        self.lm.reorder(rows)
-
-    def _fuse(self, asr_scores: torch.Tensor, lm_scores: torch.Tensor) -> torch.Tensor:
-        return asr_scores + self.lm_weight * lm_scores
+        super().__init__([(asr, 1.0), (lm, lm_weight)])
+        self.asr, self.lm, self.lm_weight = asr, lm, self.parts[1][1]

@@ -57,7 +57,7 @@ def _recipe(tmp_path, name="tiny"):
                                           "apply_time_mask": True, "time_mask_width_range": 4, "num_time_mask": 1}},
                 "training": training, "loss": {"label_smoothing": 0.1, "ctc_weight": 0.3},
                 "optimizer": optimizer, "scheduler": scheduler},
-        "evaluate": {"lm_weight": 0.5, "batch_size": 4},
+        "evaluate": {"lm_weight": 0.5, "ctc_weight": 0.3, "batch_size": 4},
     }
     path = tmp_path / f"{name}.yaml"
     path.write_text(yaml.safe_dump(recipe))
@@ -99,12 +99,12 @@ def test_recipe_end_to_end_and_a_run_folder_that_transcribes_anywhere(workdir, c
     assert main(["evaluate", recipe]) == 0
     out = capsys.readouterr().out
     table = out[out.index("| Setting"):].splitlines()
-    assert table[0].split("|")[1:-1] == [" Setting    ", " Beam ", " LM weight ", " CER (%) ", " WER (%) ",
-                                          " Time (s) "]
+    assert table[0].split("|")[1:-1] == [" Setting    ", " Beam ", " LM weight ", " CTC weight ", " CER (%) ",
+                                          " WER (%) ", " Time (s) "]
     rows = [[cell.strip() for cell in line.split("|")[1:-1]] for line in table[2:8]]
-    assert [row[:3] for row in rows] == [["greedy", "1", "-"], ["beam_10", "10", "-"], ["beam_20", "20", "-"],
-                                         ["greedy_lm", "1", "0.5"], ["beam_10_lm", "10", "0.5"],
-                                         ["beam_20_lm", "20", "0.5"]]
+    assert [row[:4] for row in rows] == [["greedy", "1", "-", "0.3"], ["beam_10", "10", "-", "0.3"],
+                                         ["beam_20", "20", "-", "0.3"], ["greedy_lm", "1", "0.5", "0.3"],
+                                         ["beam_10_lm", "10", "0.5", "0.3"], ["beam_20_lm", "20", "0.5", "0.3"]]
     assert (run / "results.md").read_text().count("\n| ") == 8 and (run / "training_curves.png").is_file()
     # Each setting's CER is that of its transcript file against the references, paired by id.
     references = dict(_tsv(workdir / "data/asr/test-clean/references.tsv"))
@@ -112,7 +112,7 @@ def test_recipe_end_to_end_and_a_run_folder_that_transcribes_anywhere(workdir, c
         lines = _tsv(run / "transcripts" / f"{setting}.tsv")
         assert [i for i, _ in lines] == [f"7-3-{n:04d}" for n in range(5)]
         errors = sum(edit_distance(references[i], text) for i, text in lines)
-        assert float(row[3]) == pytest.approx(100 * errors / sum(len(references[i]) for i, _ in lines), abs=0.006)
+        assert float(row[4]) == pytest.approx(100 * errors / sum(len(references[i]) for i, _ in lines), abs=0.006)
 
     # The demo on a finished run only evaluates again, and its summary's command runs as printed.
     assert main(["demo", recipe]) == 0
@@ -121,7 +121,7 @@ def test_recipe_end_to_end_and_a_run_folder_that_transcribes_anywhere(workdir, c
     command = shlex.split(out[out.index("- Try next: `") + 13:].split("`")[0])
     assert command[1:4] == ["transcribe", "expts/tiny-asr", "audio/test/7/3/7-3-0000.flac"]
     assert main(command[1:]) == 0
-    best = min(rows, key=lambda row: float(row[3]))
+    best = min(rows, key=lambda row: float(row[4]))
     assert capsys.readouterr().out.split("\t")[0] == "7-3-0000" and f"Best setting: {best[0]}," in out
 
     # The run folders, copied elsewhere, transcribe as they do in place.
@@ -131,12 +131,12 @@ def test_recipe_end_to_end_and_a_run_folder_that_transcribes_anywhere(workdir, c
     shutil.copytree(workdir / "expts" / "tiny-lm", elsewhere / "lm")
     shutil.rmtree(workdir / "expts")
     os.chdir(elsewhere)
-    args = ["transcribe", "asr", str(workdir / "audio/test"), "--lm", "lm", "--lm-weight", "0.5",
-            "--beam-width", "10", "--batch-size", "4"]
+    args = ["transcribe", "asr", str(workdir / "audio/test"), "--ctc-weight", "0.3", "--lm", "lm", "--lm-weight",
+            "0.5", "--beam-width", "10", "--batch-size", "4"]
     assert main(args + ["-o", "out.tsv"]) == 0
     assert _tsv(elsewhere / "out.tsv") == expected["beam_10_lm"]
     capsys.readouterr()
-    assert main(args[:3]) == 0  # greedy, to standard output: the lines alone
+    assert main(args[:5]) == 0  # greedy, to standard output: the lines alone
     assert [tuple(line.split("\t")) for line in capsys.readouterr().out.splitlines()] == expected["greedy"]
 
 
@@ -155,10 +155,16 @@ def test_bad_input_is_reported_by_name(workdir, capsys):
     assert main(["prepare", "broken.yaml"]) == 1
     assert capsys.readouterr().err == \
         "quorlin: error: prepare.speed_perturb must be a list of speed factors, got 0.9\n"
+    (workdir / "broken.yaml").write_text(yaml.safe_dump({**recipe, "evaluate": {"ctc_weight": 1.5}}))
+    assert main(["evaluate", "broken.yaml"]) == 1
+    assert capsys.readouterr().err == "quorlin: error: evaluate.ctc_weight must lie in [0, 1], got 1.5\n"
     del recipe["asr"]
     (workdir / "broken.yaml").write_text(yaml.safe_dump(recipe))
     assert main(["evaluate", "broken.yaml"]) == 1
     assert capsys.readouterr().err == "quorlin: error: broken.yaml has no 'asr' section\n"
+    with pytest.raises(SystemExit):
+        main(["transcribe", "nowhere", "audio", "--ctc-weight", "1.5"])
+    assert "argument --ctc-weight: must lie in [0, 1], got 1.5" in capsys.readouterr().err
     assert main(["transcribe", "nowhere", "audio"]) == 1
     assert capsys.readouterr().err == "quorlin: error: nowhere is not a trained recogniser run folder: " \
                                       "it has no config.yaml\n"

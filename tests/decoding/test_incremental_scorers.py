@@ -3,7 +3,8 @@ import pytest
 import torch
 
 from quorlin.data.tokenizer import VaskTokenizer
-from quorlin.decoding import LanguageModelScorer, RecognizerScorer, SequenceGenerator, ShallowFusionScorer
+from quorlin.decoding import (CTCPrefixScorer, LanguageModelScorer, RecognizerScorer, SequenceGenerator,
+                              ShallowFusionScorer, WeightedSumScorer)
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 
 TOKENIZER = VaskTokenizer.from_texts(["abcdefgh"])
@@ -36,8 +37,8 @@ def make_asr(max_len=64):
 def encoded_batch(asr):
     """Three utterances of different lengths, padded to the longest."""
     torch.manual_seed(0)
-    encoder_output, pad_mask_src, _, _ = asr.encode(torch.randn(3, 60, 20), torch.tensor([60, 31, 45]))
-    return encoder_output, pad_mask_src
+    encoder_output, pad_mask_src, _, ctc_inputs = asr.encode(torch.randn(3, 60, 20), torch.tensor([60, 31, 45]))
+    return encoder_output, pad_mask_src, ctc_inputs
 
 
 def scorers(kind):
@@ -47,11 +48,15 @@ def scorers(kind):
         torch.manual_seed(1)
         return LanguageModelScorer(lm), lm.score, torch.randint(EOS + 1, V, (3, 4))
     asr = make_asr()
-    encoder_output, pad_mask_src = encoded_batch(asr)
+    encoder_output, pad_mask_src, ctc_inputs = encoded_batch(asr)
     start = torch.full((3, 1), SOS)
     asr_score = lambda x: asr.score(x, encoder_output, pad_mask_src)
     if kind == "asr":
         return RecognizerScorer(asr, encoder_output, pad_mask_src), asr_score, start
+    if kind == "asr+ctc":
+        ctc = CTCPrefixScorer(ctc_inputs["log_probs"], ctc_inputs["lengths"], TOKENIZER.pad_id, EOS)
+        joint = WeightedSumScorer([(RecognizerScorer(asr, encoder_output, pad_mask_src), 0.7), (ctc, 0.3)])
+        return joint, lambda x: 0.7 * asr_score(x) + 0.3 * ctc(x), start
     lm = make_lm()
     fused = ShallowFusionScorer(RecognizerScorer(asr, encoder_output, pad_mask_src), LanguageModelScorer(lm), 0.2)
     return fused, lambda x: asr_score(x) + 0.2 * lm.score(x), start
@@ -67,7 +72,7 @@ SEARCHES = {
 
 
 @pytest.mark.parametrize("search", SEARCHES)
-@pytest.mark.parametrize("kind", ["lm", "asr", "asr+lm"])
+@pytest.mark.parametrize("kind", ["lm", "asr", "asr+ctc", "asr+lm"])
 def test_cached_search_equals_full_prefix_search(kind, search):
     cached, plain, start = scorers(kind)
     results = []
@@ -112,7 +117,7 @@ def test_positions_beyond_max_len_are_refused(kind, cached):
         scorer, start = LanguageModelScorer(model), torch.randint(EOS + 1, V, (2, 4))
     else:
         model = make_asr(max_len=16)
-        scorer, start = RecognizerScorer(model, *encoded_batch(model)), torch.full((3, 1), SOS)
+        scorer, start = RecognizerScorer(model, *encoded_batch(model)[:2]), torch.full((3, 1), SOS)
     with torch.no_grad():
         model.final_linear.bias[EOS] = -1e4
     limit = model.max_len

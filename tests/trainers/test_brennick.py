@@ -290,17 +290,19 @@ def test_shallow_fusion_adds_the_weighted_language_model(asr_root, asr_tokenizer
     feats, _, _, feat_lengths, _ = next(iter(_loader(config, asr_tokenizer, "dev-clean", batch_size=2)))
     x = torch.tensor([[asr_tokenizer.sos_id, 4, 5], [asr_tokenizer.sos_id, 6, 6]])
     with torch.no_grad():
-        encoder_output, pad_mask, _, _ = trainer.model.encode(feats, feat_lengths)
+        encoder_output, pad_mask, _, ctc_inputs = trainer.model.encode(feats, feat_lengths)
         asr = trainer.model.score(x, encoder_output, pad_mask)
         lm.eval()
         lm_scores = lm.score(x)
         calls.clear()
         for weight in (0.0, 5.0):
-            alone = batch_scorer(trainer.model, encoder_output, pad_mask, {"lm_model": None, "lm_weight": weight})(x)
+            alone = batch_scorer(trainer.model, asr_tokenizer, encoder_output, pad_mask, ctc_inputs,
+                                 {"lm_model": None, "lm_weight": weight})(x)
             assert torch.equal(alone, asr)
         assert calls == []
         for weight in (0.0, 0.3):
-            fused = batch_scorer(trainer.model, encoder_output, pad_mask, {"lm_model": lm, "lm_weight": weight})(x)
+            fused = batch_scorer(trainer.model, asr_tokenizer, encoder_output, pad_mask, ctc_inputs,
+                                 {"lm_model": lm, "lm_weight": weight})(x)
             torch.testing.assert_close(fused, asr + weight * lm_scores)
         assert calls == [(2, 3), (2, 3)]
 
