@@ -190,6 +190,7 @@ class Brennick(Stolvar):
             dataloader: ASR batches; golden targets, when present, are decoded alongside.
             recognition_config: ``num_batches`` (int or None for all), ``beam_width`` (1 is
                 greedy), ``temperature`` (1.0), ``repeat_penalty`` (1.0, beam search only),
+                ``ctc_weight`` (0.0: the CTC head's share of the recogniser's scores),
                 ``lm_model`` (None) and ``lm_weight`` (read when ``lm_model`` is set). None is
                 greedy over the first 5 batches, named "greedy".
             config_name: shown on the progress bar.
