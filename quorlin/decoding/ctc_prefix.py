@@ -79,7 +79,8 @@ class CTCPrefixScorer(IncrementalScorer):
         """Appends the labels tokens (R,) to the rows: their forward variables, then the next scores."""
         y_c = self.y[self.utterance, :, tokens]  # (R, S)
         y_b = self.y[self.utterance, :, self.blank_id]  # (R, S)
-        phi = self._phi(tokens == self.last)  # (R, S)
+        # phi(t) for the chosen label: r_b alone where it repeats the last one.
+        phi = torch.where((tokens == self.last).unsqueeze(1), self.r_b, self.r_total)  # (R, S)
         # r_n(t) = Y_t * sum_{s <= t} phi(s - 1) / Y_{s - 1}, with phi(-1) = 1 for the empty prefix.
         # Frames past an utterance's end hold no label: Y continues there as 1 and r_n is masked.
         valid = torch.arange(y_c.size(1), device=y_c.device) < self.lengths[self.utterance].unsqueeze(1)
@@ -96,12 +97,14 @@ class CTCPrefixScorer(IncrementalScorer):
 
     def reorder(self, rows: torch.Tensor) -> None:
         self.utterance, self.last, self.psi = self.utterance[rows], self.last[rows], self.psi[rows]
-        self.r_n, self.r_b, self.next_psi = self.r_n[rows], self.r_b[rows], self.next_psi[rows]
+        self.r_n, self.r_b, self.r_total = self.r_n[rows], self.r_b[rows], self.r_total[rows]
+        self.next_psi = self.next_psi[rows]
 
     def _candidates(self) -> torch.Tensor:
         """log psi(g + c) - log psi(g) for every token c, (R, V); the extensions' psi are kept for ``step``."""
         y = self.y[self.utterance]  # (R, S, V)
-        phi_any = _shifted(torch.logaddexp(self.r_n, self.r_b), self._phi_start())  # (R, S): phi(t - 1)
+        self.r_total = torch.logaddexp(self.r_n, self.r_b)  # (R, S), kept for ``step``
+        phi_any = _shifted(self.r_total, self._phi_start())  # (R, S): phi(t - 1)
         psi = torch.logsumexp(phi_any.unsqueeze(-1) + y, dim=1)  # (R, V)
         repeat = self.last >= 0
         if repeat.any():  # a repeated label needs a blank between its two copies
@@ -110,15 +113,10 @@ class CTCPrefixScorer(IncrementalScorer):
             y_last = y[rows, :, self.last[rows]]  # (R', S)
             psi[rows, self.last[rows]] = torch.logsumexp(phi_b + y_last, dim=1)
         S_last = (self.lengths[self.utterance] - 1).clamp(min=0).unsqueeze(1)  # (R, 1)
-        psi[:, self.eos_id] = torch.logaddexp(self.r_n, self.r_b).gather(1, S_last).squeeze(1)
+        psi[:, self.eos_id] = self.r_total.gather(1, S_last).squeeze(1)
         psi[:, self.blank_id] = _IMPOSSIBLE
         self.next_psi = psi.clamp(min=_IMPOSSIBLE)
         return (self.next_psi - self.psi.unsqueeze(1)).float()
-
-    def _phi(self, repeated: torch.Tensor) -> torch.Tensor:
-        """phi(t) of every row for its chosen label: r_b alone where that label repeats the last one."""
-        total = torch.logaddexp(self.r_n, self.r_b)  # (R, S)
-        return torch.where(repeated.unsqueeze(1), self.r_b, total)
 
     def _phi_start(self) -> float:
         return 0.0 if self.empty else _IMPOSSIBLE
