@@ -54,6 +54,17 @@ def replacing(path: PathLike) -> Iterator[BinaryIO]:
     _sync_folder(path.parent)
 
 
+def write_bytes(path: PathLike, data: bytes) -> None:
+    """Replace ``path`` with ``data``, whole or not at all (see :func:`replacing`)."""
+    with replacing(path) as f:
+        f.write(data)
+
+
+def write_text(path: PathLike, text: str) -> None:
+    """Replace ``path`` with ``text`` in UTF-8, whole or not at all (see :func:`replacing`)."""
+    write_bytes(path, text.encode("utf-8"))
+
+
 def copy_file(source: PathLike, path: PathLike) -> None:
     """Copy ``source`` to ``path`` with its metadata, as ``shutil.copy2`` does, through
     :func:`replacing`."""

@@ -56,8 +56,8 @@ def weight(text: str) -> float:
 def main(argv: Optional[List[str]] = None) -> int:
     args = _parser().parse_args(argv)
     # Imported here, so that `quorlin --help` answers at once.
-    from quorlin.cli.recipe import RecipeError, load_recipe
-    from quorlin.prep import PreparationError
+    from quorlin.errors import QuorlinError
+    from quorlin.recipe import load_recipe
 
     try:
         if args.command == "transcribe":
@@ -78,7 +78,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         else:
             from quorlin.cli.demo import demo
             demo(recipe)
-    except (RecipeError, PreparationError, OSError) as error:
+    except (QuorlinError, OSError) as error:
         print(f"quorlin: error: {error}", file=sys.stderr)
         return 1
     return 0

@@ -7,11 +7,12 @@ import sys
 import time
 from typing import Any, Dict
 
-from quorlin.cli.evaluate import CURVES_FILE, TRANSCRIPTS_FOLDER, evaluate, results_table, write_results
+from quorlin.cli.evaluate import evaluate, results_table, write_results
 from quorlin.cli.prepare import prepare
-from quorlin.cli.recipe import run_folder
-from quorlin.cli.training import LR_PLOT, train_asr, train_lm
+from quorlin.recipe import run_folder
+from quorlin.cli.training import train_asr, train_lm
 from quorlin.cli.transcribe import audio_inputs
+from quorlin.layout import CURVES_FILE, LR_PLOT, TRANSCRIPTS_FOLDER
 
 DEMO_RECIPE = "recipes/demo.yaml"
 

@@ -11,17 +11,15 @@ import matplotlib.pyplot as plt
 import torch
 
 from quorlin._files import replacing
-from quorlin.cli.recipe import RecipeError, run_folder
-from quorlin.cli.run_folder import load_language_model, load_recognizer
+from quorlin.recipe import RecipeError, run_folder
+from quorlin.run_folder import load_language_model, load_recognizer
 from quorlin.cli.training import make_loader
 from quorlin.cli.transcribe import default_device, feature_dataset, recognition_config, transcribe_loader, tsv_lines
-from quorlin.data.maltrey import TEST_PARTITION
 from quorlin.decoding.recognition import asr_metrics
-from quorlin.prep import REFERENCES
-from quorlin.trainers.brennick import BEST_CHECKPOINT, LAST_CHECKPOINT
+from quorlin.layout import (BEST_CHECKPOINT, CURVES_FILE, LAST_CHECKPOINT, REFERENCES_FILE as REFERENCES, RESULTS_FILE,
+                            TEST_PARTITION, TRANSCRIPTS_FOLDER)
 
 SEARCHES = {"greedy": 1, "beam_10": 10, "beam_20": 20}
-RESULTS_FILE, CURVES_FILE, TRANSCRIPTS_FOLDER = "results.md", "training_curves.png", "transcripts"
 
 
 class Result(NamedTuple):

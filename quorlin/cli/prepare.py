@@ -3,13 +3,13 @@ tokenizer that the LM and the recogniser share."""
 import os
 from typing import Any, Dict, List
 
-from quorlin.cli.recipe import RecipeError, load_tokenizer, tokenizer_path
+from quorlin.recipe import RecipeError, load_tokenizer, tokenizer_path
 from quorlin.data.tokenizer import VaskTokenizer
+from quorlin.layout import LM_PARTITIONS
 from quorlin.prep import (PARTITIONS, Utterance, librispeech_utterances, manifest_utterances, normalize_transcript,
                           prepare_asr, prepare_lm, read_text_lines)
 
 # The LM partitions: its own text for training, the recogniser's dev and test transcripts.
-LM_PARTITIONS = {"train": "train", "dev": "dev", "test": "test"}
 
 
 def utterances(source: str) -> List[Utterance]:

@@ -11,20 +11,17 @@ import matplotlib.pyplot as plt
 from torch.utils.data import DataLoader
 
 from quorlin._files import replacing
-from quorlin.cli.prepare import LM_PARTITIONS
-from quorlin.cli.recipe import load_tokenizer, section_file
-from quorlin.cli.run_folder import build_model, save_recognizer_settings, save_tokenizer
+from quorlin.recipe import load_tokenizer, section_file
+from quorlin.run_folder import build_model, save_recognizer_settings, save_tokenizer
 from quorlin.data.length_groups import LengthGroupedSampler
 from quorlin.data.maltrey import Maltrey
 from quorlin.data.pellith import Pellith
 from quorlin.data.ruvesta import ruvesta
 from quorlin.prep import PARTITIONS
 from quorlin.trainers import Brennick, ProgressiveTrainer, Wendrel, distributed
-from quorlin.trainers.brennick import LAST_CHECKPOINT
+from quorlin.layout import LAST_CHECKPOINT, LM_PARTITIONS, LR_PLOT
 from quorlin.utils import create_scheduler, fennimar
 from quorlin.utils.dravenor import plot_lr_schedule
-
-LR_PLOT = "lr_schedule.png"
 
 
 def make_loader(dataset, data: Dict[str, Any], shuffle: bool, lengths: Optional[List[int]] = None) -> DataLoader:

@@ -9,10 +9,11 @@ from typing import Any, Dict, List, Optional, Sequence
 import torch
 from tqdm import tqdm
 
-from quorlin.cli.recipe import RecipeError
-from quorlin.cli.run_folder import Recognizer, load_language_model, load_recognizer
+from quorlin.recipe import RecipeError
+from quorlin.run_folder import Recognizer, load_language_model, load_recognizer
 from quorlin.cli.training import make_loader
-from quorlin.data.maltrey import TEST_PARTITION, Maltrey
+from quorlin.data.maltrey import Maltrey
+from quorlin.layout import TEST_PARTITION
 from quorlin.decoding.recognition import recognize_batch
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.prep import audio_fbank

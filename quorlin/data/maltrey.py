@@ -12,8 +12,7 @@ from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, add_transcripts, average_chars_per_token,
                                  list_npy_files, load_transcripts, read_subset, subset_count)
 from quorlin.data.tokenizer import VaskTokenizer
-
-TEST_PARTITION = "test-clean"
+from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION, TRANSCRIPTS_ARRAYS_FOLDER
 
 
 class Maltrey(Dataset):
@@ -62,7 +61,7 @@ class Maltrey(Dataset):
         self.pad_token = tokenizer.pad_id
         is_test = partition == TEST_PARTITION
 
-        self.fbank_dir = os.path.join(config["root"], partition, "fbank")
+        self.fbank_dir = os.path.join(config["root"], partition, FEATURES_FOLDER)
         self.fbank_files = list_npy_files(self.fbank_dir)
         subset = read_subset(config)
         if subset > 0:
@@ -70,7 +69,7 @@ class Maltrey(Dataset):
             self.fbank_files = self.fbank_files[:count]
         self.length = len(self.fbank_files)
         if not is_test:
-            self.text_dir = os.path.join(config["root"], partition, "text")
+            self.text_dir = os.path.join(config["root"], partition, TRANSCRIPTS_ARRAYS_FOLDER)
             self.text_files = list_npy_files(self.text_dir)
             if subset > 0:
                 self.text_files = self.text_files[:count]

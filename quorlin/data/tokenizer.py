@@ -11,7 +11,7 @@ from typing import Iterable, List, Optional, Sequence, Union
 
 import sentencepiece
 
-from quorlin._files import replacing
+from quorlin._files import write_bytes
 
 # Fixed ids shared by every kind; the ASR trainer also uses pad_id as CTC blank.
 SPECIAL_TOKENS = ("<pad>", "<sos>", "<eos>", "<unk>")
@@ -183,9 +183,7 @@ class VaskTokenizer:
         else:
             state["sentencepiece_model"] = base64.b64encode(self._model_proto).decode("ascii")
             state["escaped"] = self._escaped
-        content = json.dumps(state, ensure_ascii=False).encode("utf-8")
-        with replacing(path) as f:
-            f.write(content)
+        write_bytes(path, json.dumps(state, ensure_ascii=False).encode("utf-8"))
 
     @classmethod
     def load(cls, path: Union[str, os.PathLike]) -> "VaskTokenizer":

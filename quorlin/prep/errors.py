@@ -1,7 +1,8 @@
 """The error raised for unusable input data."""
+from quorlin.errors import QuorlinError
 
 
-class PreparationError(ValueError):
+class PreparationError(QuorlinError, ValueError):
     """Input that cannot be prepared: an unreadable or empty audio file, a missing
     transcript or audio file, a bad utterance id; the message names the file."""
 

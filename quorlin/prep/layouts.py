@@ -15,18 +15,17 @@ from typing import Dict, List, Optional, Sequence
 import numpy as np
 from tqdm import tqdm
 
-from quorlin._files import remove_temporaries
-from quorlin.data.maltrey import TEST_PARTITION
+from quorlin._files import remove_temporaries, write_text
+from quorlin.layout import (DEV_PARTITION, FEATURES_FOLDER, PREP_SETTINGS_FILE, REFERENCES_FILE, TEST_PARTITION,
+                            TRAIN_PARTITION, TRANSCRIPTS_ARRAYS_FOLDER)
 from quorlin.prep.errors import PreparationError, raise_problems
 from quorlin.prep.features import SAMPLE_RATE, audio_fbank
-from quorlin.prep.files import save_npy, save_text
+from quorlin.prep.files import save_npy
 from quorlin.prep.runner import run_parallel
 from quorlin.prep.sources import Utterance
 from quorlin.prep.text import normalize_transcript
 
-PARTITIONS = {"train": "train-clean-100", "dev": "dev-clean", "test": TEST_PARTITION}
-REFERENCES = "references.tsv"
-SETTINGS = "prep.json"
+PARTITIONS = {"train": TRAIN_PARTITION, "dev": DEV_PARTITION, "test": TEST_PARTITION}
 
 
 def transcript_array(text: str) -> np.ndarray:
@@ -77,7 +76,8 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
     folder = os.path.join(root, partition)
     _claim(folder, {"kind": "asr", "num_mel_bins": int(num_mel_bins), "sample_rate": SAMPLE_RATE,
                     "normalize": bool(normalize)})
-    fbank_dir, text_dir = os.path.join(folder, "fbank"), None if is_test else os.path.join(folder, "text")
+    fbank_dir = os.path.join(folder, FEATURES_FOLDER)
+    text_dir = None if is_test else os.path.join(folder, TRANSCRIPTS_ARRAYS_FOLDER)
     for d in filter(None, (fbank_dir, text_dir)):
         os.makedirs(d, exist_ok=True)
         remove_temporaries(d)
@@ -94,7 +94,7 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
     failures = run_parallel(_write_utterance, jobs, num_workers, desc=f"[Preparing {partition}]")
     raise_problems(failures, folder)
     if is_test:
-        save_text(os.path.join(folder, REFERENCES),
+        write_text(os.path.join(folder, REFERENCES_FILE),
                   "".join(f"{i}\t{t}\n" for i, t in sorted(zip(ids, texts))))
     return {"prepared": len(jobs), "skipped": len(ids) - len(jobs)}
 
@@ -165,7 +165,7 @@ def _claim(folder: str, settings: dict) -> None:
     # The settings of the first run stay with the folder; a later run must match them,
     # so that its skipped files are the ones it would have written.
     os.makedirs(folder, exist_ok=True)
-    path = os.path.join(folder, SETTINGS)
+    path = os.path.join(folder, PREP_SETTINGS_FILE)
     if os.path.exists(path):
         with open(path, encoding="utf-8") as f:
             previous = json.load(f)
@@ -173,7 +173,7 @@ def _claim(folder: str, settings: dict) -> None:
             raise PreparationError(f"{folder} was prepared with {previous}, not {settings}; "
                                    "remove it or prepare into another folder")
     else:
-        save_text(path, json.dumps(settings, indent=1) + "\n")
+        write_text(path, json.dumps(settings, indent=1) + "\n")
 
 
 def _warn_foreign_files(fbank_dir: str, ids: List[str]) -> None:

@@ -8,14 +8,12 @@ import torch.nn as nn
 from torch.utils.data import DataLoader, Subset
 
 from quorlin._checks import as_float, as_int
+from quorlin.layout import BEST_CHECKPOINT, LAST_CHECKPOINT
 from quorlin.decoding.recognition import asr_metrics, decode_ids, recognize_batch
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.model import DecoderOnlyTransformer
 from quorlin.trainers import distributed
 from quorlin.trainers.stolvar import Stolvar, _check_type
-
-LAST_CHECKPOINT = "checkpoint-last-epoch-model.pth"
-BEST_CHECKPOINT = "checkpoint-best-metric-model.pth"
 
 
 class Brennick(Stolvar):

@@ -21,7 +21,8 @@ from torch.nn.parallel import DistributedDataParallel
 from torchinfo import summary
 from tqdm import tqdm
 
-from quorlin._files import copy_file, replacing
+from quorlin import layout
+from quorlin._files import copy_file, replacing, write_bytes
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 from quorlin.trainers import distributed
@@ -146,11 +147,11 @@ class Stolvar(ABC):
         """Create (or reuse) the run folder and its files; start the W&B run if enabled."""
         _check_run_name(run_name)
         _check_type(config_file, str, "config_file")
-        expts = Path(os.getcwd()) / "expts"
+        expts = Path(os.getcwd()) / layout.EXPERIMENTS_FOLDER
         expt_root = expts / run_name
-        checkpoint_dir = expt_root / "checkpoints"
-        attn_dir = expt_root / "attn"
-        text_dir = expt_root / "text"
+        checkpoint_dir = expt_root / layout.CHECKPOINTS_FOLDER
+        attn_dir = expt_root / layout.ATTENTION_FOLDER
+        text_dir = expt_root / layout.TEXT_FOLDER
         main = distributed.is_main_process()  # the others only read checkpoints
         if main:
             expts.mkdir(parents=True, exist_ok=True)
@@ -159,19 +160,18 @@ class Stolvar(ABC):
         self._run_folder = _below(expt_root.resolve(), expts.resolve(), expt_root)
         if main:
             expt_root.mkdir(parents=True, exist_ok=True)
-            copy_file(config_file, self._run_file(expt_root, "config.yaml"))
+            copy_file(config_file, self._run_file(expt_root, layout.CONFIG_FILE))
             summary_text = ""
             try:
                 summary_text = str(self._model_summary())
             finally:
                 # A model without a summary still leaves an empty "model_arch.txt" behind.
-                with replacing(self._run_file(expt_root, "model_arch.txt")) as f:
-                    f.write(summary_text.encode())
+                write_bytes(self._run_file(expt_root, layout.MODEL_SUMMARY_FILE), summary_text.encode())
             for folder in (checkpoint_dir, attn_dir, text_dir):
                 folder.mkdir(exist_ok=True)
                 _below(folder.resolve(), self._run_folder, folder)
-        best_model_path = checkpoint_dir / "checkpoint-best-metric-model.pth"
-        last_model_path = checkpoint_dir / "checkpoint-last-epoch-model.pth"
+        best_model_path = checkpoint_dir / layout.BEST_CHECKPOINT
+        last_model_path = checkpoint_dir / layout.LAST_CHECKPOINT
 
         if self.use_wandb:
             training = self.config["training"]
@@ -475,9 +475,7 @@ class Stolvar(ABC):
         if not distributed.is_main_process():
             return
         path = self._run_file(self.text_dir, f"text_{suffix}.json")
-        content = json.dumps(text, indent=4)
-        with replacing(path) as f:
-            f.write(content.encode())
+        write_bytes(path, json.dumps(text, indent=4).encode())
         if self.use_wandb:
             wandb.save(str(path))
 

@@ -5,6 +5,7 @@ import torch
 import torch.nn as nn
 
 from quorlin.decoding.scorer import LanguageModelScorer
+from quorlin.layout import BEST_CHECKPOINT, LAST_CHECKPOINT
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.trainers import distributed
 from quorlin.trainers.stolvar import Stolvar
@@ -125,12 +126,12 @@ class Wendrel(Stolvar):
             self._plot_first_map(train_attn, epoch, "train_self")
             self._plot_first_map(val_attn, epoch, "val_self")
             self._save_generated_text(gen_results, f"val_epoch_{epoch}")
-            self.save_checkpoint("checkpoint-last-epoch-model.pth")
+            self.save_checkpoint(LAST_CHECKPOINT)
             val_loss = val_metrics["ce_loss_char"]
             if val_loss < best_val_loss:
                 best_val_loss = val_loss
                 self.best_metric = val_loss
-                self.save_checkpoint("checkpoint-best-metric-model.pth")
+                self.save_checkpoint(BEST_CHECKPOINT)
             self.current_epoch += 1
 
     def evaluate(self, test_dataloader) -> Tuple[Dict[str, float], Dict[str, List[Dict[str, Any]]]]:

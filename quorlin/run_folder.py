@@ -8,13 +8,12 @@ from typing import Any, Dict, NamedTuple, Optional, Tuple
 import torch
 import yaml
 
-from quorlin._files import replacing
-from quorlin.cli.recipe import TOKENIZER_FILE, RecipeError
+from quorlin._files import write_text
+from quorlin.layout import BEST_CHECKPOINT, CHECKPOINTS_FOLDER, CONFIG_FILE, RECOGNIZER_FILE, TOKENIZER_FILE
+from quorlin.recipe import RecipeError
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
-from quorlin.trainers.brennick import BEST_CHECKPOINT
 
-RECOGNIZER_FILE = "recognizer.json"
 MODEL_CLASSES = {"asr": EncoderDecoderTransformer, "lm": DecoderOnlyTransformer}
 
 
@@ -41,8 +40,7 @@ def save_recognizer_settings(folder: Path, norm: str, global_stats, max_length: 
     settings = {"norm": norm, "max_length": int(max_length)}
     if global_stats is not None:
         settings["global_mean"], settings["global_std"] = (t.tolist() for t in global_stats)
-    with replacing(folder / RECOGNIZER_FILE) as f:
-        f.write(json.dumps(settings, indent=1).encode())
+    write_text(folder / RECOGNIZER_FILE, json.dumps(settings, indent=1))
 
 
 def _read(folder: Path, name: str, what: str) -> Path:
@@ -54,10 +52,10 @@ def _read(folder: Path, name: str, what: str) -> Path:
 
 def _load_trained(kind: str, folder: Path, device: str) -> Tuple[torch.nn.Module, VaskTokenizer, Dict[str, Any]]:
     what = "recogniser" if kind == "asr" else "language model"
-    with open(_read(folder, "config.yaml", what), encoding="utf-8") as f:
+    with open(_read(folder, CONFIG_FILE, what), encoding="utf-8") as f:
         section = yaml.safe_load(f)
     tokenizer = VaskTokenizer.load(_read(folder, TOKENIZER_FILE, what))
-    checkpoint = torch.load(_read(folder, f"checkpoints/{BEST_CHECKPOINT}", what), map_location=device,
+    checkpoint = torch.load(_read(folder, f"{CHECKPOINTS_FOLDER}/{BEST_CHECKPOINT}", what), map_location=device,
                             weights_only=True)
     model = build_model(kind, section, tokenizer)
     model.load_state_dict(checkpoint["model_state_dict"])

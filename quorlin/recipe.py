@@ -1,10 +1,12 @@
 """Recipes: one YAML file that configures data preparation, the LM run and the recogniser run.
 
-A recipe has the sections ``prepare`` (where the audio and text come from), ``tokenizer``
-(``VaskTokenizer.from_texts`` arguments), ``lm`` and ``asr`` (each a trainer configuration
-with ``data``/``training``/``loss``/``optimizer``/``scheduler``, plus ``run_name``,
-``epochs`` and the model's keyword arguments under ``model``) and ``evaluate``. Relative
-paths are relative to the current folder, as the run folders under "expts" are.
+A recipe has the sections ``prepare`` (where the audio and text come from, and how the text
+is normalised), ``tokenizer`` (``VaskTokenizer.from_texts`` arguments), ``lm`` and ``asr``
+(each a trainer configuration with ``data``/``training``/``loss``/``optimizer``/``scheduler``,
+plus ``run_name``, ``epochs`` and the model's keyword arguments under ``model``), ``evaluate``
+(the search settings compared on the dev set) and ``seed``. ``load_recipe`` checks every key
+against ``quorlin.recipe_schema`` before anything runs. Relative paths are relative to the
+current folder, as the run folders under "expts" are.
 """
 import contextlib
 import os
@@ -15,32 +17,34 @@ from typing import Any, Dict, Iterator
 import yaml
 
 from quorlin.data.tokenizer import VaskTokenizer
+from quorlin.errors import QuorlinError
+from quorlin.layout import EXPERIMENTS_FOLDER, TOKENIZER_FILE
 
-TOKENIZER_FILE = "tokenizer.json"
 
-
-class RecipeError(ValueError):
-    """A recipe that cannot be used as it stands."""
+class RecipeError(QuorlinError, ValueError):
+    """A recipe that cannot be used as it stands; the message names the file and the key."""
 
 
 def load_recipe(path: str) -> Dict[str, Any]:
-    """Reads a recipe and checks that it has the sections the commands need."""
+    """Reads a recipe and checks it: every section and key known, of the right type and range.
+
+    Example:
+        >>> recipe = load_recipe("recipes/demo.yaml")
+        >>> recipe["asr"]["run_name"]
+        'demo-asr'
+    """
+    from quorlin.recipe_schema import check_recipe
+
     try:
         with open(path, encoding="utf-8") as f:
             recipe = yaml.safe_load(f)
     except OSError as error:
         raise RecipeError(f"cannot read the recipe {path}: {error.strerror}") from None
+    except UnicodeDecodeError as error:
+        raise RecipeError(f"{path} is not UTF-8 text: {error.reason} at byte {error.start}") from None
     except yaml.YAMLError as error:
         raise RecipeError(f"{path} is not valid YAML: {error}") from None
-    if not isinstance(recipe, dict):
-        raise RecipeError(f"{path} must hold a mapping of sections, got {type(recipe).__name__}")
-    for name in ("prepare", "lm", "asr"):
-        if not isinstance(recipe.get(name), dict):
-            raise RecipeError(f"{path} has no {name!r} section")
-    for name in ("lm", "asr"):
-        for key in ("run_name", "epochs", "model", "data"):
-            if key not in recipe[name]:
-                raise RecipeError(f"{path}: section {name!r} has no {key!r}")
+    check_recipe(recipe, path)
     return recipe
 
 
@@ -50,6 +54,7 @@ def tokenizer_path(recipe: Dict[str, Any]) -> str:
 
 
 def load_tokenizer(recipe: Dict[str, Any]) -> VaskTokenizer:
+    """The tokenizer that ``prepare`` made for ``recipe``."""
     path = tokenizer_path(recipe)
     if not os.path.exists(path):
         raise RecipeError(f"{path} does not exist: run `quorlin prepare` with this recipe first")
@@ -58,15 +63,17 @@ def load_tokenizer(recipe: Dict[str, Any]) -> VaskTokenizer:
 
 def run_folder(section: Dict[str, Any]) -> Path:
     """The run folder of an ``lm`` or ``asr`` section, as the trainers name it."""
-    return Path("expts") / section["run_name"]
+    return Path(EXPERIMENTS_FOLDER) / section["run_name"]
 
 
 @contextlib.contextmanager
 def section_file(section: Dict[str, Any]) -> Iterator[str]:
     """A trainer's configuration written to a temporary YAML file, for the trainer to copy
-    into its run folder as "config.yaml"; removed when the block ends."""
+    into its run folder as "config.yaml" (readable by others, as any file of a run folder);
+    removed when the block ends."""
     fd, path = tempfile.mkstemp(suffix=".yaml", prefix="quorlin-")
     try:
+        os.fchmod(fd, 0o644)
         with os.fdopen(fd, "w", encoding="utf-8") as f:
             yaml.safe_dump(section, f, sort_keys=False)
         yield path

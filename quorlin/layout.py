@@ -1,0 +1,58 @@
+"""The names of everything quorlin keeps on disk: the files of a run folder and the
+partitions of the prepared data. Every other module takes the names from here.
+
+A run folder, ``expts/<run name>/``::
+
+    config.yaml            the trainer's configuration
+    model_arch.txt         the model summary
+    train.log              everything the training printed, and the package versions
+    tokenizer.json         the tokenizer of the data
+    recognizer.json        a recogniser's feature normalisation and search length
+    lr_schedule.png        the learning-rate plan
+    checkpoints/           the last, best, per-epoch and averaged checkpoints
+    attn/, text/           attention heat maps and generated or recognised text
+    results.md             the evaluation's table
+    training_curves.png    losses and error rates per epoch
+    transcripts/<set>/     "<id><TAB><text>" lines per search setting
+    errors/<set>/          per-utterance error listings per search setting
+
+Prepared data: ``<root>/<partition>/fbank/<id>.npy`` and ``text/<id>.npy`` for speech,
+``<root>/<partition>/<n>.npy`` for the LM.
+"""
+EXPERIMENTS_FOLDER = "expts"
+CONFIG_FILE = "config.yaml"
+MODEL_SUMMARY_FILE = "model_arch.txt"
+TRAIN_LOG = "train.log"
+TOKENIZER_FILE = "tokenizer.json"
+RECOGNIZER_FILE = "recognizer.json"
+LR_PLOT = "lr_schedule.png"
+CHECKPOINTS_FOLDER = "checkpoints"
+ATTENTION_FOLDER = "attn"
+TEXT_FOLDER = "text"
+RESULTS_FILE = "results.md"
+CURVES_FILE = "training_curves.png"
+TRANSCRIPTS_FOLDER = "transcripts"
+ERRORS_FOLDER = "errors"
+LOCK_FILE = ".lock"
+
+LAST_CHECKPOINT = "checkpoint-last-epoch-model.pth"
+BEST_CHECKPOINT = "checkpoint-best-metric-model.pth"
+AVERAGED_CHECKPOINT = "checkpoint-averaged-model.pth"
+
+
+def epoch_checkpoint(epoch: int) -> str:
+    """The name of the checkpoint kept for epoch ``epoch`` (``training.keep_last``)."""
+    return f"checkpoint-epoch-{epoch:04d}.pth"
+
+
+# Prepared speech data. The recogniser's datasets know the partitions by these names.
+TRAIN_PARTITION = "train-clean-100"
+DEV_PARTITION = "dev-clean"
+TEST_PARTITION = "test-clean"
+FEATURES_FOLDER = "fbank"
+TRANSCRIPTS_ARRAYS_FOLDER = "text"
+REFERENCES_FILE = "references.tsv"
+PREP_SETTINGS_FILE = "prep.json"
+SOURCES_FILE = "sources.json"
+# Prepared LM text.
+LM_PARTITIONS = {"train": "train", "dev": "dev", "test": "test"}
