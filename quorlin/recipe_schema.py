@@ -1,17 +1,581 @@
-"""What a recipe may hold: every section, key, type and range, checked before anything runs."""
-from typing import Any
+"""What a recipe may hold: every section, key, type and range, checked before anything runs.
+
+``RECIPE`` is a table: each section maps its keys to specs (an integer >= 1, a number in
+[0, 1], one of a few names, a list of ..., a mapping of ...), the keys that must be present
+wrapped in ``need``. ``check_recipe`` walks a recipe along the table, then applies the few
+``RULES`` that tie keys together (the heads divide the model's width, the stages' layers
+exist, ...). The first problem found is reported as one line:
+"<file>: <key path> <what is wrong>, got <value>".
+"""
+import math
+import re
+from pathlib import PurePath
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
+from quorlin.layout import DEV_PARTITION, TEST_PARTITION, TRAIN_PARTITION
+
+
+class _Problem(Exception):
+    """A problem with one key; the message names the key, not the file."""
+
+
+def _fail(key: str, what: str, value: Any) -> None:
+    raise _Problem(f"{key} {what}, got {value!r}")
+
+
+def _join(key: str, name: Any) -> str:
+    return f"{key}.{name}" if key else str(name)
+
+
+def _is_int(value: Any) -> bool:
+    # YAML's true and false are bools, and bools are ints to Python: not numbers in a recipe.
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _is_number(value: Any) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+# Text that Python reads as a number but YAML does not: an exponent needs a point in the
+# mantissa and a sign ("1.0e-3", "1.0e+5"), else the value is a string.
+_EXPONENT_TEXT = re.compile(r"([-+]?\d+)(\.\d*)?[eE]([-+]?)(\d+)")
+
+
+def _yaml_hint(value: Any) -> str:
+    match = isinstance(value, str) and _EXPONENT_TEXT.fullmatch(value.strip())
+    if not match:
+        return ""
+    mantissa, fraction, sign, exponent = match.groups()
+    return f" (YAML reads {value} as text: write {mantissa}{fraction or '.0'}e{sign or '+'}{exponent})"
+
+
+class Spec:
+    """What one key may hold."""
+
+    def describe(self, plural: bool = False) -> str:
+        """The values accepted, as "an integer >= 1" (or "integers >= 1")."""
+        raise NotImplementedError
+
+    def matches(self, value: Any) -> bool:
+        """Whether ``value`` has the type of this spec (its range aside)."""
+        raise NotImplementedError
+
+    def check(self, value: Any, key: str) -> None:
+        """Raises ``_Problem`` naming ``key`` unless ``value`` is accepted."""
+        raise NotImplementedError
+
+
+class _Bounded(Spec):
+    """A number or an integer within optional bounds."""
+
+    def __init__(self, low=None, high=None, open_low: bool = False, open_high: bool = False):
+        self.low, self.high, self.open_low, self.open_high = low, high, open_low, open_high
+
+    def _range(self) -> str:
+        if self.high is not None:
+            return f" in {'(' if self.open_low else '['}{self.low}, {self.high}{')' if self.open_high else ']'}"
+        if self.low is not None:
+            return f" {'>' if self.open_low else '>='} {self.low}"
+        return ""
+
+    def _within(self, value) -> bool:
+        if self.low is not None and (value <= self.low if self.open_low else value < self.low):
+            return False
+        return self.high is None or (value < self.high if self.open_high else value <= self.high)
+
+
+class Number(_Bounded):
+    """A finite integer or float (not a bool)."""
+
+    def describe(self, plural=False):
+        return ("numbers" if plural else "a number") + self._range()
+
+    def matches(self, value):
+        return _is_number(value)
+
+    def check(self, value, key):
+        if not (_is_number(value) and math.isfinite(value) and self._within(value)):
+            _fail(key, f"must be {self.describe()}{_yaml_hint(value)}", value)
+
+
+class Integer(_Bounded):
+    """An integer (not a bool, not a float), odd when ``odd``."""
+
+    def __init__(self, low=None, high=None, open_low=False, open_high=False, odd: bool = False):
+        super().__init__(low, high, open_low, open_high)
+        self.odd = odd
+
+    def describe(self, plural=False):
+        noun = "integers" if plural else "an integer"
+        if self.odd:
+            noun = "odd integers" if plural else "an odd integer"
+        return noun + self._range()
+
+    def matches(self, value):
+        return _is_int(value)
+
+    def check(self, value, key):
+        if not (_is_int(value) and self._within(value) and (value % 2 == 1 or not self.odd)):
+            _fail(key, f"must be {self.describe()}", value)
+
+
+class Boolean(Spec):
+    def describe(self, plural=False):
+        return "true or false values" if plural else "true or false"
+
+    def matches(self, value):
+        return isinstance(value, bool)
+
+    def check(self, value, key):
+        if not isinstance(value, bool):
+            _fail(key, f"must be {self.describe()}", value)
+
+
+class Null(Spec):
+    def describe(self, plural=False):
+        return "null"
+
+    def matches(self, value):
+        return value is None
+
+    def check(self, value, key):
+        if value is not None:
+            _fail(key, "must be null", value)
+
+
+class Text(Spec):
+    """A non-empty string, matching ``pattern`` when given."""
+
+    def __init__(self, pattern: Optional[str] = None):
+        self.pattern = pattern
+
+    def describe(self, plural=False):
+        if self.pattern:
+            return ("strings" if plural else "a string") + f" matching {self.pattern}"
+        return "non-empty strings" if plural else "a non-empty string"
+
+    def matches(self, value):
+        return isinstance(value, str)
+
+    def check(self, value, key):
+        if not isinstance(value, str) or not value or (self.pattern and not re.fullmatch(self.pattern, value)):
+            _fail(key, f"must be {self.describe()}", value)
+
+
+class RunName(Text):
+    """A run folder below "expts": a relative path without "..", naming a folder."""
+
+    def describe(self, plural=False):
+        return "relative paths inside 'expts' without '..'" if plural else "a relative path inside 'expts' without '..'"
+
+    def check(self, value, key):
+        parts = PurePath(value).parts if isinstance(value, str) else ()
+        if not parts or PurePath(value).anchor or ".." in parts:
+            _fail(key, f"must be {self.describe()}", value)
+
+
+class Choice(Spec):
+    """One of a few strings; with ``any_case``, in any mix of upper and lower case."""
+
+    def __init__(self, *values: str, any_case: bool = False):
+        self.values, self.any_case = values, any_case
+
+    def describe(self, plural=False):
+        return f"one of {', '.join(map(repr, self.values))}" + (" (any case)" if self.any_case else "")
+
+    def matches(self, value):
+        return isinstance(value, str)
+
+    def check(self, value, key):
+        if not isinstance(value, str) or (value.lower() if self.any_case else value) not in self.values:
+            _fail(key, f"must be {self.describe()}", value)
+
+
+class Subset(Spec):
+    """The part of a partition to load: a fraction of its files in (0, 1], a number of files
+    above 1, or all of them for a value <= 0."""
+
+    def describe(self, plural=False):
+        return "a fraction in (0, 1], a whole number of files above 1, or <= 0 for all files"
+
+    def matches(self, value):
+        return _is_number(value)
+
+    def check(self, value, key):
+        if not (_is_number(value) and math.isfinite(value)) or (value > 1 and value != int(value)):
+            _fail(key, f"must be {self.describe()}", value)
+
+
+class ListOf(Spec):
+    """A list of ``item``; non-empty when ``nonempty``, of exactly ``length`` items when given."""
+
+    def __init__(self, item: Spec, nonempty: bool = False, length: Optional[int] = None):
+        self.item, self.nonempty, self.length = item, nonempty, length
+
+    def describe(self, plural=False):
+        size = f"{self.length} " if self.length else ""
+        lead = "lists" if plural else "a list"
+        if self.nonempty:
+            lead = "non-empty lists" if plural else "a non-empty list"
+        return f"{lead} of {size}{self.item.describe(plural=True)}"
+
+    def matches(self, value):
+        return isinstance(value, list)
+
+    def check(self, value, key):
+        if not isinstance(value, list) or (self.nonempty and not value) or \
+                (self.length is not None and len(value) != self.length):
+            _fail(key, f"must be {self.describe()}", value)
+        for i, item in enumerate(value):
+            self.item.check(item, f"{key}[{i}]")
+
+
+class MapOf(Spec):
+    """A non-empty mapping of names (``keys``, called ``key_label`` in messages) to ``values``."""
+
+    def __init__(self, keys: Spec, values: Spec, key_label: str):
+        self.keys, self.values, self.key_label = keys, values, key_label
+
+    def describe(self, plural=False):
+        lead = "non-empty mappings" if plural else "a non-empty mapping"
+        return f"{lead} of {self.key_label}s to {self.values.describe(plural=True)}"
+
+    def matches(self, value):
+        return isinstance(value, dict)
+
+    def check(self, value, key):
+        if not isinstance(value, dict) or not value:
+            _fail(key, f"must be {self.describe()}", value)
+        for name, item in value.items():
+            self.keys.check(name, f"{key} {self.key_label}")
+            self.values.check(item, _join(key, name))
+
+
+class Either(Spec):
+    """The first alternative whose type the value has decides; a value of none of their
+    types is refused with all of them named."""
+
+    def __init__(self, *alternatives: Spec):
+        self.alternatives = alternatives
+
+    def describe(self, plural=False):
+        return " or ".join(alternative.describe(plural) for alternative in self.alternatives)
+
+    def matches(self, value):
+        return any(alternative.matches(value) for alternative in self.alternatives)
+
+    def check(self, value, key):
+        for alternative in self.alternatives:
+            if alternative.matches(value):
+                alternative.check(value, key)
+                return
+        _fail(key, f"must be {self.describe()}", value)
+
+
+class _Need:
+    """A key that must be present."""
+
+    def __init__(self, spec: Spec):
+        self.spec = spec
+
+
+def need(spec: Spec) -> _Need:
+    return _Need(spec)
+
+
+class Section(Spec):
+    """A mapping of known keys.
+
+    Args:
+        keys: each key's spec, wrapped in ``need`` when the key must be present.
+        needs: (key, values, needed): ``needed`` must be present when ``key`` holds one of
+            ``values`` (strings compared in lower case).
+        exclusive: pairs of keys that cannot be given together.
+    """
+
+    def __init__(self, keys: Dict[str, Any], needs: Sequence[Tuple[str, tuple, str]] = (),
+                 exclusive: Sequence[Tuple[str, str]] = ()):
+        self.keys = {name: spec.spec if isinstance(spec, _Need) else spec for name, spec in keys.items()}
+        self.required = [name for name, spec in keys.items() if isinstance(spec, _Need)]
+        self.needs, self.exclusive = needs, exclusive
+
+    def describe(self, plural=False):
+        return "mappings" if plural else "a mapping"
+
+    def matches(self, value):
+        return isinstance(value, dict)
+
+    def check(self, value, key):
+        label = key or "the recipe"
+        if not isinstance(value, dict):
+            _fail(label, f"must be {self.describe()}", value)
+        for name, item in value.items():
+            if name not in self.keys:
+                known = ", ".join(sorted(self.keys))
+                raise _Problem(f"{_join(key, name)} is not a known key; {label} may hold: {known}")
+            self.keys[name].check(item, _join(key, name))
+        for name in self.required:
+            if name not in value:
+                _missing(_join(key, name), self.keys[name])
+        for field, values, name in self.needs:
+            chosen = value.get(field)
+            if (chosen.lower() if isinstance(chosen, str) else chosen) in values and name not in value:
+                _missing(_join(key, name), self.keys[name], f" when {_join(key, field)} is {chosen!r}")
+        for first, second in self.exclusive:
+            if first in value and second in value:
+                _fail(_join(key, second), f"cannot be given with {_join(key, first)}", value[second])
+
+
+def _missing(key: str, spec: Spec, condition: str = "") -> None:
+    raise _Problem(f"{key} is missing: it must be {spec.describe()}{condition}")
+
+
+POSITIVE = Number(0, open_low=True)
+NON_NEGATIVE = Number(0)
+WEIGHT = Number(0, 1)
+RATE = Number(0, 1, open_high=True)  # dropout, label smoothing
+COUNT = Integer(1)
+NON_NEGATIVE_INT = Integer(0)
+FLAG = Boolean()
+PATH = Text()
+
+
+def _one_or_list(spec: Spec) -> Either:
+    return Either(spec, ListOf(spec, nonempty=True))
+
+
+# Where the audio and text come from. A dev or test source is a path (the partition
+# "dev-clean" or "test-clean"), or a mapping of set names to paths.
+SOURCES = Either(PATH, MapOf(Text(r"[A-Za-z0-9][A-Za-z0-9_.-]*"), PATH, "set name"))
+PREPARE = Section({
+    "train": need(PATH),
+    "dev": need(SOURCES),
+    "test": need(SOURCES),
+    "lm_text": ListOf(PATH),
+    "speed_perturb": ListOf(Number(0.5, 2.0)),
+    "text": Section({
+        "normalization": Choice("NFC", "NFKC", "NFD", "NFKD"),
+        "case": Choice("upper", "lower", "keep"),
+        "remove_punctuation": FLAG,
+        "alphabet": Text(),
+    }),
+})
+
+TOKENIZER = Section({"kind": Choice("char", "bpe", "unigram"), "vocab_size": Integer(4, open_low=True)},
+                    needs=[("kind", ("bpe", "unigram"), "vocab_size")])
+
+ADAM = Section({"betas": need(ListOf(RATE, length=2)), "eps": need(POSITIVE), "amsgrad": need(FLAG)})
+LAYER_DECAY = Section({"enabled": FLAG, "decay_rate": POSITIVE}, needs=[("enabled", (True,), "decay_rate")])
+OPTIMIZERS = ("sgd", "adam", "adamw")
+OPTIMIZER = Section({
+    "name": need(Choice(*OPTIMIZERS, any_case=True)),
+    "lr": need(POSITIVE),
+    "weight_decay": need(NON_NEGATIVE),
+    "param_groups": ListOf(Section({"name": need(Text()), "patterns": need(ListOf(Text(), nonempty=True)),
+                                    "lr": POSITIVE, "layer_decay": LAYER_DECAY})),
+    "layer_decay": LAYER_DECAY,
+    "sgd": Section({"momentum": need(NON_NEGATIVE), "nesterov": need(FLAG), "dampening": need(NON_NEGATIVE)}),
+    "adam": ADAM,
+    "adamw": ADAM,
+}, needs=[("name", (name,), name) for name in OPTIMIZERS])
+
+SCHEDULERS = ("reduce_lr", "cosine", "cosine_warm")
+SCHEDULER = Section({
+    "name": need(Choice(*SCHEDULERS, any_case=True)),
+    "reduce_lr": Section({
+        "mode": Choice("min", "max"), "factor": Number(0, 1, open_low=True, open_high=True),
+        "patience": NON_NEGATIVE_INT, "threshold": NON_NEGATIVE, "threshold_mode": Choice("rel", "abs"),
+        "cooldown": NON_NEGATIVE_INT, "min_lr": NON_NEGATIVE, "eps": NON_NEGATIVE,
+    }),
+    "cosine": Section({"T_max": COUNT, "eta_min": NON_NEGATIVE}),
+    "cosine_warm": Section({"T_0": COUNT, "T_mult": COUNT, "eta_min": NON_NEGATIVE}),
+    "warmup": Section({"enabled": FLAG, "epochs": NON_NEGATIVE, "start_factor": Number(0, 1, open_low=True),
+                       "end_factor": WEIGHT}),
+}, needs=[("name", (name,), name) for name in SCHEDULERS])
+
+TRAINING = {
+    "gradient_accumulation_steps": need(COUNT),
+    "autocast_dtype": Choice("float16", "bfloat16", "float32"),
+    "compile": FLAG,
+    "keep_last": NON_NEGATIVE_INT,
+    "process_group_timeout": POSITIVE,
+    "use_wandb": FLAG,
+    "wandb_project": Text(),
+    "wandb_run_id": Either(Text(), Null()),
+}
+DATA = {"root": need(PATH), "batch_size": COUNT, "num_workers": NON_NEGATIVE_INT, "subset_size": Subset(),
+        "subset": Subset()}
+SUBSET_KEYS = [("subset_size", "subset")]
+TRANSFORMER = {"d_model": need(COUNT), "num_heads": need(COUNT), "d_ff": need(COUNT), "dropout": need(RATE),
+               "max_len": need(COUNT)}
+
+
+def _trainer(model: Section, data: Section, training: Section, **extra: Any) -> Section:
+    """An ``lm`` or ``asr`` section: the run, the model's keywords and the trainer's configuration."""
+    return Section({"run_name": need(RunName()), "epochs": need(COUNT), "model": need(model), "data": need(data),
+                    "training": need(training), "optimizer": need(OPTIMIZER), "scheduler": need(SCHEDULER), **extra})
+
+
+LM = _trainer(
+    model=Section({"num_layers": need(COUNT), **TRANSFORMER}),
+    data=Section(DATA, exclusive=SUBSET_KEYS),
+    training=Section({**TRAINING, "label_smoothing": RATE}),
+)
+
+SPECAUG = Section({
+    "apply_freq_mask": need(FLAG), "freq_mask_width_range": need(NON_NEGATIVE_INT),
+    "num_freq_mask": need(NON_NEGATIVE_INT),
+    "apply_time_mask": need(FLAG), "time_mask_width_range": need(NON_NEGATIVE_INT),
+    "num_time_mask": need(NON_NEGATIVE_INT),
+})
+STAGE = Section({
+    "name": need(Text()),
+    "epochs": need(COUNT),
+    "encoder_active_layers": need(ListOf(NON_NEGATIVE_INT)),
+    "decoder_active_layers": need(ListOf(NON_NEGATIVE_INT)),
+    "encoder_freeze": ListOf(FLAG),
+    "decoder_freeze": ListOf(FLAG),
+    "dropout": need(RATE),
+    "label_smoothing": need(RATE),
+    "data_subset": need(Number(0, 1, open_low=True)),
+})
+ASR = _trainer(
+    model=Section({
+        "input_dim": need(COUNT), "time_reduction": need(COUNT),
+        "reduction_method": need(Choice("conv", "lstm", "both")),
+        "num_encoder_layers": need(COUNT), "num_decoder_layers": need(COUNT), **TRANSFORMER,
+        "encoder_type": Choice("transformer", "conformer"), "conv_kernel_size": Integer(3, odd=True),
+    }),
+    data=Section({
+        **DATA,
+        "num_feats": need(COUNT),
+        # Any other value would silently leave the features unnormalised.
+        "norm": need(Choice("global_mvn", "cepstral", "none")),
+        "group_by_length": COUNT,
+        "max_duration": POSITIVE,
+        "specaug": need(FLAG),
+        "specaug_conf": need(SPECAUG),
+    }, exclusive=SUBSET_KEYS),
+    training=Section(TRAINING),
+    loss=need(Section({"label_smoothing": RATE, "ctc_weight": WEIGHT})),
+    stages=ListOf(STAGE),
+)
+
+EVALUATE = Section({
+    "beam_width": _one_or_list(COUNT),
+    "ctc_weight": _one_or_list(WEIGHT),
+    "lm_weight": _one_or_list(NON_NEGATIVE),
+    "max_length": COUNT,
+    "batch_size": COUNT,
+    "average_last": COUNT,
+})
+
+RECIPE = Section({
+    "prepare": need(PREPARE),
+    "tokenizer": TOKENIZER,
+    "lm": need(LM),
+    "asr": need(ASR),
+    "evaluate": EVALUATE,
+    "seed": NON_NEGATIVE_INT,
+})
+
+
+def _distinct_runs(recipe: Dict[str, Any]) -> None:
+    if PurePath(recipe["asr"]["run_name"]) == PurePath(recipe["lm"]["run_name"]):
+        _fail("asr.run_name", "must differ from lm.run_name", recipe["asr"]["run_name"])
+
+
+def _heads_divide_width(recipe: Dict[str, Any]) -> None:
+    for name in ("lm", "asr"):
+        model = recipe[name]["model"]
+        if model["d_model"] % model["num_heads"]:
+            _fail(f"{name}.model.d_model", f"must be divisible by {name}.model.num_heads ({model['num_heads']})",
+                  model["d_model"])
+
+
+def _features_fit_model(recipe: Dict[str, Any]) -> None:
+    # The datasets keep the first num_feats bins; the front end is built for input_dim of them.
+    asr = recipe["asr"]
+    if asr["model"]["input_dim"] != asr["data"]["num_feats"]:
+        _fail("asr.model.input_dim", f"must equal asr.data.num_feats ({asr['data']['num_feats']})",
+              asr["model"]["input_dim"])
+
+
+def _stages_fit_model(recipe: Dict[str, Any]) -> None:
+    asr = recipe["asr"]
+    stages = asr.get("stages") or []
+    if stages and "label_smoothing" not in asr["loss"]:
+        # Full training after the stages sets the loss back to it.
+        _missing("asr.loss.label_smoothing", RATE, " when asr.stages is not empty")
+    for i, stage in enumerate(stages):
+        for side in ("encoder", "decoder"):
+            active, count = stage[f"{side}_active_layers"], asr["model"][f"num_{side}_layers"]
+            for j, index in enumerate(active):
+                if index >= count:
+                    _fail(f"asr.stages[{i}].{side}_active_layers[{j}]",
+                          f"must be a layer index below asr.model.num_{side}_layers ({count})", index)
+            freeze = stage.get(f"{side}_freeze", [])
+            if freeze and len(freeze) != len(active):
+                _fail(f"asr.stages[{i}].{side}_freeze", f"must hold one flag per active {side} layer ({len(active)})",
+                      freeze)
+
+
+def _plateau_without_warmup(recipe: Dict[str, Any]) -> None:
+    for name in ("lm", "asr"):
+        scheduler = recipe[name]["scheduler"]
+        if scheduler["name"].lower() == "reduce_lr" and scheduler.get("warmup", {}).get("enabled", False):
+            _fail(f"{name}.scheduler.warmup.enabled", "must be false with the reduce_lr scheduler", True)
+
+
+def _distinct_speeds(recipe: Dict[str, Any]) -> None:
+    seen: List[float] = []
+    for i, factor in enumerate(recipe["prepare"].get("speed_perturb", [])):
+        if factor == 1:
+            _fail(f"prepare.speed_perturb[{i}]", "must not be 1.0: the utterances themselves are always kept", factor)
+        if factor in seen:
+            _fail(f"prepare.speed_perturb[{i}]", "repeats an earlier factor", factor)
+        seen.append(factor)
+
+
+def _distinct_sets(recipe: Dict[str, Any]) -> None:
+    owner: Dict[str, str] = {}
+    for split, partition in (("dev", DEV_PARTITION), ("test", TEST_PARTITION)):
+        sources = recipe["prepare"][split]
+        for name in [partition] if isinstance(sources, str) else sources:
+            if name == TRAIN_PARTITION:
+                _fail(f"prepare.{split} set name", "must not be that of the training partition", name)
+            if name in owner:
+                _fail(f"prepare.{split} set name", f"must differ from the set names of prepare.{owner[name]}", name)
+            owner[name] = split
+
+
+# The checks that tie keys together, applied once every key has its type and range.
+RULES: List[Callable[[Dict[str, Any]], None]] = [
+    _distinct_speeds, _distinct_sets, _distinct_runs, _heads_divide_width, _features_fit_model,
+    _stages_fit_model, _plateau_without_warmup,
+]
 
 
 def check_recipe(recipe: Any, path: str) -> None:
-    """Raises ``RecipeError`` naming the key path of the first problem in ``recipe``."""
+    """Checks a loaded recipe against ``RECIPE`` and ``RULES``.
+
+    Args:
+        recipe: what ``yaml.safe_load`` made of the file.
+        path: the file, named in the message.
+
+    Raises:
+        RecipeError: at the first problem, as "<path>: <key path> <what is wrong>, got <value>".
+
+    Example:
+        >>> check_recipe({"prepare": {}}, "x.yaml")
+        Traceback (most recent call last):
+        quorlin.recipe.RecipeError: x.yaml: prepare.train is missing: it must be a non-empty string
+    """
     from quorlin.recipe import RecipeError
 
-    if not isinstance(recipe, dict):
-        raise RecipeError(f"{path} must hold a mapping of sections, got {type(recipe).__name__}")
-    for name in ("prepare", "lm", "asr"):
-        if not isinstance(recipe.get(name), dict):
-            raise RecipeError(f"{path} has no {name!r} section")
-    for name in ("lm", "asr"):
-        for key in ("run_name", "epochs", "model", "data"):
-            if key not in recipe[name]:
-                raise RecipeError(f"{path}: section {name!r} has no {key!r}")
+    try:
+        RECIPE.check(recipe, "")
+        for rule in RULES:
+            rule(recipe)
+    except _Problem as problem:
+        raise RecipeError(f"{path}: {problem}") from None
