@@ -1,5 +1,6 @@
 """Trainers for encoder-decoder speech recognisers: ``Brennick``, and ``ProgressiveTrainer``,
 which grows the model stage by stage before full training."""
+import contextlib
 from typing import Any, Dict, List, Optional, Tuple, Union
 
 import pandas as pd
@@ -8,7 +9,6 @@ import torch.nn as nn
 from torch.utils.data import DataLoader, Subset
 
 from quorlin._checks import as_float, as_int
-from quorlin.layout import BEST_CHECKPOINT, LAST_CHECKPOINT
 from quorlin.decoding.recognition import asr_metrics, decode_ids, recognize_batch
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.model import DecoderOnlyTransformer
@@ -58,68 +58,43 @@ class Brennick(Stolvar):
 
     def _train_epoch(self, dataloader) -> Tuple[Dict[str, float], Dict[str, torch.Tensor]]:
         """One epoch of updates; returns its token-weighted losses and the last batch's attention."""
-        accumulation = self._accumulation_steps()
-        dataloader = self._rank_loader(dataloader)
         # Without CTC the model's CTC head takes no part in the loss.
-        model = self._training_module(find_unused_parameters=self.ctc_criterion is None)
-        self.model.train()
-        desc = "[Training ASR]"
-        batch_bar = self._progress_bar(len(dataloader), desc)
-        running_ce_loss, running_ctc_loss, running_joint_loss, total_tokens = 0.0, 0.0, 0.0, 0
-        running_att = None
-        self.optimizer.zero_grad()
-        for i, batch in enumerate(dataloader):
-            feats, targets_shifted, targets_golden, feat_lengths, transcript_lengths = (
-                None if t is None else t.to(self.device) for t in batch)
-            with self._gradient_sync(model, i, len(dataloader), accumulation):
-                with self._autocast():
-                    seq_out, running_att, ctc_inputs = model(feats, targets_shifted, feat_lengths,
-                                                             transcript_lengths)
-                    # (B, U, V) against (B, U), flattened to (B*U, V) and (B*U,)
-                    ce_loss = self.ce_criterion(seq_out.view(-1, seq_out.size(-1)), targets_golden.view(-1))
-                    if self.ctc_weight > 0:
-                        ctc_loss = self.ctc_criterion(ctc_inputs["log_probs"], targets_golden,
-                                                      ctc_inputs["lengths"], transcript_lengths)
-                        loss = ce_loss + self.ctc_weight * ctc_loss
-                    else:
-                        ctc_loss = torch.tensor(0.0)
-                        loss = ce_loss
-
-                batch_tokens = transcript_lengths.sum().item()
-                total_tokens += batch_tokens
-                running_ce_loss += ce_loss.item() * batch_tokens
-                if self.ctc_weight > 0:
-                    running_ctc_loss += ctc_loss.item() * batch_tokens
-                running_joint_loss += loss.item() * batch_tokens
-                self._backward(loss, i, accumulation)
-
-            seen = max(total_tokens, 1)
-            avg_ce_loss = running_ce_loss / seen
-            perplexity = torch.exp(torch.tensor(avg_ce_loss))
-            batch_bar.set_postfix(ce_loss=f"{avg_ce_loss:.4f}", ctc_loss=f"{running_ctc_loss / seen:.4f}",
-                                  joint_loss=f"{running_joint_loss / seen:.4f}", perplexity=f"{perplexity:.4f}",
-                                  acc_step=f"{i % accumulation + 1}/{accumulation}")
-            batch_bar.update()
-            del batch, feats, targets_shifted, targets_golden, feat_lengths, transcript_lengths
-            del seq_out, ctc_inputs, ce_loss, ctc_loss, loss
-            torch.cuda.empty_cache()
-
-        self._flush_gradients(len(dataloader), accumulation)
-        batch_bar.close()
-        running_ce_loss, running_ctc_loss, running_joint_loss, total_tokens = distributed.sum_across_ranks(
-            running_ce_loss, running_ctc_loss, running_joint_loss, total_tokens)
-        self._check_tokens(total_tokens, desc)
-        avg_ce_loss = running_ce_loss / total_tokens
+        losses, running_att = self._epoch_pass(
+            dataloader, True, "[Training ASR]", ("ce_loss", "ctc_loss", "joint_loss"), self._forward_batch,
+            self._postfix, find_unused_parameters=self.ctc_criterion is None)
+        avg_ce_loss = losses["ce_loss"]
         avg_perplexity_token = torch.exp(torch.tensor(avg_ce_loss))
         avg_perplexity_char = torch.exp(torch.tensor(avg_ce_loss / dataloader.dataset.get_avg_chars_per_token()))
         metrics = {
             "ce_loss": avg_ce_loss,
-            "ctc_loss": running_ctc_loss / total_tokens,
-            "joint_loss": running_joint_loss / total_tokens,
+            "ctc_loss": losses["ctc_loss"],
+            "joint_loss": losses["joint_loss"],
             "perplexity_token": avg_perplexity_token.item(),
             "perplexity_char": avg_perplexity_char.item(),
         }
         return metrics, running_att
+
+    def _forward_batch(self, model, batch):
+        """The joint loss of one batch: label-smoothed CE, plus ``ctc_weight`` times CTC."""
+        feats, targets_shifted, targets_golden, feat_lengths, transcript_lengths = batch
+        seq_out, attention, ctc_inputs = model(feats, targets_shifted, feat_lengths, transcript_lengths)
+        # (B, U, V) against (B, U), flattened to (B*U, V) and (B*U,)
+        ce_loss = self.ce_criterion(seq_out.view(-1, seq_out.size(-1)), targets_golden.view(-1))
+        if self.ctc_weight > 0:
+            ctc_loss = self.ctc_criterion(ctc_inputs["log_probs"], targets_golden, ctc_inputs["lengths"],
+                                          transcript_lengths)
+            loss = ce_loss + self.ctc_weight * ctc_loss
+        else:
+            ctc_loss = torch.tensor(0.0)
+            loss = ce_loss
+        losses = {"ce_loss": ce_loss, "ctc_loss": ctc_loss, "joint_loss": loss}
+        return loss, transcript_lengths.sum().item(), losses, attention
+
+    @staticmethod
+    def _postfix(means: Dict[str, float]) -> Dict[str, str]:
+        perplexity = torch.exp(torch.tensor(means["ce_loss"]))
+        return {"ce_loss": f"{means['ce_loss']:.4f}", "ctc_loss": f"{means['ctc_loss']:.4f}",
+                "joint_loss": f"{means['joint_loss']:.4f}", "perplexity": f"{perplexity:.4f}"}
 
     def _validate_epoch(self, dataloader) -> Tuple[Dict[str, float], List[Dict[str, Any]]]:
         """Greedy recognition of the first 5 batches, and its error rates."""
@@ -129,14 +104,13 @@ class Brennick(Stolvar):
         return self._calculate_asr_metrics(references, hypotheses), results
 
     def train(self, train_dataloader, val_dataloader, epochs: int) -> None:
-        """Runs ``epochs`` epochs from ``current_epoch``: train, validate, log, plot, dump, checkpoint."""
+        """Runs ``epochs`` epochs from ``current_epoch``: train, validate, log, plot, dump, checkpoint.
+
+        The best checkpoint is replaced when an epoch's validation CER beats ``best_metric``,
+        the run's best so far (restored by ``load_checkpoint``)."""
         epochs = as_int(epochs, "epochs")
-        if self.scheduler is None:
-            raise ValueError("Scheduler is not initialized, initialize it first!")
-        if self.optimizer is None:
-            raise ValueError("Optimizer is not initialized, initialize it first!")
+        self._check_ready()
         self.text_max_len = max(train_dataloader.dataset.text_max_len, val_dataloader.dataset.text_max_len)
-        best_val_cer = float("inf")
         for epoch in range(self.current_epoch, self.current_epoch + epochs):
             train_metrics, train_attn = self._train_epoch(train_dataloader)
             val_metrics, val_results = self._validate_epoch(val_dataloader)
@@ -145,10 +119,7 @@ class Brennick(Stolvar):
             self._log_metrics({"train": train_metrics, "val": val_metrics}, epoch)
             self._save_decoder_attention(train_attn, epoch)
             self._save_generated_text(val_results, f"val_epoch_{epoch}")
-            self.save_checkpoint(LAST_CHECKPOINT)
-            if val_metrics["cer"] < best_val_cer:
-                best_val_cer = self.best_metric = val_metrics["cer"]
-                self.save_checkpoint(BEST_CHECKPOINT)
+            self._end_epoch(epoch, val_metrics["cer"])
             self.current_epoch += 1
 
     def _save_decoder_attention(self, attn: Dict[str, torch.Tensor], epoch: int) -> None:
@@ -166,7 +137,8 @@ class Brennick(Stolvar):
         """Recognises the whole loader under "greedy", "beam_10" and "beam_20".
 
         Returns one table per configuration, columns ``id`` and ``transcription``; a
-        configuration that fails is reported and left out.
+        configuration that fails is reported and left out (under torchrun by every process,
+        whichever process failed, so that all go on to the next configuration together).
         """
         tables = {}
         for config_name, config in self._get_evaluation_recognition_configs().items():
@@ -198,6 +170,10 @@ class Brennick(Stolvar):
         Returns:
             one dict per utterance: "target" (when the batch has targets), "generated", "score".
 
+        Raises:
+            RuntimeError: under torchrun, on every process when recognition failed on any of
+                them, naming the ranks and their errors (a single process raises its own error).
+
         Example:
             >>> trainer.recognize(test_loader, {"num_batches": None, "beam_width": 10}, "beam_10", 200)
         """
@@ -211,39 +187,45 @@ class Brennick(Stolvar):
             recognition_config = {"num_batches": 5, "beam_width": 1, "temperature": 1.0, "repeat_penalty": 1.0,
                                   "lm_weight": 0.0, "lm_model": None}
             config_name = "greedy"
-        lm_model = recognition_config.get("lm_model")
-        if lm_model is not None:
-            lm_model.eval()
-            lm_model.to(self.device)
-        generator = SequenceGenerator(score_fn=None, tokenizer=self.tokenizer, max_length=max_length,
-                                      device=self.device)
         # Under torchrun each process recognises its share of the batches asked for.
         dataloader = self._rank_loader(dataloader, training=False, num_batches=recognition_config.get("num_batches"))
-        self.model.eval()
         batch_bar = self._progress_bar(len(dataloader), f"[Recognizing ASR] : {config_name}")
-        results = []
-        with torch.inference_mode():
-            for i, batch in enumerate(dataloader):
-                feats, _, targets_golden, feat_lengths, _ = batch
-                feats, feat_lengths = feats.to(self.device), feat_lengths.to(self.device)
-                if targets_golden is not None:
-                    targets_golden = targets_golden.to(self.device)
-                hypotheses, scores = recognize_batch(self.model, generator, feats, feat_lengths, recognition_config)
-                del feats, feat_lengths
-                torch.cuda.empty_cache()
+        results, failure = [], None
+        try:
+            lm_model = recognition_config.get("lm_model")
+            if lm_model is not None:
+                lm_model.eval()
+                lm_model.to(self.device)
+            generator = SequenceGenerator(score_fn=None, tokenizer=self.tokenizer, max_length=max_length,
+                                          device=self.device)
+            self.model.eval()
+            with torch.inference_mode():
+                for i, batch in enumerate(dataloader):
+                    results += self._recognize_batch(generator, batch, recognition_config)
+                    batch_bar.update()
+                    if recognition_config["num_batches"] is not None and i >= recognition_config["num_batches"] - 1:
+                        break
+        except Exception as error:
+            # Under torchrun the other processes learn of it from the gathering of the records
+            # and raise as well, instead of waiting for records that never come.
+            failure = error
+        finally:
+            batch_bar.close()
+        return distributed.gather_records(results, failure)
 
-                if targets_golden is None:
-                    results += [{"generated": hypothesis, "score": score}
-                                for hypothesis, score in zip(hypotheses, scores)]
-                else:
-                    targets = decode_ids(generator, targets_golden)
-                    results += [{"target": target, "generated": hypothesis, "score": score}
-                                for hypothesis, target, score in zip(hypotheses, targets, scores)]
-                batch_bar.update()
-                if recognition_config["num_batches"] is not None and i >= recognition_config["num_batches"] - 1:
-                    break
-        batch_bar.close()
-        return distributed.gather_records(results)
+    def _recognize_batch(self, generator: SequenceGenerator, batch, recognition_config: Dict[str, Any]):
+        feats, _, targets_golden, feat_lengths, _ = batch
+        feats, feat_lengths = feats.to(self.device), feat_lengths.to(self.device)
+        if targets_golden is not None:
+            targets_golden = targets_golden.to(self.device)
+        hypotheses, scores = recognize_batch(self.model, generator, feats, feat_lengths, recognition_config)
+        del feats, feat_lengths
+        torch.cuda.empty_cache()
+        if targets_golden is None:
+            return [{"generated": hypothesis, "score": score} for hypothesis, score in zip(hypotheses, scores)]
+        targets = decode_ids(generator, targets_golden)
+        return [{"target": target, "generated": hypothesis, "score": score}
+                for hypothesis, target, score in zip(hypotheses, targets, scores)]
 
     def _get_evaluation_recognition_configs(self, lm_model: Optional[DecoderOnlyTransformer] = None,
                                             lm_weight: float = 0.0) -> Dict[str, Dict[str, Any]]:
@@ -271,7 +253,13 @@ class ProgressiveTrainer(Brennick):
     ``decoder_active_layers`` (indices into the full layer lists), ``encoder_freeze`` and
     ``decoder_freeze`` (one flag per active layer; absent or empty: all trainable),
     ``dropout``, ``label_smoothing`` and ``data_subset`` (a fraction of the training set).
-    Also reads ``data.batch_size``, ``data.NUM_WORKERS`` and ``loss.label_smoothing``.
+    Also reads ``data.batch_size``, ``data.num_workers`` and ``loss.label_smoothing``.
+
+    Checkpoints always hold the full model, every layer in its own place, whatever stage is
+    running, and ``curriculum``: where the stages stand (``stage``, the index of the stage
+    in progress; ``epochs_done`` in it; ``finished``, once full training has begun). Stages
+    write no best checkpoint: a stage model's CER says nothing of the full model that the
+    checkpoint holds, so the best metric is that of full training only.
 
     Example:
         >>> trainer = ProgressiveTrainer(model, tokenizer, config, "asr-curriculum", "config.yaml")
@@ -280,13 +268,65 @@ class ProgressiveTrainer(Brennick):
         ...     {"name": "shallow", "epochs": 5, "encoder_active_layers": [0, 2], "decoder_active_layers": [0],
         ...      "dropout": 0.1, "label_smoothing": 0.0, "data_subset": 0.3}])
         >>> trainer.train(train_loader, val_loader, epochs=10)  # the full model
+
+        A resumed run: the same calls after ``load_checkpoint``; ``progressive_train`` runs
+        only what is left of the stages (nothing once they are finished).
     """
 
     def __init__(self, model, tokenizer, config, run_name, config_file, device=None):
         super().__init__(model, tokenizer, config, run_name, config_file, device)
         self.current_stage = 0
+        self.stage_epochs_done = 0
+        self.stages_finished = False
         self.all_yorvane = list(self.model.enc_layers)
         self.all_skellan = list(self.model.dec_layers)
+        self._full_dropout = self.model.dropout.p
+
+    @contextlib.contextmanager
+    def _checkpoint_model(self):
+        """The model with all its layers in their own places while the block runs; then the
+        stage's layers again."""
+        model = self.model
+        stage = model.enc_layers, model.dec_layers, model.num_yorvane, model.num_skellan
+        self._use_all_layers()
+        try:
+            yield model
+        finally:
+            model.enc_layers, model.dec_layers, model.num_yorvane, model.num_skellan = stage
+
+    def _use_all_layers(self) -> None:
+        self.model.enc_layers = nn.ModuleList(self.all_yorvane)
+        self.model.dec_layers = nn.ModuleList(self.all_skellan)
+        self.model.num_yorvane, self.model.num_skellan = len(self.all_yorvane), len(self.all_skellan)
+
+    def _extra_state(self) -> Dict[str, Any]:
+        return {"curriculum": {"stage": self.current_stage, "epochs_done": self.stage_epochs_done,
+                               "finished": self.stages_finished}}
+
+    def _extra_state_problems(self, checkpoint: Dict[str, Any]) -> List[str]:
+        if "curriculum" not in checkpoint:
+            return ["the checkpoint lacks curriculum, where the stages of a staged run stand"]
+        curriculum = checkpoint["curriculum"]
+        if not (isinstance(curriculum, dict) and set(curriculum) == {"stage", "epochs_done", "finished"}
+                and all(type(curriculum[key]) is int and curriculum[key] >= 0 for key in ("stage", "epochs_done"))
+                and type(curriculum["finished"]) is bool):
+            return ["curriculum must hold a stage index and the epochs done in it (integers >= 0) and whether "
+                    f"the stages are finished, got {curriculum!r}"]
+        return []
+
+    def _load_extra_state(self, checkpoint: Dict[str, Any]) -> None:
+        curriculum = checkpoint["curriculum"]
+        self.current_stage, self.stage_epochs_done = curriculum["stage"], curriculum["epochs_done"]
+        self.stages_finished = curriculum["finished"]
+
+    def _end_epoch(self, epoch: int, metric: float) -> None:
+        """In a stage: the epoch counts towards the stage, and only the last (and kept epoch)
+        checkpoints are written; in full training, those and the best."""
+        if self.stages_finished:
+            super()._end_epoch(epoch, metric)
+            return
+        self.stage_epochs_done += 1
+        self._save_epoch_checkpoints(epoch)
 
     def configure_stage(self, stage_config: Dict[str, Any]) -> None:
         """Reshapes the model, the loss and the trainable parameters for one stage, with a report."""
@@ -337,32 +377,45 @@ class ProgressiveTrainer(Brennick):
         subset_dataset.feat_max_len = dataset.feat_max_len
         subset_dataset.get_avg_chars_per_token = dataset.get_avg_chars_per_token
         data = self.config["data"]
-        return DataLoader(subset_dataset, batch_size=data["batch_size"], shuffle=True,
-                          num_workers=data["NUM_WORKERS"], collate_fn=dataset.collate_fn,
-                          pin_memory=torch.device(self.device).type == "cuda")
+        # Recipes write num_workers; NUM_WORKERS is the older spelling.
+        num_workers = data.get("num_workers", data.get("NUM_WORKERS", 0))
+        return DataLoader(subset_dataset, batch_size=data["batch_size"], shuffle=True, num_workers=num_workers,
+                          collate_fn=dataset.collate_fn, pin_memory=torch.device(self.device).type == "cuda")
 
     def progressive_train(self, train_dataloader, val_dataloader, stages: List[Dict[str, Any]]) -> None:
-        """Runs the stages in order, each on its own subset of the training data."""
+        """Runs what is left of the stages, in order, each on its own subset of the training data:
+        from the start on a fresh trainer; after ``load_checkpoint``, the rest of the stage in
+        progress, then the later ones; nothing once the stages are finished."""
         _check_type(stages, list, "stages")
-        for index, stage in enumerate(stages):
-            self.current_stage = index
+        if self.stages_finished:
+            return
+        if self.current_stage >= len(stages):
+            raise ValueError(f"the run is in stage {self.current_stage} (counted from 0), but only "
+                             f"{len(stages)} stages are given")
+        for index in range(self.current_stage, len(stages)):
+            if index != self.current_stage:
+                self.current_stage, self.stage_epochs_done = index, 0
+            stage = stages[index]
+            epochs_left = stage["epochs"] - self.stage_epochs_done
+            if epochs_left <= 0:
+                continue
             self.configure_stage(stage)
             subset_loader = self.get_subset_dataloader(train_dataloader, stage["data_subset"])
-            Brennick.train(self, subset_loader, val_dataloader, epochs=stage["epochs"])
+            Brennick.train(self, subset_loader, val_dataloader, epochs=epochs_left)
 
     def transition_to_full_training(self) -> None:
-        """Restores every layer, unfreezes every parameter, and resets the loss and the best metric."""
+        """Restores every layer and the model's own dropout rate, unfreezes every parameter,
+        resets the loss, and marks the stages finished."""
         print("\n=== Transitioning to Full Training ===")
-        self.model.enc_layers = nn.ModuleList(self.all_yorvane)
-        self.model.dec_layers = nn.ModuleList(self.all_skellan)
-        self.model.num_yorvane, self.model.num_skellan = len(self.all_yorvane), len(self.all_skellan)
+        self._use_all_layers()
+        self.model.dropout.p = self._full_dropout
         self.ce_criterion = self._cross_entropy(self.config["loss"]["label_smoothing"])
         unfrozen_count = 0
         for param in self.model.parameters():
             param.requires_grad = True
             unfrozen_count += param.numel()
         print(f"├── Total Unfrozen Parameters: {unfrozen_count:,}")
-        self.best_metric = float("inf")
+        self.stages_finished = True
 
     def train(self, train_dataloader, val_dataloader, epochs: int) -> None:
         """Full training: the whole model, every parameter trainable."""

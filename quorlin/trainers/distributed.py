@@ -39,15 +39,23 @@ def is_main_process() -> bool:
     return (dist.get_rank() if active() else int(os.environ.get("RANK", "0"))) == 0
 
 
-def join(device: Optional[str], timeout: float) -> str:
-    """Joins the launcher's process group, initialising it unless it exists, and returns
-    this process's device: "cuda" (or None on a machine with CUDA) becomes
-    "cuda:<LOCAL_RANK>". The group uses NCCL on CUDA and Gloo on the CPU; a collective that
-    waits longer than ``timeout`` seconds for another process fails instead of hanging."""
+def local_device(device: Optional[str]) -> str:
+    """This process's device under torchrun: "cuda" and "cuda:<N>" (or None on a machine with
+    CUDA) become "cuda:<LOCAL_RANK>", the GPU of this process on its machine, since the same
+    configuration runs in every process; any other device stays as it is."""
     if device is None:
         device = "cuda" if torch.cuda.is_available() else "cpu"
-    if device == "cuda":
+    if torch.device(device).type == "cuda":
         device = f"cuda:{int(os.environ['LOCAL_RANK'])}"
+    return device
+
+
+def join(device: Optional[str], timeout: float) -> str:
+    """Joins the launcher's process group, initialising it unless it exists, and returns
+    this process's device (see ``local_device``). The group uses NCCL on CUDA and Gloo on the
+    CPU; a collective that waits longer than ``timeout`` seconds for another process fails
+    instead of hanging."""
+    device = local_device(device)
     on_cuda = torch.device(device).type == "cuda"
     if on_cuda:
         torch.cuda.set_device(torch.device(device))
@@ -86,13 +94,30 @@ def sum_across_ranks(*values: float) -> tuple:
     return tuple(sums.tolist())
 
 
-def gather_records(records: List[Any]) -> List[Any]:
+def gather_records(records: List[Any], failure: Optional[Exception] = None) -> List[Any]:
     """Every process's records, in the order of the loader they were made from: with the
-    shards of ``shard_loader``, record i of rank r stands at position i * world size + r."""
+    shards of ``shard_loader``, record i of rank r stands at position i * world size + r.
+
+    ``failure`` is the error that stopped this process from making its records. The processes
+    exchange their failures with their records, so that when any of them failed, every one
+    raises at once, instead of the others waiting in a later collective that the failed one
+    never joins until the process group's timeout.
+
+    Raises:
+        RuntimeError: on every process, "rank <r>: <error type>: <message>" for each failed
+            rank (``failure`` itself in a single process).
+    """
     if not active():
+        if failure is not None:
+            raise failure
         return records
     shards = [None] * dist.get_world_size()
-    dist.all_gather_object(shards, records)
+    report = None if failure is None else f"{type(failure).__name__}: {failure}"
+    dist.all_gather_object(shards, (report, records))
+    failures = [f"rank {rank}: {report}" for rank, (report, _) in enumerate(shards) if report is not None]
+    if failures:
+        raise RuntimeError("; ".join(failures)) from failure
+    shards = [shard for _, shard in shards]
     missing = object()
     return [record for row in itertools.zip_longest(*shards, fillvalue=missing)
             for record in row if record is not missing]

@@ -9,7 +9,7 @@ import os
 import weakref
 from abc import ABC, abstractmethod
 from pathlib import Path, PurePath
-from typing import Dict, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import matplotlib.pyplot as plt
 import numpy as np
@@ -26,6 +26,7 @@ from quorlin._files import copy_file, replacing, write_bytes
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 from quorlin.trainers import distributed
+from quorlin.trainers.checkpoints import CheckpointMismatchError, checkpoint_problems, read_checkpoint
 
 SPEECH_SUMMARY_FRAMES = 1000
 # Values of training.autocast_dtype: the autocast dtype of training forward passes (None: no autocast).
@@ -87,12 +88,14 @@ class Stolvar(ABC):
             (the default, with loss scaling), "bfloat16" or "float32" (no autocast; the
             scaler is then disabled, as it is for "bfloat16"). Under torchrun,
             ``process_group_timeout`` (seconds, default 1800) is how long a process waits for
-            the others before it fails.
+            the others before it fails. ``keep_last`` (default 0) is the number of latest
+            epochs whose own checkpoints ``layout.epoch_checkpoint(epoch)`` are kept, for
+            averaging (see ``average_checkpoints``).
         run_name (str): name of the run folder under "expts" (a relative path); links
             planted in "expts" cannot lead the run's files outside it.
         config_file (str): the configuration file, copied into the run folder.
         device (str, optional): "cuda" when available, else "cpu"; under torchrun "cuda"
-            means "cuda:<LOCAL_RANK>". (Default: ``None``)
+            and "cuda:<N>" mean "cuda:<LOCAL_RANK>". (Default: ``None``)
 
     Example:
         >>> trainer = Wendrel(model, tokenizer, config, "lm-base", "config/lm.yaml")
@@ -229,15 +232,18 @@ class Stolvar(ABC):
         if not distributed.is_main_process():
             return
         checkpoint_path = self._run_file(self.checkpoint_dir, filename)
+        with self._checkpoint_model() as model:
+            model_state = model.state_dict()
         checkpoint = {
             "epoch": self.current_epoch,
-            "model_state_dict": self.model.state_dict(),
+            "model_state_dict": model_state,
             "optimizer_state_dict": self.optimizer.state_dict(),
             "scheduler_state_dict": self.scheduler.state_dict() if self.scheduler else None,
             "scaler_state_dict": self.scaler.state_dict(),
             "best_metric": self.best_metric,
             "training_history": self.training_history,
             "config": self.config,
+            **self._extra_state(),
         }
         with replacing(checkpoint_path) as f:
             torch.save(checkpoint, f)
@@ -245,63 +251,60 @@ class Stolvar(ABC):
             wandb.save(str(checkpoint_path))
 
     def load_checkpoint(self, filename: str) -> None:
-        """Restore what can be restored from ``checkpoint_dir / filename``.
+        """Restore the whole training state from ``checkpoint_dir / filename``, or nothing.
 
-        Model, optimizer, scheduler, scaler and training state are restored one by one; a
-        component that fails is reported and skipped.
+        Every component is checked first (see ``check_checkpoint``): the model state strictly,
+        the optimizer's parameter groups and the shapes of its state, the scheduler (when both
+        the checkpoint and the trainer have one), the scaler and the training state. Only when
+        all of them fit are model, optimizer, scheduler, scaler and training state restored.
 
         Raises:
+            ValueError: the trainer has no optimizer yet.
             FileNotFoundError: the file does not exist.
-            RuntimeError: the file cannot be read, or no component could be restored.
+            RuntimeError: the file cannot be read; ``CheckpointMismatchError`` (a
+                ``RuntimeError``) listing what does not fit, with the trainer left as it was.
         """
         _check_type(filename, str, "filename")
         _check_file_name(filename)
+        if self.optimizer is None:
+            raise ValueError("Optimizer is not initialized, initialize it first!")
         checkpoint_path = self.checkpoint_dir / filename
-        if not checkpoint_path.exists():
-            raise FileNotFoundError(f"No checkpoint found at {checkpoint_path}")
-        try:
-            checkpoint = torch.load(checkpoint_path, map_location=self.device, weights_only=True)
-        except Exception as error:
-            raise RuntimeError(f"Failed to load checkpoint file: {error}") from error
-        if not isinstance(checkpoint, dict):
-            raise RuntimeError(
-                f"Failed to load checkpoint file: expected a dict, got {type(checkpoint).__name__}"
-            )
-
-        def restore_training_state():
-            self.current_epoch = checkpoint["epoch"]
-            self.best_metric = checkpoint["best_metric"]
-            self.training_history = checkpoint["training_history"]
-
-        steps = [
-            ("model", "model", lambda: self.model.load_state_dict(checkpoint["model_state_dict"])),
-            ("optimizer", "optimizer",
-             lambda: self.optimizer.load_state_dict(checkpoint["optimizer_state_dict"])),
-        ]
-        if checkpoint.get("scheduler_state_dict", None) and self.scheduler:
-            steps.append(("scheduler", "scheduler",
-                          lambda: self.scheduler.load_state_dict(checkpoint["scheduler_state_dict"])))
-        steps += [
-            ("scaler", "scaler", lambda: self.scaler.load_state_dict(checkpoint["scaler_state_dict"])),
-            ("training_state", "training", restore_training_state),
-        ]
-        status = {}
-        for key, label, restore in steps:
-            try:
-                restore()
-                status[key] = True
-            except Exception as error:
-                print(f"Warning: Failed to load {label} state: {error}")
-                status[key] = False
-
-        loaded = [key for key, ok in status.items() if ok]
-        failed = [key for key, ok in status.items() if not ok]
-        if not loaded:
-            raise RuntimeError("Failed to load any checkpoint components")
-        print(f"Checkpoint loaded from epoch {checkpoint.get('epoch', 'unknown')}")
+        checkpoint = read_checkpoint(checkpoint_path, self.device)
+        with self._checkpoint_model() as model:
+            problems = checkpoint_problems(checkpoint, model, self.optimizer, self.scheduler, self.scaler)
+            problems += self._extra_state_problems(checkpoint)
+            if problems:
+                raise CheckpointMismatchError(problems, checkpoint_path)
+            model.load_state_dict(checkpoint["model_state_dict"])
+        self.optimizer.load_state_dict(checkpoint["optimizer_state_dict"])
+        loaded = ["model", "optimizer"]
+        if checkpoint.get("scheduler_state_dict") is not None and self.scheduler:
+            self.scheduler.load_state_dict(checkpoint["scheduler_state_dict"])
+            loaded.append("scheduler")
+        if checkpoint["scaler_state_dict"]:  # a disabled scaler saved nothing to restore
+            self.scaler.load_state_dict(checkpoint["scaler_state_dict"])
+        loaded += ["scaler", "training_state"]
+        self.current_epoch = checkpoint["epoch"]
+        self.best_metric = checkpoint["best_metric"]
+        self.training_history = checkpoint["training_history"]
+        self._load_extra_state(checkpoint)
+        print(f"Checkpoint loaded from epoch {checkpoint['epoch']}")
         print(f"Successfully loaded: {', '.join(loaded)}")
-        if failed:
-            print(f"Failed to load: {', '.join(failed)}")
+
+    def _checkpoint_model(self):
+        """The context in which ``self.model`` is the model as checkpoints hold it; yields it."""
+        return contextlib.nullcontext(self.model)
+
+    def _extra_state(self) -> Dict[str, Any]:
+        """A subclass's own entries of its checkpoints."""
+        return {}
+
+    def _extra_state_problems(self, checkpoint: Dict[str, Any]) -> List[str]:
+        """What of a subclass's own entries in ``checkpoint`` cannot be restored."""
+        return []
+
+    def _load_extra_state(self, checkpoint: Dict[str, Any]) -> None:
+        """Restore a subclass's own entries, once every component has been checked."""
 
     def cleanup(self) -> None:
         """End the W&B run, if one was started, and the process group, if a trainer set it up."""
@@ -361,11 +364,12 @@ class Stolvar(ABC):
     def training_loader(self, dataloader):
         """The loader an epoch of training on ``dataloader`` iterates in this process:
         ``dataloader`` itself in a single process, under torchrun this rank's share of it.
-        Its length is the number of batches per epoch, the measure of per-update schedulers.
+        Its length is the number of batches per epoch: with ``gradient_accumulation_steps``
+        G, an epoch makes ceil(batches / G) updates, the steps of per-update schedulers.
 
         Example:
             >>> trainer.scheduler = create_scheduler(trainer.optimizer, config["scheduler"],
-            ...                                      trainer.training_loader(train_loader))
+            ...                                      trainer.training_loader(train_loader), G)
         """
         return self._rank_loader(dataloader)
 
@@ -412,11 +416,102 @@ class Stolvar(ABC):
         self.scaler.update()
         self.optimizer.zero_grad()
 
-    @staticmethod
-    def _check_tokens(total_tokens: int, desc: str) -> None:
-        """An epoch's losses are averaged over its target tokens: refuse a loader without any."""
+    def _epoch_pass(self, dataloader, training: bool, desc: str, names: Tuple[str, ...], forward: Callable,
+                    postfix: Callable, find_unused_parameters: bool = False) -> Tuple[Dict[str, float], Any]:
+        """One pass over this process's share of ``dataloader``: forward passes (under autocast
+        when ``training``, else in inference mode), token-weighted sums of the batch losses and,
+        when ``training``, the gradient-accumulated updates.
+
+        Args:
+            names: the names of the losses that ``forward`` returns, the same on every process
+                (a process's share of a small loader may be empty).
+            forward: ``forward(module, batch)`` with the batch's tensors on the device; returns
+                the loss to back-propagate, the batch's target tokens, the named losses to
+                average (0-dim tensors) and the batch's attention maps.
+            postfix: the progress-bar fields from the running means of the named losses.
+            find_unused_parameters: see ``_training_module``.
+
+        Returns:
+            the token-weighted means of the named losses over all processes, and the attention
+            maps of the last batch.
+
+        Raises:
+            ValueError: the loader yielded no target tokens, on any process.
+        """
+        accumulation = self._accumulation_steps() if training else None
+        dataloader = self._rank_loader(dataloader, training)
+        module = self._training_module(find_unused_parameters) if training else self.model
+        self.model.train(training)
+        batch_bar = self._progress_bar(len(dataloader), desc)
+        sums, total_tokens, attention = dict.fromkeys(names, 0.0), 0, {}
+        if training:
+            self.optimizer.zero_grad()
+        for i, batch in enumerate(dataloader):
+            batch = [None if t is None else t.to(self.device) for t in batch]
+            with self._gradient_sync(module, i, len(dataloader), accumulation):
+                with self._autocast() if training else torch.inference_mode():
+                    loss, batch_tokens, losses, attention = forward(module, batch)
+                total_tokens += batch_tokens
+                for name in names:
+                    sums[name] += losses[name].item() * batch_tokens
+                if training:
+                    self._backward(loss, i, accumulation)
+
+            seen = max(total_tokens, 1)
+            fields = postfix({name: total / seen for name, total in sums.items()})
+            if training:
+                fields["acc_step"] = f"{i % accumulation + 1}/{accumulation}"
+            batch_bar.set_postfix(**fields)
+            batch_bar.update()
+            del batch, loss, losses
+            torch.cuda.empty_cache()
+
+        if training:
+            self._flush_gradients(len(dataloader), accumulation)
+        batch_bar.close()
+        *totals, total_tokens = distributed.sum_across_ranks(*sums.values(), total_tokens)
         if total_tokens == 0:
             raise ValueError(f"{desc} the data loader is empty: it yielded no tokens to average the loss over")
+        return {name: total / total_tokens for name, total in zip(sums, totals)}, attention
+
+    def _check_ready(self) -> None:
+        """Refuses to train without an optimizer and a scheduler, or with a wrong ``training.keep_last``."""
+        if self.scheduler is None:
+            raise ValueError("Scheduler is not initialized, initialize it first!")
+        if self.optimizer is None:
+            raise ValueError("Optimizer is not initialized, initialize it first!")
+        self._keep_last()
+
+    def _keep_last(self) -> int:
+        """``training.keep_last``: the number of epochs whose checkpoints are kept (0: none)."""
+        keep = self.config["training"].get("keep_last", 0)
+        if isinstance(keep, bool) or not isinstance(keep, numbers.Integral) or keep < 0:
+            raise ValueError(f"training.keep_last must be an integer >= 0, got {keep!r}")
+        return int(keep)
+
+    def _end_epoch(self, epoch: int, metric: float) -> None:
+        """The checkpoints of the epoch just finished (see ``_save_epoch_checkpoints``), and the
+        best checkpoint when its validation ``metric`` (lower is better) beats ``best_metric``,
+        the best of the whole run, restored with the run's checkpoint on resumption."""
+        improved = metric < self.best_metric
+        if improved:
+            self.best_metric = metric  # before the last checkpoint is written, which keeps it
+        self._save_epoch_checkpoints(epoch)
+        if improved:
+            self.save_checkpoint(layout.BEST_CHECKPOINT)
+
+    def _save_epoch_checkpoints(self, epoch: int) -> None:
+        """The last checkpoint and, with ``training.keep_last`` N > 0, the epoch's own checkpoint,
+        of which the last N epochs' are kept and older ones deleted. Under torchrun rank 0 writes."""
+        self.save_checkpoint(layout.LAST_CHECKPOINT)
+        keep = self._keep_last()
+        if keep == 0 or not distributed.is_main_process():
+            return
+        # A copy of the last checkpoint, replaced whole as every checkpoint is.
+        copy_file(self._run_file(self.checkpoint_dir, layout.LAST_CHECKPOINT),
+                  self._run_file(self.checkpoint_dir, layout.epoch_checkpoint(epoch)))
+        for old in range(epoch - keep + 1):
+            self._run_file(self.checkpoint_dir, layout.epoch_checkpoint(old)).unlink(missing_ok=True)
 
     def _log_metrics(self, metrics: dict, step: int) -> None:
         """Record one step's metrics in the history, log them to W&B and print them."""

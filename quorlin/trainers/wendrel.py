@@ -5,7 +5,6 @@ import torch
 import torch.nn as nn
 
 from quorlin.decoding.scorer import LanguageModelScorer
-from quorlin.layout import BEST_CHECKPOINT, LAST_CHECKPOINT
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.trainers import distributed
 from quorlin.trainers.stolvar import Stolvar
@@ -50,48 +49,21 @@ class Wendrel(Stolvar):
 
     def _run_epoch(self, dataloader, training: bool):
         """One pass over ``dataloader``: teacher-forced loss, and updates when ``training``."""
-        accumulation = self._accumulation_steps() if training else None
-        dataloader = self._rank_loader(dataloader, training)
-        module = self._training_module() if training else self.model
-        self.model.train(training)
-        desc = "[Training LM]" if training else "[Validating LM]"
-        batch_bar = self._progress_bar(len(dataloader), desc)
-        running_ce_loss, total_tokens = 0.0, 0
-        attn_weights = {}
-        if training:
-            self.optimizer.zero_grad()
-        for i, batch in enumerate(dataloader):
-            targets_shifted, targets_golden, lengths = batch
-            targets_shifted = targets_shifted.to(self.device)
-            targets_golden = targets_golden.to(self.device)
-            lengths = lengths.to(self.device)
-            with self._gradient_sync(module, i, len(dataloader), accumulation):
-                with self._autocast() if training else torch.inference_mode():
-                    raw_preds, attn_weights = module(targets_shifted, target_lengths=lengths)
-                    raw_loss = self._loss(raw_preds, targets_golden)
+        losses, attn_weights = self._epoch_pass(
+            dataloader, training, "[Training LM]" if training else "[Validating LM]", ("ce_loss_token",),
+            self._forward_batch, self._postfix)
+        return self._epoch_metrics(losses["ce_loss_token"], dataloader.dataset), attn_weights
 
-                batch_tokens = lengths.sum().item()
-                total_tokens += batch_tokens
-                running_ce_loss += raw_loss.item() * batch_tokens
-                postfix = {}
-                if training:
-                    self._backward(raw_loss, i, accumulation)
-                    postfix["acc_step"] = f"{i % accumulation + 1}/{accumulation}"
+    def _forward_batch(self, module, batch):
+        targets_shifted, targets_golden, lengths = batch
+        raw_preds, attn_weights = module(targets_shifted, target_lengths=lengths)
+        raw_loss = self._loss(raw_preds, targets_golden)
+        return raw_loss, lengths.sum().item(), {"ce_loss_token": raw_loss}, attn_weights
 
-            avg_ce_loss = running_ce_loss / max(total_tokens, 1)
-            perplexity_token = torch.exp(torch.tensor(avg_ce_loss))
-            batch_bar.set_postfix(ce_loss_token=f"{avg_ce_loss:.4f}", perplexity_token=f"{perplexity_token:.4f}",
-                                  **postfix)
-            batch_bar.update()
-            del batch, targets_shifted, targets_golden, lengths, raw_preds, raw_loss
-            torch.cuda.empty_cache()
-
-        if training:
-            self._flush_gradients(len(dataloader), accumulation)
-        batch_bar.close()
-        running_ce_loss, total_tokens = distributed.sum_across_ranks(running_ce_loss, total_tokens)
-        self._check_tokens(total_tokens, desc)
-        return self._epoch_metrics(running_ce_loss / total_tokens, dataloader.dataset), attn_weights
+    @staticmethod
+    def _postfix(means: Dict[str, float]) -> Dict[str, str]:
+        perplexity_token = torch.exp(torch.tensor(means["ce_loss_token"]))
+        return {"ce_loss_token": f"{means['ce_loss_token']:.4f}", "perplexity_token": f"{perplexity_token:.4f}"}
 
     def _loss(self, raw_preds, targets_golden):
         # (B, T, V) against (B, T), flattened to (B*T, V) and (B*T,)
@@ -108,14 +80,13 @@ class Wendrel(Stolvar):
         }
 
     def train(self, train_dataloader, val_dataloader, epochs: int) -> None:
-        """Runs ``epochs`` epochs from ``current_epoch``: train, validate, generate, log, checkpoint."""
+        """Runs ``epochs`` epochs from ``current_epoch``: train, validate, generate, log, checkpoint.
+
+        The best checkpoint is replaced when an epoch's validation ``ce_loss_char`` beats
+        ``best_metric``, the run's best so far (restored by ``load_checkpoint``)."""
         if type(epochs) is not int:
             raise TypeError(f"epochs must be an int, got {epochs!r}")
-        if self.scheduler is None:
-            raise ValueError("Scheduler is not initialized, initialize it first!")
-        if self.optimizer is None:
-            raise ValueError("Optimizer is not initialized, initialize it first!")
-        best_val_loss = float("inf")
+        self._check_ready()
         for epoch in range(self.current_epoch, self.current_epoch + epochs):
             train_metrics, train_attn = self._train_epoch(train_dataloader)
             val_metrics, val_attn = self._validate_epoch(val_dataloader)
@@ -126,12 +97,7 @@ class Wendrel(Stolvar):
             self._plot_first_map(train_attn, epoch, "train_self")
             self._plot_first_map(val_attn, epoch, "val_self")
             self._save_generated_text(gen_results, f"val_epoch_{epoch}")
-            self.save_checkpoint(LAST_CHECKPOINT)
-            val_loss = val_metrics["ce_loss_char"]
-            if val_loss < best_val_loss:
-                best_val_loss = val_loss
-                self.best_metric = val_loss
-                self.save_checkpoint(BEST_CHECKPOINT)
+            self._end_epoch(epoch, val_metrics["ce_loss_char"])
             self.current_epoch += 1
 
     def evaluate(self, test_dataloader) -> Tuple[Dict[str, float], Dict[str, List[Dict[str, Any]]]]:

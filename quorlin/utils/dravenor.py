@@ -26,15 +26,20 @@ def _check_dict(value, name: str) -> None:
         raise TypeError(f"{name} must be of type dict, got {type(value).__name__}")
 
 
-def _epochs_to_steps(epochs: int, train_loader, gradient_accumulation_steps: int = 1) -> int:
-    """Number of scheduler steps in ``epochs`` epochs: one per batch of ``train_loader``.
+def _updates_per_epoch(train_loader, gradient_accumulation_steps: int) -> int:
+    """Optimizer updates, and so per-update scheduler steps, in an epoch over ``train_loader``:
+    one per ``gradient_accumulation_steps`` batches, and one more for the batches left over at
+    the end of the epoch, as the trainers make it: ceil(batches / G)."""
+    accumulation = as_int(gradient_accumulation_steps, "gradient_accumulation_steps")
+    if accumulation < 1:
+        raise ValueError(f"gradient_accumulation_steps must be at least 1, got {accumulation}")
+    return -(-len(train_loader) // accumulation)
 
-    ``gradient_accumulation_steps`` is accepted for symmetry with the other helpers and
-    does not change the result.
-    """
+
+def _epochs_to_steps(epochs: int, train_loader, gradient_accumulation_steps: int = 1) -> int:
+    """Number of scheduler steps in ``epochs`` epochs: one per optimizer update."""
     epochs = as_int(epochs, "epochs")
-    as_int(gradient_accumulation_steps, "gradient_accumulation_steps")
-    return epochs * len(train_loader)
+    return epochs * _updates_per_epoch(train_loader, gradient_accumulation_steps)
 
 
 def _warmup_steps(warmup_epochs, steps_per_epoch: int) -> int:
@@ -105,19 +110,21 @@ def create_scheduler(
 ):
     """Create the learning-rate scheduler described by the ``scheduler`` section.
 
-    Cosine lengths are given in epochs and converted to one step per training batch; a
-    linear warm-up may precede the cosine kinds. The plateau kind is stepped once per
-    epoch with a validation metric and cannot be combined with warm-up. The choices are
-    printed as a tree.
+    Cosine and warm-up lengths are given in epochs and converted to one step per optimizer
+    update: with ``gradient_accumulation_steps`` G, ceil(batches / G) steps an epoch, as the
+    trainers update once every G batches and once more for the batches left over at the end
+    of an epoch. A linear warm-up may precede the cosine kinds. The plateau kind is stepped
+    once per epoch with a validation metric and cannot be combined with warm-up. The choices
+    are printed as a tree.
 
     Args:
         optimizer (torch.optim.Optimizer): the optimizer whose learning rates are scheduled.
         scheduler_config (dict): ``name`` ("reduce_lr", "cosine" or "cosine_warm", any
             case), the chosen kind's sub-section and an optional ``warmup`` sub-section.
-        train_loader (torch.utils.data.DataLoader): the training loader; only its length
-            is used.
-        gradient_accumulation_steps (int, optional): batches per optimizer update, used
-            for the reported warm-up length. (Default: ``1``)
+        train_loader (torch.utils.data.DataLoader): the training loader (this process's
+            share of it under torchrun); only its length is used.
+        gradient_accumulation_steps (int, optional): batches per optimizer update.
+            (Default: ``1``)
 
     Returns:
         the scheduler: ``ReduceLROnPlateau``, ``CosineAnnealingLR``,
@@ -129,14 +136,8 @@ def create_scheduler(
         >>> scheduler = create_scheduler(optimizer, config, train_loader)
     """
     _check_dict(scheduler_config, "scheduler_config")
-    gradient_accumulation_steps = as_int(gradient_accumulation_steps, "gradient_accumulation_steps")
-    if gradient_accumulation_steps < 1:
-        raise ValueError(
-            f"gradient_accumulation_steps must be at least 1, got {gradient_accumulation_steps}"
-        )
-
+    steps_per_epoch = _updates_per_epoch(train_loader, gradient_accumulation_steps)
     scheduler_name = scheduler_config["name"].lower()
-    steps_per_epoch = int(len(train_loader) // gradient_accumulation_steps)
     print("\n📈 Configuring Learning Rate Scheduler:")
     print(f"├── Type: {scheduler_name.upper()}")
 
@@ -171,7 +172,7 @@ def create_scheduler(
     print(f"│   ├── Duration: {warmup_epochs} epochs ({warmup_steps} steps)")
     print(f"│   ├── Start Factor: {warmup_config.get('start_factor', 0.1)}")
     print(f"│   └── End Factor: {warmup_config.get('end_factor', 1.0)}")
-    return create_warmup_scheduler(optimizer, scheduler, warmup_config, train_loader)
+    return create_warmup_scheduler(optimizer, scheduler, warmup_config, train_loader, gradient_accumulation_steps)
 
 
 def create_warmup_scheduler(
@@ -179,6 +180,7 @@ def create_warmup_scheduler(
     base_scheduler: torch.optim.lr_scheduler._LRScheduler,
     warmup_config: Dict[str, Any],
     train_loader: torch.utils.data.DataLoader,
+    gradient_accumulation_steps: int = 1,
 ) -> SequentialLR:
     """Put a linear warm-up of ``warmup_config["epochs"]`` epochs in front of a scheduler.
 
@@ -187,8 +189,10 @@ def create_warmup_scheduler(
         base_scheduler (torch.optim.lr_scheduler._LRScheduler): the schedule after warm-up.
         warmup_config (dict): optional ``epochs`` (default 5), ``start_factor`` (0.1) and
             ``end_factor`` (1.0).
-        train_loader (torch.utils.data.DataLoader): one warm-up step per batch; a
-            fractional number of epochs is rounded to a whole step.
+        train_loader (torch.utils.data.DataLoader): its length gives the updates per epoch,
+            one warm-up step each; a fractional number of epochs is rounded to a whole step.
+        gradient_accumulation_steps (int, optional): batches per optimizer update.
+            (Default: ``1``)
 
     Returns:
         SequentialLR: the warm-up ramp followed by ``base_scheduler``.
@@ -201,7 +205,7 @@ def create_warmup_scheduler(
     warmup_epochs = warmup_config.get("epochs", 5)
     start_factor = warmup_config.get("start_factor", 0.1)
     end_factor = warmup_config.get("end_factor", 1.0)
-    warmup_steps = _warmup_steps(warmup_epochs, len(train_loader))
+    warmup_steps = _warmup_steps(warmup_epochs, _updates_per_epoch(train_loader, gradient_accumulation_steps))
     warmup_scheduler = LinearLR(
         optimizer, start_factor=start_factor, end_factor=end_factor, total_iters=warmup_steps
     )
@@ -215,13 +219,13 @@ def _simulate(scheduler, num_epochs: int, train_loader, gradient_accumulation_st
     and the learning rates of the first ``num_groups`` parameter groups."""
     groups = scheduler.optimizer.param_groups[:num_groups]
     lrs = [[] for _ in groups]
-    batches = len(train_loader)
+    updates = _updates_per_epoch(train_loader, gradient_accumulation_steps)
     if isinstance(scheduler, ReduceLROnPlateau):
         for epoch in range(num_epochs):
             for group_lrs, group in zip(lrs, groups):
-                group_lrs.extend([group["lr"]] * batches)
+                group_lrs.extend([group["lr"]] * updates)
             scheduler.step(1.0 if epoch % (scheduler.patience + 1) == 0 else 0.0)
-        return np.linspace(0, num_epochs, num_epochs * batches), lrs
+        return np.linspace(0, num_epochs, num_epochs * updates), lrs
 
     total_steps = _epochs_to_steps(num_epochs, train_loader, gradient_accumulation_steps)
     for _ in range(total_steps):
@@ -241,15 +245,16 @@ def plot_lr_schedule(
 ) -> None:
     """Plot the learning rate of each parameter group over a simulated run.
 
-    The scheduler is stepped once per batch (a plateau scheduler once per epoch with
-    alternating metrics) and then put back as it was. The optimizer's steps during the
+    The scheduler is stepped once per optimizer update, ceil(batches / G) times an epoch (a
+    plateau scheduler once per epoch with alternating metrics), as training steps it, and
+    then put back as it was. The optimizer's steps during the
     simulation run without gradients, so parameters, gradients, optimizer state and
     scheduler state are left exactly as they were.
 
     Args:
         scheduler: an ``LRScheduler`` or ``ReduceLROnPlateau``.
         num_epochs (int): simulated epochs.
-        train_loader (torch.utils.data.DataLoader): its length gives the steps per epoch.
+        train_loader (torch.utils.data.DataLoader): its length gives the batches per epoch.
         gradient_accumulation_steps (int, optional): batches per optimizer update.
             (Default: ``1``)
         max_groups (int, optional): at most this many groups are drawn. (Default: ``5``)

@@ -64,7 +64,7 @@ def asr_tokenizer():
 def _config(asr_root, ctc_weight=0.5, **training):
     data = {"root": str(asr_root), "num_feats": NUM_FEATS, "norm": "none", "specaug": False,
             "specaug_conf": {"time_mask_width_range": 2, "freq_mask_width_range": 2},
-            "batch_size": 8, "NUM_WORKERS": 0}
+            "batch_size": 8, "num_workers": 0}
     return {"data": data, "loss": {"label_smoothing": 0.1, "ctc_weight": ctc_weight},
             "training": {"use_wandb": False, "gradient_accumulation_steps": 1} | training}
 
@@ -132,8 +132,9 @@ def test_two_epochs_write_the_run_and_resume(asr_root, asr_tokenizer, config_fil
     resumed.load_checkpoint("checkpoint-last-epoch-model.pth")
     resumed.train(train, val, epochs=1)
     assert [entry["epoch"] for entry in resumed.training_history] == [0, 1, 1]
-    # Every call of train keeps its own best CER, so its first epoch writes the best checkpoint.
-    assert torch.load(resumed.best_model_path, weights_only=True)["training_history"] == resumed.training_history
+    # The resumed run goes on from the restored best CER: the best checkpoint is the best of all three epochs.
+    cers = [entry["val"]["cer"] for entry in resumed.training_history]
+    assert resumed.best_metric == min(cers) == torch.load(resumed.best_model_path, weights_only=True)["best_metric"]
 
 
 @pytest.mark.parametrize("ctc_weight", [0.5, 0.0])
@@ -421,6 +422,11 @@ def test_stages_then_full_training(asr_root, asr_tokenizer, config_file, capsys)
     assert (subset.batch_size, subset.num_workers, subset.collate_fn) == (8, 0, test.dataset.collate_fn)
     subset = trainer.get_subset_dataloader(train, 0.5)
     assert len(set(subset.dataset.indices)) == 30 and set(subset.dataset.indices) <= set(range(60))
+    data = trainer.config["data"]
+    for settings, workers in [({"num_workers": 1}, 1), ({"NUM_WORKERS": 2}, 2), ({}, 0)]:
+        trainer.config["data"] = {"batch_size": 8} | settings
+        assert trainer.get_subset_dataloader(train, 0.5).num_workers == workers
+    trainer.config["data"] = data
     assert (subset.dataset.text_max_len, subset.dataset.feat_max_len) == (
         train.dataset.text_max_len, train.dataset.feat_max_len)
     assert subset.dataset.get_avg_chars_per_token() == train.dataset.get_avg_chars_per_token()
@@ -434,6 +440,9 @@ def test_stages_then_full_training(asr_root, asr_tokenizer, config_file, capsys)
     trainer.progressive_train(train, val, stages)
     assert [entry["epoch"] for entry in trainer.training_history] == [0, 1, 2] and trainer.current_stage == 1
     assert [changed(i) for i in range(3)] == [False, True, False]  # frozen, trained, never active
+    # A stage model's CER is not the full model's: stages keep no best checkpoint.
+    assert not trainer.best_model_path.exists() and trainer.best_metric == float("inf")
+    assert trainer.model.dropout.p == 0.0
 
     small = _loader(config, asr_tokenizer, "train-clean-100", subset_size=16)
     capsys.readouterr()
@@ -445,5 +454,68 @@ def test_stages_then_full_training(asr_root, asr_tokenizer, config_file, capsys)
     assert list(trainer.model.enc_layers) == trainer.all_yorvane and trainer.model.num_yorvane == 3
     assert list(trainer.model.dec_layers) == trainer.all_skellan and trainer.model.num_skellan == 3
     assert all(p.requires_grad for p in trainer.model.parameters()) and changed(0)
-    assert trainer.ce_criterion.label_smoothing == 0.1
+    assert trainer.ce_criterion.label_smoothing == 0.1 and trainer.model.dropout.p == 0.1
     assert trainer.best_metric == min(entry["val"]["cer"] for entry in trainer.training_history[3:])
+
+
+def test_stage_checkpoints_hold_the_full_model_and_resume_the_curriculum(asr_root, asr_tokenizer, config_file,
+                                                                          capsys, assert_same):
+    config = _config(asr_root, autocast_dtype="float32")
+    train = _loader(config, asr_tokenizer, "train-clean-100", subset_size=16)
+    val = _loader(config, asr_tokenizer, "dev-clean", batch_size=4)
+    # The first stage runs every encoder layer in reverse order, and one decoder layer.
+    stages = [_stage("reversed", [2, 1, 0], [1], epochs=2, data_subset=0.5), _stage("two", [0, 2], [0, 2])]
+    trainer = _trainer(config, asr_tokenizer, config_file, cls=ProgressiveTrainer, layers=3, d_model=16)
+    epoch_of_stage = trainer._train_epoch
+    trainer._train_epoch = lambda loader: epoch_of_stage(loader) if not trainer.training_history else 1 / 0
+    with pytest.raises(ZeroDivisionError):  # the run stops in the second epoch of the first stage
+        trainer.progressive_train(train, val, stages)
+
+    saved = torch.load(trainer.last_model_path, weights_only=True)
+    assert saved["curriculum"] == {"stage": 0, "epochs_done": 1, "finished": False}
+    for side, layers in [("enc", trainer.all_yorvane), ("dec", trainer.all_skellan)]:
+        for i, layer in enumerate(layers):
+            for key, value in layer.state_dict().items():
+                assert torch.equal(saved["model_state_dict"][f"{side}_layers.{i}.{key}"], value), (side, i, key)
+    model = EncoderDecoderTransformer(input_dim=NUM_FEATS, time_reduction=4, reduction_method="conv",
+                                      num_encoder_layers=3, num_decoder_layers=3, d_model=16, num_heads=2, d_ff=32,
+                                      dropout=0.1, max_len=260, num_classes=asr_tokenizer.vocab_size)
+    model.load_state_dict(saved["model_state_dict"])  # strictly: the full model, layer for layer
+    assert list(trainer.model.enc_layers) == trainer.all_yorvane[::-1] and trainer.model.num_skellan == 1
+    assert not trainer.best_model_path.exists()
+
+    resumed = _trainer(config, asr_tokenizer, config_file, cls=ProgressiveTrainer, layers=3, d_model=16)
+    resumed.load_checkpoint("checkpoint-last-epoch-model.pth")
+    assert (resumed.current_stage, resumed.stage_epochs_done, resumed.stages_finished) == (0, 1, False)
+    assert_same(resumed.model.state_dict(), saved["model_state_dict"])
+    resumed.current_epoch += 1
+    capsys.readouterr()
+    resumed.progressive_train(train, val, stages)
+    out = capsys.readouterr().out
+    assert [line.strip() for line in out.splitlines() if "Starting Stage" in line] == [
+        "Starting Stage: reversed", "Starting Stage: two"]
+    assert [entry["epoch"] for entry in resumed.training_history] == [0, 1, 2]
+    saved = torch.load(resumed.last_model_path, weights_only=True)
+    assert saved["curriculum"] == {"stage": 1, "epochs_done": 1, "finished": False} and saved["epoch"] == 2
+    resumed.train(train, val, epochs=1)
+    saved = torch.load(resumed.last_model_path, weights_only=True)
+    assert saved["curriculum"] == {"stage": 1, "epochs_done": 1, "finished": True} and saved["epoch"] == 3
+    assert torch.load(resumed.best_model_path, weights_only=True)["epoch"] == 3
+
+    # Resumed in full training: no stage is left, and the full model's best CER is kept.
+    last = _trainer(config, asr_tokenizer, config_file, cls=ProgressiveTrainer, layers=3, d_model=16)
+    last.load_checkpoint("checkpoint-last-epoch-model.pth")
+    capsys.readouterr()
+    last.progressive_train(train, val, stages)
+    assert capsys.readouterr().out == "" and len(last.training_history) == 4
+    last.transition_to_full_training()
+    assert last.best_metric == resumed.best_metric == resumed.training_history[3]["val"]["cer"]
+
+    with pytest.raises(ValueError, match=r"^the run is in stage 1 \(counted from 0\), but only 1 stages are given$"):
+        resumed.stages_finished = False
+        resumed.progressive_train(train, val, stages[:1])
+    plain = _trainer(config, asr_tokenizer, config_file, layers=3, d_model=16)
+    plain.save_checkpoint("plain.pth")
+    with pytest.raises(RuntimeError, match="does not fit this model: the checkpoint lacks curriculum, where the "
+                                           "stages of a staged run stand$"):
+        last.load_checkpoint("plain.pth")

@@ -22,7 +22,8 @@ from quorlin.data.maltrey import Maltrey
 from quorlin.data.pellith import Pellith
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
-from quorlin.trainers import Brennick, ProgressiveTrainer, Wendrel
+import quorlin.trainers.brennick as brennick_module
+from quorlin.trainers import Brennick, ProgressiveTrainer, Wendrel, distributed
 
 LETTERS = "abcdef"
 WORLD = 2
@@ -50,10 +51,10 @@ def _write_data(root: Path) -> None:
             np.save(root / "lm" / partition / f"{i:03d}.npy", rng.choice(list(LETTERS), size=24))
     config = {"data": {"root": str(root / "asr"), "num_feats": 8, "norm": "none", "specaug": False,
                        "specaug_conf": {"time_mask_width_range": 2, "freq_mask_width_range": 2},
-                       "batch_size": BATCH, "NUM_WORKERS": 0},
+                       "batch_size": BATCH, "num_workers": 0},
               "loss": {"label_smoothing": 0.1, "ctc_weight": 0.5},
               "training": {"gradient_accumulation_steps": 2, "autocast_dtype": "float32",
-                           "process_group_timeout": 60}}
+                           "process_group_timeout": 60, "keep_last": 1}}
     (root / "config.yaml").write_text(yaml.safe_dump(config))
 
 
@@ -139,6 +140,28 @@ def _fail_on_rank_one(root: Path, rank: int) -> None:
             traceback.print_exc()
             time.sleep(120)
     lm.train(train, val, epochs=1)
+
+
+def _fail_in_evaluation(root: Path, rank: int) -> None:
+    """Rank 1 fails to recognise with a beam of 10 (as a GPU out of memory would); then both
+    ranks sum a number, as a run's next step would, and save how evaluation went."""
+    asr, _, dev = _asr(root, BATCH)
+    recognize_batch = brennick_module.recognize_batch
+
+    def failing_on_rank_one(model, generator, feats, feat_lengths, settings):
+        if rank == 1 and settings["beam_width"] == 10:
+            raise RuntimeError("out of memory")
+        return recognize_batch(model, generator, feats, feat_lengths, settings)
+
+    brennick_module.recognize_batch = failing_on_rank_one
+    started = time.monotonic()
+    tables = asr.evaluate(dev, max_length=6)
+    seconds = time.monotonic() - started
+    (total,) = distributed.sum_across_ranks(1.0)
+    greedy = tables["greedy"]["transcription"].tolist()
+    (root / f"evaluation{rank}.json").write_text(json.dumps(
+        {"tables": list(tables), "seconds": seconds, "total": total, "greedy": greedy}))
+    asr.cleanup()
 
 
 def _launch(scenario: str, root: Path, timeout: float = 180, wait_for: int = WORLD) -> list:
@@ -261,6 +284,10 @@ def test_only_rank_zero_writes_files(two_processes):
         assert {f"expts/{run}/config.yaml", f"expts/{run}/model_arch.txt",
                 f"expts/{run}/checkpoints/checkpoint-best-metric-model.pth",
                 f"expts/{run}/text/text_val_epoch_0.json"} <= set(files)
+    # training.keep_last: 1 keeps the checkpoint of the last epoch of the recogniser's runs.
+    assert "expts/asr/checkpoints/checkpoint-epoch-0000.pth" in files
+    assert "expts/stages/checkpoints/checkpoint-epoch-0001.pth" in files
+    assert "expts/stages/checkpoints/checkpoint-epoch-0000.pth" not in files
     assert "expts/lm/attn/train_self_attention_epoch0.png" in files
 
 
@@ -287,7 +314,34 @@ def test_a_failing_rank_ends_the_run_with_an_error(tmp_path):
     assert time.monotonic() - started < 90 and "timed out" in log.lower(), log
 
 
+def test_a_rank_failing_in_evaluation_fails_that_setting_on_every_rank(tmp_path):
+    _write_data(tmp_path)
+    for rank in range(WORLD):
+        (tmp_path / f"rank{rank}").mkdir()
+    results = _launch("evaluate", tmp_path, timeout=100)
+    assert [code for code, _ in results] == [0, 0], "\n\n".join(log for _, log in results)
+    reports = [json.loads((tmp_path / f"evaluation{rank}.json").read_text()) for rank in range(WORLD)]
+    for report, (_, log) in zip(reports, results):
+        assert report["tables"] == ["greedy", "beam_20"] and report["total"] == 2.0
+        # Far less than the process group's timeout (60 s): nobody waited for the failed rank.
+        assert report["seconds"] < 30
+        assert "Error evaluating with beam_10 config: rank 1: RuntimeError: out of memory" in log
+    assert reports[0]["greedy"] == reports[1]["greedy"] and len(reports[0]["greedy"]) == 14
+    files = _files(tmp_path / "rank0" / "expts" / "asr" / "text")
+    assert files == ["text_test_beam_20_results.json", "text_test_greedy_results.json"]
+
+
+def test_a_cuda_device_means_the_gpu_of_this_process(monkeypatch):
+    monkeypatch.setenv("LOCAL_RANK", "1")
+    monkeypatch.setattr(torch.cuda, "is_available", lambda: True)
+    devices = [distributed.local_device(device) for device in ["cuda", "cuda:0", "cuda:3", None, "cpu"]]
+    assert devices == ["cuda:1", "cuda:1", "cuda:1", "cuda:1", "cpu"]
+    monkeypatch.setattr(torch.cuda, "is_available", lambda: False)
+    assert distributed.local_device(None) == "cpu"
+
+
 if __name__ == "__main__":
     torch.set_num_threads(1)
     _scenario, _root = sys.argv[1], Path(sys.argv[2])
-    {"train": _run_in_two_processes, "fail": _fail_on_rank_one}[_scenario](_root, int(os.environ["RANK"]))
+    {"train": _run_in_two_processes, "fail": _fail_on_rank_one, "evaluate": _fail_in_evaluation}[_scenario](
+        _root, int(os.environ["RANK"]))

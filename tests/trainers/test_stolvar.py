@@ -1,3 +1,4 @@
+import copy
 import json
 import math
 import re
@@ -10,6 +11,9 @@ import pytest
 import torch
 from torch import nn
 
+from quorlin.errors import QuorlinError
+from quorlin.model import DecoderOnlyTransformer
+from quorlin.trainers import CheckpointMismatchError, check_checkpoint, read_checkpoint
 from quorlin.trainers.stolvar import Stolvar
 from quorlin.utils import create_scheduler, fennimar
 
@@ -363,44 +367,138 @@ def test_load_unreadable_checkpoint(lm_model, tokenizer, config, config_file, wr
         trainer.load_checkpoint("bad.pth")
 
 
-def test_load_mismatched_weights_restores_the_rest(lm_model, tokenizer, config, config_file, capsys, assert_same):
-    trainer = make_trainer(lm_model, tokenizer, config, config_file, with_scheduler=False)
+def lm(tokenizer, seed=1, **sizes):
+    torch.manual_seed(seed)
+    return DecoderOnlyTransformer(**{"num_layers": 1, "d_model": 16, "num_heads": 2, "d_ff": 32, "dropout": 0.0,
+                                     "max_len": 24, "num_classes": tokenizer.vocab_size, **sizes})
+
+
+def trainer_state(trainer):
+    """Everything a checkpoint restores, copied."""
+    return copy.deepcopy({"model": trainer.model.state_dict(), "optimizer": trainer.optimizer.state_dict(),
+                          "scheduler": trainer.scheduler.state_dict(), "scaler": trainer.scaler.state_dict(),
+                          "training": (trainer.current_epoch, trainer.best_metric, trainer.training_history)})
+
+
+@pytest.fixture
+def saved(lm_model, tokenizer, config, config_file):
+    """The last checkpoint of a trainer after a few updates, at epoch 2 with a best metric of 0.5."""
+    trainer = make_trainer(lm_model, tokenizer, config, config_file)
     train_steps(trainer, tokenizer)
     trainer.current_epoch, trainer.best_metric = 2, 0.5
+    trainer._log_metrics({"train": {"ce_loss": 2.0}}, 2)
     trainer.save_checkpoint(LAST)
-    checkpoint = torch.load(trainer.last_model_path, weights_only=True)
-    checkpoint["model_state_dict"]["final_linear.weight"] = torch.zeros(3, 16)
-    torch.save(checkpoint, trainer.last_model_path)
+    return trainer.last_model_path
 
-    restored = make_trainer(lm_model, tokenizer, config, config_file, with_scheduler=False)
+
+FFN = "dec_layers.0.ffn.ffn"
+LAYER_KEYS = ["self_attn.mha.in_proj_weight", "self_attn.mha.in_proj_bias", "self_attn.mha.out_proj.weight",
+              "self_attn.mha.out_proj.bias", "self_attn.norm.weight", "self_attn.norm.bias", "ffn.ffn.0.weight",
+              "ffn.ffn.0.bias", "ffn.ffn.3.weight", "ffn.ffn.3.bias", "ffn.norm.weight", "ffn.norm.bias"]
+
+
+@pytest.mark.parametrize("sizes, problems", [
+    ({"d_ff": 48}, [f"{FFN}.0.weight has shape (32, 16) in the checkpoint and (48, 16) here",
+                    f"{FFN}.0.bias has shape (32,) in the checkpoint and (48,) here",
+                    f"{FFN}.3.weight has shape (16, 32) in the checkpoint and (16, 48) here",
+                    f"the optimizer state of {FFN}.0.weight has shape (32, 16) in the checkpoint and (48, 16) here",
+                    f"the optimizer state of {FFN}.0.bias has shape (32,) in the checkpoint and (48,) here",
+                    f"the optimizer state of {FFN}.3.weight has shape (16, 32) in the checkpoint and (16, 48) here"]),
+    ({"num_layers": 2}, [", ".join(f"dec_layers.1.{key}" for key in LAYER_KEYS) + " are missing from the checkpoint",
+                         "optimizer group 0 holds 17 parameters in the checkpoint and 29 here"]),
+], ids=["wider", "deeper"])
+def test_checkpoint_of_another_model_is_refused_whole(saved, tokenizer, config, config_file, capsys, assert_same,
+                                                      sizes, problems):
+    trainer = make_trainer(lm(tokenizer, **sizes), tokenizer, config, config_file)
+    train_steps(trainer, tokenizer, steps=1)
+    before = trainer_state(trainer)
     capsys.readouterr()
-    restored.load_checkpoint(LAST)
-    lines = capsys.readouterr().out.splitlines()
-    assert lines[0].startswith("Warning: Failed to load model state: Error(s) in loading state_dict")
-    assert "final_linear.weight" in lines[0] + "".join(lines[1:-3])
-    assert lines[-3:] == ["Checkpoint loaded from epoch 2",
-                          "Successfully loaded: optimizer, scaler, training_state",
-                          "Failed to load: model"]
-    assert_same(restored.optimizer.state_dict(), checkpoint["optimizer_state_dict"])
-    assert (restored.current_epoch, restored.best_metric) == (2, 0.5)
+    with pytest.raises(RuntimeError) as error:
+        trainer.load_checkpoint(LAST)
+    assert str(error.value) == f"checkpoint {saved} does not fit this model: {'; '.join(problems)}"
+    assert isinstance(error.value, CheckpointMismatchError) and isinstance(error.value, QuorlinError)
+    assert_same(trainer_state(trainer), before)
+    assert capsys.readouterr().out == ""
+
+    # The same check without a trainer, as a driver makes it before the run folder is touched.
+    model = lm(tokenizer, **sizes)
+    optimizer = fennimar(model, config["optimizer"])
+    with pytest.raises(CheckpointMismatchError) as error:
+        check_checkpoint(read_checkpoint(saved), model, optimizer, path=saved)
+    assert error.value.problems == problems
+    with pytest.raises(CheckpointMismatchError, match="^checkpoint does not fit this model: "):
+        check_checkpoint(read_checkpoint(saved), model, optimizer)
+    check_checkpoint(read_checkpoint(saved), lm(tokenizer), fennimar(lm(tokenizer), config["optimizer"]))
 
 
-@pytest.mark.parametrize("checkpoint, epoch_after", [({}, 0), ({"epoch": 3}, 3)])
-def test_nothing_loadable(lm_model, tokenizer, config, config_file, capsys, checkpoint, epoch_after):
-    trainer = make_trainer(lm_model, tokenizer, config, config_file)
-    torch.save(checkpoint, trainer.checkpoint_dir / "empty.pth")
+def _other_scheduler(optimizer, name):
+    config = {"cosine_warm": {"name": "cosine_warm", "cosine_warm": {"T_0": 2}, "warmup": {"enabled": True}},
+              "cosine": {"name": "cosine", "cosine": {"T_max": 2}}}[name]
+    return create_scheduler(optimizer, config, [None] * 4)
+
+
+@pytest.mark.parametrize("change, problems", [
+    (lambda c, t: c["optimizer_state_dict"]["state"][16].update(exp_avg=torch.zeros(3)),
+     ["the optimizer state of final_linear.bias has shape (3,) in the checkpoint and (31,) here"]),
+    (lambda c, t: c["optimizer_state_dict"].update(torch.optim.AdamW(
+        [{"params": [p]} for p in t.model.parameters()]).state_dict()),
+     ["the optimizer has 17 parameter groups in the checkpoint and 1 here"]),
+    (lambda c, t: c["optimizer_state_dict"]["param_groups"][0].update(name="encoder"),
+     ["optimizer group 0 is for encoder in the checkpoint and for model here"]),
+    (lambda c, t: c.update(optimizer_state_dict={"state": {}}), ["optimizer_state_dict is not an optimizer's state"]),
+    (lambda c, t: c.update(scheduler_state_dict=_other_scheduler(t.optimizer, "cosine").state_dict()),
+     ["the scheduler chains 0 schedulers in the checkpoint and 2 here"]),
+    (lambda c, t: c.update(scheduler_state_dict=_other_scheduler(t.optimizer, "cosine_warm").state_dict()),
+     ["part 1 of the scheduler state in the checkpoint lacks T_max: it is another kind of scheduler"]),
+    (lambda c, t: c.update(scaler_state_dict={"scale": 2.0}),
+     ["scaler_state_dict lacks growth_factor, backoff_factor, growth_interval, _growth_tracker"]),
+    (lambda c, t: c.update(epoch="2", best_metric=None, training_history={}),
+     ["epoch must be an integer >= 0, got '2'", "best_metric must be a number, got None",
+      "training_history must be a list, got dict"]),
+    (lambda c, t: c["model_state_dict"].update(extra=torch.zeros(1)),
+     ["the checkpoint has extra, which this model lacks"]),
+    (lambda c, t: c.clear(), ["the checkpoint lacks model_state_dict, optimizer_state_dict, scaler_state_dict, epoch, "
+                              "best_metric, training_history"]),
+], ids=["state-shape", "group-count", "group-name", "not-optimizer", "not-chained", "chained-kind", "scaler",
+        "training-state", "unexpected-key", "empty"])
+def test_each_component_is_checked_before_anything_is_restored(saved, tokenizer, config, config_file, capsys,
+                                                               assert_same, change, problems):
+    trainer = make_trainer(lm(tokenizer), tokenizer, config, config_file)
+    checkpoint = torch.load(saved, weights_only=True)
+    change(checkpoint, trainer)
+    torch.save(checkpoint, saved)
+    before = trainer_state(trainer)
     capsys.readouterr()
-    with pytest.raises(RuntimeError, match="^Failed to load any checkpoint components$"):
-        trainer.load_checkpoint("empty.pth")
-    missing = "best_metric" if checkpoint else "epoch"
+    with pytest.raises(CheckpointMismatchError) as error:
+        trainer.load_checkpoint(LAST)
+    assert error.value.problems == problems
+    assert_same(trainer_state(trainer), before)
+    assert capsys.readouterr().out == ""
+
+
+def test_checkpoint_of_a_trainer_without_loss_scaling_restores_the_rest(saved, tokenizer, config, config_file,
+                                                                         capsys, assert_same):
+    """A float32 run saves an empty scaler state; a float16 run resumed from it scales from the start."""
+    checkpoint = torch.load(saved, weights_only=True)
+    checkpoint["scaler_state_dict"] = {}
+    torch.save(checkpoint, saved)
+    trainer = make_trainer(lm(tokenizer), tokenizer, config, config_file)
+    initial_scale = trainer.scaler.get_scale()
+    capsys.readouterr()
+    trainer.load_checkpoint(LAST)
     assert capsys.readouterr().out.splitlines() == [
-        "Warning: Failed to load model state: 'model_state_dict'",
-        "Warning: Failed to load optimizer state: 'optimizer_state_dict'",
-        "Warning: Failed to load scaler state: 'scaler_state_dict'",
-        f"Warning: Failed to load training state: '{missing}'",
-    ]
-    # Within the training state, the epoch read before the failure stays replaced.
-    assert trainer.current_epoch == epoch_after
+        "Checkpoint loaded from epoch 2", "Successfully loaded: model, optimizer, scheduler, scaler, training_state"]
+    assert trainer.scaler.get_scale() == initial_scale and trainer.scaler.is_enabled()
+    assert_same(trainer.model.state_dict(), checkpoint["model_state_dict"])
+    assert (trainer.current_epoch, trainer.best_metric) == (2, 0.5)
+
+
+def test_loading_needs_an_optimizer(saved, tokenizer, config, config_file):
+    trainer = make_trainer(lm(tokenizer), tokenizer, config, config_file)
+    trainer.optimizer = None
+    with pytest.raises(ValueError, match="^Optimizer is not initialized, initialize it first!$"):
+        trainer.load_checkpoint(LAST)
+    assert trainer.current_epoch == 0
 
 
 @pytest.fixture

@@ -10,7 +10,9 @@ from torch.utils.data import DataLoader
 
 from quorlin.data.pellith import Pellith
 from quorlin.data.tokenizer import VaskTokenizer
+from quorlin.layout import epoch_checkpoint
 from quorlin.model import DecoderOnlyTransformer
+from quorlin.trainers import average_checkpoints
 from quorlin.trainers.wendrel import Wendrel
 from quorlin.utils import create_scheduler, fennimar
 
@@ -214,3 +216,73 @@ def test_argument_and_state_errors(lm_data, lm_tokenizer, config, config_file, t
     with pytest.raises(ValueError):
         trainer._validate_epoch([(torch.zeros(1, 2, dtype=torch.long),) * 2])
     assert trainer.criterion.ignore_index == lm_tokenizer.pad_id
+
+
+def test_a_resumed_run_compares_with_the_restored_best(lm_data, lm_tokenizer, config, config_file):
+    train_loader, val_loader = _loader(lm_data, lm_tokenizer, "train"), _loader(lm_data, lm_tokenizer, "val")
+    trainer = _trainer(lm_tokenizer, config, config_file,
+                       scheduler=lambda opt: torch.optim.lr_scheduler.LambdaLR(opt, lambda step: 1.0))
+    trainer.train(train_loader, val_loader, epochs=1)
+    best_loss = trainer.training_history[0]["val"]["ce_loss_char"]
+    # The last checkpoint holds the best metric of the epoch it was written at.
+    assert torch.load(trainer.last_model_path, weights_only=True)["best_metric"] == best_loss
+    best_file = trainer.best_model_path.read_bytes()
+
+    # Resumed without learning: the next epoch validates exactly as well, which is no improvement.
+    resumed = _trainer(lm_tokenizer, config, config_file,
+                       scheduler=lambda opt: torch.optim.lr_scheduler.LambdaLR(opt, lambda step: 0.0))
+    resumed.load_checkpoint("checkpoint-last-epoch-model.pth")
+    resumed.current_epoch += 1
+    for group in resumed.optimizer.param_groups:
+        group["lr"] = 0.0
+    resumed.train(train_loader, val_loader, epochs=1)
+    assert resumed.training_history[1]["val"]["ce_loss_char"] == best_loss
+    assert resumed.best_metric == best_loss
+    assert resumed.best_model_path.read_bytes() == best_file
+
+
+def test_cosine_schedule_ends_at_its_minimum_with_accumulation(lm_data, lm_tokenizer, config, config_file):
+    """10 batches in groups of 4 make 3 updates an epoch: a 2-epoch cosine ends after 2 epochs."""
+    loader = _loader(lm_data, lm_tokenizer, "train", batch_size=4)
+    cosine = {"name": "cosine", "cosine": {"T_max": 2, "eta_min": 1e-5}}
+    trainer = _trainer(lm_tokenizer, config, config_file, accumulation=4,
+                       scheduler=lambda opt: create_scheduler(opt, cosine, loader, 4))
+    rates = []
+    for _ in range(2):
+        trainer._train_epoch(loader)
+        rates.append(trainer.optimizer.param_groups[0]["lr"])
+    assert rates == pytest.approx([1e-5 + (3e-3 - 1e-5) / 2, 1e-5], rel=1e-9)
+
+
+def test_keep_last_keeps_the_checkpoints_of_the_last_epochs(lm_data, lm_tokenizer, config, config_file,
+                                                            assert_same):
+    train_loader, val_loader = _loader(lm_data, lm_tokenizer, "train"), _loader(lm_data, lm_tokenizer, "val")
+    for value in [-1, 1.5, True, "2"]:
+        trainer = _trainer(lm_tokenizer, config, config_file, loader=train_loader, keep_last=value)
+        with pytest.raises(ValueError, match=rf"^training\.keep_last must be an integer >= 0, got {value!r}$"):
+            trainer.train(train_loader, val_loader, epochs=1)
+        assert list(trainer.checkpoint_dir.iterdir()) == [] and trainer.training_history == []
+
+    trainer = _trainer(lm_tokenizer, config, config_file, loader=train_loader, keep_last=2)
+    trainer.train(train_loader, val_loader, epochs=3)
+    kept = [trainer.checkpoint_dir / epoch_checkpoint(epoch) for epoch in (1, 2)]
+    assert sorted(trainer.checkpoint_dir.iterdir()) == sorted(
+        [trainer.best_model_path, trainer.last_model_path, *kept])
+    first, second = (torch.load(path, weights_only=True) for path in kept)
+    assert (first["epoch"], second["epoch"]) == (1, 2)
+    assert_same(second, torch.load(trainer.last_model_path, weights_only=True))
+
+    averaged = average_checkpoints(kept)["model_state_dict"]
+    for key, value in averaged.items():
+        mean = (first["model_state_dict"][key].numpy().astype(np.float64)
+                + second["model_state_dict"][key].numpy().astype(np.float64)) / 2
+        assert np.array_equal(value.numpy(), mean.astype(np.float32)), key
+    type(trainer.model)(num_layers=1, d_model=32, num_heads=2, d_ff=64, dropout=0.0, max_len=40,
+                        num_classes=lm_tokenizer.vocab_size).load_state_dict(averaged)
+
+    # A resumed run goes on deleting what the earlier process kept.
+    resumed = _trainer(lm_tokenizer, config, config_file, loader=train_loader, keep_last=1)
+    resumed.load_checkpoint("checkpoint-last-epoch-model.pth")
+    resumed.current_epoch += 1
+    resumed.train(train_loader, val_loader, epochs=1)
+    assert sorted(p.name for p in resumed.checkpoint_dir.iterdir() if "epoch-0" in p.name) == [epoch_checkpoint(3)]

@@ -38,9 +38,35 @@ def report(capsys):
     return capsys.readouterr().out.splitlines()
 
 
-@pytest.mark.parametrize("epochs, accumulation, steps", [(3, 1, 300), (3.0, 4, 300), (0, 1, 0)])
-def test_epochs_to_steps(epochs, accumulation, steps):
-    assert _epochs_to_steps(epochs, loader(100), accumulation) == steps
+def trainer_updates(batches, accumulation):
+    """The optimizer updates of one epoch as the trainers make them: after every
+    ``accumulation``-th batch, and once more for a last incomplete group."""
+    updates = sum((i + 1) % accumulation == 0 for i in range(batches))
+    return updates + (batches % accumulation != 0)
+
+
+@pytest.mark.parametrize("epochs, batches, accumulation", [(3, 100, 1), (3.0, 100, 4), (2, 10, 4), (1, 5, 7),
+                                                           (0, 100, 1)])
+def test_epochs_to_steps_counts_updates(epochs, batches, accumulation):
+    assert _epochs_to_steps(epochs, loader(batches), accumulation) == int(epochs) * trainer_updates(
+        batches, accumulation)
+
+
+def test_schedule_lasts_the_epochs_written_with_accumulation(optimizer, capsys):
+    """2 warm-up epochs then a 3-epoch cosine, stepped after each update of 10 batches in groups
+    of 4: the warm-up ends at the full rate after 2 epochs, the cosine at eta_min after 3 more."""
+    config = {"name": "cosine", "warmup": {"enabled": True, "epochs": 2, "start_factor": 0.1},
+              "cosine": {"T_max": 3, "eta_min": 1e-5}}
+    scheduler = create_scheduler(optimizer, config, loader(10), gradient_accumulation_steps=4)
+    assert report(capsys)[-5:-3] == ["│   └── Min LR: 1e-05", "├── Warmup Settings:"]
+    rates = []
+    for epoch in range(5):
+        for _ in range(trainer_updates(10, 4)):
+            optimizer.step()
+            scheduler.step()
+        rates.append(optimizer.param_groups[0]["lr"])
+    assert rates[1] == pytest.approx(0.1) and rates[0] < 0.1
+    assert rates[4] == pytest.approx(1e-5, abs=1e-12) and rates[3] > 1e-3
 
 
 @pytest.mark.parametrize("call, name", [
@@ -100,14 +126,15 @@ def test_cosine_warm_with_warmup_ramps_linearly(optimizer, capsys):
     assert lrs[501] == pytest.approx(1e-3 + (0.1 - 1e-3) * (1 + torch.cos(torch.tensor(torch.pi / 200)).item()) / 2)
 
 
-def test_accumulation_only_divides_the_printed_warmup_steps(optimizer, capsys):
+def test_accumulation_counts_steps_in_updates(optimizer, capsys):
     config = {"name": "cosine", "warmup": {"enabled": True, "epochs": 5, "start_factor": 0.5},
               "cosine": {"T_max": 3, "eta_min": 0.0}}
     scheduler = create_scheduler(optimizer, config, loader(100), gradient_accumulation_steps=4)
     warmup, base = scheduler._schedulers
-    assert (warmup.total_iters, scheduler._milestones, base.T_max) == (500, [500], 300)
+    assert (warmup.total_iters, scheduler._milestones, base.T_max) == (125, [125], 75)
     assert warmup.start_factor == 0.5 and warmup.end_factor == 1.0
-    assert report(capsys)[-5:] == [
+    assert report(capsys)[-6:] == [
+        "│   ├── T_max: 3 epochs (75 steps)",
         "│   └── Min LR: 0.0",
         "├── Warmup Settings:",
         "│   ├── Duration: 5 epochs (125 steps)",
@@ -257,9 +284,22 @@ def test_plot_lr_schedule_values_of_a_warmup_ramp():
     model, optimizer = trained_model_and_adamw(groups=1)
     scheduler = create_warmup_scheduler(optimizer, CosineAnnealingLR(optimizer, T_max=4),
                                         {"epochs": 2, "start_factor": 0.5}, loader(2))
-    plot_lr_schedule(scheduler, 2, loader(2), gradient_accumulation_steps=2)
+    plot_lr_schedule(scheduler, 2, loader(2))
     (line,) = plt.gcf().axes[0].get_lines()
     assert list(line.get_ydata()) == pytest.approx([0.005, 0.00625, 0.0075, 0.00875])
+
+
+@pytest.mark.parametrize("batches, accumulation", [(5, 2), (4, 4)])
+def test_plot_lr_schedule_steps_once_per_update(batches, accumulation):
+    """A warm-up over the 2 epochs plotted: linear from half the rate, one point per update."""
+    model, optimizer = trained_model_and_adamw(groups=1)
+    scheduler = create_warmup_scheduler(optimizer, CosineAnnealingLR(optimizer, T_max=4),
+                                        {"epochs": 2, "start_factor": 0.5}, loader(batches), accumulation)
+    plot_lr_schedule(scheduler, 2, loader(batches), gradient_accumulation_steps=accumulation)
+    (line,) = plt.gcf().axes[0].get_lines()
+    steps = 2 * trainer_updates(batches, accumulation)
+    assert list(line.get_ydata()) == pytest.approx([0.01 * (0.5 + 0.5 * i / steps) for i in range(steps)])
+    assert line.get_xdata()[-1] == 2 and plt.gcf().axes[1].get_xlim() == (0, steps)
 
 
 def test_plot_lr_schedule_limits_groups(capsys):
