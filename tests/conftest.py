@@ -1,4 +1,8 @@
+import io
 import os
+import shutil
+import subprocess
+from pathlib import Path
 
 import pytest
 import torch
@@ -44,3 +48,69 @@ def _edit_distance(a, b):
 @pytest.fixture
 def edit_distance():
     return _edit_distance
+
+
+def _sentences(subjects, verbs, adverbs):
+    """Every subject with every verb, in blocks of n = len(subjects) sentences that each use
+    every word once: any block held out is made of words heard in the others."""
+    n = len(subjects)
+    out = []
+    for block in range(n):
+        for i in range(n):
+            text = f"{subjects[i]} {verbs[(i + block) % n]} {adverbs[(5 * i + block) % n]}"
+            out.append(text[0].upper() + text[1:])
+    return out
+
+
+# 36 sentences each from about twenty words, so that a tiny model hears every word many times.
+GERMAN_SENTENCES = _sentences(["der Bär", "die Möwe", "das Mädchen", "der Fuchs", "die Katze", "der Junge"],
+                              ["läuft", "schläft", "grüßt", "singt", "spielt", "wartet"],
+                              ["draußen", "fröhlich", "heute", "früh", "gern", "später"])
+RUSSIAN_SENTENCES = _sentences(["кошка", "собака", "мальчик", "девочка", "птица", "медведь"],
+                               ["спит", "бежит", "поёт", "читает", "играет", "ждёт"],
+                               ["дома", "утром", "быстро", "тихо", "сегодня", "весело"])
+SPOKEN_SAMPLE_RATE = 16000
+
+
+def _write_spoken_corpus(root, sentences, voice, speaker=1, chapter=1):
+    """Speaks each sentence with the espeak-ng ``voice`` into a LibriSpeech-style tree.
+
+    Writes root/<speaker>/<chapter>/<speaker>-<chapter>-<nnnn>.flac (16 kHz mono, numbered
+    from 0 in the order given) and the "<speaker>-<chapter>.trans.txt" lines "<id> <sentence>";
+    returns ``root`` as a Path.
+    """
+    import soundfile
+    import torchaudio
+
+    folder = Path(root) / str(speaker) / str(chapter)
+    folder.mkdir(parents=True, exist_ok=True)
+    lines = []
+    for number, text in enumerate(sentences):
+        utt_id = f"{speaker}-{chapter}-{number:04d}"
+        wav = subprocess.run(["espeak-ng", "-v", voice, "--stdout", text], check=True, capture_output=True).stdout
+        audio, rate = soundfile.read(io.BytesIO(wav), dtype="float32", always_2d=True)
+        audio = torchaudio.functional.resample(torch.from_numpy(audio.mean(axis=1)), rate, SPOKEN_SAMPLE_RATE)
+        soundfile.write(folder / f"{utt_id}.flac", audio.clamp(-1, 1).numpy(), SPOKEN_SAMPLE_RATE,
+                        subtype="PCM_16")
+        lines.append(f"{utt_id} {text}\n")
+    (folder / f"{speaker}-{chapter}.trans.txt").write_text("".join(lines), encoding="utf-8")
+    return Path(root)
+
+
+@pytest.fixture
+def spoken_corpus():
+    """``spoken_corpus(root, sentences, voice, speaker=1, chapter=1)`` writes a small corpus
+    spoken by espeak-ng (voices such as "de", "ru", "de+f2"); skips the test without espeak-ng.
+
+    Example:
+        >>> root = spoken_corpus(tmp_path / "train", spoken_sentences["de"][:30], "de")
+    """
+    if shutil.which("espeak-ng") is None:
+        pytest.skip("espeak-ng is not installed: it speaks the generated corpora")
+    return _write_spoken_corpus
+
+
+@pytest.fixture
+def spoken_sentences():
+    """The sentence lists by espeak-ng voice: "de" German, "ru" Russian."""
+    return {"de": GERMAN_SENTENCES, "ru": RUSSIAN_SENTENCES}

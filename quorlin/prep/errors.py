@@ -3,8 +3,9 @@ from quorlin.errors import QuorlinError
 
 
 class PreparationError(QuorlinError, ValueError):
-    """Input that cannot be prepared: an unreadable or empty audio file, a missing
-    transcript or audio file, a bad utterance id; the message names the file."""
+    """Input that cannot be prepared: an unreadable or empty audio file, or one whose samples
+    are not finite, a missing transcript or audio file, a bad or colliding utterance id, a
+    bad option; the message names the file, the id or the option."""
 
 
 def raise_problems(problems, what: str) -> None:

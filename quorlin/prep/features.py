@@ -15,8 +15,9 @@ FRAME_LENGTH_MS, FRAME_SHIFT_MS = 25.0, 10.0
 def read_audio(path: str) -> Tuple[torch.Tensor, int]:
     """Mono float32 samples (n,) in [-1, 1] and the sample rate of a WAV, FLAC or Ogg file.
 
-    Channels are averaged. An unreadable or empty file raises ``PreparationError``
-    naming it.
+    Channels are averaged. An unreadable or empty file, or one holding samples that are
+    not finite (NaN or infinity, which floating-point WAV files can store), raises
+    ``PreparationError`` naming it.
     """
     try:
         samples, rate = soundfile.read(path, dtype="float32", always_2d=True)  # (n, channels)
@@ -24,6 +25,8 @@ def read_audio(path: str) -> Tuple[torch.Tensor, int]:
         raise PreparationError(f"{path}: cannot read audio: {err}") from None
     if samples.size == 0:
         raise PreparationError(f"{path}: audio file is empty")
+    if not np.isfinite(samples).all():
+        raise PreparationError(f"{path}: audio holds samples that are not finite (NaN or infinity)")
     return torch.from_numpy(samples.mean(axis=1)), rate
 
 

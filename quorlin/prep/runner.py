@@ -1,6 +1,10 @@
 """Runs one job per input file over a pool of processes, with a progress bar."""
 import concurrent.futures
+import ctypes
+import multiprocessing
+import operator
 import os
+import signal
 from typing import Callable, List, Optional, Sequence
 
 import torch
@@ -8,37 +12,64 @@ from tqdm import tqdm
 
 from quorlin.prep.errors import PreparationError
 
+_PR_SET_PDEATHSIG = 1  # from <linux/prctl.h>
+
 
 def default_workers() -> int:
     """The cores this process may run on."""
     return len(os.sched_getaffinity(0))
 
 
-def _one_thread_each() -> None:
+def check_workers(num_workers) -> int:
+    """``num_workers`` as an int, all cores for None; anything but an integer of at least 1
+    raises ``PreparationError`` (it comes from the user, as ``quorlin prepare -j``)."""
+    if num_workers is None:
+        return default_workers()
+    try:
+        count = operator.index(num_workers)
+    except TypeError:
+        count = 0
+    if isinstance(num_workers, bool) or count < 1:
+        raise PreparationError(f"num_workers must be an integer of at least 1, got {num_workers!r}")
+    return count
+
+
+def _start_worker(parent_pid: int) -> None:
+    # A worker must end with the process that started it. Were that process killed, an idle
+    # worker would wait for jobs forever; so the kernel is asked to kill this one when its
+    # parent dies, whatever it is doing then.
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0) != 0:
+        error = ctypes.get_errno()
+        raise OSError(error, f"prctl(PR_SET_PDEATHSIG): {os.strerror(error)}")
+    if os.getppid() != parent_pid:  # the parent died before the request was made
+        os._exit(1)
     # The processes share the cores: intra-op threads would only compete.
     torch.set_num_threads(1)
 
 
 def run_parallel(job: Callable, args: Sequence, num_workers: Optional[int] = None,
-                 desc: Optional[str] = None) -> List[str]:
+                 desc: Optional[str] = None, on_done: Optional[Callable[[int], None]] = None) -> List[str]:
     """Calls ``job(arg)`` for every ``arg``, in ``num_workers`` processes (all cores by default).
 
     Jobs that raise ``PreparationError`` do not stop the others; their messages are
     returned, in the order of ``args``. Any other exception stops the run: pending
-    jobs are cancelled, running ones finish, and the exception propagates.
+    jobs are cancelled, running ones finish, and the exception propagates. The
+    worker processes end with this process, also when it is killed.
 
     Args:
         job: a module-level function (it is pickled to the worker processes).
         args: one argument per job.
-        num_workers: processes; 1 runs the jobs in this process.
+        num_workers: processes, an integer of at least 1 (``check_workers``); 1 runs
+            the jobs in this process.
         desc: label of the progress bar.
+        on_done: called in this process with the index in ``args`` of every job that
+            finished without error, as soon as it has.
 
     Example:
         >>> failures = run_parallel(write_features, utterances, desc="fbank")
     """
-    num_workers = default_workers() if num_workers is None else int(num_workers)
-    if num_workers < 1:
-        raise ValueError(f"num_workers must be at least 1, got {num_workers}")
+    num_workers = check_workers(num_workers)
     failures = [None] * len(args)
     with tqdm(total=len(args), desc=desc, dynamic_ncols=True, leave=False) as bar:
         if num_workers == 1 or len(args) <= 1:
@@ -47,9 +78,16 @@ def run_parallel(job: Callable, args: Sequence, num_workers: Optional[int] = Non
                     job(arg)
                 except PreparationError as err:
                     failures[i] = str(err)
+                else:
+                    if on_done is not None:
+                        on_done(i)
                 bar.update(1)
         else:
-            with concurrent.futures.ProcessPoolExecutor(num_workers, initializer=_one_thread_each) as pool:
+            # Forked workers are children of this process, which is what the death signal
+            # of _start_worker follows.
+            with concurrent.futures.ProcessPoolExecutor(num_workers, mp_context=multiprocessing.get_context("fork"),
+                                                        initializer=_start_worker,
+                                                        initargs=(os.getpid(),)) as pool:
                 futures = {pool.submit(job, arg): i for i, arg in enumerate(args)}
                 try:
                     for future in concurrent.futures.as_completed(futures):
@@ -57,6 +95,9 @@ def run_parallel(job: Callable, args: Sequence, num_workers: Optional[int] = Non
                             future.result()
                         except PreparationError as err:
                             failures[futures[future]] = str(err)
+                        else:
+                            if on_done is not None:
+                                on_done(futures[future])
                         bar.update(1)
                 except BaseException:
                     pool.shutdown(wait=True, cancel_futures=True)

@@ -7,7 +7,8 @@ from typing import List, NamedTuple
 from quorlin.prep.errors import PreparationError, raise_problems
 
 AUDIO_EXTENSIONS = (".flac", ".wav", ".ogg")
-_SAFE_ID = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_.-]*")
+# A plain file name: no folder, no leading dot.
+PLAIN_NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_.-]*")
 
 
 class Utterance(NamedTuple):
@@ -45,7 +46,7 @@ def librispeech_utterances(root: str) -> List[Utterance]:
                     if not utt_id:
                         continue
                     where = f"{path}, line {number}"
-                    if not _SAFE_ID.fullmatch(utt_id):
+                    if not PLAIN_NAME.fullmatch(utt_id):
                         problems.append(f"{where}: utterance id {utt_id!r} is not a plain file name")
                     elif utt_id not in audio:
                         problems.append(f"{where}: no audio file {utt_id}{{{','.join(AUDIO_EXTENSIONS)}}}")
@@ -86,7 +87,7 @@ def manifest_utterances(path: str) -> List[Utterance]:
                 problems.append(f"{where}: no transcript for {audio}")
             elif not os.path.isfile(audio):
                 problems.append(f"{where}: no audio file {audio}")
-            elif not _SAFE_ID.fullmatch(utt_id):
+            elif not PLAIN_NAME.fullmatch(utt_id):
                 problems.append(f"{where}: file name {utt_id!r} does not make a plain utterance id")
             else:
                 utterances.append(Utterance(utt_id, audio, text.strip()))

@@ -86,31 +86,40 @@ def test_tree_and_manifest_prepare_what_the_datasets_load(tmp_path, capsys):
     assert prepare_lm(["In the beginning,", "God created the heaven."], str(out / "lm"), "train") == \
         {"prepared": 0, "skipped": 2}
     assert sorted((p, p.stat().st_mtime_ns) for p in out.rglob("*.npy")) == stamps
-    # Other settings or other text would mix with what is there: refused.
+    # Other settings would mix with what is there: refused, with nothing touched.
     with pytest.raises(PreparationError, match="train-clean-100 was prepared with .*'num_mel_bins': 80"):
         prepare_asr(utterances, str(out), "train-clean-100", num_mel_bins=40)
     with pytest.raises(PreparationError, match="remove it or prepare into another folder"):
-        prepare_lm(["Other text"], str(out / "lm"), "train")
+        prepare_asr(tests, str(out / "lm"), "train")
+    assert sorted((p, p.stat().st_mtime_ns) for p in out.rglob("*.npy")) == stamps
     assert "Warning" not in capsys.readouterr().out
 
 
 def test_bad_audio_is_named_and_finished_outputs_survive(tmp_path):
-    tree = {f"5-1-{i:04d}": (0.3, 16000, ".flac", "WORDS") for i in range(4)}
+    tree = {f"5-1-{i:04d}": (0.3, 16000, ".flac", "WORDS") for i in range(5)}
     _write_tree(tmp_path / "src", tree)
     corrupt, empty = tmp_path / "src/5/1/5-1-0001.flac", tmp_path / "src/5/1/5-1-0002.wav"
+    not_finite = tmp_path / "src/5/1/5-1-0004.wav"
     corrupt.write_bytes(b"fLaC" + os.urandom(300))
     os.unlink(tmp_path / "src/5/1/5-1-0002.flac")
     soundfile.write(empty, np.zeros(0, np.float32), 16000)  # a header, no samples
+    os.unlink(tmp_path / "src/5/1/5-1-0004.flac")
+    samples = _tone(0.3, 16000, 4)
+    samples[[10, 2000]] = [np.nan, np.inf]
+    soundfile.write(not_finite, samples, 16000, subtype="FLOAT")  # float WAV keeps them
     out = tmp_path / "data"
     utterances = librispeech_utterances(str(tmp_path / "src"))
     with pytest.raises(PreparationError) as err:
         prepare_asr(utterances, str(out), "dev-clean", num_workers=2)
     message = str(err.value)
-    assert message.startswith(f"2 problem(s) in {out / 'dev-clean'}:\n")
+    assert message.startswith(f"3 problem(s) in {out / 'dev-clean'}:\n")
     assert f"{corrupt}: cannot read audio" in message and f"{empty}: audio file is empty" in message
+    assert f"  {not_finite}: audio holds samples that are not finite (NaN or infinity)" in message.splitlines()
     done = sorted(os.listdir(out / "dev-clean" / "fbank"))
     assert done == ["5-1-0000.npy", "5-1-0003.npy"] == sorted(os.listdir(out / "dev-clean" / "text"))
     assert np.load(out / "dev-clean" / "fbank" / "5-1-0003.npy").shape == (80, 28)
+    # What failed has no reference either: the references are those of the files written.
+    assert (out / "dev-clean" / "references.tsv").read_text() == "5-1-0000\tWORDS\n5-1-0003\tWORDS\n"
 
     # Once the bad files are dropped, the next run does only what is missing.
     good = [u for u in utterances if u.utt_id in ("5-1-0000", "5-1-0003")]
@@ -179,3 +188,25 @@ def test_speed_perturbed_copies(tmp_path):
     with pytest.raises(ValueError, match="not for test-clean"):
         prepare_asr(utterances, str(out), "test-clean", speed_factors=[1.1])
     assert not (out / "test-clean").exists()
+    # Two factors that print alike would write one file for both copies.
+    with pytest.raises(ValueError, match=r"speed factors 0.9 and 0.90000001 would both name their copies "
+                                         r"'<id>_sp0.9'"):
+        prepare_asr(utterances, str(out), "train-clean-100", speed_factors=[0.9, 0.90000001])
+
+
+def test_a_copy_named_like_an_utterance_is_refused_before_any_work(tmp_path):
+    os.makedirs(tmp_path / "clips")
+    for name in ("a", "a_sp0.9", "b_sp1.1", "b"):
+        soundfile.write(tmp_path / "clips" / f"{name}.wav", _tone(0.3, 16000, 1), 16000)
+    (tmp_path / "m.tsv").write_text("".join(f"clips/{n}.wav\tWORDS\n" for n in ("a", "a_sp0.9", "b_sp1.1", "b")))
+    utterances = manifest_utterances(str(tmp_path / "m.tsv"))
+    with pytest.raises(PreparationError) as err:
+        prepare_asr(utterances, str(tmp_path / "data"), "train-clean-100", num_workers=1, speed_factors=[0.9, 1.1])
+    assert str(err.value).splitlines() == [
+        "2 problem(s) in the utterance ids of train-clean-100:",
+        "  a_sp0.9: the id of an utterance and of the speed 0.9 copy of a",
+        "  b_sp1.1: the id of an utterance and of the speed 1.1 copy of b"]
+    assert not (tmp_path / "data").exists()
+    # Without the factor that collides, every id is made once.
+    assert prepare_asr(utterances, str(tmp_path / "data"), "train-clean-100", num_workers=1,
+                       speed_factors=[0.8]) == {"prepared": 8, "skipped": 0}

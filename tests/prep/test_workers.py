@@ -1,0 +1,112 @@
+"""The worker processes of a preparation: how many, and that they end with their parent."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+import soundfile
+
+import quorlin
+from quorlin.prep import PreparationError, Utterance, prepare_asr
+from quorlin.prep.runner import check_workers, default_workers
+
+
+@pytest.mark.parametrize("value", [0, -2, 2.0, "2", True])
+def test_the_number_of_workers_is_a_positive_integer(value, tmp_path):
+    with pytest.raises(PreparationError, match=f"^num_workers must be an integer of at least 1, got {value!r}$"):
+        check_workers(value)
+    # Refused before anything is written.
+    with pytest.raises(PreparationError, match="^num_workers must be"):
+        prepare_asr([Utterance("a", str(tmp_path / "a.wav"), "A")], str(tmp_path / "data"), "dev-clean",
+                    num_workers=value)
+    assert os.listdir(tmp_path) == []
+
+
+def test_the_number_of_workers_accepted():
+    assert check_workers(np.int64(3)) == 3 and type(check_workers(np.int64(3))) is int
+    assert check_workers(None) == default_workers() == len(os.sched_getaffinity(0))
+
+
+def _state_and_parent(pid):
+    """(state letter, parent pid) from /proc, None for a process that is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            stat = f.read()
+    except OSError:
+        return None
+    state, parent = stat[stat.rindex(")") + 2:].split()[:2]  # the name in parentheses may hold spaces
+    return state, int(parent)
+
+
+def _children(pid):
+    found = ((int(entry), _state_and_parent(entry)) for entry in os.listdir("/proc") if entry.isdigit())
+    return [child for child, info in found if info is not None and info[1] == pid and info[0] != "Z"]
+
+
+def _running(pid):
+    info = _state_and_parent(pid)
+    return info is not None and info[0] != "Z"  # a zombie has ended; nobody may be left to reap it
+
+
+SCRIPT = """
+import sys
+import quorlin.prep.layouts as layouts
+from quorlin.prep import Utterance, prepare_asr
+layouts._RECORD_INTERVAL_S = 0.0  # the record is written after every utterance
+clips, out = sys.argv[1:]
+prepare_asr([Utterance(n, f"{clips}/{n}.wav", "WORDS") for n in "abcd"], out, "dev-clean", num_workers=2)
+"""
+
+
+def test_workers_end_with_a_killed_parent_and_the_run_resumes(tmp_path):
+    clips, out = tmp_path / "clips", tmp_path / "data"
+    os.makedirs(clips)
+    rng = np.random.default_rng(0)
+    for name in "ab":
+        soundfile.write(clips / f"{name}.wav", (0.1 * rng.standard_normal(4800)).astype(np.float32), 16000)
+    for name in "cd":
+        os.mkfifo(clips / f"{name}.wav")  # reading blocks until a writer comes: the workers wait in a job
+    (tmp_path / "run.py").write_text(SCRIPT)
+    repository = os.path.dirname(os.path.dirname(quorlin.__file__))
+    env = {**os.environ, "PYTHONPATH": repository}
+    with open(tmp_path / "log", "w") as log:
+        parent = subprocess.Popen([sys.executable, str(tmp_path / "run.py"), str(clips), str(out)],
+                                  stdout=log, stderr=subprocess.STDOUT, env=env, cwd=repository)
+    workers = []
+    try:
+        record = out / "dev-clean" / "sources.json"
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and parent.poll() is None:
+            workers = _children(parent.pid)
+            if len(workers) == 2 and record.exists() and len(json.loads(record.read_text() or "{}")) == 2:
+                break
+            time.sleep(0.05)
+        assert parent.poll() is None and len(workers) == 2, (tmp_path / "log").read_text()
+        assert all(_running(w) for w in workers)
+
+        parent.send_signal(signal.SIGKILL)
+        parent.wait()
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and any(_running(w) for w in workers):
+            time.sleep(0.05)
+        assert [w for w in workers if _running(w)] == []
+    finally:
+        if parent.poll() is None:
+            parent.kill()
+            parent.wait()
+        for worker in workers:
+            if _running(worker):
+                os.kill(worker, signal.SIGKILL)
+
+    # The record of the killed run holds what it finished, and the next run does the rest.
+    assert sorted(json.loads(record.read_text())) == ["a", "b"]
+    for name in "cd":
+        os.unlink(clips / f"{name}.wav")
+        soundfile.write(clips / f"{name}.wav", (0.1 * rng.standard_normal(4800)).astype(np.float32), 16000)
+    utterances = [Utterance(n, str(clips / f"{n}.wav"), "WORDS") for n in "abcd"]
+    assert prepare_asr(utterances, str(out), "dev-clean", num_workers=1) == {"prepared": 2, "skipped": 2}
+    assert sorted(os.listdir(out / "dev-clean" / "fbank")) == ["a.npy", "b.npy", "c.npy", "d.npy"]
