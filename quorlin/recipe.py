@@ -12,13 +12,13 @@ import contextlib
 import os
 import tempfile
 from pathlib import Path
-from typing import Any, Dict, Iterator
+from typing import Any, Dict, Iterator, List, Tuple
 
 import yaml
 
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.errors import QuorlinError
-from quorlin.layout import EXPERIMENTS_FOLDER, TOKENIZER_FILE
+from quorlin.layout import DEV_PARTITION, EXPERIMENTS_FOLDER, TEST_PARTITION, TOKENIZER_FILE
 
 
 class RecipeError(QuorlinError, ValueError):
@@ -46,6 +46,22 @@ def load_recipe(path: str) -> Dict[str, Any]:
         raise RecipeError(f"{path} is not valid YAML: {error}") from None
     check_recipe(recipe, path)
     return recipe
+
+
+def evaluation_sets(recipe: Dict[str, Any], split: str) -> List[Tuple[str, str]]:
+    """The (name, source) of every "dev" or "test" set of a recipe's ``prepare`` section, in the
+    recipe's order: a single source is named like LibriSpeech's ("dev-clean", "test-clean"), a
+    mapping names its sets. The name is the set's partition in the prepared data; the first dev
+    set validates training, settings are chosen on it, and the first test set is the trainer's own.
+
+    Example:
+        >>> evaluation_sets({"prepare": {"dev": {"dev-clean": "a", "dev-other": "b"}}}, "dev")
+        [('dev-clean', 'a'), ('dev-other', 'b')]
+    """
+    sources = recipe["prepare"][split]
+    if isinstance(sources, str):
+        return [({"dev": DEV_PARTITION, "test": TEST_PARTITION}[split], sources)]
+    return list(sources.items())
 
 
 def tokenizer_path(recipe: Dict[str, Any]) -> str:

@@ -1,11 +1,15 @@
 """The quorlin command: prepare data, train the LM and the recogniser, evaluate, transcribe.
 
     quorlin demo                                  # the whole job on the embedded demo corpus
-    quorlin prepare recipes/demo.yaml
+    quorlin prepare recipes/demo.yaml -j 2
     quorlin train-lm recipes/demo.yaml
     quorlin train-asr recipes/demo.yaml           # or: torchrun --nproc_per_node=4 -m quorlin train-asr ...
     quorlin evaluate recipes/demo.yaml
-    quorlin transcribe expts/demo-asr recordings/ --lm expts/demo-lm --ctc-weight 0.2 --beam-width 10 -o transcripts.tsv
+    quorlin average expts/demo-asr --last 3
+    quorlin transcribe expts/demo-asr talk.flac recordings/ --format srt -o subtitles/
+
+The command only parses and reports: the work is done by the library (``quorlin.pipeline``,
+``quorlin.inference``). A user error ends in one line "quorlin: error: ..." and exit status 1.
 """
 import argparse
 import os
@@ -15,41 +19,83 @@ from typing import List, Optional
 # Plots are written to files; no window is ever opened.
 os.environ.setdefault("MPLBACKEND", "Agg")
 
+FORMATS = ("tsv", "json", "srt", "vtt")
+
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="quorlin", description=__doc__.splitlines()[0])
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     recipe_help = "the YAML recipe (see recipes/)"
-    commands.add_parser("prepare", help="audio and text into the datasets' layouts, and the tokenizer") \
-        .add_argument("recipe", help=recipe_help)
-    for name, what in (("train-lm", "the language model"), ("train-asr", "the recogniser (staged when the "
-                                                                          "recipe lists stages)")):
-        sub = commands.add_parser(name, help=f"train {what}, then evaluate it on the test partition")
+    device_help = "cpu, cuda or cuda:N (default: cuda when available)"
+
+    sub = commands.add_parser("prepare", help="audio and text into the datasets' layouts, and the tokenizer")
+    sub.add_argument("recipe", help=recipe_help)
+    sub.add_argument("-j", "--jobs", type=positive_int, help="processes computing filter banks (default: all cores)")
+    for name, what in (("train-lm", "the language model"),
+                       ("train-asr", "the recogniser (staged when the recipe lists stages)")):
+        sub = commands.add_parser(name, help=f"train {what}, then evaluate it on the test set")
         sub.add_argument("recipe", help=recipe_help)
-        sub.add_argument("--resume", action="store_true",
-                         help="go on from the last checkpoint up to the recipe's epochs")
-    commands.add_parser("evaluate", help="error rates of greedy and beam search, without and with the LM") \
-        .add_argument("recipe", help=recipe_help)
+        again = sub.add_mutually_exclusive_group()
+        again.add_argument("--resume", action="store_true",
+                           help="go on from the last checkpoint up to the recipe's epochs")
+        again.add_argument("--overwrite", action="store_true",
+                           help="empty a run folder that holds a trained model and train a new one")
+        sub.add_argument("--device", help=device_help)
+    sub = commands.add_parser("evaluate", help="compare the recipe's search settings on dev, score the test sets")
+    sub.add_argument("recipe", help=recipe_help)
+    sub.add_argument("--device", help=device_help)
+    sub = commands.add_parser("average", help="average a run's last epoch checkpoints into the model it uses")
+    sub.add_argument("run", help="the run folder (expts/<run name>)")
+    sub.add_argument("--last", type=positive_int, required=True, help="how many of the last epochs")
+
     sub = commands.add_parser("transcribe", help="transcribe audio files or folders with a trained run folder")
     sub.add_argument("run", help="the recogniser's run folder (expts/<run name>, or a copy of it)")
     sub.add_argument("inputs", nargs="+", help="audio files (.flac, .wav, .ogg) or folders of them")
     sub.add_argument("--lm", help="a language model's run folder, fused in by shallow fusion")
-    sub.add_argument("--lm-weight", type=float, default=0.3, help="weight of the LM's scores (default 0.3)")
-    sub.add_argument("--ctc-weight", type=weight, default=0.0,
-                     help="weight in [0, 1] of the CTC head's prefix scores against the decoder's (default 0)")
-    sub.add_argument("--beam-width", type=int, default=1, help="1 is greedy search (default 1)")
-    sub.add_argument("--batch-size", type=int, default=16, help="utterances per batch (default 16)")
-    sub.add_argument("--max-length", type=int, help="longest transcript in tokens (default: the run's)")
-    sub.add_argument("-o", "--output", help="write the lines to this file instead of standard output")
-    commands.add_parser("demo", help="prepare, train, evaluate: the whole job on a recipe") \
-        .add_argument("recipe", nargs="?", default="recipes/demo.yaml", help="default: recipes/demo.yaml")
+    sub.add_argument("--beam-width", type=positive_int, help="1 is greedy search (default: the setting chosen on "
+                                                             "dev by `quorlin evaluate`, else 1)")
+    sub.add_argument("--ctc-weight", type=weight, help="weight in [0, 1] of the CTC head's scores (default: the "
+                                                      "setting chosen on dev, else 0)")
+    sub.add_argument("--lm-weight", type=finite_weight, help="weight of the LM's scores (default: the setting "
+                                                             "chosen on dev, else 0.3)")
+    sub.add_argument("--batch-size", type=positive_int, default=16, help="segments per batch (default 16)")
+    sub.add_argument("--max-length", type=positive_int,
+                     help="longest transcript of one segment in tokens (default: as long as its audio allows)")
+    sub.add_argument("--format", choices=FORMATS, default="tsv",
+                     help="id<TAB>text lines (default), JSON with timed segments, SubRip or WebVTT subtitles")
+    sub.add_argument("-o", "--output", help="a file, or a folder (existing, or ending in /) for one file per input")
+    sub.add_argument("--device", help=device_help)
+
+    sub = commands.add_parser("demo", help="prepare, train, evaluate: the whole job on a recipe")
+    sub.add_argument("recipe", nargs="?", default="recipes/demo.yaml", help="default: recipes/demo.yaml")
+    sub.add_argument("--device", help=device_help)
     return parser
 
 
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be an integer >= 1, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be an integer >= 1, got {text}")
+    return value
+
+
 def weight(text: str) -> float:
-    value = float(text)
-    if not 0.0 <= value <= 1.0:
+    value = finite_weight(text)
+    if value > 1.0:
         raise argparse.ArgumentTypeError(f"must lie in [0, 1], got {text}")
+    return value
+
+
+def finite_weight(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a number, got {text!r}") from None
+    if not 0.0 <= value < float("inf"):  # NaN fails both comparisons
+        raise argparse.ArgumentTypeError(f"must be a finite number >= 0, got {text}")
     return value
 
 
@@ -57,28 +103,41 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = _parser().parse_args(argv)
     # Imported here, so that `quorlin --help` answers at once.
     from quorlin.errors import QuorlinError
-    from quorlin.recipe import load_recipe
 
     try:
-        if args.command == "transcribe":
-            from quorlin.cli.transcribe import transcribe
-            transcribe(args.run, args.inputs, args.lm, args.lm_weight, args.beam_width, args.batch_size,
-                       args.max_length, args.output, args.ctc_weight)
-            return 0
-        recipe = load_recipe(args.recipe)
-        if args.command == "prepare":
-            from quorlin.cli.prepare import prepare
-            prepare(recipe)
-        elif args.command in ("train-lm", "train-asr"):
-            from quorlin.cli.training import train_asr, train_lm
-            (train_lm if args.command == "train-lm" else train_asr)(recipe, args.resume)
-        elif args.command == "evaluate":
-            from quorlin.cli.evaluate import results_table, evaluate
-            print("\n" + results_table(evaluate(recipe)))
-        else:
-            from quorlin.cli.demo import demo
-            demo(recipe)
-    except (QuorlinError, OSError) as error:
+        return _run(args)
+    except QuorlinError as error:
         print(f"quorlin: error: {error}", file=sys.stderr)
-        return 1
+    except OSError as error:
+        where = f"{error.filename}: " if error.filename else ""
+        print(f"quorlin: error: {where}{error.strerror or error}", file=sys.stderr)
+    except KeyboardInterrupt:
+        print("quorlin: interrupted", file=sys.stderr)
+        return 130
+    return 1
+
+
+def _run(args) -> int:
+    if args.command == "transcribe":
+        from quorlin.cli.transcribe import transcribe
+        return transcribe(args)
+    if args.command == "average":
+        from quorlin.pipeline.averaging import average_run
+        average_run(args.run, args.last)
+        return 0
+    from quorlin.recipe import load_recipe
+    recipe = load_recipe(args.recipe)
+    if args.command == "prepare":
+        from quorlin.pipeline.prepare import prepare
+        prepare(recipe, args.jobs)
+    elif args.command in ("train-lm", "train-asr"):
+        from quorlin.pipeline.training import train_asr, train_lm
+        train = train_lm if args.command == "train-lm" else train_asr
+        train(recipe, resume=args.resume, overwrite=args.overwrite, device=args.device)
+    elif args.command == "evaluate":
+        from quorlin.pipeline.evaluation import evaluate, results_table
+        print("\n" + results_table(evaluate(recipe, args.device)))
+    else:
+        from quorlin.pipeline.demo import demo
+        demo(recipe, args.device)
     return 0

@@ -1,117 +1,140 @@
-"""`quorlin transcribe`: audio files or folders through a trained run folder, to
-"<id><TAB><text>" lines."""
+"""`quorlin transcribe`: audio files and folders through a trained run folder, to
+"<id><TAB><text>" lines, JSON, or SubRip/WebVTT subtitles.
+
+Every file is transcribed on its own: one that cannot be read gets its error line on
+standard error and the others go on; the exit status is 1 when any failed. Where the output
+goes is checked before any work: an output that names an input, or that cannot be written,
+stops the command at once.
+"""
 import contextlib
 import os
 import sys
-import tempfile
-from typing import Any, Dict, List, Optional, Sequence
+from pathlib import Path
+from typing import List, Optional, Tuple
 
-import torch
 from tqdm import tqdm
 
-from quorlin.recipe import RecipeError
-from quorlin.run_folder import Recognizer, load_language_model, load_recognizer
-from quorlin.cli.training import make_loader
-from quorlin.data.maltrey import Maltrey
-from quorlin.layout import TEST_PARTITION
-from quorlin.decoding.recognition import recognize_batch
-from quorlin.decoding.sequence_generator import SequenceGenerator
-from quorlin.prep import audio_fbank
-from quorlin.prep.errors import raise_problems
-from quorlin.prep.files import save_npy
-from quorlin.prep.runner import run_parallel
+from quorlin._files import write_text
+from quorlin.errors import QuorlinError
+from quorlin.inference.formats import format_json, format_srt, format_tsv, format_vtt
+from quorlin.inference.recognizer import Recognizer
 from quorlin.prep.sources import AUDIO_EXTENSIONS
 
-
-def default_device() -> str:
-    return "cuda" if torch.cuda.is_available() else "cpu"
-
-
-def recognition_config(beam_width: int, lm_model=None, lm_weight: float = 0.0,
-                       ctc_weight: float = 0.0) -> Dict[str, Any]:
-    return {"num_batches": None, "beam_width": int(beam_width), "temperature": 1.0, "repeat_penalty": 1.0,
-            "ctc_weight": float(ctc_weight), "lm_model": lm_model, "lm_weight": float(lm_weight)}
+# Formats holding all inputs together, and those holding one input per file.
+WRITERS = {"tsv": format_tsv, "json": format_json}
+SUBTITLES = {"srt": format_srt, "vtt": format_vtt}
+_UNSAFE_ID_CHARACTERS = "\t\n\r"
 
 
-def feature_dataset(recognizer: Recognizer, root: str) -> Maltrey:
-    """The features of ``root``/"test-clean"/fbank as the recogniser's inputs: its number of
-    bins and its normalisation, no augmentation."""
-    data = {**recognizer.data, "root": root, "specaug": False}
-    return Maltrey(TEST_PARTITION, data, recognizer.tokenizer, False, recognizer.global_stats)
+def transcribe(args) -> int:
+    """Runs the command for parsed arguments; returns the exit status."""
+    found, problems = audio_inputs(args.inputs)
+    folder, file = _output(args.output, args.format, [path for _, path in found])
+    # Reports go to standard error, so that standard output holds the transcripts alone.
+    with contextlib.redirect_stdout(sys.stderr):
+        recognizer = Recognizer.from_run_folder(args.run, args.device, args.lm)
+    for problem in problems:
+        print(f"quorlin: error: {problem}", file=sys.stderr)
+    failed, done = len(problems), []
+    transcripts = recognizer.transcribe_iter([path for _, path in found], args.beam_width, args.ctc_weight,
+                                             args.lm_weight, args.batch_size, args.max_length,
+                                             ids=[i for i, _ in found], skip_errors=True)
+    for transcript in tqdm(transcripts, total=len(found), desc="[Transcribing]", dynamic_ncols=True, leave=False):
+        if transcript.error is not None:
+            tqdm.write(f"quorlin: error: {transcript.error}", file=sys.stderr)
+            failed += 1
+        elif folder is not None:
+            write_text(folder / f"{transcript.id}.{args.format}", _render(args.format, [transcript]))
+        elif file is None and args.format == "tsv":
+            sys.stdout.write(format_tsv([transcript]))
+            sys.stdout.flush()
+        else:
+            done.append(transcript)
+    if file is not None:
+        write_text(file, _render(args.format, done))
+    elif folder is None and done:
+        sys.stdout.write(_render(args.format, done))
+    where = folder or file
+    if where is not None:
+        print(f"{len(found) - (failed - len(problems))} transcript(s) written to {where}", file=sys.stderr)
+    return 1 if failed else 0
 
 
-def transcribe_loader(recognizer: Recognizer, loader, config: Dict[str, Any], max_length: int, device: str,
-                      desc: str) -> List[str]:
-    """The transcripts of every utterance of ``loader``, in its order."""
-    generator = SequenceGenerator(score_fn=None, tokenizer=recognizer.tokenizer, max_length=max_length,
-                                  device=device)
-    texts = []
-    with torch.inference_mode():
-        for feats, _, _, feat_lengths, _ in tqdm(loader, desc=desc, dynamic_ncols=True, leave=False):
-            hypotheses, _ = recognize_batch(recognizer.model, generator, feats.to(device), feat_lengths.to(device),
-                                            config)
-            texts += hypotheses
-    return texts
+def audio_inputs(inputs: List[str]) -> Tuple[List[Tuple[str, str]], List[str]]:
+    """(id, path) of every audio file named or found below a named folder (the id is the file
+    name without its extension), and the files refused by name: names that are not valid
+    UTF-8 or whose id holds a tab or line break, which no output format could hold.
 
-
-def audio_inputs(inputs: Sequence[str]) -> List[tuple]:
-    """(id, path) of every audio file named or found below a named folder; the id is the
-    file name without its extension."""
-    found = []
+    Raises:
+        QuorlinError: an input does not exist, nothing was found, or two files share an id.
+    """
+    found, problems = [], []
     for item in inputs:
         if os.path.isdir(item):
-            found += sorted((os.path.splitext(name)[0], os.path.join(folder, name))
-                            for folder, _, names in os.walk(item) for name in names
-                            if name.endswith(AUDIO_EXTENSIONS))
+            paths = sorted(os.path.join(folder, name) for folder, _, names in os.walk(item) for name in names
+                           if name.lower().endswith(AUDIO_EXTENSIONS))
         elif os.path.isfile(item):
-            found.append((os.path.splitext(os.path.basename(item))[0], item))
+            paths = [item]
         else:
-            raise RecipeError(f"{item}: no such audio file or folder")
-    if not found:
-        raise RecipeError(f"no audio files ({', '.join(AUDIO_EXTENSIONS)}) in {', '.join(inputs)}")
+            raise QuorlinError(f"{_printable(item)}: no such audio file or folder")
+        for path in paths:
+            utt_id = os.path.splitext(os.path.basename(path))[0]
+            if _printable(path) != path:
+                problems.append(f"{_printable(path)}: the file name is not valid UTF-8; rename the file")
+            elif any(c in utt_id for c in _UNSAFE_ID_CHARACTERS):
+                problems.append(f"{path!r}: the file name holds a tab or line break, which no transcript "
+                                "format can hold; rename the file")
+            else:
+                found.append((utt_id, path))
+    if not found and not problems:
+        raise QuorlinError(f"no audio files ({', '.join(AUDIO_EXTENSIONS)}) in {', '.join(map(_printable, inputs))}")
     seen = {}
-    repeated = [f"{path} and {seen[i]} both have the id {i!r}" for i, path in found
-                if seen.setdefault(i, path) != path]
-    raise_problems(repeated, "the audio files")
-    return found
+    repeated = [f"{path} and {seen[i]} both have the id {i!r}" for i, path in found if seen.setdefault(i, path) != path]
+    if repeated:
+        raise QuorlinError(f"two inputs share an id, the name of their output: {repeated[0]}")
+    return found, problems
 
 
-def tsv_lines(ids: Sequence[str], texts: Sequence[str]) -> str:
-    """"<id><TAB><text>" lines."""
-    return "".join(f"{i}\t{t}\n" for i, t in zip(ids, texts))
-
-
-def _write_features(job) -> None:
-    audio_path, fbank_path, num_mel_bins = job
-    save_npy(fbank_path, audio_fbank(audio_path, num_mel_bins))
-
-
-def transcribe(run: str, inputs: Sequence[str], lm: Optional[str] = None, lm_weight: float = 0.3,
-               beam_width: int = 1, batch_size: int = 16, max_length: Optional[int] = None,
-               output: Optional[str] = None, ctc_weight: float = 0.0) -> None:
-    """Transcribes ``inputs`` with the best checkpoint of the run folder ``run``, its CTC head's
-    scores weighted in by ``ctc_weight``, fused with the language model of the run folder ``lm``
-    when given; prints or writes the lines."""
-    device = default_device()
-    # Reports go to standard error, so that standard output holds the transcripts alone.
-    with contextlib.redirect_stdout(sys.stderr), tempfile.TemporaryDirectory(prefix="quorlin-") as root:
-        recognizer = load_recognizer(run, device)
-        lm_model = load_language_model(lm, recognizer, device) if lm else None
-        found = audio_inputs(inputs)
-        fbank_dir = os.path.join(root, TEST_PARTITION, "fbank")
-        os.makedirs(fbank_dir)
-        # Numbered names keep the inputs' order in the dataset's sorted listing.
-        jobs = [(path, os.path.join(fbank_dir, f"{n:08d}.npy"), recognizer.data["num_feats"])
-                for n, (_, path) in enumerate(found)]
-        raise_problems(run_parallel(_write_features, jobs, desc="[Computing features]"), "the audio files")
-        dataset = feature_dataset(recognizer, root)
-        loader = make_loader(dataset, {"batch_size": batch_size}, False)
-        texts = transcribe_loader(recognizer, loader, recognition_config(beam_width, lm_model, lm_weight, ctc_weight),
-                                  max_length or recognizer.max_length, device, "[Transcribing]")
-    lines = tsv_lines([utt_id for utt_id, _ in found], texts)
-    if output:
-        with open(output, "w", encoding="utf-8") as f:
-            f.write(lines)
-        print(f"{len(found)} transcripts written to {output}", file=sys.stderr)
+def _output(output: Optional[str], format_name: str, inputs: List[str]) -> Tuple[Optional[Path], Optional[Path]]:
+    """(folder, file) where the transcripts go (both None: standard output), checked before any work."""
+    per_input = format_name in SUBTITLES and len(inputs) != 1
+    if output is None:
+        if per_input:
+            raise QuorlinError(f"{format_name} subtitles are one file per input: give -o FOLDER for {len(inputs)} "
+                               "inputs")
+        return None, None
+    path = Path(output)
+    as_folder = path.is_dir() or output.endswith(os.sep) or per_input
+    targets = [path / f"{os.path.splitext(os.path.basename(p))[0]}.{format_name}" for p in inputs] \
+        if as_folder else [path]
+    sources = {os.path.realpath(p) for p in inputs}
+    clash = next((t for t in targets if os.path.realpath(t) in sources), None)
+    if clash is not None:
+        raise QuorlinError(f"{clash}: the output would replace an input")
+    if as_folder:
+        try:
+            path.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise QuorlinError(f"{output}: cannot make the output folder: {error.strerror}") from None
+        writable = path
     else:
-        sys.stdout.write(lines)
+        if path.is_dir():
+            raise QuorlinError(f"{output} is a folder")
+        writable = path.parent if str(path.parent) else Path(".")
+        if not writable.is_dir():
+            raise QuorlinError(f"{output}: its folder {writable} does not exist")
+    if not os.access(writable, os.W_OK | os.X_OK):
+        raise QuorlinError(f"{output}: cannot write there (permission denied)")
+    return (path, None) if as_folder else (None, path)
+
+
+def _render(format_name: str, transcripts) -> str:
+    if format_name in SUBTITLES:
+        (transcript,) = transcripts
+        return SUBTITLES[format_name](transcript)
+    return WRITERS[format_name](transcripts)
+
+
+def _printable(path: str) -> str:
+    """``path`` as text that can be printed: bytes that are not UTF-8 shown as escapes."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")

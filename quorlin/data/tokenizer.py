@@ -220,6 +220,20 @@ class VaskTokenizer:
         text = self._sp.decode(run)
         return _from_model_text(text) if self._escaped else text
 
+    def __eq__(self, other) -> bool:
+        """Two tokenizers are equal when they turn every text into the same ids."""
+        if not isinstance(other, VaskTokenizer):
+            return NotImplemented
+        return self._state() == other._state()
+
+    def __hash__(self) -> int:
+        return hash(self._state())
+
+    def _state(self) -> tuple:
+        if self.kind == "char":
+            return (self.kind, tuple(self._pieces))
+        return (self.kind, self._escaped, self._model_proto)
+
     def __repr__(self) -> str:
         return f"VaskTokenizer(kind={self.kind!r}, vocab_size={self.vocab_size})"
 

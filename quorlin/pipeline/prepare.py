@@ -1,0 +1,76 @@
+"""Preparing a recipe's data: every speech set into the layout the recogniser's datasets read,
+the LM text into the layout the LM dataset reads, and the tokenizer both models share.
+
+    from quorlin.recipe import load_recipe
+    from quorlin.pipeline.prepare import prepare
+    prepare(load_recipe("recipes/demo.yaml"), jobs=2)
+"""
+import os
+from typing import Any, Dict, List, Optional
+
+from quorlin.data.tokenizer import VaskTokenizer
+from quorlin.layout import LM_PARTITIONS, TRAIN_PARTITION
+from quorlin.prep import (Utterance, librispeech_utterances, manifest_utterances, prepare_asr, prepare_lm,
+                          read_text_lines)
+from quorlin.prep.text import TextNormalizer
+from quorlin.recipe import RecipeError, evaluation_sets, tokenizer_path
+
+
+def utterances(source: str) -> List[Utterance]:
+    """A LibriSpeech-style folder, or a manifest file of "audio<TAB>transcript" lines."""
+    if os.path.isdir(source):
+        return librispeech_utterances(source)
+    if os.path.isfile(source):
+        return manifest_utterances(source)
+    raise RecipeError(f"{source}: no such folder or manifest file")
+
+
+def prepare(recipe: Dict[str, Any], jobs: Optional[int] = None) -> None:
+    """Prepares the training set, every dev and test set, the LM text and the tokenizer, the
+    transcripts normalised as ``prepare.text`` says. What is already prepared from the same
+    sources is kept, so an interrupted run goes on where it stopped; what changed is prepared
+    again.
+
+    Args:
+        recipe: a loaded recipe.
+        jobs: processes computing filter banks (default: all cores).
+    """
+    section = recipe["prepare"]
+    normalizer = TextNormalizer(section.get("text"))
+    data = recipe["asr"]["data"]
+    sets = [(TRAIN_PARTITION, section["train"], section.get("speed_perturb", []))]
+    sets += [(name, source, []) for split in ("dev", "test") for name, source in evaluation_sets(recipe, split)]
+    transcripts = {}
+    for partition, source, speeds in sets:
+        found = [u._replace(text=normalizer(u.text, where=f"{u.utt_id} ({source})")) for u in utterances(source)]
+        print(f"{partition}: {len(found)} utterances from {source}")
+        counts = prepare_asr(found, data["root"], partition, num_mel_bins=data["num_feats"], num_workers=jobs,
+                             normalize=None, speed_factors=speeds)
+        print(f"{partition}: {counts['prepared']} prepared, {counts['skipped']} already there")
+        transcripts[partition] = [u.text for u in found]
+
+    train = transcripts[TRAIN_PARTITION]
+    lm_text = train
+    if section.get("lm_text"):
+        lm_text = [normalizer(line, where=f"{path}, line {n}")
+                   for path in section["lm_text"] for n, line in enumerate(read_text_lines(path), start=1)]
+    first_dev, first_test = (evaluation_sets(recipe, split)[0][0] for split in ("dev", "test"))
+    for split, texts in (("train", lm_text), ("dev", transcripts[first_dev]), ("test", transcripts[first_test])):
+        counts = prepare_lm(texts, recipe["lm"]["data"]["root"], LM_PARTITIONS[split], normalize=None)
+        print(f"LM {split}: {counts['prepared']} texts prepared, {counts['skipped']} already there")
+    report = normalizer.report()
+    if report:
+        print(report)
+    _prepare_tokenizer(recipe, [t for t in lm_text if t] + train)
+
+
+def _prepare_tokenizer(recipe: Dict[str, Any], texts: List[str]) -> None:
+    """Builds the tokenizer from the prepared texts; an existing one is kept when it is the same."""
+    path = tokenizer_path(recipe)
+    tokenizer = VaskTokenizer.from_texts(texts, **recipe.get("tokenizer", {"kind": "char"}))
+    if os.path.exists(path) and VaskTokenizer.load(path) == tokenizer:
+        print(f"Tokenizer: {tokenizer} kept in {path}")
+        return
+    tokenizer.save(path)
+    print(f"Tokenizer: {tokenizer} written to {path}")
+

@@ -1,0 +1,255 @@
+"""Training runs from a recipe: the language model (``train_lm``) and the recogniser (``train_asr``).
+
+    from quorlin.recipe import load_recipe
+    from quorlin.pipeline.training import train_asr
+    train_asr(load_recipe("recipes/demo.yaml"), resume=True)
+
+A run claims its run folder (a lock, and a refusal to replace a trained model without
+``overwrite``), seeds every generator from the recipe's ``seed``, keeps everything it prints
+in the folder's "train.log", and checks a checkpoint it resumes from before any file of the
+folder changes. Under torchrun every process runs this; only rank 0 claims and writes the
+run folder and reports on the loaders.
+"""
+import contextlib
+import datetime
+import importlib.metadata
+import io
+import platform
+import random
+import sys
+import warnings
+from typing import Any, Dict, Iterator, List, Optional, TextIO
+
+import matplotlib.pyplot as plt
+import numpy as np
+import torch
+from torch.utils.data import DataLoader
+
+from quorlin._files import replacing
+from quorlin.data.length_filter import drop_long_texts, drop_unfit
+from quorlin.data.length_groups import LengthGroupedSampler
+from quorlin.data.maltrey import Maltrey
+from quorlin.data.pellith import Pellith
+from quorlin.data.ruvesta import ruvesta
+from quorlin.layout import AVERAGED_CHECKPOINT, CHECKPOINTS_FOLDER, LAST_CHECKPOINT, LM_PARTITIONS, LR_PLOT, TRAIN_LOG, \
+    TRAIN_PARTITION
+from quorlin.recipe import evaluation_sets, load_tokenizer, run_folder, section_file
+from quorlin.run_folder import RunFolderError, build_model, claimed_run_folder, save_recognizer_settings, save_tokenizer
+from quorlin.trainers import Brennick, ProgressiveTrainer, Wendrel, distributed
+from quorlin.trainers.checkpoints import CheckpointMismatchError, check_checkpoint, read_checkpoint
+from quorlin.utils import create_scheduler, fennimar
+from quorlin.utils.dravenor import plot_lr_schedule
+
+DEFAULT_SEED = 0
+
+
+def train_lm(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = False,
+             device: Optional[str] = None) -> None:
+    """Trains the recipe's language model, then evaluates it on the test texts.
+
+    Args:
+        recipe: a loaded recipe.
+        resume: go on from the run folder's last checkpoint (from scratch when it has none).
+        overwrite: empty a run folder that holds a trained model and train a new one.
+        device: "cpu", "cuda" or "cuda:N"; None picks CUDA when available.
+    """
+    section = recipe["lm"]
+    with _training_run(recipe, "lm", resume, overwrite):
+        tokenizer = load_tokenizer(recipe)
+        model = build_model("lm", section, tokenizer)
+        datasets = [Pellith(LM_PARTITIONS[split], section["data"], tokenizer) for split in ("train", "dev", "test")]
+        for dataset in datasets:
+            _report_dropped(drop_long_texts(dataset, model.max_len), dataset.partition, "texts")
+        loaders = _loaders(section, *datasets)
+        trainer = _trainer(Wendrel, model, tokenizer, section, device, loaders[0], resume)
+        if distributed.is_main_process():
+            save_tokenizer(trainer.expt_root, tokenizer)
+        if _fit(trainer, section, *loaders[:2], resume):
+            trainer.evaluate(loaders[2])
+        trainer.cleanup()
+
+
+def train_asr(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = False,
+              device: Optional[str] = None, evaluate: bool = True) -> None:
+    """Trains the recipe's recogniser, stage by stage first when its section lists ``stages``;
+    then, with ``evaluate``, the trainer's own test-set recognition.
+
+    Args: as ``train_lm``, and
+        evaluate: recognise the first test set with the trainer's three searches at the end.
+    """
+    section = recipe["asr"]
+    data = section["data"]
+    with _training_run(recipe, "asr", resume, overwrite):
+        tokenizer = load_tokenizer(recipe)
+        model = build_model("asr", section, tokenizer)
+        partitions = [TRAIN_PARTITION] + [evaluation_sets(recipe, split)[0][0] for split in ("dev", "test")]
+        train = Maltrey(partitions[0], data, tokenizer, True)
+        stats = (train.global_mean, train.global_std) if data["norm"] == "global_mvn" else None
+        datasets = [train] + [Maltrey(p, data, tokenizer, False, stats) for p in partitions[1:]]
+        for dataset in datasets:
+            _report_dropped(drop_unfit(dataset, model, data.get("max_duration")), dataset.partition, "utterances")
+        lengths = [feat.shape[1] for feat in train.feats]
+        loaders = _loaders(section, *datasets, train_lengths=lengths)
+        trainer_class = ProgressiveTrainer if section.get("stages") else Brennick
+        trainer = _trainer(trainer_class, model, tokenizer, section, device, loaders[0], resume)
+        if distributed.is_main_process():
+            save_tokenizer(trainer.expt_root, tokenizer)
+            save_recognizer_settings(trainer.expt_root, data["norm"], stats,
+                                     max(train.text_max_len, datasets[1].text_max_len))
+        if _fit(trainer, section, *loaders[:2], resume) and evaluate:
+            trainer.evaluate(loaders[2], recipe.get("evaluate", {}).get("max_length"))
+        trainer.cleanup()
+
+
+def seed_everything(seed: int) -> None:
+    """Seeds Python's, NumPy's and torch's generators: the model's initial weights, the data
+    order and every random draw of a run follow from ``seed``."""
+    random.seed(seed)
+    np.random.seed(seed)
+    torch.manual_seed(seed)
+
+
+@contextlib.contextmanager
+def _training_run(recipe: Dict[str, Any], kind: str, resume: bool, overwrite: bool) -> Iterator[None]:
+    """The run folder claimed (rank 0), the generators seeded, the printed output kept."""
+    if resume and overwrite:
+        raise RunFolderError("give --resume or --overwrite, not both")
+    section = recipe[kind]
+    seed_everything(recipe.get("seed", DEFAULT_SEED))
+    if not distributed.is_main_process():
+        yield
+        return
+    with claimed_run_folder(section["run_name"], resume, overwrite) as folder, \
+            open(folder / TRAIN_LOG, "a", encoding="utf-8") as log:
+        log.write(_log_header(kind, resume, overwrite))
+        with contextlib.redirect_stdout(_Tee(sys.stdout, log)):
+            yield
+
+
+class _Tee(io.TextIOBase):
+    """Writes to the console and to a log file alike."""
+
+    def __init__(self, console: TextIO, log: TextIO):
+        self.console, self.log = console, log
+
+    def write(self, text: str) -> int:
+        self.console.write(text)
+        self.log.write(text)
+        return len(text)
+
+    def flush(self) -> None:
+        self.console.flush()
+        self.log.flush()
+
+
+def _log_header(kind: str, resume: bool, overwrite: bool) -> str:
+    """When and how the run started, and the exact versions of everything it runs on."""
+    versions = {"python": platform.python_version(), "quorlin": importlib.metadata.version("quorlin")}
+    for requirement in importlib.metadata.requires("quorlin") or []:
+        name = requirement.split(";")[0].split("=")[0].split("<")[0].split(">")[0].strip()
+        with contextlib.suppress(importlib.metadata.PackageNotFoundError):
+            versions[name] = importlib.metadata.version(name)
+    started = datetime.datetime.now().isoformat(timespec="seconds")
+    how = "resumed" if resume else "overwriting" if overwrite else "started"
+    return (f"\n=== {kind} training {how} {started}\n"
+            f"=== {', '.join(f'{name} {version}' for name, version in versions.items())}\n")
+
+
+def _report_dropped(dropped: List[str], partition: str, what: str) -> None:
+    if dropped:
+        shown = "".join(f"\n  {reason}" for reason in dropped[:10])
+        more = f"\n  ... and {len(dropped) - 10} more" if len(dropped) > 10 else ""
+        print(f"{partition}: {len(dropped)} {what} the model cannot take are left out:{shown}{more}")
+
+
+def make_loader(dataset, data: Dict[str, Any], shuffle: bool, lengths: Optional[List[int]] = None) -> DataLoader:
+    """A loader over ``dataset``. With ``shuffle``, the samples' ``lengths`` and the key
+    ``group_by_length`` (batches per sorted pool), its batches hold samples of similar length."""
+    batch_size = data.get("batch_size", 16)
+    sampler = None
+    if shuffle and lengths is not None and data.get("group_by_length"):
+        sampler, shuffle = LengthGroupedSampler(lengths, batch_size, data["group_by_length"]), False
+    return DataLoader(dataset, batch_size=batch_size, shuffle=shuffle, sampler=sampler,
+                      num_workers=data.get("num_workers", 0), collate_fn=dataset.collate_fn)
+
+
+def _loaders(section: Dict[str, Any], train, dev, test, train_lengths: Optional[List[int]] = None):
+    data = section["data"]
+    loaders = (make_loader(train, data, True, train_lengths), make_loader(dev, data, False),
+               make_loader(test, data, False))
+    if distributed.is_main_process():
+        for loader in loaders:
+            ruvesta(loader)
+    return loaders
+
+
+def _trainer(trainer_class, model, tokenizer, section: Dict[str, Any], device: Optional[str], train_loader,
+             resume: bool):
+    """The trainer, made once a checkpoint to resume from is known to fit the recipe's model,
+    optimizer and scheduler: building it rewrites files of the run folder."""
+    if resume and distributed.is_main_process():
+        _check_resumable(model, section, train_loader)
+    with section_file(section) as config_file:
+        return trainer_class(model, tokenizer, section, section["run_name"], config_file, device)
+
+
+def _check_resumable(model, section: Dict[str, Any], train_loader) -> None:
+    path = run_folder(section) / CHECKPOINTS_FOLDER / LAST_CHECKPOINT
+    if not path.exists():
+        return
+    try:
+        checkpoint = read_checkpoint(path)
+    except (FileNotFoundError, RuntimeError) as error:
+        raise RunFolderError(f"cannot resume: {error}") from None
+    with contextlib.redirect_stdout(io.StringIO()):  # the reports come again with the real ones
+        optimizer = fennimar(model, section["optimizer"])
+        scheduler = create_scheduler(optimizer, section["scheduler"], train_loader,
+                                     section["training"]["gradient_accumulation_steps"])
+    try:
+        check_checkpoint(checkpoint, model, optimizer, scheduler, path=path)
+        if section.get("stages") and "curriculum" not in checkpoint:
+            raise CheckpointMismatchError(["it was not written by a staged run, and the recipe lists stages"], path)
+    except CheckpointMismatchError as error:
+        raise RunFolderError(f"cannot resume: {error}; train with --overwrite to start anew, or restore the "
+                             "recipe the run was trained with") from None
+
+
+def _fit(trainer, section: Dict[str, Any], train_loader, val_loader, resume: bool) -> bool:
+    """Optimizer, scheduler and its plot, resumption, then training up to ``epochs`` (the
+    stages' epochs included); False when a resumed run had no epoch left to train."""
+    stages = section.get("stages") or []
+    epochs = int(section["epochs"]) + sum(int(stage["epochs"]) for stage in stages)
+    accumulation = section["training"]["gradient_accumulation_steps"]
+    trainer.optimizer = fennimar(trainer.model, section["optimizer"])
+    # Per-update schedulers count the batches that this process iterates.
+    local_loader = trainer.training_loader(train_loader)
+    trainer.scheduler = create_scheduler(trainer.optimizer, section["scheduler"], local_loader, accumulation)
+    if distributed.is_main_process():
+        _save_lr_plot(trainer, epochs, local_loader, accumulation)
+    if resume and (trainer.checkpoint_dir / LAST_CHECKPOINT).exists():
+        trainer.load_checkpoint(LAST_CHECKPOINT)
+        # The checkpoint is written at the end of the epoch it names: go on with the next one.
+        trainer.current_epoch += 1
+    remaining = epochs - trainer.current_epoch
+    if remaining <= 0:
+        print(f"{trainer.expt_root} has finished its {trainer.current_epoch} epochs; nothing left to train")
+        return False
+    if distributed.is_main_process():
+        # An averaged model of earlier epochs no longer stands for the run.
+        (trainer.checkpoint_dir / AVERAGED_CHECKPOINT).unlink(missing_ok=True)
+    if stages:
+        trainer.progressive_train(train_loader, val_loader, stages)
+    trainer.train(train_loader, val_loader, epochs - trainer.current_epoch)
+    return True
+
+
+def _save_lr_plot(trainer, epochs: int, loader, accumulation: int) -> None:
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "FigureCanvasAgg is non-interactive")
+        plot_lr_schedule(trainer.scheduler, epochs, loader, accumulation)
+    try:
+        with replacing(trainer.expt_root / LR_PLOT) as f:
+            plt.savefig(f, format="png")
+    finally:
+        plt.close()
+
