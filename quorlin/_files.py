@@ -33,7 +33,9 @@ def replacing(path: PathLike) -> Iterator[BinaryIO]:
     """Open a binary file whose contents replace ``path`` once the block ends normally.
 
     If the block raises, ``path`` keeps its earlier contents (or stays absent) and the
-    temporary file is removed.
+    temporary file is removed. A failed write (a full disk, a size limit) is raised as the
+    ``OSError`` it was, naming ``path``, even when the writer in the block (``torch.save``,
+    say) reported it as another error.
 
     Example:
         >>> with replacing(run_folder / "model.pth") as f:
@@ -41,17 +43,43 @@ def replacing(path: PathLike) -> Iterator[BinaryIO]:
     """
     path = Path(path)
     temporary = path.with_name(f".{path.name}.{secrets.token_hex(8)}{TEMPORARY_SUFFIX}")
-    f = open(temporary, "xb", opener=_create_new)
+    f = _WriteRecorder(open(temporary, "xb", opener=_create_new))
     try:
-        with f:
+        with f.file:
             yield f
             f.flush()
             os.fsync(f.fileno())
         os.replace(temporary, path)
-    except BaseException:
+    except BaseException as error:
         temporary.unlink(missing_ok=True)
+        failed = f.error or (error if isinstance(error, OSError) and error.filename is None else None)
+        if failed is not None:
+            raise OSError(failed.errno, failed.strerror or str(failed), str(path)) from error
         raise
     _sync_folder(path.parent)
+
+
+class _WriteRecorder:
+    """A file whose first failed write or flush is kept, for ``replacing`` to report."""
+
+    def __init__(self, file: BinaryIO):
+        self.file, self.error = file, None
+
+    def write(self, data) -> int:
+        return self._recorded(self.file.write, data)
+
+    def flush(self) -> None:
+        self._recorded(self.file.flush)
+
+    def _recorded(self, call, *args):
+        try:
+            return call(*args)
+        except OSError as error:
+            self.error = self.error or error
+            raise
+
+    def __getattr__(self, name: str):
+        return getattr(self.file, name)
 
 
 def write_bytes(path: PathLike, data: bytes) -> None:

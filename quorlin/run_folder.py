@@ -69,8 +69,8 @@ def claimed_run_folder(run_name: str, resume: bool, overwrite: bool) -> Iterator
     lasts, and checked before anything in it changes.
 
     A folder that holds checkpoints is refused unless ``resume`` (go on training that model)
-    or ``overwrite`` (empty the folder and train a new one) is given. Temporary files that a
-    killed run left behind are removed.
+    or ``overwrite`` (a new one will replace it: ``empty_run_folder`` once the run is ready to
+    train) is given. Temporary files that a killed run left behind are removed.
 
     Raises:
         RunFolderError: another process holds the folder, or it holds a model and neither
@@ -90,9 +90,7 @@ def claimed_run_folder(run_name: str, resume: bool, overwrite: bool) -> Iterator
         os.pwrite(fd, f"{os.getpid()}\n".encode(), 0)
         checkpoints = folder / CHECKPOINTS_FOLDER
         trained = sorted(p.name for p in checkpoints.glob("*.pth")) if checkpoints.is_dir() else []
-        if overwrite:
-            _empty(folder)
-        elif trained and not resume:
+        if trained and not (resume or overwrite):
             raise RunFolderError(f"{folder} already holds a trained model ({CHECKPOINTS_FOLDER}/{trained[0]}); "
                                  "give --resume to go on training it or --overwrite to replace it")
         for sub in (folder, checkpoints):
@@ -103,8 +101,8 @@ def claimed_run_folder(run_name: str, resume: bool, overwrite: bool) -> Iterator
         os.close(fd)
 
 
-def _empty(folder: Path) -> None:
-    """Removes everything in ``folder`` but its lock file; links are removed, not followed."""
+def empty_run_folder(folder: Path) -> None:
+    """Removes everything in a claimed run folder but its lock; links are removed, not followed."""
     for entry in folder.iterdir():
         if entry.name == LOCK_FILE:
             continue

@@ -24,9 +24,11 @@ PY
     touch "$QUORLIN_VENV/.complete"
 fi
 
-# The install is redone when this checkout moves or its build inputs change.
+# The install is redone when this checkout moves, its build inputs change or a package is
+# added (the editable install maps the packages it was made with).
 stamp=$( { echo "$QUORLIN_ROOT"; cat pyproject.toml CMakeLists.txt; \
-           find src -type f -print0 | sort -z | xargs -0r cat; } | sha256sum | cut -c1-16)
+           find src -type f -print0 | sort -z | xargs -0r cat; \
+           find quorlin ondrel -name __init__.py | sort; } | sha256sum | cut -c1-16)
 if [[ "$(cat "$QUORLIN_VENV/.quorlin-stamp" 2>/dev/null)" != "$stamp" ]]; then
     echo "Building and installing quorlin (editable)..."
     "$QUORLIN_VENV/bin/python" -m pip install --quiet --disable-pip-version-check \

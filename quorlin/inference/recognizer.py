@@ -21,10 +21,10 @@ from quorlin.decoding.recognition import batch_scorer, decode_ids
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.errors import QuorlinError
 from quorlin.inference.alignment import align_words, spread_words
-from quorlin.inference.audio import AudioSource
+from quorlin.inference.audio import AudioError, AudioSource
 from quorlin.inference.results import Segment, Transcript
 from quorlin.inference.segmentation import AudioSegment, keep_words, split_audio
-from quorlin.prep.features import FRAME_SHIFT_MS, SAMPLE_RATE, compute_fbank
+from quorlin.prep.features import FRAME_LENGTH_MS, FRAME_SHIFT_MS, SAMPLE_RATE, compute_fbank
 from quorlin.run_folder import RunFolderError, load_trained, read_recognizer_settings
 
 Input = Union[str, Path, Tuple[Any, int]]
@@ -85,6 +85,9 @@ class Recognizer:
                                                          self.model.max_len)
         self.max_segment_seconds = (_SEGMENT_SHARE * self.model.max_len * self._frames_per_position
                                     * FRAME_SHIFT_MS / 1000)
+        self._min_frames = _min_frames(self.model.source_embedding.calculate_downsampled_length)
+        # A 25 ms window, then one 10 ms shift per further frame.
+        self.min_seconds = (FRAME_LENGTH_MS + (self._min_frames - 1) * FRAME_SHIFT_MS) / 1000
 
     @classmethod
     def from_run_folder(cls, path, device: Optional[str] = None, lm=None) -> "Recognizer":
@@ -156,7 +159,12 @@ class Recognizer:
             try:
                 source = AudioSource(item, given)
                 job.id, job.duration = source.id, source.duration
+                if source.duration < self.min_seconds:
+                    raise AudioError(f"{source.name}: {source.duration * 1000:.0f} ms of audio is too short for the "
+                                     f"recogniser, which needs at least {self.min_seconds * 1000:.0f} ms")
                 for segment in split_audio(source.blocks(_BLOCK_SECONDS), self.max_segment_seconds):
+                    if segment.end - segment.start < self.min_seconds:
+                        continue  # a blip between pauses, too short to hold a word
                     pending.append((job, segment))
                     job.waiting += 1
                     if len(pending) == batch_size:
@@ -313,6 +321,12 @@ def _frames_per_position(reduced_length, max_len: int) -> float:
     """Filter-bank frames per encoder position of the front end (its time reduction)."""
     frames = torch.tensor([1000 * max_len])
     return 1000 * max_len / float(reduced_length(frames))
+
+
+def _min_frames(reduced_length) -> int:
+    """The fewest filter-bank frames from which the front end makes one encoder position."""
+    frames = torch.arange(1, 1001)
+    return int(frames[reduced_length(frames) >= 1][0])
 
 
 def _positive_int(value, name: str) -> int:

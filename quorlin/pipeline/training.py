@@ -18,6 +18,7 @@ import platform
 import random
 import sys
 import warnings
+from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, TextIO
 
 import matplotlib.pyplot as plt
@@ -34,7 +35,8 @@ from quorlin.data.ruvesta import ruvesta
 from quorlin.layout import AVERAGED_CHECKPOINT, CHECKPOINTS_FOLDER, LAST_CHECKPOINT, LM_PARTITIONS, LR_PLOT, TRAIN_LOG, \
     TRAIN_PARTITION
 from quorlin.recipe import evaluation_sets, load_tokenizer, run_folder, section_file
-from quorlin.run_folder import RunFolderError, build_model, claimed_run_folder, save_recognizer_settings, save_tokenizer
+from quorlin.run_folder import (RunFolderError, build_model, claimed_run_folder, empty_run_folder,
+                                save_recognizer_settings, save_tokenizer)
 from quorlin.trainers import Brennick, ProgressiveTrainer, Wendrel, distributed
 from quorlin.trainers.checkpoints import CheckpointMismatchError, check_checkpoint, read_checkpoint
 from quorlin.utils import create_scheduler, fennimar
@@ -54,14 +56,14 @@ def train_lm(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = Fal
         device: "cpu", "cuda" or "cuda:N"; None picks CUDA when available.
     """
     section = recipe["lm"]
-    with _training_run(recipe, "lm", resume, overwrite):
+    with _training_run(recipe, "lm", resume, overwrite) as run:
         tokenizer = load_tokenizer(recipe)
         model = build_model("lm", section, tokenizer)
         datasets = [Pellith(LM_PARTITIONS[split], section["data"], tokenizer) for split in ("train", "dev", "test")]
         for dataset in datasets:
             _report_dropped(drop_long_texts(dataset, model.max_len), dataset.partition, "texts")
         loaders = _loaders(section, *datasets)
-        trainer = _trainer(Wendrel, model, tokenizer, section, device, loaders[0], resume)
+        trainer = _trainer(run, Wendrel, model, tokenizer, section, device, loaders[0], resume)
         if distributed.is_main_process():
             save_tokenizer(trainer.expt_root, tokenizer)
         if _fit(trainer, section, *loaders[:2], resume):
@@ -79,7 +81,7 @@ def train_asr(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = Fa
     """
     section = recipe["asr"]
     data = section["data"]
-    with _training_run(recipe, "asr", resume, overwrite):
+    with _training_run(recipe, "asr", resume, overwrite) as run:
         tokenizer = load_tokenizer(recipe)
         model = build_model("asr", section, tokenizer)
         partitions = [TRAIN_PARTITION] + [evaluation_sets(recipe, split)[0][0] for split in ("dev", "test")]
@@ -91,7 +93,7 @@ def train_asr(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = Fa
         lengths = [feat.shape[1] for feat in train.feats]
         loaders = _loaders(section, *datasets, train_lengths=lengths)
         trainer_class = ProgressiveTrainer if section.get("stages") else Brennick
-        trainer = _trainer(trainer_class, model, tokenizer, section, device, loaders[0], resume)
+        trainer = _trainer(run, trainer_class, model, tokenizer, section, device, loaders[0], resume)
         if distributed.is_main_process():
             save_tokenizer(trainer.expt_root, tokenizer)
             save_recognizer_settings(trainer.expt_root, data["norm"], stats,
@@ -109,37 +111,59 @@ def seed_everything(seed: int) -> None:
     torch.manual_seed(seed)
 
 
+class _Run:
+    """A training run in progress: its run folder (None on ranks other than 0), whether a new
+    model replaces the folder's, and everything it prints, kept in memory until the folder is
+    ready and in its "train.log" from then on."""
+
+    def __init__(self, folder: Optional[Path], overwrite: bool, header: str):
+        self.folder, self.overwrite = folder, overwrite
+        self.log: TextIO = io.StringIO(header)
+        self.log.seek(0, io.SEEK_END)
+
+    def ready(self) -> None:
+        """Empties the folder for a new model when asked to, and starts its log file."""
+        if self.folder is None:
+            return
+        if self.overwrite:
+            empty_run_folder(self.folder)
+        kept = self.log.getvalue()
+        self.log = open(self.folder / TRAIN_LOG, "a", encoding="utf-8")
+        self.log.write(kept)
+
+
 @contextlib.contextmanager
-def _training_run(recipe: Dict[str, Any], kind: str, resume: bool, overwrite: bool) -> Iterator[None]:
+def _training_run(recipe: Dict[str, Any], kind: str, resume: bool, overwrite: bool) -> Iterator[_Run]:
     """The run folder claimed (rank 0), the generators seeded, the printed output kept."""
     if resume and overwrite:
         raise RunFolderError("give --resume or --overwrite, not both")
-    section = recipe[kind]
     seed_everything(recipe.get("seed", DEFAULT_SEED))
     if not distributed.is_main_process():
-        yield
+        yield _Run(None, overwrite, "")
         return
-    with claimed_run_folder(section["run_name"], resume, overwrite) as folder, \
-            open(folder / TRAIN_LOG, "a", encoding="utf-8") as log:
-        log.write(_log_header(kind, resume, overwrite))
-        with contextlib.redirect_stdout(_Tee(sys.stdout, log)):
-            yield
+    with claimed_run_folder(recipe[kind]["run_name"], resume, overwrite) as folder:
+        run = _Run(folder, overwrite, _log_header(kind, resume, overwrite))
+        try:
+            with contextlib.redirect_stdout(_Tee(sys.stdout, run)):
+                yield run
+        finally:
+            run.log.close()
 
 
 class _Tee(io.TextIOBase):
-    """Writes to the console and to a log file alike."""
+    """Writes to the console and to a run's log alike."""
 
-    def __init__(self, console: TextIO, log: TextIO):
-        self.console, self.log = console, log
+    def __init__(self, console: TextIO, run: _Run):
+        self.console, self.run = console, run
 
     def write(self, text: str) -> int:
         self.console.write(text)
-        self.log.write(text)
+        self.run.log.write(text)
         return len(text)
 
     def flush(self) -> None:
         self.console.flush()
-        self.log.flush()
+        self.run.log.flush()
 
 
 def _log_header(kind: str, resume: bool, overwrite: bool) -> str:
@@ -183,12 +207,13 @@ def _loaders(section: Dict[str, Any], train, dev, test, train_lengths: Optional[
     return loaders
 
 
-def _trainer(trainer_class, model, tokenizer, section: Dict[str, Any], device: Optional[str], train_loader,
-             resume: bool):
+def _trainer(run: _Run, trainer_class, model, tokenizer, section: Dict[str, Any], device: Optional[str],
+             train_loader, resume: bool):
     """The trainer, made once a checkpoint to resume from is known to fit the recipe's model,
     optimizer and scheduler: building it rewrites files of the run folder."""
     if resume and distributed.is_main_process():
         _check_resumable(model, section, train_loader)
+    run.ready()
     with section_file(section) as config_file:
         return trainer_class(model, tokenizer, section, section["run_name"], config_file, device)
 
@@ -200,7 +225,8 @@ def _check_resumable(model, section: Dict[str, Any], train_loader) -> None:
     try:
         checkpoint = read_checkpoint(path)
     except (FileNotFoundError, RuntimeError) as error:
-        raise RunFolderError(f"cannot resume: {error}") from None
+        raise RunFolderError(f"cannot resume: {path} is not a readable checkpoint "
+                             f"({str(error).split(': ', 1)[-1] or type(error.__cause__).__name__})") from None
     with contextlib.redirect_stdout(io.StringIO()):  # the reports come again with the real ones
         optimizer = fennimar(model, section["optimizer"])
         scheduler = create_scheduler(optimizer, section["scheduler"], train_loader,

@@ -9,9 +9,12 @@ class PreparationError(QuorlinError, ValueError):
 
 
 def raise_problems(problems, what: str) -> None:
-    """Raises one ``PreparationError`` listing every problem found (the first 20 in full)."""
+    """Raises one ``PreparationError`` for every problem found: its first line names the first
+    problem, the next lines the others (the first 20 in full)."""
     if not problems:
         return
-    shown = "\n".join(f"  {p}" for p in problems[:20])
+    if len(problems) == 1:
+        raise PreparationError(problems[0])
+    shown = "".join(f"\n  {p}" for p in problems[1:20])
     more = f"\n  ... and {len(problems) - 20} more" if len(problems) > 20 else ""
-    raise PreparationError(f"{len(problems)} problem(s) in {what}:\n{shown}{more}")
+    raise PreparationError(f"{len(problems)} problems in {what}, the first: {problems[0]}{shown}{more}")

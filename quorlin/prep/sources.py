@@ -40,21 +40,20 @@ def librispeech_utterances(root: str) -> List[Utterance]:
         transcribed = set()
         for name in sorted(n for n in names if n.endswith(".trans.txt")):
             path = os.path.join(folder, name)
-            with open(path, encoding="utf-8") as f:
-                for number, line in enumerate(f, start=1):
-                    utt_id, _, text = line.strip().partition(" ")
-                    if not utt_id:
-                        continue
-                    where = f"{path}, line {number}"
-                    if not PLAIN_NAME.fullmatch(utt_id):
-                        problems.append(f"{where}: utterance id {utt_id!r} is not a plain file name")
-                    elif utt_id not in audio:
-                        problems.append(f"{where}: no audio file {utt_id}{{{','.join(AUDIO_EXTENSIONS)}}}")
-                    elif not text.strip():
-                        problems.append(f"{where}: empty transcript for {utt_id}")
-                    else:
-                        transcribed.add(utt_id)
-                        utterances.append(Utterance(utt_id, audio[utt_id], text.strip()))
+            for number, line in enumerate(_lines(path), start=1):
+                utt_id, _, text = line.strip().partition(" ")
+                if not utt_id:
+                    continue
+                where = f"{path}, line {number}"
+                if not PLAIN_NAME.fullmatch(utt_id):
+                    problems.append(f"{where}: utterance id {utt_id!r} is not a plain file name")
+                elif utt_id not in audio:
+                    problems.append(f"{where}: no audio file {utt_id}{{{','.join(AUDIO_EXTENSIONS)}}}")
+                elif not text.strip():
+                    problems.append(f"{where}: empty transcript for {utt_id}")
+                else:
+                    transcribed.add(utt_id)
+                    utterances.append(Utterance(utt_id, audio[utt_id], text.strip()))
         problems += [f"{audio[i]}: no transcript (no line for {i!r} in a .trans.txt file of its folder)"
                      for i in sorted(set(audio) - transcribed)]
     raise_problems(problems, root)
@@ -75,31 +74,46 @@ def manifest_utterances(path: str) -> List[Utterance]:
     """
     base = os.path.dirname(path)
     utterances, problems = [], []
-    with open(path, encoding="utf-8") as f:
-        for number, line in enumerate(f, start=1):
-            if not line.strip():
-                continue
-            audio, _, text = line.rstrip("\r\n").partition("\t")
-            audio = os.path.join(base, audio.strip())
-            utt_id = os.path.splitext(os.path.basename(audio))[0]
-            where = f"{path}, line {number}"
-            if not text.strip():
-                problems.append(f"{where}: no transcript for {audio}")
-            elif not os.path.isfile(audio):
-                problems.append(f"{where}: no audio file {audio}")
-            elif not PLAIN_NAME.fullmatch(utt_id):
-                problems.append(f"{where}: file name {utt_id!r} does not make a plain utterance id")
-            else:
-                utterances.append(Utterance(utt_id, audio, text.strip()))
+    for number, line in enumerate(_lines(path), start=1):
+        if not line.strip():
+            continue
+        audio, _, text = line.rstrip("\r\n").partition("\t")
+        audio = os.path.join(base, audio.strip())
+        utt_id = os.path.splitext(os.path.basename(audio))[0]
+        where = f"{path}, line {number}"
+        if not text.strip():
+            problems.append(f"{where}: no transcript for {audio}")
+        elif not os.path.isfile(audio):
+            problems.append(f"{where}: no audio file {audio}")
+        elif not PLAIN_NAME.fullmatch(utt_id):
+            problems.append(f"{where}: file name {utt_id!r} does not make a plain utterance id")
+        else:
+            utterances.append(Utterance(utt_id, audio, text.strip()))
     raise_problems(problems, path)
     return _unique_sorted(utterances, path)
 
 
 def read_text_lines(path: str) -> List[str]:
     """The non-blank lines of a UTF-8 text file (read through gzip when it ends in ".gz")."""
+    return [line.strip() for line in _lines(path) if line.strip()]
+
+
+def _lines(path: str) -> List[str]:
+    """The lines of a UTF-8 text file (through gzip when it ends in ".gz"); a file that cannot
+    be read, or is not UTF-8, raises ``PreparationError`` naming it and the line."""
     opener = gzip.open if path.endswith(".gz") else open
-    with opener(path, "rt", encoding="utf-8") as f:
-        return [line.strip() for line in f if line.strip()]
+    try:
+        with opener(path, "rb") as f:
+            data = f.read()
+    except OSError as error:
+        raise PreparationError(f"{path}: cannot read it: {error.strerror or error}") from None
+    try:
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        raise PreparationError(f"{path}, line {line}: not UTF-8 text (byte {data[error.start]:#04x}); "
+                               "save the file as UTF-8") from None
+    return text.split("\n")
 
 
 def _unique_sorted(utterances: List[Utterance], source: str) -> List[Utterance]:

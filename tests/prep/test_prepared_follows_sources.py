@@ -221,8 +221,7 @@ def test_normalisation_is_any_function_run_here(tmp_path):
         prepare_lm(["x"], str(out / "lm"), "train", normalize=lambda t: None)
     with pytest.raises(PreparationError) as err:
         prepare_asr(utterances, str(out), "dev-clean", normalize=lambda t: "" if t == "x" else t)
-    assert str(err.value).splitlines()[1:] == [f"  {tmp_path / 'clips' / 'b.wav'}: transcript is empty after "
-                                               "normalisation"]
+    assert str(err.value) == f"{tmp_path / 'clips' / 'b.wav'}: transcript is empty after normalisation"
     lines = [Utterance("a", str(tmp_path / "clips" / "a.wav"), "one\ntwo")]
     with pytest.raises(PreparationError, match="a.wav: transcript holds a line break"):
         prepare_asr(lines, str(out), "dev-clean", normalize=None)
