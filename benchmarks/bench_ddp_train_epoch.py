@@ -21,7 +21,7 @@ from torch.utils.data import DataLoader
 from quorlin.data.maltrey import Maltrey
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.trainers import distributed
-from bench_brennick_train_epoch import LETTERS, build_trainer, write_corpus
+from bench_asr_train_epoch import LETTERS, build_trainer, write_corpus
 from baseline import timed
 
 

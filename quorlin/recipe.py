@@ -6,7 +6,7 @@ is normalised), ``tokenizer`` (``VaskTokenizer.from_texts`` arguments), ``lm`` a
 plus ``run_name``, ``epochs`` and the model's keyword arguments under ``model``), ``evaluate``
 (the search settings compared on the dev set) and ``seed``. ``load_recipe`` checks every key
 against ``quorlin.recipe_schema`` before anything runs. Relative paths are relative to the
-current folder, as the run folders under "expts" are.
+current folder, as the run folders are.
 """
 import contextlib
 import os
@@ -50,13 +50,13 @@ def load_recipe(path: str) -> Dict[str, Any]:
 
 def evaluation_sets(recipe: Dict[str, Any], split: str) -> List[Tuple[str, str]]:
     """The (name, source) of every "dev" or "test" set of a recipe's ``prepare`` section, in the
-    recipe's order: a single source is named like LibriSpeech's ("dev-clean", "test-clean"), a
-    mapping names its sets. The name is the set's partition in the prepared data; the first dev
+    recipe's order: a single source is named like LibriSpeech's (``layout.DEV_PARTITION``,
+    ``layout.TEST_PARTITION``), a mapping names its sets. The name is the set's partition in the prepared data; the first dev
     set validates training, settings are chosen on it, and the first test set is the trainer's own.
 
     Example:
-        >>> evaluation_sets({"prepare": {"dev": {"dev-clean": "a", "dev-other": "b"}}}, "dev")
-        [('dev-clean', 'a'), ('dev-other', 'b')]
+        >>> evaluation_sets({"prepare": {"dev": {"dev-a": "a", "dev-b": "b"}}}, "dev")
+        [('dev-a', 'a'), ('dev-b', 'b')]
     """
     sources = recipe["prepare"][split]
     if isinstance(sources, str):
@@ -85,7 +85,7 @@ def run_folder(section: Dict[str, Any]) -> Path:
 @contextlib.contextmanager
 def section_file(section: Dict[str, Any]) -> Iterator[str]:
     """A trainer's configuration written to a temporary YAML file, for the trainer to copy
-    into its run folder as "config.yaml" (readable by others, as any file of a run folder);
+    into its run folder (readable by others, as any file of a run folder);
     removed when the block ends."""
     fd, path = tempfile.mkstemp(suffix=".yaml", prefix="quorlin-")
     try:

@@ -12,7 +12,7 @@ import re
 from pathlib import PurePath
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from quorlin.layout import DEV_PARTITION, TEST_PARTITION, TRAIN_PARTITION
+from quorlin.layout import DEV_PARTITION, EXPERIMENTS_FOLDER, TEST_PARTITION, TRAIN_PARTITION
 
 
 class _Problem(Exception):
@@ -163,10 +163,11 @@ class Text(Spec):
 
 
 class RunName(Text):
-    """A run folder below "expts": a relative path without "..", naming a folder."""
+    """A run folder in the experiments folder: a relative path without "..", naming a folder."""
 
     def describe(self, plural=False):
-        return "relative paths inside 'expts' without '..'" if plural else "a relative path inside 'expts' without '..'"
+        inside = f"inside '{EXPERIMENTS_FOLDER}' without '..'"
+        return f"relative paths {inside}" if plural else f"a relative path {inside}"
 
     def check(self, value, key):
         parts = PurePath(value).parts if isinstance(value, str) else ()
@@ -345,7 +346,7 @@ def _one_or_list(spec: Spec) -> Either:
 
 
 # Where the audio and text come from. A dev or test source is a path (the partition
-# "dev-clean" or "test-clean"), or a mapping of set names to paths.
+# DEV_PARTITION or TEST_PARTITION), or a mapping of set names to paths.
 SOURCES = Either(PATH, MapOf(Text(r"[A-Za-z0-9][A-Za-z0-9_.-]*"), PATH, "set name"))
 PREPARE = Section({
     "train": need(PATH),

@@ -53,7 +53,8 @@ def build_model(kind: str, section: Dict[str, Any], tokenizer: VaskTokenizer) ->
 # Claiming a run folder for a training run.
 
 def resolved_run_folder(run_name: str) -> Path:
-    """``expts/<run_name>``, refused when it (or a link planted in it) leads outside "expts"."""
+    """The run folder ``run_name``, refused when it (or a link planted in it) leads outside
+    the experiments folder."""
     expts = Path(EXPERIMENTS_FOLDER)
     folder = expts / run_name
     expts.mkdir(exist_ok=True)
@@ -119,7 +120,7 @@ def save_tokenizer(folder: Path, tokenizer: VaskTokenizer) -> None:
 
 
 def save_recognizer_settings(folder: Path, norm: str, global_stats, max_length: int) -> None:
-    """Writes "recognizer.json": the feature normalisation and the longest training transcript."""
+    """Writes a recogniser's settings: its feature normalisation and longest training transcript."""
     settings = {"norm": norm, "max_length": int(max_length)}
     if global_stats is not None:
         settings["global_mean"], settings["global_std"] = (t.tolist() for t in global_stats)
@@ -127,7 +128,7 @@ def save_recognizer_settings(folder: Path, norm: str, global_stats, max_length: 
 
 
 def save_chosen_search(folder: Path, search: Dict[str, Any]) -> None:
-    """Adds the search setting chosen on the dev set to "recognizer.json"; transcription uses
+    """Adds the search setting chosen on the dev set to the recogniser's settings; transcription uses
     it when no setting is given."""
     settings = read_recognizer_settings(folder)
     settings["search"] = search
@@ -135,7 +136,7 @@ def save_chosen_search(folder: Path, search: Dict[str, Any]) -> None:
 
 
 def read_recognizer_settings(folder: Path) -> Dict[str, Any]:
-    """The settings of "recognizer.json", checked: a known normalisation with finite statistics."""
+    """A recogniser's settings, checked: a known normalisation with finite statistics."""
     path = _required(Path(folder), RECOGNIZER_FILE, "recogniser")
     settings = _read_json(path)
     if not isinstance(settings, dict) or not isinstance(settings.get("max_length"), int) \
@@ -165,7 +166,7 @@ def load_trained(kind: str, folder, device: str) -> TrainedModel:
     """The trained model of an "asr" or "lm" run folder, in evaluation mode on ``device``.
 
     The configuration's model arguments are checked against the checkpoint's tensors before
-    the model is built, so a folder whose "config.yaml" disagrees with its checkpoint (or asks
+    the model is built, so a folder whose configuration disagrees with its checkpoint (or asks
     for an absurd size) is one clear error, not minutes and gigabytes of building.
 
     Raises:

@@ -1,6 +1,6 @@
 """Speech recognition dataset: filter-bank features with their transcripts."""
 import os
-from typing import List, Literal, Optional, Tuple
+from typing import List, Optional, Tuple
 
 import torch
 import torchaudio
@@ -18,15 +18,15 @@ from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION, TRANSCRIPTS_ARRAYS_F
 class Maltrey(Dataset):
     """ASR dataset of one partition, held in memory.
 
-    Reads ``root/partition/fbank/*.npy`` (one (dimensions, frames) float
-    matrix per utterance, first ``num_feats`` rows kept) and, except for
-    "test-clean", ``root/partition/text/*.npy`` (string arrays joined into
-    transcripts), paired by sorted position. With ``norm`` "global_mvn" a
+    Reads the feature files ``root/partition/fbank/*.npy`` (one (dimensions, frames)
+    float matrix per utterance, first ``num_feats`` rows kept) and, except for the test
+    partition (``layout.TEST_PARTITION``), the transcript files ``root/partition/text/*.npy``
+    (string arrays joined into transcripts), paired by sorted position. With ``norm`` "global_mvn" a
     training partition computes per-dimension statistics; other partitions
     take the training instance's ``(global_mean, global_std)``.
 
     Args:
-        partition: "train-clean-100", "dev-clean" or "test-clean".
+        partition: a partition's folder name (``layout.TRAIN_PARTITION``, a dev or test set).
         config: data section with ``root``, ``num_feats``, ``norm``,
             ``specaug``, ``specaug_conf`` and optionally ``subset_size``/``subset``.
         tokenizer: encodes the transcripts.
@@ -39,13 +39,13 @@ class Maltrey(Dataset):
         feature lengths (B,), transcript lengths (B,).
 
     Example:
-        >>> train = Maltrey("train-clean-100", config, tokenizer, True)
-        >>> dev = Maltrey("dev-clean", config, tokenizer, False,
+        >>> train = Maltrey(layout.TRAIN_PARTITION, config, tokenizer, True)
+        >>> dev = Maltrey(layout.DEV_PARTITION, config, tokenizer, False,
         ...               (train.global_mean, train.global_std))
         >>> loader = DataLoader(train, batch_size=16, collate_fn=train.collate_fn)
     """
 
-    def __init__(self, partition: Literal["train-clean-100", "dev-clean", "test-clean"], config: dict,
+    def __init__(self, partition: str, config: dict,
                  tokenizer: VaskTokenizer, isTrainPartition: bool,
                  global_stats: Optional[Tuple[torch.Tensor, torch.Tensor]] = None):
         if type(config) is not dict:

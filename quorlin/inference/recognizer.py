@@ -49,7 +49,7 @@ class Recognizer:
     Args:
         model: the recogniser (moved to ``device`` and put in evaluation mode).
         tokenizer: its tokenizer.
-        settings: the run folder's "recognizer.json": ``norm`` and the training statistics
+        settings: the run folder's recogniser settings: ``norm`` and the training statistics
             (``global_mean``, ``global_std``) of its features, and optionally the ``search``
             chosen on a dev set (``beam_width``, ``ctc_weight``, ``lm_weight``), the default of
             ``transcribe`` (greedy search without CTC scores when none was chosen; an LM, when

@@ -3,7 +3,7 @@
     quorlin average expts/demo-asr --last 3
 
 The run must have kept its epoch checkpoints (``training.keep_last`` in its recipe). The
-average goes to "checkpoints/checkpoint-averaged-model.pth"; training the run further
+average goes to the run's averaged checkpoint (``layout.AVERAGED_CHECKPOINT``); training the run further
 removes it, since it no longer stands for the run.
 """
 import re

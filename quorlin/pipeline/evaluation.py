@@ -7,9 +7,9 @@ the one with the lowest dev CER is chosen, and every other dev and test set is s
 
 The settings are the grid of the recipe's ``evaluate`` lists (``beam_width``, ``ctc_weight``,
 ``lm_weight``; an LM weight of 0 is no fusion). For every scored set and setting the
-recogniser's run folder gets "transcripts/<set>/<setting>.tsv" ("<id><TAB><text>" lines) and
-"errors/<set>/<setting>.txt" (per-utterance alignments, worst first), and "results.md" gets
-the table; the chosen setting is kept in "recognizer.json" for ``quorlin transcribe``.
+recogniser's run folder gets the transcripts ("<id><TAB><text>" lines) and the per-utterance
+error listing (alignments, worst first) in its transcripts and errors folders, and its results
+file the table; the chosen setting is kept in its settings for ``quorlin transcribe``.
 """
 import itertools
 import os
@@ -69,7 +69,7 @@ def search_grid(settings: Dict[str, Any]) -> List[Search]:
 def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Result]:
     """Scores the recipe's recogniser: the search grid on the first dev set, then the setting
     chosen there (lowest CER) on every other dev and test set. Writes the transcripts, error
-    listings, "results.md" and the training curves into the recogniser's run folder.
+    listings, the results table and the training curves into the recogniser's run folder.
 
     Returns:
         the dev rows of every setting, then one row per other set, in the recipe's order.
@@ -157,7 +157,7 @@ def results_table(results: List[Result]) -> str:
 
 
 def write_results(folder: Path, results: List[Result], extra: str = "") -> Path:
-    """Writes "results.md" (the table, then ``extra`` Markdown) into ``folder``."""
+    """Writes the results file (the table, then ``extra`` Markdown) into ``folder``."""
     path = folder / RESULTS_FILE
     write_text(path, f"# Results of {folder.name}\n\n{results_table(results)}\n{extra}")
     return path

@@ -6,7 +6,7 @@
 
 A run claims its run folder (a lock, and a refusal to replace a trained model without
 ``overwrite``), seeds every generator from the recipe's ``seed``, keeps everything it prints
-in the folder's "train.log", and checks a checkpoint it resumes from before any file of the
+in the folder's log, and checks a checkpoint it resumes from before any file of the
 folder changes. Under torchrun every process runs this; only rank 0 claims and writes the
 run folder and reports on the loaders.
 """
@@ -114,7 +114,7 @@ def seed_everything(seed: int) -> None:
 class _Run:
     """A training run in progress: its run folder (None on ranks other than 0), whether a new
     model replaces the folder's, and everything it prints, kept in memory until the folder is
-    ready and in its "train.log" from then on."""
+    ready and in its log file from then on."""
 
     def __init__(self, folder: Optional[Path], overwrite: bool, header: str):
         self.folder, self.overwrite = folder, overwrite

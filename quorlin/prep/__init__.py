@@ -2,7 +2,7 @@
 
 Example:
     >>> from quorlin.prep import librispeech_utterances, prepare_asr, prepare_lm, read_text_lines
-    >>> prepare_asr(librispeech_utterances("demo/kjv/train"), "data/demo", "train-clean-100")
+    >>> prepare_asr(librispeech_utterances("demo/kjv/train"), "data/demo", PARTITIONS["train"])
     >>> prepare_lm(read_text_lines("demo/kjv/lm-text.txt.gz"), "data/demo-lm", "train")
 """
 from quorlin.prep.errors import PreparationError

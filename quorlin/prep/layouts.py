@@ -2,14 +2,14 @@
 
 A partition is a folder of the dataset root with a plain name. ``Maltrey`` knows the
 training and the test partition by their names, which follow LibriSpeech
-(``PARTITIONS``: "train-clean-100", "dev-clean", "test-clean"); further development
-and test sets may have any plain name ("dev-other", "test-modern"). Every partition
-but "test-clean" gets a ``text/`` folder of transcripts; every partition but
-"train-clean-100" gets ``references.tsv``, the normalised transcripts that the
-evaluation scores against ("<id><TAB><text>" lines, in the sorted order in which
-``Maltrey`` lists the feature files).
+(``PARTITIONS``, from ``quorlin.layout``); further development and test sets may have
+any plain name ("dev-other", "test-modern"). Every partition but the test partition
+gets a folder of transcript arrays; every partition but the training partition gets
+the references file, the normalised transcripts that the evaluation scores against
+("<id><TAB><text>" lines, in the sorted order in which ``Maltrey`` lists the feature
+files).
 
-Prepared data follows its sources. ``sources.json`` records what each prepared
+Prepared data follows its sources. A record (``layout.SOURCES_FILE``) keeps what each prepared
 utterance was made from: the size and modification time of its audio file, its speed
 factor and its normalised transcript. A later run prepares again what changed, removes
 the files of utterances that are gone, and skips the rest. The record is rewritten
@@ -56,7 +56,7 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
     (``compute_fbank``), transcripts character arrays (``transcript_array``).
     Files run in parallel and are written whole or not at all. Utterances whose
     files exist and whose audio file and transcript are those recorded in
-    ``sources.json`` are skipped; a changed transcript is written again, a changed
+    the record are skipped; a changed transcript is written again, a changed
     recording prepared again, and the files of utterances that are no longer among
     ``utterances`` are removed. An interrupted run resumes where it stopped.
     Unusable audio files are reported together in one ``PreparationError`` after
@@ -65,13 +65,13 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
     Args:
         utterances: from ``librispeech_utterances`` or ``manifest_utterances``.
         root: dataset root (the ``root`` of the data configuration).
-        partition: output folder, a plain name; "test-clean" gets no ``text/``,
-            "train-clean-100" no ``references.tsv``.
+        partition: output folder, a plain name; the test partition gets no transcript
+            arrays, the training partition no references.
         num_mel_bins: filter-bank bins (the ``num_feats`` of the data configuration).
         num_workers: processes, an integer of at least 1; all cores by default.
         normalize: maps each transcript to the text that is stored, in this
             process; None stores the transcripts as they are.
-        speed_factors: speed perturbation (not for "test-clean"): besides every
+        speed_factors: speed perturbation (not for the test partition): besides every
             utterance, a copy played at each of these speeds, "<id>_sp<factor>" (1.0
             stands for the utterance itself). A copy's id that is also the id of
             an utterance is refused.
@@ -80,7 +80,7 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
         {"prepared": utterances written now, "skipped": utterances already there}.
 
     Example:
-        >>> prepare_asr(librispeech_utterances("LibriSpeech/dev-clean"), "data/asr", "dev-clean")
+        >>> prepare_asr(librispeech_utterances("LibriSpeech/dev-other"), "data/asr", "dev-other")
         {'prepared': 2703, 'skipped': 0}
     """
     _check_partition(partition)
@@ -123,7 +123,7 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
             record.keep(utt_id, source)
             skipped += 1
         elif features_kept and text_path is None:
-            record.keep(utt_id, source)  # only references.tsv changes
+            record.keep(utt_id, source)  # only the references change
         elif features_kept:
             record.keep(utt_id, {k: source[k] for k in _AUDIO_KEYS})
             jobs.append((utt_id, (audio_path, None, text_path, source["text"], int(num_mel_bins), source["speed"])))
@@ -158,7 +158,7 @@ def prepare_lm(texts: Sequence[str], root: str, partition: str,
     Files are numbered in the order of ``texts`` (zero-padded, so that sorting the
     names keeps it); blank texts are left out. The partition follows its texts:
     files that already hold their text are skipped, the others are written again,
-    and files beyond the last text are removed. ``sources.json`` holds a digest of
+    and files beyond the last text are removed. The record holds a digest of
     the texts, so that a run on the same texts trusts the files without reading
     them; it is written when every file is.
 
@@ -206,7 +206,7 @@ def prepare_lm(texts: Sequence[str], root: str, partition: str,
 
 
 class _Record:
-    """The ``sources.json`` of an ASR partition and, where it has one, its ``references.tsv``.
+    """The record of an ASR partition and, where it has them, its references.
 
     An entry maps an utterance id to what its files were made from; one without
     "text" vouches for the features only. Both files are written whole and only when

@@ -67,7 +67,7 @@ def run_parallel(job: Callable, args: Sequence, num_workers: Optional[int] = Non
             finished without error, as soon as it has.
 
     Example:
-        >>> failures = run_parallel(write_features, utterances, desc="fbank")
+        >>> failures = run_parallel(write_features, utterances, desc="features")
     """
     num_workers = check_workers(num_workers)
     failures = [None] * len(args)

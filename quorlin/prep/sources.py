@@ -27,9 +27,9 @@ def librispeech_utterances(root: str) -> List[Utterance]:
     transcript raises one ``PreparationError`` that lists them all.
 
     Example:
-        >>> utterances = librispeech_utterances("LibriSpeech/dev-clean")
+        >>> utterances = librispeech_utterances("LibriSpeech/dev-other")
         >>> utterances[0].utt_id
-        '1272-128104-0000'
+        '1255-138279-0000'
     """
     if not os.path.isdir(root):
         raise PreparationError(f"{root}: no such directory")

@@ -32,12 +32,12 @@ class Brennick(Stolvar):
             ``label_smoothing`` (0.0) and ``ctc_weight`` (0.0),
             ``training.gradient_accumulation_steps`` (required, an integer >= 1) and
             ``training.autocast_dtype`` ("float16"; see ``Stolvar``).
-        run_name: folder name under "expts".
+        run_name: the run folder's name (see ``Stolvar``).
         config_file: path of the configuration file, copied into the run folder.
         device: "cuda", "cpu", ...; None picks CUDA when available.
 
     Example:
-        >>> trainer = Brennick(model, tokenizer, config, "asr-run", "config.yaml")
+        >>> trainer = Brennick(model, tokenizer, config, "asr-run", "recipes/asr.yaml")
         >>> trainer.optimizer = fennimar(trainer.model, config["optimizer"])
         >>> trainer.scheduler = create_scheduler(trainer.optimizer, config["scheduler"], train_loader)
         >>> trainer.train(train_loader, val_loader, epochs=10)
@@ -262,7 +262,7 @@ class ProgressiveTrainer(Brennick):
     checkpoint holds, so the best metric is that of full training only.
 
     Example:
-        >>> trainer = ProgressiveTrainer(model, tokenizer, config, "asr-curriculum", "config.yaml")
+        >>> trainer = ProgressiveTrainer(model, tokenizer, config, "asr-curriculum", "recipes/asr.yaml")
         >>> trainer.optimizer, trainer.scheduler = optimizer, scheduler
         >>> trainer.progressive_train(train_loader, val_loader, [
         ...     {"name": "shallow", "epochs": 5, "encoder_active_layers": [0, 2], "decoder_active_layers": [0],

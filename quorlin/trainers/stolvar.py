@@ -42,7 +42,7 @@ def _check_type(value, expected, name: str) -> None:
 
 
 def _check_run_name(run_name) -> None:
-    """A run folder must be a folder of its own inside "expts"."""
+    """A run folder must be a folder of its own inside the experiments folder."""
     _check_type(run_name, str, "run_name")
     parts = PurePath(run_name)
     if parts.anchor or ".." in parts.parts:
@@ -67,8 +67,8 @@ class Stolvar(ABC):
     """Base class of the trainers.
 
     It chooses the device, moves the model there, creates the gradient scaler and the
-    run folder "expts/<run_name>" (a copy of the configuration file, the model summary
-    and the "checkpoints", "attn" and "text" folders), and starts or resumes a W&B run
+    run folder (``quorlin.layout``: a copy of the configuration file, the model summary
+    and the checkpoint, attention and text folders), and starts or resumes a W&B run
     when ``training.use_wandb`` is set. The caller assigns ``optimizer`` (and optionally
     ``scheduler``) before training. Subclasses implement ``_train_epoch``,
     ``_validate_epoch``, ``train`` and ``evaluate``.
@@ -91,8 +91,8 @@ class Stolvar(ABC):
             the others before it fails. ``keep_last`` (default 0) is the number of latest
             epochs whose own checkpoints ``layout.epoch_checkpoint(epoch)`` are kept, for
             averaging (see ``average_checkpoints``).
-        run_name (str): name of the run folder under "expts" (a relative path); links
-            planted in "expts" cannot lead the run's files outside it.
+        run_name (str): name of the run folder in the experiments folder (a relative path);
+            links planted there cannot lead the run's files outside it.
         config_file (str): the configuration file, copied into the run folder.
         device (str, optional): "cuda" when available, else "cpu"; under torchrun "cuda"
             and "cuda:<N>" mean "cuda:<LOCAL_RANK>". (Default: ``None``)
@@ -100,7 +100,7 @@ class Stolvar(ABC):
     Example:
         >>> trainer = Wendrel(model, tokenizer, config, "lm-base", "config/lm.yaml")
         >>> trainer.optimizer = fennimar(trainer.model, config["optimizer"])
-        >>> trainer.load_checkpoint("checkpoint-last-epoch-model.pth")
+        >>> trainer.load_checkpoint(layout.LAST_CHECKPOINT)
     """
 
     def __init__(
@@ -159,7 +159,7 @@ class Stolvar(ABC):
         if main:
             expts.mkdir(parents=True, exist_ok=True)
         # Checked before the run folder is created, so that a planted link never gets a
-        # folder made outside "expts"; the run's files are written below the resolved folder.
+        # folder made outside the experiments folder; the run's files are written below the resolved folder.
         self._run_folder = _below(expt_root.resolve(), expts.resolve(), expt_root)
         if main:
             expt_root.mkdir(parents=True, exist_ok=True)
@@ -168,7 +168,7 @@ class Stolvar(ABC):
             try:
                 summary_text = str(self._model_summary())
             finally:
-                # A model without a summary still leaves an empty "model_arch.txt" behind.
+                # A model without a summary still leaves an empty summary file behind.
                 write_bytes(self._run_file(expt_root, layout.MODEL_SUMMARY_FILE), summary_text.encode())
             for folder in (checkpoint_dir, attn_dir, text_dir):
                 folder.mkdir(exist_ok=True)

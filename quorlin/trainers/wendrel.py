@@ -23,12 +23,12 @@ class Wendrel(Stolvar):
         config: whole configuration; reads ``training.label_smoothing`` (0.0),
             ``training.gradient_accumulation_steps`` (required, an integer >= 1) and
             ``training.autocast_dtype`` ("float16"; see ``Stolvar``).
-        run_name: folder name under "expts".
+        run_name: the run folder's name (see ``Stolvar``).
         config_file: path of the configuration file, copied into the run folder.
         device: "cuda", "cpu", ...; None picks CUDA when available.
 
     Example:
-        >>> trainer = Wendrel(model, tokenizer, config, "lm-run", "config.yaml")
+        >>> trainer = Wendrel(model, tokenizer, config, "lm-run", "recipes/lm.yaml")
         >>> trainer.optimizer = fennimar(trainer.model, config["optimizer"])
         >>> trainer.scheduler = create_scheduler(trainer.optimizer, config["scheduler"], train_loader)
         >>> trainer.train(train_loader, val_loader, epochs=10)

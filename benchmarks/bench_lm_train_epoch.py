@@ -4,7 +4,7 @@ Both run the same model, batches and settings (float16 autocast, gradient scalin
 gradient accumulation, a per-update cosine scheduler); the ratio of their times is
 what the trainer's bookkeeping (progress bar, running metrics, per-batch release) adds.
 
-    python benchmarks/bench_wendrel_train_epoch.py [--transcripts 256] [--batch 32] [--d-model 128]
+    python benchmarks/bench_lm_train_epoch.py [--transcripts 256] [--batch 32] [--d-model 128]
 """
 import argparse
 import os

@@ -6,7 +6,7 @@ scheduler); the ratio of their times is what the trainer's bookkeeping (progress
 running metrics, per-batch release) adds. Then the trainer's time per step under each
 ``training.autocast_dtype``.
 
-    python benchmarks/bench_brennick_train_epoch.py [--utterances 128] [--batch 16] [--d-model 64] [--threads 1]
+    python benchmarks/bench_asr_train_epoch.py [--utterances 128] [--batch 16] [--d-model 64] [--threads 1]
 """
 import argparse
 import os

@@ -1,6 +1,6 @@
 """Maltrey start-up with global statistics: native corpus reader against the plain loop.
 
-    python benchmarks/bench_maltrey_loading.py [--utterances 4000]
+    python benchmarks/bench_asr_dataset_loading.py [--utterances 4000]
 
 Writes a synthetic training partition (80 x 200-1,600 float32 frames per
 utterance, a short transcript each) to a temporary folder, then, with the files
