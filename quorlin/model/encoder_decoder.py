@@ -6,21 +6,24 @@ import torch.nn as nn
 
 from quorlin._checks import as_float, as_int
 from quorlin.model.amberith import Amberith
+from quorlin.model.conformer import ConformerEncoderLayer, as_kernel_size
 from quorlin.model.corrash import Corrash
 from quorlin.model.decoder_cache import DecoderCache, EncoderMemory, score_cached
 from quorlin.model.masks import CausalMask, PadMask
 from quorlin.model.skellan import CrossAttentionDecoderLayer
 from quorlin.model.yorvane import SelfAttentionEncoderLayer
 
+ENCODER_TYPES = ("transformer", "conformer")
+
 
 class EncoderDecoderTransformer(nn.Module):
     """Speech recogniser: filter-bank frames in, next-token logits and CTC log-probabilities out.
 
     Encoder: ``Corrash`` front end (time reduced by ``time_reduction``), sinusoidal
-    positions, dropout, ``SelfAttentionEncoderLayer`` stack, final ``LayerNorm``; a
-    linear CTC head reads the encoder output. Decoder: token embedding, positions,
-    dropout, ``CrossAttentionDecoderLayer`` stack under causal and padding masks,
-    final ``LayerNorm``, projection to the vocabulary.
+    positions, dropout, a stack of ``SelfAttentionEncoderLayer`` or ``ConformerEncoderLayer``
+    (``encoder_type``), final ``LayerNorm``; a linear CTC head reads the encoder output.
+    Decoder: token embedding, positions, dropout, ``CrossAttentionDecoderLayer`` stack under
+    causal and padding masks, final ``LayerNorm``, projection to the vocabulary.
 
     Args:
         input_dim: filter-bank bins F.
@@ -36,6 +39,10 @@ class EncoderDecoderTransformer(nn.Module):
         max_len: longest sequence the positional table covers, for both the reduced
             frames and the tokens.
         num_classes: vocabulary size V.
+        encoder_type: "transformer" (self-attention and feed-forward layers) or "conformer"
+            (macaron feed-forward halves around self-attention and a convolution module).
+        conv_kernel_size: width of the conformer layers' depthwise convolution over the
+            reduced frames; odd, at least 3 (checked for either encoder type).
 
     Shapes:
         padded_input: (N, T, F); padded_target: (N, U) long; input_lengths,
@@ -56,8 +63,14 @@ class EncoderDecoderTransformer(nn.Module):
 
     def __init__(self, input_dim: int, time_reduction: int, reduction_method: str, num_encoder_layers: int,
                  num_decoder_layers: int, d_model: int, num_heads: int, d_ff: int, dropout: float,
-                 max_len: int, num_classes: int):
+                 max_len: int, num_classes: int, encoder_type: str = "transformer", conv_kernel_size: int = 15):
         super().__init__()
+        if not isinstance(encoder_type, str):
+            raise TypeError(f"encoder_type must be a str, got {encoder_type!r}")
+        if encoder_type not in ENCODER_TYPES:
+            raise ValueError(f"encoder_type must be one of {', '.join(map(repr, ENCODER_TYPES))}, got {encoder_type!r}")
+        conv_kernel_size = as_kernel_size(conv_kernel_size)
+        self.encoder_type = encoder_type
         d_model, num_heads, d_ff = as_int(d_model, "d_model"), as_int(num_heads, "num_heads"), as_int(d_ff, "d_ff")
         dropout = as_float(dropout, "dropout")
         self.max_len, self.num_classes = as_int(max_len, "max_len"), as_int(num_classes, "num_classes")
@@ -68,9 +81,11 @@ class EncoderDecoderTransformer(nn.Module):
         self.target_embedding = nn.Embedding(self.num_classes, d_model)
         self.positional_encoding = Amberith(d_model, self.max_len)
         self.dropout = nn.Dropout(dropout)
-        self.enc_layers = nn.ModuleList(
-            SelfAttentionEncoderLayer(d_model, num_heads, d_ff, dropout) for _ in range(self.num_yorvane)
-        )
+        if encoder_type == "conformer":
+            encoder_layer = lambda: ConformerEncoderLayer(d_model, num_heads, d_ff, dropout, conv_kernel_size)
+        else:
+            encoder_layer = lambda: SelfAttentionEncoderLayer(d_model, num_heads, d_ff, dropout)
+        self.enc_layers = nn.ModuleList(encoder_layer() for _ in range(self.num_yorvane))
         self.encoder_norm = nn.LayerNorm(d_model)
         self.ctc_head = nn.Linear(d_model, self.num_classes)
         self.dec_layers = nn.ModuleList(
