@@ -19,7 +19,8 @@ def batch_scorer(model, tokenizer, encoder_output: torch.Tensor, pad_mask_src: t
                  ctc_inputs: Dict[str, torch.Tensor], recognition_config: Dict[str, Any]) -> IncrementalScorer:
     """The scorer of one encoded batch: the recogniser's next-token scores; with a
     ``ctc_weight`` λ > 0 in the configuration, (1 - λ) times those plus λ times the CTC
-    head's prefix scores (joint CTC/attention decoding, from the model's ``ctc_inputs``);
+    head's prefix scores (joint CTC/attention decoding, from the model's ``ctc_inputs``),
+    a hypothesis then scoring (1 - λ) log P_att + λ log P_ctc with no renormalisation;
     plus ``lm_weight`` times the language model's when the configuration has an
     ``lm_model`` (shallow fusion). Searches run every part incrementally."""
     scorer = RecognizerScorer(model, encoder_output, pad_mask_src)
@@ -28,7 +29,7 @@ def batch_scorer(model, tokenizer, encoder_output: torch.Tensor, pad_mask_src: t
         raise ValueError(f"ctc_weight must lie in [0, 1], got {ctc_weight}")
     if ctc_weight > 0:
         ctc = CTCPrefixScorer(ctc_inputs["log_probs"], ctc_inputs["lengths"], tokenizer.pad_id, tokenizer.eos_id)
-        scorer = WeightedSumScorer([(scorer, 1.0 - ctc_weight), (ctc, ctc_weight)])
+        scorer = WeightedSumScorer([(scorer, 1.0 - ctc_weight), (ctc, ctc_weight)], final=True)
     lm_model = recognition_config.get("lm_model")
     if lm_model is None:
         return scorer

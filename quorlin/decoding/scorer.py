@@ -16,12 +16,18 @@ class IncrementalScorer(ABC):
     ``reorder`` drops finished rows and makes beams follow their chosen parents. Both
     ways give the same scores.
 
+    A search renormalises a scorer's scores with a log-softmax at every step, unless its
+    ``final`` is true: they are then already what a hypothesis's score adds up, as for a
+    weighted sum of log-probabilities, and are used as they are.
+
     Example:
         >>> scorer = LanguageModelScorer(lm)
         >>> first = scorer.init(prompts, max_length=50)     # (R, V) after the prompts
         >>> scorer.reorder(torch.tensor([0, 0, 2]))           # rows: old 0 twice, old 2
         >>> scores = scorer.step(torch.tensor([7, 9, 4]))     # (3, V)
     """
+
+    final = False
 
     @abstractmethod
     def __call__(self, x: torch.Tensor) -> torch.Tensor:
@@ -108,14 +114,17 @@ class WeightedSumScorer(IncrementalScorer):
 
     Args:
         parts: pairs (scorer, weight); every scorer holds the same rows.
+        final: whether a search adds the sum to its hypotheses' scores as it is (see
+            ``IncrementalScorer``) rather than renormalised at every step.
 
     Example:
         >>> joint = WeightedSumScorer([(RecognizerScorer(asr, encoder_output, pad_mask_src), 0.8),
-        ...                            (CTCPrefixScorer(log_probs, lengths, blank_id, eos_id), 0.2)])
+        ...                            (CTCPrefixScorer(log_probs, lengths, blank_id, eos_id), 0.2)], final=True)
     """
 
-    def __init__(self, parts):
+    def __init__(self, parts, final: bool = False):
         self.parts = [(scorer, as_float(weight, "weight")) for scorer, weight in parts]
+        self.final = final
 
     def __call__(self, x: torch.Tensor) -> torch.Tensor:
         return self._sum([scorer(x) for scorer, _ in self.parts])
@@ -137,6 +146,8 @@ class WeightedSumScorer(IncrementalScorer):
 class ShallowFusionScorer(WeightedSumScorer):
     """Shallow fusion: recogniser scores + ``lm_weight`` × language-model scores.
 
+    The sum is final (used as it is by a search) when the recogniser's scores are.
+
     Args:
         asr: scorer of the recogniser (``RecognizerScorer``, or its sum with CTC prefix scores).
         lm: scorer of the language model (``LanguageModelScorer``).
@@ -148,5 +159,5 @@ class ShallowFusionScorer(WeightedSumScorer):
     """
 
     def __init__(self, asr: IncrementalScorer, lm: IncrementalScorer, lm_weight: float):
-        super().__init__([(asr, 1.0), (lm, lm_weight)])
+        super().__init__([(asr, 1.0), (lm, lm_weight)], final=asr.final)
         self.asr, self.lm, self.lm_weight = asr, lm, self.parts[1][1]

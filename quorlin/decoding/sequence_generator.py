@@ -21,9 +21,11 @@ class SequenceGenerator:
     of all rows together); an ``IncrementalScorer`` is given only the newest token of
     the rows that have not finished, and gives the same results faster. Each step the
     scores are repeat-penalised, divided by the temperature and renormalised with a
-    log-softmax; the ``pad_id`` and ``sos_id`` are then ruled out, and a sequence's
-    score is the sum of the log-probabilities of the tokens it generated, its end id
-    included. A row stops at the tokenizer's ``eos_id`` and is then padded with
+    log-softmax, unless the scoring function's attribute ``final`` is true (a joint score
+    such as the ``WeightedSumScorer`` of a recogniser and its CTC head); the ``pad_id``
+    and ``sos_id`` are then ruled out, and a sequence's score is the sum of the scores
+    of the tokens it generated, its end id included. Sampling draws from the softmax of
+    the scores. A row stops at the tokenizer's ``eos_id`` and is then padded with
     ``pad_id``; generation ends when every row has stopped or the sequences are
     ``max_length`` tokens long.
 
@@ -102,7 +104,7 @@ class SequenceGenerator:
             raise ValueError(f"top_p must lie in [0, 1], got {top_p}")
 
         def draw(log_probs: torch.Tensor) -> torch.Tensor:
-            probs = filter_top_k_top_p(log_probs, top_k, top_p).exp()  # (N, V)
+            probs = filter_top_k_top_p(log_probs, top_k, top_p).softmax(dim=-1)  # (N, V)
             return torch.multinomial(probs, num_samples=1).squeeze(1)  # (N,)
 
         return self._extend(x, draw, temperature, 1.0)
@@ -205,8 +207,9 @@ class SequenceGenerator:
         return _PrefixScoring(self.score_fn)
 
     def _next_log_probs(self, scores, seqs, temperature, repeat_penalty):
-        scores = apply_repeat_penalty(scores.float(), seqs, repeat_penalty)  # (N, V)
-        log_probs = torch.log_softmax(scores / temperature, dim=-1)
+        log_probs = apply_repeat_penalty(scores.float(), seqs, repeat_penalty) / temperature  # (N, V)
+        if not getattr(self.score_fn, "final", False):
+            log_probs = torch.log_softmax(log_probs, dim=-1)
         # Padding and start ids would be indistinguishable from what a search adds to finished rows.
         special = torch.tensor([self.tokenizer.pad_id, self.tokenizer.sos_id], device=log_probs.device)
         return log_probs.index_fill_(1, special, float("-inf"))

@@ -34,10 +34,10 @@ def make_asr(max_len=64):
     return sharpened(asr, -0.25)
 
 
-def encoded_batch(asr):
+def encoded_batch(asr, frames=(60, 31, 45)):
     """Three utterances of different lengths, padded to the longest."""
     torch.manual_seed(0)
-    encoder_output, pad_mask_src, _, ctc_inputs = asr.encode(torch.randn(3, 60, 20), torch.tensor([60, 31, 45]))
+    encoder_output, pad_mask_src, _, ctc_inputs = asr.encode(torch.randn(3, max(frames), 20), torch.tensor(frames))
     return encoder_output, pad_mask_src, ctc_inputs
 
 
@@ -48,15 +48,19 @@ def scorers(kind):
         torch.manual_seed(1)
         return LanguageModelScorer(lm), lm.score, torch.randint(EOS + 1, V, (3, 4))
     asr = make_asr()
-    encoder_output, pad_mask_src, ctc_inputs = encoded_batch(asr)
+    # Joint search: utterances long enough for the CTC head to hold the hypotheses.
+    encoder_output, pad_mask_src, ctc_inputs = encoded_batch(asr, (160, 91, 125) if kind == "asr+ctc" else (60, 31, 45))
     start = torch.full((3, 1), SOS)
     asr_score = lambda x: asr.score(x, encoder_output, pad_mask_src)
     if kind == "asr":
         return RecognizerScorer(asr, encoder_output, pad_mask_src), asr_score, start
     if kind == "asr+ctc":
         ctc = CTCPrefixScorer(ctc_inputs["log_probs"], ctc_inputs["lengths"], TOKENIZER.pad_id, EOS)
-        joint = WeightedSumScorer([(RecognizerScorer(asr, encoder_output, pad_mask_src), 0.7), (ctc, 0.3)])
-        return joint, lambda x: 0.7 * asr_score(x) + 0.3 * ctc(x), start
+        joint = WeightedSumScorer([(RecognizerScorer(asr, encoder_output, pad_mask_src), 0.7), (ctc, 0.3)],
+                                  final=True)
+        joint_score = lambda x: 0.7 * asr_score(x) + 0.3 * ctc(x)
+        joint_score.final = True
+        return joint, joint_score, start
     lm = make_lm()
     fused = ShallowFusionScorer(RecognizerScorer(asr, encoder_output, pad_mask_src), LanguageModelScorer(lm), 0.2)
     return fused, lambda x: asr_score(x) + 0.2 * lm.score(x), start

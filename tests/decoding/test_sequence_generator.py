@@ -74,22 +74,24 @@ def test_greedy_temperature_and_repeat_penalty_by_hand():
     assert scores.item() == pytest.approx(expected, abs=1e-5)
 
 
-def test_beam_search_is_exact_when_wide_enough():
+@pytest.mark.parametrize("final", [False, True])
+def test_beam_search_is_exact_when_wide_enough(final):
+    """Scores renormalised at every step, or (``final``) added up as the scorer gives them."""
     torch.manual_seed(3)
-    table = torch.rand(V, V) + 0.05
-    table = table / table.sum(-1, keepdim=True)
+    table = torch.rand(V, V) + 0.05  # rows summing to about 3: not normalised
     prompts = [[SOS], [A], [B]]
     allowed = [EOS, 3, A, B]  # a search never adds padding or start ids
     W, steps = len(allowed) ** 2, 3  # keeps every two-token prefix, so three steps are exhaustive
-    seqs, scores = make_generator(bigram_score(table), max_length=1 + steps).generate_beam(
-        torch.tensor(prompts), beam_width=W)
+    score_fn = bigram_score(table)
+    score_fn.final = final
+    seqs, scores = make_generator(score_fn, max_length=1 + steps).generate_beam(torch.tensor(prompts), beam_width=W)
     assert seqs.shape == (3, W, 1 + steps) and scores.shape == (3, W)
     for n, prompt in enumerate(prompts):
         hypotheses = {}
         for tail in itertools.product(allowed, repeat=steps):
             seq, log_prob = list(prompt), 0.0
             for token in tail:
-                log_prob += math.log(table[seq[-1], token])
+                log_prob += math.log(table[seq[-1], token] / (1.0 if final else table[seq[-1]].sum()))
                 seq.append(token)
                 if token == EOS:
                     break
