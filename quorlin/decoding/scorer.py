@@ -60,6 +60,10 @@ class _CachedModelScorer(IncrementalScorer):
 class LanguageModelScorer(_CachedModelScorer):
     """Next-token log-probabilities of a ``DecoderOnlyTransformer``.
 
+    A search may run longer than the model's ``max_len`` (a recogniser's transcript of a
+    long segment, with the LM fused in): once a row fills the model's positions, it goes on
+    from a window of its start token and its latest ``max_len // 2 - 1`` tokens.
+
     Args:
         model: the language model; its calls run in whatever mode it is in.
 
@@ -71,13 +75,30 @@ class LanguageModelScorer(_CachedModelScorer):
     def __init__(self, model):
         self.model = model
         self.cache = None
+        self.history = None  # (R, t) every row's tokens, kept when a search may outgrow max_len
 
     def __call__(self, x: torch.Tensor) -> torch.Tensor:
         return self.model.score(x)
 
     def init(self, x: torch.Tensor, max_length: int) -> torch.Tensor:
+        self.history = x if max_length > self.model.max_len else None
         self.cache = self.model.new_cache(max_length)
         return self.model.score_cached(x, self.cache)
+
+    def step(self, tokens: torch.Tensor) -> torch.Tensor:
+        if self.history is None:
+            return super().step(tokens)
+        self.history = torch.cat([self.history, tokens.unsqueeze(1)], dim=1)  # (R, t + 1)
+        if self.cache.length < self.model.max_len:
+            return super().step(tokens)
+        window = torch.cat([self.history[:, :1], self.history[:, -(self.model.max_len // 2 - 1):]], dim=1)
+        self.cache = self.model.new_cache(self.model.max_len)
+        return self.model.score_cached(window, self.cache)
+
+    def reorder(self, rows: torch.Tensor) -> None:
+        super().reorder(rows)
+        if self.history is not None:
+            self.history = self.history[rows]
 
 
 class RecognizerScorer(_CachedModelScorer):

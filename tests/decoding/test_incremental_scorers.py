@@ -113,8 +113,7 @@ def test_only_unfinished_rows_are_stepped():
     assert scorer.rows == unfinished and len(set(unfinished)) > 2
 
 
-@pytest.mark.parametrize("cached", [True, False])
-@pytest.mark.parametrize("kind", ["lm", "asr"])
+@pytest.mark.parametrize("kind, cached", [("lm", False), ("asr", True), ("asr", False)])
 def test_positions_beyond_max_len_are_refused(kind, cached):
     if kind == "lm":
         model = make_lm(max_len=10)
@@ -132,3 +131,24 @@ def test_positions_beyond_max_len_are_refused(kind, cached):
     # Sequences of exactly max_len tokens are fine.
     generator.max_length = limit
     assert generator.generate_greedy(start)[0].size(1) == limit
+
+
+def test_a_language_model_goes_on_from_a_window_beyond_its_max_len():
+    """Fused into a search longer than its positions, the LM scores every later token from
+    its start token and its latest max_len // 2 - 1 tokens."""
+    model = make_lm(max_len=10)
+    with torch.no_grad():
+        model.final_linear.bias[EOS] = -1e4
+    seen = []
+    scorer = LanguageModelScorer(model)
+    step = scorer.step
+    scorer.step = lambda tokens: seen.append(step(tokens)) or seen[-1]
+    generator = SequenceGenerator(score_fn=scorer, tokenizer=TOKENIZER, max_length=25, device="cpu")
+    seqs, _ = generator.generate_greedy(torch.full((2, 1), SOS))
+    assert seqs.size(1) == 25
+    for t in range(2, 25):  # the scores after the first t tokens
+        prefix = seqs[:, :t]
+        if t > 10:  # past the positions: the window of the last restart (every 6 tokens), and what followed it
+            restart = 11 + ((t - 11) // 6) * 6
+            prefix = torch.cat([seqs[:, :1], seqs[:, restart - 4:t]], dim=1)
+        assert torch.allclose(seen[t - 2], model.score(prefix), atol=1e-5), t

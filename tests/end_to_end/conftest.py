@@ -48,7 +48,7 @@ def make_recipe(folder, name="tiny", **changes):
                     "text": {"case": "upper", "alphabet": "ABCDEFGHIJKLMNOPQRSTUVWXYZ'"}},
         "tokenizer": {"kind": "char"},
         "lm": {"run_name": f"{name}-lm", "epochs": 1, "data": {"root": "data/lm", "batch_size": 8},
-               "model": {"num_layers": 1, "d_model": 16, "num_heads": 2, "d_ff": 32, "dropout": 0.0, "max_len": 300},
+               "model": {"num_layers": 1, "d_model": 16, "num_heads": 2, "d_ff": 32, "dropout": 0.0, "max_len": 40},
                "training": training, "optimizer": optimizer, "scheduler": scheduler},
         "asr": {"run_name": f"{name}-asr", "epochs": 3,
                 "model": {"input_dim": 20, "time_reduction": 4, "reduction_method": "conv", "num_encoder_layers": 1,
