@@ -397,7 +397,6 @@ SCHEDULER = Section({
 TRAINING = {
     "gradient_accumulation_steps": need(COUNT),
     "autocast_dtype": Choice("float16", "bfloat16", "float32"),
-    "compile": FLAG,
     "keep_last": NON_NEGATIVE_INT,
     "process_group_timeout": POSITIVE,
     "use_wandb": FLAG,

@@ -51,7 +51,7 @@ def test_every_optional_key_is_accepted(tmp_path, monkeypatch):
         "asr.model.encoder_type": "conformer", "asr.model.conv_kernel_size": 31,
         "asr.data.max_duration": 20.5, "asr.data.num_workers": 0, "asr.data.subset": 100,
         "asr.training": {"gradient_accumulation_steps": 2, "autocast_dtype": "float32", "keep_last": 0,
-                         "compile": False, "process_group_timeout": 60, "use_wandb": False, "wandb_project": "p",
+                         "process_group_timeout": 60, "use_wandb": False, "wandb_project": "p",
                          "wandb_run_id": None},
         "asr.stages": [{**STAGE, "encoder_freeze": [True, False], "decoder_freeze": []}],
         "lm.optimizer": {"name": "SGD", "lr": 1, "weight_decay": 0, "sgd": {"momentum": 0.9, "nesterov": True,
@@ -76,7 +76,7 @@ BAD = [
                                 "specaug_conf, subset, subset_size"),
     ({"evalute": {}}, "evalute is not a known key; the recipe may hold: asr, evaluate, lm, prepare, seed, tokenizer"),
     ({"asr.training.label_smoothing": 0.1},
-     "asr.training.label_smoothing is not a known key; asr.training may hold: autocast_dtype, compile, "
+     "asr.training.label_smoothing is not a known key; asr.training may hold: autocast_dtype, "
      "gradient_accumulation_steps, keep_last, process_group_timeout, use_wandb, wandb_project, wandb_run_id"),
     # Missing keys.
     ({"asr.loss": DELETE}, "asr.loss is missing: it must be a mapping"),
