@@ -36,7 +36,8 @@ def make_corpus(root, split, count, chapter, rng, speaker=7):
 
 
 def make_recipe(folder, name="tiny", **changes):
-    """The tiny recipe over audio/train, audio/dev and audio/test, written to ``folder/<name>.yaml``;
+    """The tiny recipe (the demo's Conformer encoder, tiny) over audio/train, audio/dev and audio/test,
+    written to ``folder/<name>.yaml``;
     ``changes`` replace whole top-level sections."""
     optimizer = {"name": "adamw", "lr": 0.01, "weight_decay": 0.0,
                  "adamw": {"betas": [0.9, 0.98], "eps": 1e-8, "amsgrad": False}}
@@ -51,8 +52,8 @@ def make_recipe(folder, name="tiny", **changes):
                "model": {"num_layers": 1, "d_model": 16, "num_heads": 2, "d_ff": 32, "dropout": 0.0, "max_len": 40},
                "training": training, "optimizer": optimizer, "scheduler": scheduler},
         "asr": {"run_name": f"{name}-asr", "epochs": 3,
-                "model": {"input_dim": 20, "time_reduction": 4, "reduction_method": "conv", "num_encoder_layers": 1,
-                          "num_decoder_layers": 1, "d_model": 16, "num_heads": 2, "d_ff": 32, "dropout": 0.0,
+                "model": {"input_dim": 20, "time_reduction": 4, "reduction_method": "conv", "encoder_type": "conformer",
+                          "conv_kernel_size": 3, "num_encoder_layers": 1, "num_decoder_layers": 1, "d_model": 16, "num_heads": 2, "d_ff": 32, "dropout": 0.0,
                           "max_len": 300},
                 "data": {"root": "data/asr", "num_feats": 20, "norm": "global_mvn", "batch_size": 4,
                          "group_by_length": 2, "specaug": True,
