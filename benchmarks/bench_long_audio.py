@@ -1,8 +1,9 @@
 """Long recordings through the inference library: stitching quality, real-time factor, memory.
 
 1. Stitching: the first test utterances (``--stitch``, 50: about 3 minutes) concatenated into
-   one recording (their own pauses kept, and 0.4 s between them) are transcribed as one input; its CER is compared with the CER of
-   the same utterances transcribed one by one, with the same run folder and search.
+   one recording (their own pauses kept, and 0.4 s between them) are transcribed as one input;
+   its CER is compared with the CER of the same utterances transcribed one by one, with the
+   same run folder and search.
 2. Cost: recordings of 2 and 20 minutes (the test utterances repeated) are transcribed in
    fresh processes; the real-time factor (seconds of compute per second of audio) and the
    peak resident memory of each, and their ratios, are printed.
@@ -79,7 +80,8 @@ def cost(args, utterances) -> None:
                        "--ctc-weight", str(args.ctc_weight), "--threads", str(args.threads), "--one", str(path)]
             result = json.loads(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
             rows.append((minutes, result["rtf"], result["peak_mib"]))
-            print(f"{minutes:>4} min: real-time factor {result['rtf']:.3f}, peak memory {result['peak_mib']:.0f} MiB")
+            print(f"{minutes:>4} min: real-time factor {result['rtf']:.3f}, peak memory {result['peak_mib']:.0f} MiB, "
+                  f"{result['segments']} segments, {result['characters']} characters")
     (m0, rtf0, mem0), (m1, rtf1, mem1) = rows[0], rows[-1]
     print(f"{m1} min against {m0} min: real-time factor {rtf1 / rtf0:.2f}x, peak memory {mem1 / mem0:.2f}x")
 
@@ -91,7 +93,8 @@ def one(args) -> None:
     transcript = recognizer.transcribe([args.one], beam_width=args.beam_width, ctc_weight=args.ctc_weight)[0]
     seconds = time.perf_counter() - start
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    print(json.dumps({"rtf": seconds / transcript.duration, "peak_mib": peak, "segments": len(transcript.segments)}))
+    print(json.dumps({"rtf": seconds / transcript.duration, "peak_mib": peak, "segments": len(transcript.segments),
+                      "characters": len(transcript.text)}))
 
 
 def main() -> None:

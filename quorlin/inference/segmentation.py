@@ -48,14 +48,14 @@ def split_audio(blocks: Iterable[torch.Tensor], max_seconds: float,
     """Cuts a stream of 16 kHz blocks into segments of at most ``max_seconds``.
 
     A frame (10 ms) is speech when its energy stands out from the noise floor estimated
-    from the frames so far; 0.3 s or more of non-speech frames make a pause. Segments start
-    0.2 s before speech and end inside a pause: the longest pause in the second half of the
-    allowed length, else the latest one. Silence between segments is left out. Speech that
-    runs longer than ``max_seconds`` without a pause is cut into windows of ``max_seconds``
-    that overlap by ``overlap_seconds``; each window keeps the words up to the middle of its
-    overlap with the next. A recording of at most ``max_seconds`` gives one segment, and one
-    that is silent throughout gives none. At most about ``max_seconds`` plus one block of
-    samples is held at a time.
+    from the frames so far; 0.3 s or more of non-speech frames make a pause. Each stretch of
+    speech between pauses is a segment, as the utterances a recogniser learns from are: it
+    starts 0.2 s before the speech and ends inside the pause that follows (0.2 s after the
+    speech, or at the pause's middle). Silence between segments is left out. Speech that runs
+    longer than ``max_seconds`` without a pause is cut into windows of ``max_seconds`` that
+    overlap by ``overlap_seconds``; each window keeps the words up to the middle of its
+    overlap with the next. A recording that is silent throughout gives no segment. At most
+    about ``max_seconds`` plus one block of samples is held at a time.
 
     Args:
         blocks: consecutive mono float sample blocks (m,) at 16 kHz.
@@ -163,16 +163,16 @@ class _Splitter:
             if self.keep_from is not None:
                 # A window that continues the last covers at least the overlap it shares with it.
                 end = max(end, self.overlap)
-            if final and min(end, frames) <= self.max_frames:
-                segments.append(self._emit(min(end, frames), self.keep_from, None))
-                self._drop(frames)
-                self.keep_from = None
-                break
             cut = _pause_cut(speech, keep_off, self.max_frames)
             if cut is not None:
                 segments.append(self._emit(cut, self.keep_from, None))
                 self._drop(cut)
                 self.keep_from = None
+            elif final and min(end, frames) <= self.max_frames:
+                segments.append(self._emit(min(end, frames), self.keep_from, None))
+                self._drop(frames)
+                self.keep_from = None
+                break
             else:
                 keep_end = self.origin + self.max_frames - self.overlap // 2
                 segments.append(self._emit(self.max_frames, self.keep_from, keep_end))
@@ -196,23 +196,16 @@ class _Splitter:
 
 
 def _pause_cut(speech: torch.Tensor, keep_off: int, max_frames: int) -> Optional[int]:
-    """Where to end a segment that starts at frame 0: inside the longest pause whose cut
-    falls in the second half of ``max_frames``, else inside the latest pause; None when no
-    pause allows a cut in (keep_off, max_frames]."""
+    """Where to end a segment that starts at frame 0: inside the first pause that allows a
+    cut in (keep_off, max_frames]; None when there is none."""
     # Runs of equal values: boundaries where the value changes.
     change = torch.nonzero(speech[1:] != speech[:-1]).flatten() + 1
     bounds = [0] + change.tolist() + [speech.numel()]
-    candidates = []  # (cut, pause length)
     for a, b in zip(bounds[:-1], bounds[1:]):
         if speech[a] or b - a < MIN_PAUSE:
             continue
         margin = min(MARGIN, (b - a) // 2)
         cut = max(a + margin, keep_off + 1)
         if cut <= min(b - margin, max_frames):
-            candidates.append((cut, b - a))
-    if not candidates:
-        return None
-    late = [c for c in candidates if c[0] >= max_frames // 2]
-    if late:
-        return max(late, key=lambda c: (c[1], c[0]))[0]
-    return candidates[-1][0]
+            return cut
+    return None
