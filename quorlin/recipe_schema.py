@@ -1,10 +1,10 @@
 """What a recipe may hold: every section, key, type and range, checked before anything runs.
 
-``RECIPE`` is a table: each section maps its keys to specs (an integer >= 1, a number in
-[0, 1], one of a few names, a list of ..., a mapping of ...), the keys that must be present
-wrapped in ``need``. ``check_recipe`` walks a recipe along the table, then applies the few
-``RULES`` that tie keys together (the heads divide the model's width, the stages' layers
-exist, ...). The first problem found is reported as one line:
+``RECIPE`` is a table: each section maps its keys to the rule their values follow (an
+integer >= 1, a number in [0, 1], one of a few names, a list of ..., a mapping of ...), the
+keys that must be present wrapped in ``need``. ``check_recipe`` walks a recipe along the
+table, then applies the few ``RULES`` that tie keys together (the heads divide the model's
+width, the stages' layers exist, ...). The first problem found is reported as one line:
 "<file>: <key path> <what is wrong>, got <value>".
 """
 import math
@@ -49,7 +49,7 @@ def _yaml_hint(value: Any) -> str:
     return f" (YAML reads {value} as text: write {mantissa}{fraction or '.0'}e{sign or '+'}{exponent})"
 
 
-class Spec:
+class Rule:
     """What one key may hold."""
 
     def describe(self, plural: bool = False) -> str:
@@ -57,7 +57,7 @@ class Spec:
         raise NotImplementedError
 
     def matches(self, value: Any) -> bool:
-        """Whether ``value`` has the type of this spec (its range aside)."""
+        """Whether ``value`` has the type of this rule (its range aside)."""
         raise NotImplementedError
 
     def check(self, value: Any, key: str) -> None:
@@ -65,7 +65,7 @@ class Spec:
         raise NotImplementedError
 
 
-class _Bounded(Spec):
+class _Bounded(Rule):
     """A number or an integer within optional bounds."""
 
     def __init__(self, low=None, high=None, open_low: bool = False, open_high: bool = False):
@@ -119,7 +119,7 @@ class Integer(_Bounded):
             _fail(key, f"must be {self.describe()}", value)
 
 
-class Boolean(Spec):
+class Boolean(Rule):
     def describe(self, plural=False):
         return "true or false values" if plural else "true or false"
 
@@ -131,7 +131,7 @@ class Boolean(Spec):
             _fail(key, f"must be {self.describe()}", value)
 
 
-class Null(Spec):
+class Null(Rule):
     def describe(self, plural=False):
         return "null"
 
@@ -143,7 +143,7 @@ class Null(Spec):
             _fail(key, "must be null", value)
 
 
-class Text(Spec):
+class Text(Rule):
     """A non-empty string, matching ``pattern`` when given."""
 
     def __init__(self, pattern: Optional[str] = None):
@@ -175,7 +175,7 @@ class RunName(Text):
             _fail(key, f"must be {self.describe()}", value)
 
 
-class Choice(Spec):
+class Choice(Rule):
     """One of a few strings; with ``any_case``, in any mix of upper and lower case."""
 
     def __init__(self, *values: str, any_case: bool = False):
@@ -192,7 +192,7 @@ class Choice(Spec):
             _fail(key, f"must be {self.describe()}", value)
 
 
-class Subset(Spec):
+class Subset(Rule):
     """The part of a partition to load: a fraction of its files in (0, 1], a number of files
     above 1, or all of them for a value <= 0."""
 
@@ -207,10 +207,10 @@ class Subset(Spec):
             _fail(key, f"must be {self.describe()}", value)
 
 
-class ListOf(Spec):
+class ListOf(Rule):
     """A list of ``item``; non-empty when ``nonempty``, of exactly ``length`` items when given."""
 
-    def __init__(self, item: Spec, nonempty: bool = False, length: Optional[int] = None):
+    def __init__(self, item: Rule, nonempty: bool = False, length: Optional[int] = None):
         self.item, self.nonempty, self.length = item, nonempty, length
 
     def describe(self, plural=False):
@@ -231,10 +231,10 @@ class ListOf(Spec):
             self.item.check(item, f"{key}[{i}]")
 
 
-class MapOf(Spec):
+class MapOf(Rule):
     """A non-empty mapping of names (``keys``, called ``key_label`` in messages) to ``values``."""
 
-    def __init__(self, keys: Spec, values: Spec, key_label: str):
+    def __init__(self, keys: Rule, values: Rule, key_label: str):
         self.keys, self.values, self.key_label = keys, values, key_label
 
     def describe(self, plural=False):
@@ -252,11 +252,11 @@ class MapOf(Spec):
             self.values.check(item, _join(key, name))
 
 
-class Either(Spec):
+class Either(Rule):
     """The first alternative whose type the value has decides; a value of none of their
     types is refused with all of them named."""
 
-    def __init__(self, *alternatives: Spec):
+    def __init__(self, *alternatives: Rule):
         self.alternatives = alternatives
 
     def describe(self, plural=False):
@@ -276,19 +276,19 @@ class Either(Spec):
 class _Need:
     """A key that must be present."""
 
-    def __init__(self, spec: Spec):
-        self.spec = spec
+    def __init__(self, rule: Rule):
+        self.rule = rule
 
 
-def need(spec: Spec) -> _Need:
-    return _Need(spec)
+def need(rule: Rule) -> _Need:
+    return _Need(rule)
 
 
-class Section(Spec):
+class Section(Rule):
     """A mapping of known keys.
 
     Args:
-        keys: each key's spec, wrapped in ``need`` when the key must be present.
+        keys: each key's rule, wrapped in ``need`` when the key must be present.
         needs: (key, values, needed): ``needed`` must be present when ``key`` holds one of
             ``values`` (strings compared in lower case).
         exclusive: pairs of keys that cannot be given together.
@@ -296,8 +296,8 @@ class Section(Spec):
 
     def __init__(self, keys: Dict[str, Any], needs: Sequence[Tuple[str, tuple, str]] = (),
                  exclusive: Sequence[Tuple[str, str]] = ()):
-        self.keys = {name: spec.spec if isinstance(spec, _Need) else spec for name, spec in keys.items()}
-        self.required = [name for name, spec in keys.items() if isinstance(spec, _Need)]
+        self.keys = {name: rule.rule if isinstance(rule, _Need) else rule for name, rule in keys.items()}
+        self.required = [name for name, rule in keys.items() if isinstance(rule, _Need)]
         self.needs, self.exclusive = needs, exclusive
 
     def describe(self, plural=False):
@@ -327,8 +327,8 @@ class Section(Spec):
                 _fail(_join(key, second), f"cannot be given with {_join(key, first)}", value[second])
 
 
-def _missing(key: str, spec: Spec, condition: str = "") -> None:
-    raise _Problem(f"{key} is missing: it must be {spec.describe()}{condition}")
+def _missing(key: str, rule: Rule, condition: str = "") -> None:
+    raise _Problem(f"{key} is missing: it must be {rule.describe()}{condition}")
 
 
 POSITIVE = Number(0, open_low=True)
@@ -341,8 +341,8 @@ FLAG = Boolean()
 PATH = Text()
 
 
-def _one_or_list(spec: Spec) -> Either:
-    return Either(spec, ListOf(spec, nonempty=True))
+def _one_or_list(rule: Rule) -> Either:
+    return Either(rule, ListOf(rule, nonempty=True))
 
 
 # Where the audio and text come from. A dev or test source is a path (the partition
