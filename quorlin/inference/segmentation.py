@@ -148,8 +148,8 @@ class _Splitter:
             if frames > self.energies.numel():
                 break
             speech = self._speech(frames)  # (frames,)
+            found = torch.nonzero(speech)
             if self.keep_from is None:
-                found = torch.nonzero(speech)
                 if not found.numel():
                     # Nothing said yet: hold only the margin before speech that may follow.
                     self._drop(frames if final else frames - MARGIN)
@@ -158,7 +158,6 @@ class _Splitter:
                     self._drop(int(found[0]) - MARGIN)
                     continue
             keep_off = 0 if self.keep_from is None else self.keep_from - self.origin
-            found = torch.nonzero(speech)
             end = int(found[-1]) + 1 + MARGIN if found.numel() else 0
             if self.keep_from is not None:
                 # A window that continues the last covers at least the overlap it shares with it.

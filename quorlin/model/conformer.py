@@ -25,15 +25,8 @@ class HalfStepFeedForward(FeedForwardLayer):
     """``FeedForwardLayer`` whose branch is added at half weight: x + ½·Dropout(FFN(LayerNorm(x))).
 
     A Conformer layer has two of them, one before the attention and one after the
-    convolution module, which together make one full feed-forward step.
-
-    Args:
-        d_model: model width.
-        d_ff: hidden width of the two-layer GELU network.
-        dropout: rate after the GELU and on the sublayer output.
-
-    Shapes:
-        x: (N, T, d_model); returns (N, T, d_model).
+    convolution module, which together make one full feed-forward step. Arguments and
+    shapes are those of ``FeedForwardLayer``.
     """
 
     def forward(self, x: torch.Tensor) -> torch.Tensor:

@@ -26,6 +26,13 @@ def _wav(path, seconds, seed):
     soundfile.write(path, (0.1 * rng.standard_normal(int(seconds * 16000))).astype(np.float32), 16000)
 
 
+def _clips(tmp_path, names, step=0.0):
+    """A noise clip ``clips/<name>.wav`` per name, the i-th 0.3 + i * step seconds long."""
+    os.makedirs(tmp_path / "clips")
+    for seed, name in enumerate(names):
+        _wav(tmp_path / "clips" / f"{name}.wav", 0.3 + step * seed, seed)
+
+
 def _expected_fbank(path):
     samples, rate = soundfile.read(path, dtype="float32")
     return torchaudio.compliance.kaldi.fbank(torch.from_numpy(samples)[None], num_mel_bins=80, frame_length=25.0,
@@ -55,9 +62,7 @@ def _assert_record_holds(folder, audio_of):
 
 
 def test_changed_transcripts_and_recordings_are_prepared_again(tmp_path, capsys):
-    os.makedirs(tmp_path / "clips")
-    for seed, name in enumerate("abc"):
-        _wav(tmp_path / "clips" / f"{name}.wav", 0.3 + 0.1 * seed, seed)
+    _clips(tmp_path, "abc", step=0.1)
     out, folder = tmp_path / "data", tmp_path / "data" / "dev-other"
     utterances = _manifest(tmp_path, {"a": "Let there be light.", "b": "And there was light", "c": "God saw it"})
     assert prepare_asr(utterances, str(out), "dev-other", num_workers=1) == {"prepared": 3, "skipped": 0}
@@ -110,9 +115,7 @@ def test_changed_transcripts_and_recordings_are_prepared_again(tmp_path, capsys)
 
 
 def test_partitions_get_text_and_references_by_their_role(tmp_path):
-    os.makedirs(tmp_path / "clips")
-    for seed, name in enumerate("ab"):
-        _wav(tmp_path / "clips" / f"{name}.wav", 0.3, seed)
+    _clips(tmp_path, "ab")
     utterances = _manifest(tmp_path, {"b": "two", "a": "one"})
     out = tmp_path / "data"
     for partition in ("train-clean-100", "dev-clean", "test-clean", "test-modern"):
@@ -142,8 +145,7 @@ def test_partitions_get_text_and_references_by_their_role(tmp_path):
 
 
 def test_a_folder_prepared_before_the_record_existed(tmp_path):
-    os.makedirs(tmp_path / "clips")
-    _wav(tmp_path / "clips" / "a.wav", 0.3, 0)
+    _clips(tmp_path, "a")
     folder = tmp_path / "data" / "dev-clean"
     os.makedirs(folder / "fbank")
     os.makedirs(folder / "text")
@@ -162,9 +164,7 @@ def test_a_folder_prepared_before_the_record_existed(tmp_path):
 
 
 def test_an_interrupted_run_vouches_only_for_what_it_wrote(tmp_path, monkeypatch):
-    os.makedirs(tmp_path / "clips")
-    for seed, name in enumerate("abcd"):
-        _wav(tmp_path / "clips" / f"{name}.wav", 0.3, seed)
+    _clips(tmp_path, "abcd")
     out, folder = tmp_path / "data", tmp_path / "data" / "dev-clean"
     audio_of = {n: tmp_path / "clips" / f"{n}.wav" for n in "abcd"}
     first = {"a": "one", "b": "two", "c": "three", "d": "four"}
@@ -204,9 +204,7 @@ def test_an_interrupted_run_vouches_only_for_what_it_wrote(tmp_path, monkeypatch
 
 
 def test_normalisation_is_any_function_run_here(tmp_path):
-    os.makedirs(tmp_path / "clips")
-    for seed, name in enumerate("ab"):
-        _wav(tmp_path / "clips" / f"{name}.wav", 0.3, seed)
+    _clips(tmp_path, "ab")
     utterances = _manifest(tmp_path, {"a": "Hello, World", "b": "x"})
     out = tmp_path / "data"
     # A lambda cannot be sent to worker processes: it runs in this one.
