@@ -89,8 +89,8 @@ def section_file(section: Dict[str, Any]) -> Iterator[str]:
     removed when the block ends."""
     fd, path = tempfile.mkstemp(suffix=".yaml", prefix="quorlin-")
     try:
-        os.fchmod(fd, 0o644)
         with os.fdopen(fd, "w", encoding="utf-8") as f:
+            os.fchmod(f.fileno(), 0o644)
             yaml.safe_dump(section, f, sort_keys=False)
         yield path
     finally:

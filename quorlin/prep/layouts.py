@@ -135,7 +135,9 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
             jobs.append((utt_id, (audio_path, fbank_path, text_path, source["text"], int(num_mel_bins),
                                   source["speed"])))
     for d in filter(None, (fbank_dir, text_dir)):
-        removed = remove_other_npy(d, wanted)
+        # An utterance whose audio cannot be found now keeps its files: the run fails, and a
+        # later one prepares it again (its record is gone) or removes it (when it is dropped).
+        removed = remove_other_npy(d, {utt_id for utt_id, _, _ in outputs})
         if removed:
             print(f"Removed {len(removed)} file(s) of utterances that are not in this run from {d} "
                   f"(first: {removed[0]})")

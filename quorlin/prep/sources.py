@@ -2,7 +2,7 @@
 import gzip
 import os
 import re
-from typing import List, NamedTuple
+from typing import Iterator, List, NamedTuple
 
 from quorlin.prep.errors import PreparationError, raise_problems
 
@@ -98,22 +98,20 @@ def read_text_lines(path: str) -> List[str]:
     return [line.strip() for line in _lines(path) if line.strip()]
 
 
-def _lines(path: str) -> List[str]:
-    """The lines of a UTF-8 text file (through gzip when it ends in ".gz"); a file that cannot
-    be read, or is not UTF-8, raises ``PreparationError`` naming it and the line."""
+def _lines(path: str) -> Iterator[str]:
+    """The lines of a UTF-8 text file (through gzip when it ends in ".gz"), read one at a time;
+    a file that cannot be read, or is not UTF-8, raises ``PreparationError`` naming it and the line."""
     opener = gzip.open if path.endswith(".gz") else open
     try:
         with opener(path, "rb") as f:
-            data = f.read()
+            for number, raw in enumerate(f, start=1):
+                try:
+                    yield raw.decode("utf-8-sig" if number == 1 else "utf-8").rstrip("\n")
+                except UnicodeDecodeError as error:
+                    raise PreparationError(f"{path}, line {number}: not UTF-8 text (byte {raw[error.start]:#04x}); "
+                                           "save the file as UTF-8") from None
     except OSError as error:
         raise PreparationError(f"{path}: cannot read it: {error.strerror or error}") from None
-    try:
-        text = data.decode("utf-8-sig")
-    except UnicodeDecodeError as error:
-        line = data.count(b"\n", 0, error.start) + 1
-        raise PreparationError(f"{path}, line {line}: not UTF-8 text (byte {data[error.start]:#04x}); "
-                               "save the file as UTF-8") from None
-    return text.split("\n")
 
 
 def _unique_sorted(utterances: List[Utterance], source: str) -> List[Utterance]:

@@ -113,6 +113,18 @@ def test_changed_transcripts_and_recordings_are_prepared_again(tmp_path, capsys)
     assert sorted(json.loads((folder / "sources.json").read_text())) == ["a", "b"]
     assert (folder / "references.tsv").read_text() == "a\tLET THERE BE LIGHT NOW\nb\tAND THERE WAS LIGHT\n"
 
+    # A recording that cannot be found (an unmounted disk) fails the run but keeps its files;
+    # with its record gone, the next run prepares it again.
+    os.rename(tmp_path / "clips" / "b.wav", tmp_path / "b.wav")
+    with pytest.raises(PreparationError, match="b.wav: cannot read audio"):
+        prepare_asr(utterances, str(out), "dev-other", num_workers=1)
+    assert sorted(_stamps(folder)) == ["fbank/a.npy", "fbank/b.npy", "text/a.npy", "text/b.npy"]
+    assert sorted(json.loads((folder / "sources.json").read_text())) == ["a"]
+    os.rename(tmp_path / "b.wav", tmp_path / "clips" / "b.wav")
+    (tmp_path / "clips" / "d.wav").unlink()
+    assert prepare_asr(_manifest(tmp_path, {"a": "let there be light now", "b": "and there was light"}), str(out),
+                       "dev-other", num_workers=1) == {"prepared": 1, "skipped": 1}
+
 
 def test_partitions_get_text_and_references_by_their_role(tmp_path):
     _clips(tmp_path, "ab")
