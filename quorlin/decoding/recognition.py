@@ -22,7 +22,7 @@ def batch_scorer(model, tokenizer, encoder_output: torch.Tensor, pad_mask_src: t
     head's prefix scores (joint CTC/attention decoding, from the model's ``ctc_inputs``),
     a hypothesis then scoring (1 - λ) log P_att + λ log P_ctc with no renormalisation;
     plus ``lm_weight`` times the language model's when the configuration has an
-    ``lm_model`` (shallow fusion). Searches run every part incrementally."""
+    ``lm_model`` and a weight other than 0 (shallow fusion). Searches run every part incrementally."""
     scorer = RecognizerScorer(model, encoder_output, pad_mask_src)
     ctc_weight = as_float(recognition_config.get("ctc_weight", 0.0), "ctc_weight")
     if not 0.0 <= ctc_weight <= 1.0:
@@ -31,8 +31,8 @@ def batch_scorer(model, tokenizer, encoder_output: torch.Tensor, pad_mask_src: t
         ctc = CTCPrefixScorer(ctc_inputs["log_probs"], ctc_inputs["lengths"], tokenizer.pad_id, tokenizer.eos_id)
         scorer = WeightedSumScorer([(scorer, 1.0 - ctc_weight), (ctc, ctc_weight)], final=True)
     lm_model = recognition_config.get("lm_model")
-    if lm_model is None:
-        return scorer
+    if lm_model is None or recognition_config["lm_weight"] == 0:
+        return scorer  # a language model weighted by 0 would run for nothing
     return ShallowFusionScorer(scorer, LanguageModelScorer(lm_model), recognition_config["lm_weight"])
 
 

@@ -62,7 +62,7 @@ class LanguageModelScorer(_CachedModelScorer):
 
     A search may run longer than the model's ``max_len`` (a recogniser's transcript of a
     long segment, with the LM fused in): once a row fills the model's positions, it goes on
-    from a window of its start token and its latest ``max_len // 2 - 1`` tokens.
+    from a window of its start token and its latest ``max(1, max_len // 2 - 1)`` tokens.
 
     Args:
         model: the language model; its calls run in whatever mode it is in.
@@ -75,7 +75,7 @@ class LanguageModelScorer(_CachedModelScorer):
     def __init__(self, model):
         self.model = model
         self.cache = None
-        self.history = None  # (R, t) every row's tokens, kept when a search may outgrow max_len
+        self.history = None  # (R, t) each row's first and latest tokens, when a search may outgrow max_len
 
     def __call__(self, x: torch.Tensor) -> torch.Tensor:
         return self.model.score(x)
@@ -88,12 +88,14 @@ class LanguageModelScorer(_CachedModelScorer):
     def step(self, tokens: torch.Tensor) -> torch.Tensor:
         if self.history is None:
             return super().step(tokens)
-        self.history = torch.cat([self.history, tokens.unsqueeze(1)], dim=1)  # (R, t + 1)
+        # Only the first token and the latest ones can enter a window: the rest is let go.
+        recent = max(1, self.model.max_len // 2 - 1)
+        latest = torch.cat([self.history[:, 1:], tokens.unsqueeze(1)], dim=1)[:, -recent:]  # (R, <= recent)
+        self.history = torch.cat([self.history[:, :1], latest], dim=1)  # (R, <= 1 + recent)
         if self.cache.length < self.model.max_len:
             return super().step(tokens)
-        window = torch.cat([self.history[:, :1], self.history[:, -(self.model.max_len // 2 - 1):]], dim=1)
         self.cache = self.model.new_cache(self.model.max_len)
-        return self.model.score_cached(window, self.cache)
+        return self.model.score_cached(self.history, self.cache)
 
     def reorder(self, rows: torch.Tensor) -> None:
         super().reorder(rows)
