@@ -13,6 +13,7 @@ from pathlib import PurePath
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from quorlin.layout import DEV_PARTITION, EXPERIMENTS_FOLDER, TEST_PARTITION, TRAIN_PARTITION
+from quorlin.prep.text import CASES, NORMAL_FORMS
 
 
 class _Problem(Exception):
@@ -355,8 +356,8 @@ PREPARE = Section({
     "lm_text": ListOf(PATH),
     "speed_perturb": ListOf(Number(0.5, 2.0)),
     "text": Section({
-        "normalization": Choice("NFC", "NFKC", "NFD", "NFKD"),
-        "case": Choice("upper", "lower", "keep"),
+        "normalization": Choice(*NORMAL_FORMS),
+        "case": Choice(*CASES),
         "remove_punctuation": FLAG,
         "alphabet": Text(),
     }),

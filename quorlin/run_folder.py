@@ -18,11 +18,12 @@ from typing import Any, Dict, Iterator, NamedTuple, Optional
 import torch
 import yaml
 
+from quorlin._checks import state_differences
 from quorlin._files import remove_temporaries, write_text
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.errors import QuorlinError
 from quorlin.layout import (AVERAGED_CHECKPOINT, BEST_CHECKPOINT, CHECKPOINTS_FOLDER, CONFIG_FILE,
-                            EXPERIMENTS_FOLDER, LAST_CHECKPOINT, LOCK_FILE, RECOGNIZER_FILE, TOKENIZER_FILE)
+                            EXPERIMENTS_FOLDER, LOCK_FILE, RECOGNIZER_FILE, TOKENIZER_FILE)
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 
 MODEL_CLASSES = {"asr": EncoderDecoderTransformer, "lm": DecoderOnlyTransformer}
@@ -78,7 +79,7 @@ def claimed_run_folder(run_name: str, resume: bool, overwrite: bool) -> Iterator
             ``resume`` nor ``overwrite`` was given.
     """
     folder = resolved_run_folder(run_name)
-    folder.mkdir(exist_ok=True)
+    folder.mkdir(parents=True, exist_ok=True)
     fd = os.open(folder / LOCK_FILE, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o644)
     try:
         try:
@@ -139,9 +140,8 @@ def read_recognizer_settings(folder: Path) -> Dict[str, Any]:
     """A recogniser's settings, checked: a known normalisation with finite statistics."""
     path = _required(Path(folder), RECOGNIZER_FILE, "recogniser")
     settings = _read_json(path)
-    if not isinstance(settings, dict) or not isinstance(settings.get("max_length"), int) \
-            or settings.get("norm") not in ("global_mvn", "cepstral", "none"):
-        raise RunFolderError(f"{path} does not hold a recogniser's settings (norm, max_length)")
+    if not isinstance(settings, dict) or settings.get("norm") not in ("global_mvn", "cepstral", "none"):
+        raise RunFolderError(f"{path} does not hold a recogniser's settings (norm)")
     if settings["norm"] == "global_mvn":
         stats = [settings.get(key) for key in ("global_mean", "global_std")]
         if not all(isinstance(s, list) and s and all(isinstance(v, (int, float)) and math.isfinite(v) for v in s)
@@ -244,10 +244,9 @@ def _dim(state, name: str, axis: int) -> Optional[int]:
 
 
 def _state_difference(expected: Dict[str, tuple], found: Dict[str, tuple]) -> str:
-    missing = sorted(set(expected) - set(found))
-    unexpected = sorted(set(found) - set(expected))
-    shapes = [f"{name} is {found[name]} in the checkpoint, {expected[name]} in the model"
-              for name in expected if name in found and found[name] != expected[name]]
+    missing, unexpected, differ = state_differences(expected, found)
+    missing, unexpected = sorted(missing), sorted(unexpected)
+    shapes = [f"{name} is {found[name]} in the checkpoint, {expected[name]} in the model" for name in differ]
     parts = ([f"missing {', '.join(missing[:3])}"] if missing else []) + \
             ([f"unexpected {', '.join(unexpected[:3])}"] if unexpected else []) + shapes[:3]
     return "; ".join(parts)

@@ -16,6 +16,7 @@ from tqdm import tqdm
 
 from quorlin._files import write_text
 from quorlin.errors import QuorlinError
+from quorlin.inference.audio import file_id
 from quorlin.inference.formats import format_json, format_srt, format_tsv, format_vtt
 from quorlin.inference.recognizer import Recognizer
 from quorlin.prep.sources import AUDIO_EXTENSIONS
@@ -78,7 +79,7 @@ def audio_inputs(inputs: List[str]) -> Tuple[List[Tuple[str, str]], List[str]]:
         else:
             raise QuorlinError(f"{_printable(item)}: no such audio file or folder")
         for path in paths:
-            utt_id = os.path.splitext(os.path.basename(path))[0]
+            utt_id = file_id(path)
             if _printable(path) != path:
                 problems.append(f"{_printable(path)}: the file name is not valid UTF-8; rename the file")
             elif any(c in utt_id for c in _UNSAFE_ID_CHARACTERS):
@@ -105,7 +106,7 @@ def _output(output: Optional[str], format_name: str, inputs: List[str]) -> Tuple
         return None, None
     path = Path(output)
     as_folder = path.is_dir() or output.endswith(os.sep) or per_input
-    targets = [path / f"{os.path.splitext(os.path.basename(p))[0]}.{format_name}" for p in inputs] \
+    targets = [path / f"{file_id(p)}.{format_name}" for p in inputs] \
         if as_folder else [path]
     sources = {os.path.realpath(p) for p in inputs}
     clash = next((t for t in targets if os.path.realpath(t) in sources), None)
@@ -118,9 +119,7 @@ def _output(output: Optional[str], format_name: str, inputs: List[str]) -> Tuple
             raise QuorlinError(f"{output}: cannot make the output folder: {error.strerror}") from None
         writable = path
     else:
-        if path.is_dir():
-            raise QuorlinError(f"{output} is a folder")
-        writable = path.parent if str(path.parent) else Path(".")
+        writable = path.parent
         if not writable.is_dir():
             raise QuorlinError(f"{output}: its folder {writable} does not exist")
     if not os.access(writable, os.W_OK | os.X_OK):

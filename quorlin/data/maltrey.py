@@ -15,6 +15,17 @@ from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION, TRANSCRIPTS_ARRAYS_FOLDER
 
 
+def normalize_features(feat: torch.Tensor, norm: str, mean: Optional[torch.Tensor] = None,
+                       std: Optional[torch.Tensor] = None) -> torch.Tensor:
+    """One utterance's filter bank (num_feats, T) normalised: "global_mvn" by the training set's
+    per-dimension ``mean`` and ``std`` (num_feats,), "cepstral" by its own, "none" as it is."""
+    if norm == "global_mvn":
+        return (feat - mean.unsqueeze(1)) / (std.unsqueeze(1) + 1e-8)
+    if norm == "cepstral":
+        return (feat - feat.mean(dim=1, keepdim=True)) / (feat.std(dim=1, keepdim=True) + 1e-8)
+    return feat
+
+
 class Maltrey(Dataset):
     """ASR dataset of one partition, held in memory.
 
@@ -132,14 +143,10 @@ class Maltrey(Dataset):
     def __getitem__(self, idx: int):
         feat = torch.FloatTensor(self.feats[idx])  # (num_feats, T)
         norm = self.config["norm"]
-        if norm == "global_mvn":
-            global_mean = getattr(self, "global_mean", None)
-            global_std = getattr(self, "global_std", None)
-            assert global_mean is not None and global_std is not None, \
-                "Global mean and std must be computed before normalization"
-            feat = (feat - global_mean.unsqueeze(1)) / (global_std.unsqueeze(1) + 1e-8)
-        elif norm == "cepstral":
-            feat = (feat - feat.mean(dim=1, keepdim=True)) / (feat.std(dim=1, keepdim=True) + 1e-8)
+        mean, std = getattr(self, "global_mean", None), getattr(self, "global_std", None)
+        assert norm != "global_mvn" or (mean is not None and std is not None), \
+            "Global mean and std must be computed before normalization"
+        feat = normalize_features(feat, norm, mean, std)
         if self.partition == TEST_PARTITION:
             return feat, None, None
         return (feat, torch.LongTensor(self.transcripts_shifted[idx]),

@@ -15,6 +15,11 @@ from quorlin.prep.features import FRAME_LENGTH_MS, SAMPLE_RATE
 _LOWPASS_FILTER_WIDTH, _ROLLOFF = 6, 0.99
 
 
+def file_id(path: Union[str, os.PathLike]) -> str:
+    """The id of an audio file: its name without the extension."""
+    return os.path.splitext(os.path.basename(path))[0]
+
+
 class AudioError(QuorlinError, ValueError):
     """Audio that cannot be transcribed: unreadable, empty, holding NaN or infinite samples,
     or shorter than one filter-bank window; the message names the file (or the id)."""
@@ -77,7 +82,7 @@ class AudioSource:
             info = soundfile.info(path)
         except (RuntimeError, OSError) as err:
             raise AudioError(f"{path}: cannot read audio: {err}") from None
-        self.id = os.path.splitext(os.path.basename(path))[0] if id is None else id
+        self.id = file_id(path) if id is None else id
         self.name, self._path = path, path
         self.sample_rate, self.num_frames = info.samplerate, info.frames
 

@@ -16,12 +16,13 @@ from typing import Any, Deque, Dict, Iterable, Iterator, List, NamedTuple, Optio
 import numpy as np
 import torch
 
+from quorlin.data.maltrey import normalize_features
 from quorlin.data.tokenizer import VaskTokenizer
-from quorlin.decoding.recognition import batch_scorer, decode_ids
+from quorlin.decoding.recognition import batch_scorer
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.errors import QuorlinError
 from quorlin.inference.alignment import align_words, spread_words
-from quorlin.inference.audio import AudioError, AudioSource
+from quorlin.inference.audio import AudioError, AudioSource, file_id
 from quorlin.inference.results import Segment, Transcript
 from quorlin.inference.segmentation import AudioSegment, keep_words, split_audio
 from quorlin.prep.features import FRAME_LENGTH_MS, FRAME_SHIFT_MS, SAMPLE_RATE, compute_fbank
@@ -78,7 +79,7 @@ class Recognizer:
                                       for key in ("global_mean", "global_std"))
         chosen = settings.get("search", {})
         self.default_search = Search(chosen.get("beam_width", 1), chosen.get("ctc_weight", 0.0),
-                                     chosen.get("lm_weight") or DEFAULT_LM_WEIGHT)
+                                     chosen.get("lm_weight", DEFAULT_LM_WEIGHT))
         self.lm = None if lm is None else lm.to(self.device).eval()
         self.ctc_trained = ctc_trained
         self._frames_per_position = _frames_per_position(self.model.source_embedding.calculate_downsampled_length,
@@ -153,12 +154,13 @@ class Recognizer:
         pending: List[Tuple["_Job", AudioSegment]] = []
         jobs: Deque[_Job] = deque()
         for n, item in enumerate(inputs):
-            given = ids[n] if ids is not None else None if isinstance(item, (str, os.PathLike)) else f"input-{n}"
-            job = _Job(item, given, n)
+            given = ids[n] if ids is not None else file_id(item) if isinstance(item, (str, os.PathLike)) \
+                else f"input-{n}"
+            job = _Job(given)
             jobs.append(job)
             try:
                 source = AudioSource(item, given)
-                job.id, job.duration = source.id, source.duration
+                job.duration = source.duration
                 if source.duration < self.min_seconds:
                     raise AudioError(f"{source.name}: {source.duration * 1000:.0f} ms of audio is too short for the "
                                      f"recogniser, which needs at least {self.min_seconds * 1000:.0f} ms")
@@ -176,6 +178,7 @@ class Recognizer:
                     raise
                 job.error = str(error)
                 pending = [(j, s) for j, s in pending if j is not job]
+                job.waiting = 0
             job.read = True
             yield from _finished(jobs)
         if pending:
@@ -236,18 +239,13 @@ class Recognizer:
         return self._fitting_pieces(feats[:, :cut]) + self._fitting_pieces(feats[:, cut:])
 
     def _normalised(self, feats: np.ndarray) -> torch.Tensor:
-        feat = torch.from_numpy(feats)  # (F, T)
-        if self.norm == "global_mvn":
-            mean, std = self.global_stats
-            feat = (feat - mean.unsqueeze(1)) / (std.unsqueeze(1) + 1e-8)
-        elif self.norm == "cepstral":
-            feat = (feat - feat.mean(dim=1, keepdim=True)) / (feat.std(dim=1, keepdim=True) + 1e-8)
-        return feat.T  # (T, F)
+        mean, std = self.global_stats or (None, None)
+        return normalize_features(torch.from_numpy(feats), self.norm, mean, std).T  # (F, T) -> (T, F)
 
     def _recognize(self, pending: List[Tuple["_Job", AudioSegment]], search: Search, max_length) -> None:
         """Recognises the segments of ``pending`` and files each one's words with its input."""
         feats = [self._features(segment.samples) for _, segment in pending]
-        texts, ids, ctc = self._decode(feats, search, max_length)
+        texts, ids, ctc = self._decode(feats, search, max_length, align=self.ctc_trained)
         seconds_per_frame = self._frames_per_position * FRAME_SHIFT_MS / 1000
         for (job, segment), text, row_ids, log_probs in zip(pending, texts, ids, ctc):
             if self.ctc_trained:
@@ -263,10 +261,10 @@ class Recognizer:
             job.waiting -= 1
 
     @torch.inference_mode()
-    def _decode(self, feats: Sequence[np.ndarray], search: Search,
-                max_length: Optional[int]) -> Tuple[List[str], List[List[int]], List[torch.Tensor]]:
-        """Recognises a batch of filter banks (F, T): texts, token ids and the CTC head's
-        log-probabilities (S_i, V) of every utterance."""
+    def _decode(self, feats: Sequence[np.ndarray], search: Search, max_length: Optional[int],
+                align: bool = False) -> Tuple[List[str], List[List[int]], List[Optional[torch.Tensor]]]:
+        """Recognises a batch of filter banks (F, T): texts, token ids and, with ``align``, the
+        CTC head's log-probabilities (S_i, V) of every utterance (else None for each)."""
         rows = [self._normalised(f) for f in feats]
         lengths = torch.tensor([row.size(0) for row in rows], device=self.device)
         padded = torch.nn.utils.rnn.pad_sequence(rows, batch_first=True).to(self.device)  # (B, T, F)
@@ -285,19 +283,19 @@ class Recognizer:
             seqs = seqs[:, 0]  # the best beam: (B, L)
         else:
             seqs, _ = generator.generate_greedy(prompts)
-        texts = decode_ids(generator, seqs)
-        special = {self.tokenizer.pad_id, self.tokenizer.sos_id, self.tokenizer.eos_id}
-        ids = [[i for i in row.tolist() if i not in special] for row in generator.post_process_sequence(seqs, self.tokenizer)]
-        log_probs = ctc_inputs["log_probs"].transpose(0, 1).float().cpu()  # (B, S, V)
-        ctc = [log_probs[b, :int(n)] for b, n in enumerate(ctc_inputs["lengths"])]
-        return texts, ids, ctc
+        rows = [row.tolist() for row in generator.post_process_sequence(seqs, self.tokenizer)]
+        texts = [self.tokenizer.decode(row, skip_special_tokens=True) for row in rows]
+        if not align:
+            return texts, rows, [None] * len(rows)
+        log_probs = ctc_inputs["log_probs"].transpose(0, 1).float().cpu()  # (S, B, V) -> (B, S, V)
+        return texts, rows, [log_probs[b, :int(n)] for b, n in enumerate(ctc_inputs["lengths"])]
 
 
 class _Job:
     """One input's progress: its segments as they are recognised."""
 
-    def __init__(self, item: Input, given_id: Optional[str], index: int):
-        self.item, self.id, self.index = item, given_id, index
+    def __init__(self, utt_id: str):
+        self.id = utt_id
         self.duration = 0.0
         self.segments: List[Segment] = []
         self.waiting = 0
@@ -306,7 +304,7 @@ class _Job:
 
     def transcript(self) -> Transcript:
         if self.error is not None:
-            return Transcript(self.id or f"input-{self.index}", "", self.duration, [], self.error)
+            return Transcript(self.id, "", self.duration, [], self.error)
         segments = [s for s in self.segments if s.text]
         return Transcript(self.id, " ".join(s.text for s in segments), self.duration, segments)
 

@@ -108,7 +108,10 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
     chosen = grid[best]
     results = dev_results + [score(name, *read_prepared_set(root, name, recognizer.num_feats), chosen, True)
                              for name in sets[1:]]
-    save_chosen_search(asr_folder, {**chosen._asdict(), "chosen_on": sets[0]})
+    search = {**chosen._asdict(), "chosen_on": sets[0]}
+    if not any(s.lm_weight > 0 for s in grid):
+        del search["lm_weight"]  # no language model was compared: transcription's default stands
+    save_chosen_search(asr_folder, search)
     save_training_curves(asr_folder / CURVES_FILE, asr_folder, lm_folder)
     write_results(asr_folder, results)
     return results

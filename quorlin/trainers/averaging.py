@@ -6,6 +6,7 @@ from typing import Any, Dict, Sequence, Union
 
 import torch
 
+from quorlin._checks import state_differences
 from quorlin.run_folder import RunFolderError, read_model_state
 
 
@@ -49,11 +50,9 @@ def average_checkpoints(paths: Sequence[Union[str, Path]]) -> Dict[str, Any]:
 
 
 def _check_same_model(path: Path, state: Dict[str, torch.Tensor], first: Path, shapes: Dict[str, tuple]) -> None:
-    missing = [key for key in shapes if key not in state]
-    extra = [key for key in state if key not in shapes]
+    missing, extra, differ = state_differences(shapes, {key: tuple(value.shape) for key, value in state.items()})
     problems = ([f"it lacks {', '.join(missing)}"] if missing else []) + \
                ([f"it has {', '.join(extra)}, which {first} lacks"] if extra else [])
-    problems += [f"{key} has shape {tuple(state[key].shape)} in it and {shape} in {first}"
-                 for key, shape in shapes.items() if key in state and tuple(state[key].shape) != shape]
+    problems += [f"{key} has shape {tuple(state[key].shape)} in it and {shapes[key]} in {first}" for key in differ]
     if problems:
         raise RunFolderError(f"{path} cannot be averaged with {first}: {'; '.join(problems)}")

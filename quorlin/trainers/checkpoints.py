@@ -12,6 +12,7 @@ from typing import Any, Dict, List, Optional, Union
 import torch
 from torch import nn
 
+from quorlin._checks import state_differences
 from quorlin.errors import QuorlinError
 
 # The entries every checkpoint holds ("scheduler_state_dict" is None without a scheduler).
@@ -103,15 +104,15 @@ def _model_problems(saved, model: nn.Module) -> List[str]:
     if not isinstance(saved, dict) or not all(isinstance(value, torch.Tensor) for value in saved.values()):
         return ["model_state_dict is not a model's state"]
     expected = model.state_dict()
-    missing = [key for key in expected if key not in saved]
-    unexpected = [key for key in saved if key not in expected]
+    missing, unexpected, differ = state_differences({key: _shape(value) for key, value in expected.items()},
+                                                    {key: _shape(value) for key, value in saved.items()})
     problems = []
     if missing:
         problems.append(f"{', '.join(missing)} {'is' if len(missing) == 1 else 'are'} missing from the checkpoint")
     if unexpected:
         problems.append(f"the checkpoint has {', '.join(unexpected)}, which this model lacks")
-    problems += [f"{key} has shape {_shape(saved[key])} in the checkpoint and {_shape(value)} here"
-                 for key, value in expected.items() if key in saved and saved[key].shape != value.shape]
+    problems += [f"{key} has shape {_shape(saved[key])} in the checkpoint and {_shape(expected[key])} here"
+                 for key in differ]
     return problems
 
 

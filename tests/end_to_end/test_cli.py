@@ -1,3 +1,4 @@
+import json
 import os
 import shlex
 import shutil
@@ -47,6 +48,8 @@ def test_recipe_end_to_end_and_a_run_folder_that_transcribes_anywhere(workdir, c
     dev_rows = rows[:4]
     chosen = min(dev_rows, key=lambda row: float(row[5]))
     assert [row[8] for row in rows] == ["*" if row is chosen else "" for row in dev_rows] + ["*"]
+    # The chosen LM weight, 0 included, is what transcription uses by default.
+    assert json.loads((run / "recognizer.json").read_text())["search"]["lm_weight"] == float(chosen[4])
     # Each row's CER is that of its transcript file against the references, paired by id.
     for row in rows:
         references = dict(_tsv(workdir / f"data/asr/{row[0]}/references.tsv"))

@@ -76,3 +76,5 @@ def test_search_settings_are_chosen_on_dev_and_every_test_set_is_scored_with_the
         assert float(row[5]) == pytest.approx(expected, abs=0.006)
     chosen_search = json.loads((workdir / "expts/tiny-asr/recognizer.json").read_text())["search"]
     assert chosen_search["chosen_on"] == "dev-clean" and chosen_search["beam_width"] == int(rows[chosen][2])
+    # No language model was compared on dev: transcription with one keeps its default weight.
+    assert "lm_weight" not in chosen_search

@@ -103,3 +103,15 @@ def test_one_bad_file_costs_one_transcript(workdir, capsys):
         recognizer.transcribe([str(folder / "b.wav")])
     kept = recognizer.transcribe([str(folder / "a.flac"), str(folder / "b.wav")], skip_errors=True)
     assert kept[0].text == lines[0].split("\t")[1] and kept[1].text == "" and "cannot read audio" in kept[1].error
+    assert kept[1].id == "b"
+
+    # A recording that fails half-way, with segments waiting for their batch, costs only itself.
+    good, _ = soundfile.read(folder / "a.flac", dtype="float32")
+    pause = np.zeros(8000, np.float32)
+    # Past the first 30 s block, which leaves its segments waiting.
+    repeats = int(40 * 16000 / (len(good) + len(pause))) + 1
+    broken = np.concatenate([good, pause] * repeats + [np.full(100, np.nan, np.float32), pause, good])
+    soundfile.write(folder / "late.wav", broken, 16000, subtype="FLOAT")
+    late, after = recognizer.transcribe([str(folder / "late.wav"), str(folder / "a.flac")], skip_errors=True)
+    assert (late.id, late.text, after.id, after.text) == ("late", "", "a", kept[0].text)
+    assert "late.wav: audio holds NaN or infinite samples" in late.error
