@@ -6,14 +6,10 @@ from typing import Any, Iterator, Optional, Tuple, Union
 import numpy as np
 import soundfile
 import torch
-import torchaudio
 
 from quorlin.errors import QuorlinError
 from quorlin.prep.features import FRAME_LENGTH_MS, SAMPLE_RATE
-
-# The filter of torchaudio.functional.resample's defaults, which resampled the training features.
-_LOWPASS_FILTER_WIDTH, _ROLLOFF = 6, 0.99
-
+from quorlin.resample import StreamingResampler
 
 def file_id(path: Union[str, os.PathLike]) -> str:
     """The id of an audio file: its name without the extension."""
@@ -109,8 +105,8 @@ class AudioSource:
     def blocks(self, block_seconds: float = 10.0) -> Iterator[torch.Tensor]:
         """Consecutive mono float32 blocks (m,) at 16 kHz, about ``block_seconds`` each.
 
-        Channels are averaged, then the samples are resampled as a whole-recording
-        ``torchaudio.functional.resample`` would, without seams at the block edges. Samples
+        Channels are averaged, then the samples are resampled as ``quorlin.resample.resample``
+        resamples a whole recording, without seams at the block edges. Samples
         that are NaN or infinite, or a file that holds fewer samples than its header says
         and less than one window, raise ``AudioError`` naming the file when they are reached.
         """
@@ -119,7 +115,7 @@ class AudioSource:
         return self._blocks(max(1, round(block_seconds * self.sample_rate)))
 
     def _blocks(self, block_frames: int) -> Iterator[torch.Tensor]:
-        resampler = _StreamingResampler(self.sample_rate)
+        resampler = StreamingResampler(self.sample_rate, SAMPLE_RATE)
         for chunk in self._native_blocks(block_frames):
             out = resampler.push(chunk)
             if out.numel():
@@ -155,58 +151,3 @@ class AudioSource:
 
     def __repr__(self) -> str:
         return f"AudioSource(id={self.id!r}, sample_rate={self.sample_rate}, duration={self.duration:.3f})"
-
-
-class _StreamingResampler:
-    """Resamples a stream to 16 kHz in pieces whose outputs equal those of resampling the
-    whole stream at once.
-
-    The sinc resampler is a strided convolution: with rates reduced to ``orig`` input and
-    ``new`` output samples per step, the outputs of step k read the inputs within ``width``
-    of [k * orig, (k + 1) * orig). A piece of steps [s, e) (s and e multiples of ``orig``)
-    resampled together with ``pad >= width`` inputs of context on each side therefore gives
-    exactly the whole stream's outputs for those steps. The stream starts with ``pad``
-    zeros and ends with ``pad`` zeros, as the whole-stream resampler pads it.
-    """
-
-    def __init__(self, rate: int):
-        self.identity = rate == SAMPLE_RATE
-        gcd = math.gcd(rate, SAMPLE_RATE)
-        self.orig, self.new = rate // gcd, SAMPLE_RATE // gcd
-        if not self.identity:
-            self.resample = torchaudio.transforms.Resample(
-                rate, SAMPLE_RATE, lowpass_filter_width=_LOWPASS_FILTER_WIDTH, rolloff=_ROLLOFF,
-                dtype=torch.float32)
-        width = math.ceil(_LOWPASS_FILTER_WIDTH * self.orig / (min(self.orig, self.new) * _ROLLOFF))
-        self.pad = math.ceil(width / self.orig) * self.orig + self.orig
-        self.buffer = torch.zeros(self.pad)  # inputs from index done - pad on
-        self.done = 0  # input index up to which outputs were given
-        self.total = 0  # inputs pushed
-
-    def push(self, x: torch.Tensor) -> torch.Tensor:
-        """The outputs that the inputs so far determine."""
-        self.total += x.numel()
-        if self.identity:
-            return x
-        self.buffer = torch.cat([self.buffer, x])
-        # Steps up to `end` have their right context in the buffer.
-        end = (self.done + self.buffer.numel() - 2 * self.pad) // self.orig * self.orig
-        if end <= self.done:
-            return x.new_zeros(0)
-        out = self._resample(self.buffer[:end - self.done + 2 * self.pad], end - self.done)
-        self.buffer = self.buffer[end - self.done:]
-        self.done = end
-        return out
-
-    def flush(self) -> torch.Tensor:
-        """The remaining outputs, up to ceil(total * new / orig) in all."""
-        if self.identity:
-            return torch.zeros(0)
-        piece = torch.cat([self.buffer, torch.zeros(self.pad)])
-        return self._resample(piece, self.total - self.done)
-
-    def _resample(self, piece: torch.Tensor, inputs: int) -> torch.Tensor:
-        """Outputs of the ``inputs`` samples after the first ``pad`` of ``piece``."""
-        first = self.pad // self.orig * self.new
-        out = self.resample(piece.unsqueeze(0))[0]  # (1, n) -> (n,)
-        return out[first:first + -(-inputs * self.new // self.orig)]

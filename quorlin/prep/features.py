@@ -7,9 +7,16 @@ import torch
 import torchaudio
 
 from quorlin.prep.errors import PreparationError
+from quorlin.resample import resample
 
 SAMPLE_RATE = 16000
 FRAME_LENGTH_MS, FRAME_SHIFT_MS = 25.0, 10.0
+
+
+def feature_seconds(frames: int) -> float:
+    """The duration of audio whose filter banks have ``frames`` frames: one 25 ms window, then
+    a 10 ms shift per further frame."""
+    return (FRAME_LENGTH_MS + (frames - 1) * FRAME_SHIFT_MS) / 1000
 
 
 def read_audio(path: str) -> Tuple[torch.Tensor, int]:
@@ -35,7 +42,8 @@ def compute_fbank(samples: torch.Tensor, sample_rate: int, num_mel_bins: int = 8
 
     Args:
         samples: (n,) float waveform.
-        sample_rate: its rate; other rates than 16 kHz are resampled first.
+        sample_rate: its rate; other rates than 16 kHz are resampled first (``quorlin.resample``:
+            any rate, a filter of bounded size).
         num_mel_bins: filter-bank bins.
 
     Returns:
@@ -47,7 +55,7 @@ def compute_fbank(samples: torch.Tensor, sample_rate: int, num_mel_bins: int = 8
         ((80, 98), dtype('float32'))
     """
     if sample_rate != SAMPLE_RATE:
-        samples = torchaudio.functional.resample(samples, sample_rate, SAMPLE_RATE)
+        samples = resample(samples, sample_rate, SAMPLE_RATE)
     feats = torchaudio.compliance.kaldi.fbank(
         samples.unsqueeze(0), num_mel_bins=num_mel_bins, frame_length=FRAME_LENGTH_MS,
         frame_shift=FRAME_SHIFT_MS, sample_frequency=SAMPLE_RATE)  # (frames, num_mel_bins)

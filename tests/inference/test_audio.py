@@ -2,10 +2,10 @@ import numpy as np
 import pytest
 import soundfile
 import torch
-import torchaudio
 
 from quorlin.errors import QuorlinError
 from quorlin.inference.audio import AudioError, AudioSource
+from quorlin.resample import resample
 
 
 def _noise(frames, channels, seed):
@@ -16,8 +16,7 @@ def _noise(frames, channels, seed):
 def _whole_file_16k(path):
     """The reference: the whole file read at once, channels averaged, resampled in one call."""
     samples, rate = soundfile.read(path, dtype="float32", always_2d=True)  # (n, channels)
-    mono = torch.from_numpy(samples.mean(axis=1))
-    return mono if rate == 16000 else torchaudio.functional.resample(mono, rate, 16000)
+    return resample(torch.from_numpy(samples.mean(axis=1)), rate, 16000)
 
 
 @pytest.mark.parametrize("fmt", ["wav", "flac", "ogg"])

@@ -12,6 +12,7 @@ from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.prep import (PreparationError, librispeech_utterances, manifest_utterances, normalize_transcript,
                           prepare_asr, prepare_lm, read_text_lines)
 from quorlin.prep.files import save_npy
+from quorlin.resample import resample
 
 
 def _tone(seconds, rate, seed):
@@ -33,7 +34,7 @@ def _write_tree(root, utterances):
 
 def _expected_fbank(path):
     samples, rate = soundfile.read(path, dtype="float32")
-    waveform = torchaudio.functional.resample(torch.from_numpy(samples), rate, 16000)
+    waveform = resample(torch.from_numpy(samples), rate, 16000)
     return torchaudio.compliance.kaldi.fbank(waveform[None], num_mel_bins=80, frame_length=25.0,
                                              frame_shift=10.0, sample_frequency=16000).T.numpy()
 
@@ -175,7 +176,7 @@ def test_speed_perturbed_copies(tmp_path):
     samples, rate = soundfile.read(utterances[0].audio_path, dtype="float32")
     for name, factor in (("19-198-0000", 1.0), ("19-198-0000_sp0.9", 0.9), ("19-198-0000_sp1.1", 1.1)):
         # Played `factor` times as fast = read as if recorded at factor * rate.
-        waveform = torchaudio.functional.resample(torch.from_numpy(samples), int(factor * rate), 16000)
+        waveform = resample(torch.from_numpy(samples), int(factor * rate), 16000)
         expected = torchaudio.compliance.kaldi.fbank(waveform[None], num_mel_bins=80, frame_length=25.0,
                                                      frame_shift=10.0, sample_frequency=16000).T.numpy()
         feats = np.load(out / "train-clean-100" / "fbank" / f"{name}.npy")
