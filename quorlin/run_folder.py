@@ -7,13 +7,14 @@ copy made on another machine, or a folder received from someone else, loads the 
 """
 import contextlib
 import fcntl
+import hashlib
 import json
 import math
 import os
 import re
 import shutil
 from pathlib import Path
-from typing import Any, Dict, Iterator, NamedTuple, Optional
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence
 
 import torch
 import yaml
@@ -22,7 +23,7 @@ from quorlin._checks import state_differences
 from quorlin._files import remove_temporaries, write_text
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.errors import QuorlinError
-from quorlin.layout import (AVERAGED_CHECKPOINT, BEST_CHECKPOINT, CHECKPOINTS_FOLDER, CONFIG_FILE,
+from quorlin.layout import (BEST_CHECKPOINT, CHECKPOINTS_FOLDER, CONFIG_FILE,
                             EXPERIMENTS_FOLDER, LOCK_FILE, RECOGNIZER_FILE, TOKENIZER_FILE)
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 
@@ -120,12 +121,27 @@ def save_tokenizer(folder: Path, tokenizer: VaskTokenizer) -> None:
     tokenizer.save(folder / TOKENIZER_FILE)
 
 
-def save_recognizer_settings(folder: Path, norm: str, global_stats, max_length: int) -> None:
-    """Writes a recogniser's settings: its feature normalisation and longest training transcript."""
-    settings = {"norm": norm, "max_length": int(max_length)}
+def save_recognizer_settings(folder: Path, norm: str, global_stats, max_length: int,
+                             train_durations: Sequence[float]) -> None:
+    """Writes a recogniser's settings: its feature normalisation, longest training transcript and
+    the quantiles (0 %, 5 %, ..., 100 %) of its training utterances' durations in seconds, which
+    transcription aims its segments at. A search already chosen for the run folder's model
+    (a resumed run's) is kept."""
+    settings = {"norm": norm, "max_length": int(max_length),
+                "train_durations": [round(float(q), 3) for q in duration_quantiles(train_durations)]}
     if global_stats is not None:
         settings["global_mean"], settings["global_std"] = (t.tolist() for t in global_stats)
+    if (folder / RECOGNIZER_FILE).is_file():
+        chosen = read_recognizer_settings(folder).get("search")
+        if chosen is not None:
+            settings["search"] = chosen
     write_text(folder / RECOGNIZER_FILE, json.dumps(settings, indent=1))
+
+
+def duration_quantiles(durations: Sequence[float]) -> List[float]:
+    """The 0 %, 5 %, ..., 100 % quantiles of ``durations`` (linear interpolation)."""
+    return torch.quantile(torch.tensor(durations, dtype=torch.float64), torch.linspace(0, 1, 21,
+                                                                                       dtype=torch.float64)).tolist()
 
 
 def save_chosen_search(folder: Path, search: Dict[str, Any]) -> None:
@@ -153,17 +169,25 @@ def read_recognizer_settings(folder: Path) -> Dict[str, Any]:
 
 # Loading a trained model.
 
-def checkpoint_path(folder: Path, kind: str) -> Path:
-    """The checkpoint a trained run folder is used with: the averaged one when the folder has
-    one (``quorlin average``), else the best."""
-    checkpoints = Path(folder) / CHECKPOINTS_FOLDER
-    if (checkpoints / AVERAGED_CHECKPOINT).is_file():
-        return checkpoints / AVERAGED_CHECKPOINT
-    return _required(Path(folder), f"{CHECKPOINTS_FOLDER}/{BEST_CHECKPOINT}", KIND_NAMES[kind])
+def checkpoint_path(folder: Path, kind: str, name: Optional[str] = None) -> Path:
+    """The checkpoint ``name`` of a trained run folder's checkpoints, by default the best one."""
+    if name is not None and not re.fullmatch(r"[\w.-]+\.pth", name):
+        raise RunFolderError(f"a checkpoint is named by a plain file name ending in .pth, got {name!r}")
+    return _required(Path(folder), f"{CHECKPOINTS_FOLDER}/{name or BEST_CHECKPOINT}", KIND_NAMES[kind])
 
 
-def load_trained(kind: str, folder, device: str) -> TrainedModel:
-    """The trained model of an "asr" or "lm" run folder, in evaluation mode on ``device``.
+def file_sha256(path: Path) -> str:
+    """The SHA-256 of a file's bytes, in hexadecimal: which weights a result was scored with."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def load_trained(kind: str, folder, device: str, checkpoint: Optional[str] = None) -> TrainedModel:
+    """The trained model of an "asr" or "lm" run folder, in evaluation mode on ``device``, with
+    the weights of its checkpoint file ``checkpoint`` (by default the best epoch's).
 
     The configuration's model arguments are checked against the checkpoint's tensors before
     the model is built, so a folder whose configuration disagrees with its checkpoint (or asks
@@ -186,7 +210,7 @@ def load_trained(kind: str, folder, device: str) -> TrainedModel:
         tokenizer = VaskTokenizer.load(tokenizer_file)
     except (ValueError, KeyError, TypeError, UnicodeDecodeError) as error:
         raise RunFolderError(f"{tokenizer_file} is not a readable tokenizer: {error}") from None
-    path = checkpoint_path(folder, kind)
+    path = checkpoint_path(folder, kind, checkpoint)
     state = read_model_state(path)
     _check_sizes(kind, config_path, section["model"], state, tokenizer)
     try:

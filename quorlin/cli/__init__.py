@@ -16,10 +16,10 @@ import os
 import sys
 from typing import List, Optional
 
+from quorlin.inference.formats import WRITERS
+
 # Plots are written to files; no window is ever opened.
 os.environ.setdefault("MPLBACKEND", "Agg")
-
-FORMATS = ("tsv", "json", "srt", "vtt")
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -61,8 +61,11 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("--batch-size", type=positive_int, default=16, help="segments per batch (default 16)")
     sub.add_argument("--max-length", type=positive_int,
                      help="longest transcript of one segment in tokens (default: as long as its audio allows)")
-    sub.add_argument("--format", choices=FORMATS, default="tsv",
-                     help="id<TAB>text lines (default), JSON with timed segments, SubRip or WebVTT subtitles")
+    sub.add_argument("--format", choices=[*WRITERS, "all"], default="tsv",
+                     help="id<TAB>text lines (default), JSON with timed segments, plain text, SubRip or WebVTT "
+                          "subtitles, or all of them (one file each per input, into -o FOLDER)")
+    sub.add_argument("--vad", help="what finds the speech: silero (default: a small neural network that holds "
+                                   "in noise) or energy (frame energies against the noise floor)")
     sub.add_argument("-o", "--output", help="a file, or a folder (existing, or ending in /) for one file per input")
     sub.add_argument("--device", help=device_help)
 

@@ -1,12 +1,11 @@
-"""Speech recognition of padded batches by an encoder-decoder model, and its error rates.
+"""Speech recognition of padded batches by an encoder-decoder model.
 
 The trainer, ``quorlin evaluate`` and ``quorlin transcribe`` all recognise through
 ``recognize_batch``, so a trained model transcribes the same way wherever it runs.
 """
-from typing import Dict, List, NamedTuple, Optional, Tuple, Union
+from typing import Dict, List, NamedTuple, Optional, Tuple
 
 import torch
-import torchmetrics.text as tmt
 
 from quorlin.decoding.ctc_prefix import CTCPrefixScorer
 from quorlin.decoding.scorer import (IncrementalScorer, LanguageModelScorer, RecognizerScorer, ShallowFusionScorer,
@@ -145,16 +144,3 @@ def ctc_best_path(log_probs: torch.Tensor, tokenizer) -> List[int]:
     if tokenizer.eos_id in best:
         best = best[:best.index(tokenizer.eos_id)]
     return [t for t in best if t not in (tokenizer.pad_id, tokenizer.sos_id)]
-
-
-def asr_metrics(references: Union[str, List[str]], hypotheses: Union[str, List[str]]) -> Dict[str, float]:
-    """Mean word edit distance per utterance, and word and character error rates in percent.
-
-    Example:
-        >>> asr_metrics(["the cat sat down"], ["the cat sat dawn"])["wer"]
-        25.0
-    """
-    word_dist = tmt.EditDistance(reduction="mean")(hypotheses, references)
-    wer = tmt.WordErrorRate()(hypotheses, references)
-    cer = tmt.CharErrorRate()(hypotheses, references)
-    return {"word_dist": word_dist.item(), "wer": wer.item() * 100, "cer": cer.item() * 100}

@@ -11,6 +11,15 @@ from quorlin.errors import QuorlinError
 from quorlin.prep.features import FRAME_LENGTH_MS, SAMPLE_RATE
 from quorlin.resample import StreamingResampler
 
+MIN_RATE, MAX_RATE = 1000, 384000
+MAX_CHANNELS = 16
+# Float samples may overshoot full scale a little (a resampled or mixed recording); far beyond
+# it they are integers in float clothing.
+MAX_FLOAT_PEAK = 2.0
+# Integer samples: the value of silence and of full scale.
+_INTEGER_SCALES = {torch.int8: (0.0, 128.0), torch.uint8: (128.0, 128.0), torch.int16: (0.0, 32768.0),
+                   torch.int32: (0.0, 2147483648.0)}
+
 def file_id(path: Union[str, os.PathLike]) -> str:
     """The id of an audio file: its name without the extension."""
     return os.path.splitext(os.path.basename(path))[0]
@@ -30,13 +39,16 @@ class AudioSource:
     recording again from its start.
 
     Args:
-        input: the path of a WAV, FLAC, Ogg (or any other soundfile-readable) file, or a
-            (waveform, sample_rate) pair: a float tensor or array in [-1, 1] and its rate.
+        input: the path of a WAV, FLAC, Ogg, MP3 (or any other soundfile-readable) file, or a
+            (waveform, sample_rate) pair: a tensor or array and its rate (1 kHz to 384 kHz). Float
+            samples lie in [-1, 1] (peaks up to 2 pass); integer samples (int8, uint8, int16,
+            int32) are scaled from their type's range.
         id: the recording's id; by default a file's name without its extension. Required
             for a waveform.
 
     Shapes:
-        waveform: (n,) or (channels, n)
+        waveform: (n,), (channels, n), or (n, channels) as soundfile returns it (the shorter
+        side, at most 16, is the channels)
 
     Attributes:
         id: the recording's id.
@@ -80,27 +92,30 @@ class AudioSource:
             raise AudioError(f"{path}: cannot read audio: {err}") from None
         self.id = file_id(path) if id is None else id
         self.name, self._path = path, path
-        self.sample_rate, self.num_frames = info.samplerate, info.frames
+        self.sample_rate, self.num_frames = _checked_rate(info.samplerate, path), info.frames
 
     def _take_waveform(self, waveform, sample_rate: int, id: str) -> None:
-        if isinstance(sample_rate, bool) or not isinstance(sample_rate, (int, np.integer)) or sample_rate <= 0:
-            raise ValueError(f"sample_rate must be a positive integer, got {sample_rate!r}")
+        if isinstance(sample_rate, bool) or not isinstance(sample_rate, (int, np.integer)):
+            raise TypeError(f"sample_rate must be an integer, got {sample_rate!r}")
+        self.id = self.name = id
+        self.sample_rate = _checked_rate(int(sample_rate), id)
         if isinstance(waveform, np.ndarray):
             waveform = torch.from_numpy(waveform)
         if not isinstance(waveform, torch.Tensor):
             raise TypeError(f"waveform must be a tensor or a NumPy array, got {type(waveform).__name__}")
-        if not waveform.is_floating_point():
-            raise TypeError(f"waveform must hold floating-point samples in [-1, 1], got dtype {waveform.dtype}")
         if waveform.dim() not in (1, 2):
-            raise ValueError(f"waveform must have shape (n,) or (channels, n), got {tuple(waveform.shape)}")
-        self.id = self.name = id
-        self.sample_rate, self.num_frames = int(sample_rate), waveform.size(-1) if waveform.numel() else 0
+            raise ValueError(f"waveform must have shape (n,), (channels, n) or (n, channels), got "
+                             f"{tuple(waveform.shape)}")
+        if waveform.dim() == 2 and waveform.size(0) > waveform.size(1):
+            waveform = waveform.T  # (n, channels), as soundfile.read returns it -> (channels, n)
+        if waveform.dim() == 2 and waveform.size(0) > MAX_CHANNELS:
+            raise ValueError(f"waveform must have shape (n,), (channels, n) or (n, channels) with at most "
+                             f"{MAX_CHANNELS} channels, got {tuple(waveform.shape)}")
+        self.num_frames = waveform.size(-1) if waveform.numel() else 0
         if waveform.numel() == 0:
             return
-        waveform = waveform.detach().cpu().float()
+        waveform = _as_float(waveform.detach().cpu(), id)
         self._waveform = waveform if waveform.dim() == 1 else waveform.mean(dim=0)  # (channels, n) -> (n,)
-        if not torch.isfinite(self._waveform).all():
-            raise AudioError(f"{id}: audio holds NaN or infinite samples")
 
     def blocks(self, block_seconds: float = 10.0) -> Iterator[torch.Tensor]:
         """Consecutive mono float32 blocks (m,) at 16 kHz, about ``block_seconds`` each.
@@ -151,3 +166,26 @@ class AudioSource:
 
     def __repr__(self) -> str:
         return f"AudioSource(id={self.id!r}, sample_rate={self.sample_rate}, duration={self.duration:.3f})"
+
+
+def _checked_rate(rate: int, name: str) -> int:
+    if not MIN_RATE <= rate <= MAX_RATE:
+        raise AudioError(f"{name}: a sample rate of {rate} Hz is outside {MIN_RATE} to {MAX_RATE} Hz")
+    return rate
+
+
+def _as_float(waveform: torch.Tensor, name: str) -> torch.Tensor:
+    """Samples as float32 in [-1, 1]: integers scaled from their type's range, floats checked."""
+    if waveform.dtype in _INTEGER_SCALES:
+        zero, scale = _INTEGER_SCALES[waveform.dtype]
+        return (waveform.float() - zero) / scale
+    if not waveform.is_floating_point():
+        raise TypeError(f"waveform must hold float or int8/uint8/int16/int32 samples, got dtype {waveform.dtype}")
+    waveform = waveform.float()
+    if not torch.isfinite(waveform).all():
+        raise AudioError(f"{name}: audio holds NaN or infinite samples")
+    peak = float(waveform.abs().max())
+    if peak > MAX_FLOAT_PEAK:
+        raise AudioError(f"{name}: float samples must lie in [-1, 1], got a peak of {peak:g}; divide int16 "
+                         "samples by 32768, or give the integer array itself")
+    return waveform

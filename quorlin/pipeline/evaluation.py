@@ -24,18 +24,22 @@ import torch
 from quorlin._files import replacing, write_text
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import NUM_THREADS, list_npy_files
-from quorlin.decoding.recognition import asr_metrics
+from quorlin.decoding.metrics import asr_metrics
 from quorlin.error_report import format_error_report, utterance_errors
 from quorlin.inference.formats import format_tsv
-from quorlin.inference.recognizer import Recognizer, Search
+from quorlin.decoding.recognition import Search
+from quorlin.inference.recognizer import Recognizer
 from quorlin.inference.results import Transcript
 from quorlin.layout import (BEST_CHECKPOINT, CHECKPOINTS_FOLDER, CURVES_FILE, ERRORS_FOLDER, FEATURES_FOLDER,
                             LAST_CHECKPOINT, REFERENCES_FILE, RESULTS_FILE, TRANSCRIPTS_FOLDER)
 from quorlin.pipeline.averaging import average_run
 from quorlin.recipe import RecipeError, evaluation_sets, run_folder
-from quorlin.run_folder import save_chosen_search
+from quorlin.run_folder import file_sha256, read_recognizer_settings, save_chosen_search
 
-DEFAULT_GRID = {"beam_width": [1, 10, 20], "ctc_weight": [0.0], "lm_weight": [0.0]}
+# The settings compared when the recipe names none: joint CTC/attention searches, or, for a
+# recogniser trained without a CTC head, greedy against beam search.
+DEFAULT_GRID = {"beam_width": [10], "ctc_weight": [0.3, 0.5], "lm_weight": [0.0]}
+DEFAULT_GRID_WITHOUT_CTC = {"beam_width": [1, 10], "ctc_weight": [0.0], "lm_weight": [0.0]}
 
 
 class Result(NamedTuple):
@@ -59,9 +63,11 @@ def setting_name(search: Search) -> str:
     return name
 
 
-def search_grid(settings: Dict[str, Any]) -> List[Search]:
-    """Every combination of the ``evaluate`` section's lists (a single value is a list of one)."""
-    values = [settings.get(key, DEFAULT_GRID[key]) for key in Search._fields]
+def search_grid(settings: Dict[str, Any], ctc_trained: bool = True) -> List[Search]:
+    """Every combination of the ``evaluate`` section's lists (a single value is a list of one),
+    the default grid filling in the keys it does not give."""
+    default = DEFAULT_GRID if ctc_trained else DEFAULT_GRID_WITHOUT_CTC
+    values = [settings.get(key, default[key]) for key in Search._fields]
     values = [v if isinstance(v, list) else [v] for v in values]
     return list(dict.fromkeys(Search(int(b), float(c), float(l)) for b, c, l in itertools.product(*values)))
 
@@ -76,9 +82,10 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
     """
     settings = recipe.get("evaluate", {})
     asr_folder, lm_folder = run_folder(recipe["asr"]), run_folder(recipe["lm"])
+    checkpoint = BEST_CHECKPOINT
     if settings.get("average_last"):
-        average_run(asr_folder, settings["average_last"])
-    grid = search_grid(settings)
+        checkpoint = average_run(asr_folder, settings["average_last"]).name
+    grid = search_grid(settings, recipe["asr"].get("loss", {}).get("ctc_weight", 0) > 0)
     lm = None
     if any(search.lm_weight > 0 for search in grid):
         if (lm_folder / CHECKPOINTS_FOLDER / BEST_CHECKPOINT).exists():
@@ -86,7 +93,9 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
         else:
             print(f"No trained language model in {lm_folder}: evaluating without fusion")
             grid = list(dict.fromkeys(search._replace(lm_weight=0.0) for search in grid))
-    recognizer = Recognizer.from_run_folder(asr_folder, device, lm)
+    recognizer = Recognizer.from_run_folder(asr_folder, device, lm, checkpoint)
+    grid = [recognizer.search(*search) for search in grid]  # a setting the model cannot take stops here
+    scored = {"checkpoint": checkpoint, "checkpoint_sha256": file_sha256(recognizer.checkpoint)}
     root = recipe["asr"]["data"]["root"]
     batch_size, max_length = settings.get("batch_size", 16), settings.get("max_length")
     sets = [name for split in ("dev", "test") for name, _ in evaluation_sets(recipe, split)]
@@ -108,7 +117,7 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
     chosen = grid[best]
     results = dev_results + [score(name, *read_prepared_set(root, name, recognizer.num_feats), chosen, True)
                              for name in sets[1:]]
-    search = {**chosen._asdict(), "chosen_on": sets[0]}
+    search = {**chosen._asdict(), "chosen_on": sets[0], **scored}
     if not any(s.lm_weight > 0 for s in grid):
         del search["lm_weight"]  # no language model was compared: transcription's default stands
     save_chosen_search(asr_folder, search)
@@ -160,9 +169,12 @@ def results_table(results: List[Result]) -> str:
 
 
 def write_results(folder: Path, results: List[Result], extra: str = "") -> Path:
-    """Writes the results file (the table, then ``extra`` Markdown) into ``folder``."""
+    """Writes the results file (the table, which weights were scored, then ``extra`` Markdown)
+    into ``folder``."""
+    search = read_recognizer_settings(folder)["search"]
+    scored = f"Scored with {CHECKPOINTS_FOLDER}/{search['checkpoint']} (SHA-256 {search['checkpoint_sha256']}).\n\n"
     path = folder / RESULTS_FILE
-    write_text(path, f"# Results of {folder.name}\n\n{results_table(results)}\n{extra}")
+    write_text(path, f"# Results of {folder.name}\n\n{results_table(results)}\n{scored}{extra}")
     return path
 
 

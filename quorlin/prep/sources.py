@@ -6,7 +6,8 @@ from typing import Iterator, List, NamedTuple
 
 from quorlin.prep.errors import PreparationError, raise_problems
 
-AUDIO_EXTENSIONS = (".flac", ".wav", ".ogg")
+# The audio files looked for, of the formats that soundfile reads (MP3 since libsndfile 1.1).
+AUDIO_EXTENSIONS = (".flac", ".wav", ".ogg", ".opus", ".mp3", ".aiff", ".aif", ".au", ".caf", ".w64", ".rf64")
 # A plain file name: no folder, no leading dot.
 PLAIN_NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_.-]*")
 
@@ -48,7 +49,7 @@ def librispeech_utterances(root: str) -> List[Utterance]:
                 if not PLAIN_NAME.fullmatch(utt_id):
                     problems.append(f"{where}: utterance id {utt_id!r} is not a plain file name")
                 elif utt_id not in audio:
-                    problems.append(f"{where}: no audio file {utt_id}{{{','.join(AUDIO_EXTENSIONS)}}}")
+                    problems.append(f"{where}: no audio file {utt_id}.* (.flac, .wav, .ogg, .mp3, ...) beside it")
                 elif not text.strip():
                     problems.append(f"{where}: empty transcript for {utt_id}")
                 else:

@@ -9,7 +9,8 @@ import torch.nn as nn
 from torch.utils.data import DataLoader, Subset
 
 from quorlin._checks import as_float, as_int
-from quorlin.decoding.recognition import Search, asr_metrics, recognize_batch
+from quorlin.decoding.metrics import asr_metrics
+from quorlin.decoding.recognition import Search, recognize_batch
 from quorlin.model import DecoderOnlyTransformer
 from quorlin.trainers import distributed
 from quorlin.trainers.stolvar import Stolvar, _check_type
