@@ -67,6 +67,7 @@ def test_every_optional_key_is_accepted(tmp_path, monkeypatch):
     assert load_recipe("x.yaml") == recipe
 
 
+RUN_NAME = "a folder name in 'expts': printable characters, no '/', not starting with '.'"
 BAD = [
     # Unknown keys, with what the section may hold.
     ({"evaluate.ctc_wieght": 0.1}, "evaluate.ctc_wieght is not a known key; evaluate may hold: average_last, "
@@ -100,10 +101,11 @@ BAD = [
     ({"lm.epochs": 2.5}, "lm.epochs must be an integer >= 1, got 2.5"),
     ({"asr.data.batch_size": True}, "asr.data.batch_size must be an integer >= 1, got True"),
     ({"asr.model.dropout": 1.0}, "asr.model.dropout must be a number in [0, 1), got 1.0"),
-    ({"evaluate.beam_width": [4, 0]}, "evaluate.beam_width[1] must be an integer >= 1, got 0"),
-    ({"evaluate.beam_width": []}, "evaluate.beam_width must be a non-empty list of integers >= 1, got []"),
+    ({"evaluate.beam_width": [4, 0]}, "evaluate.beam_width[1] must be an integer in [1, 256], got 0"),
+    ({"evaluate.beam_width": 10 ** 9}, "evaluate.beam_width must be an integer in [1, 256], got 1000000000"),
+    ({"evaluate.beam_width": []}, "evaluate.beam_width must be a non-empty list of integers in [1, 256], got []"),
     ({"evaluate.beam_width": "10"},
-     "evaluate.beam_width must be an integer >= 1 or a non-empty list of integers >= 1, got '10'"),
+     "evaluate.beam_width must be an integer in [1, 256] or a non-empty list of integers in [1, 256], got '10'"),
     ({"evaluate.ctc_weight": [0.1, 1.2]}, "evaluate.ctc_weight[1] must be a number in [0, 1], got 1.2"),
     ({"evaluate.lm_weight": float("nan")}, "evaluate.lm_weight must be a number >= 0, got nan"),
     ({"prepare.speed_perturb": [0.9, 3.0]}, "prepare.speed_perturb[1] must be a number in [0.5, 2.0], got 3.0"),
@@ -137,11 +139,14 @@ BAD = [
     ({"prepare.test": {"train-clean-100": "t"}},
      "prepare.test set name must not be that of the training partition, got 'train-clean-100'"),
     # Run names.
-    ({"lm.run_name": "/tmp/lm"}, "lm.run_name must be a relative path inside 'expts' without '..', got '/tmp/lm'"),
-    ({"asr.run_name": "runs/../.."},
-     "asr.run_name must be a relative path inside 'expts' without '..', got 'runs/../..'"),
-    ({"asr.run_name": ""}, "asr.run_name must be a relative path inside 'expts' without '..', got ''"),
-    ({"asr.run_name": "./demo-lm/"}, "asr.run_name must differ from lm.run_name, got './demo-lm/'"),
+    ({"lm.run_name": "/tmp/lm"}, f"lm.run_name must be {RUN_NAME}, got '/tmp/lm'"),
+    ({"asr.run_name": "demo-lm/inner"}, f"asr.run_name must be {RUN_NAME}, got 'demo-lm/inner'"),  # inside the LM's
+    ({"asr.run_name": ".."}, f"asr.run_name must be {RUN_NAME}, got '..'"),
+    ({"asr.run_name": ""}, f"asr.run_name must be {RUN_NAME}, got ''"),
+    ({"asr.run_name": "demo\nasr"}, f"asr.run_name must be {RUN_NAME}, got 'demo\\nasr'"),
+    ({"asr.run_name": "demo\0asr"}, f"asr.run_name must be {RUN_NAME}, got 'demo\\x00asr'"),
+    ({"asr.run_name": "é" * 128}, f"asr.run_name must be {RUN_NAME}, got '{'é' * 37}...{'é' * 38}'"),
+    ({"asr.run_name": "demo-lm"}, "asr.run_name must differ from lm.run_name, got 'demo-lm'"),
     # Keys that must agree with each other.
     ({"lm.model.d_model": 190}, "lm.model.d_model must be divisible by lm.model.num_heads (4), got 190"),
     ({"asr.model.input_dim": 80}, "asr.model.input_dim must equal asr.data.num_feats (40), got 80"),

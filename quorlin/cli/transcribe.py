@@ -3,8 +3,8 @@
 
 Every file is transcribed on its own: one that cannot be read gets its error line on
 standard error and the others go on; the exit status is 1 when any failed. Where the output
-goes is checked before any work: an output that names an input, or that cannot be written,
-stops the command at once.
+goes is checked before any work: an output that names an input, lies in a run folder (whose
+files it could replace) or cannot be written stops the command at once.
 """
 import contextlib
 import os
@@ -20,6 +20,7 @@ from quorlin.inference.audio import file_id
 from quorlin.inference.formats import format_json, format_srt, format_tsv, format_vtt
 from quorlin.inference.recognizer import Recognizer
 from quorlin.prep.sources import AUDIO_EXTENSIONS
+from quorlin.run_folder import enclosing_run_folder
 
 # Formats holding all inputs together, and those holding one input per file.
 WRITERS = {"tsv": format_tsv, "json": format_json}
@@ -74,8 +75,8 @@ def audio_inputs(inputs: List[str]) -> Tuple[List[Tuple[str, str]], List[str]]:
         if os.path.isdir(item):
             paths = sorted(os.path.join(folder, name) for folder, _, names in os.walk(item) for name in names
                            if name.lower().endswith(AUDIO_EXTENSIONS))
-        elif os.path.isfile(item):
-            paths = [item]
+        elif os.path.exists(item):
+            paths = [item]  # a FIFO or device is refused as it is opened, with its own error line
         else:
             raise QuorlinError(f"{_printable(item)}: no such audio file or folder")
         for path in paths:
@@ -105,6 +106,10 @@ def _output(output: Optional[str], format_name: str, inputs: List[str]) -> Tuple
                                "inputs")
         return None, None
     path = Path(output)
+    inside = enclosing_run_folder(path)
+    if inside is not None:
+        raise QuorlinError(f"{output}: lies in the run folder {inside}, whose files transcripts could replace; "
+                           "write them elsewhere")
     as_folder = path.is_dir() or output.endswith(os.sep) or per_input
     targets = [path / f"{file_id(p)}.{format_name}" for p in inputs] \
         if as_folder else [path]

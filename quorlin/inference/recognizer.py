@@ -26,7 +26,7 @@ from quorlin.inference.audio import AudioError, AudioSource, file_id
 from quorlin.inference.results import Segment, Transcript
 from quorlin.inference.segmentation import AudioSegment, keep_words, split_audio
 from quorlin.prep.features import FRAME_LENGTH_MS, FRAME_SHIFT_MS, SAMPLE_RATE, compute_fbank
-from quorlin.run_folder import RunFolderError, load_trained, read_recognizer_settings
+from quorlin.run_folder import RunFolderError, load_trained, read_recognizer_settings, reading_run_folder
 
 Input = Union[str, Path, Tuple[Any, int]]
 # A segment spans at most this share of the model's positions: a margin for the front end's edges.
@@ -100,7 +100,9 @@ class Recognizer:
                 trained with another tokenizer.
         """
         device = parse_device(device)
-        trained = load_trained("asr", path, device)
+        with reading_run_folder(path):
+            trained = load_trained("asr", path, device)
+            settings = read_recognizer_settings(path)
         language_model = None
         if lm is not None:
             trained_lm = load_trained("lm", lm, device)
@@ -108,7 +110,7 @@ class Recognizer:
                 raise RunFolderError(f"the language model in {lm} was trained with another tokenizer than the "
                                      f"recogniser in {path}")
             language_model = trained_lm.model
-        return cls(trained.model, trained.tokenizer, read_recognizer_settings(path),
+        return cls(trained.model, trained.tokenizer, settings,
                    trained.section["data"]["num_feats"], device, language_model,
                    trained.section.get("loss", {}).get("ctc_weight", 0) > 0)
 

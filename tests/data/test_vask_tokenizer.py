@@ -171,5 +171,5 @@ def test_bad_calls(tokenizer, tmp_path):
         tokenizer.decode([1.5])
     bad = tmp_path / "bad.json"
     bad.write_text("{not json")
-    with pytest.raises(ValueError, match="is not a tokenizer file"):
+    with pytest.raises(ValueError, match="bad.json is not valid JSON"):
         VaskTokenizer.load(bad)

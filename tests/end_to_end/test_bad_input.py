@@ -72,7 +72,7 @@ def _other_tokenizer_lm():
 
 CASES = {
     # The recipe.
-    "missing recipe": (None, ["prepare", "nowhere.yaml"], "cannot read the recipe nowhere.yaml"),
+    "missing recipe": (None, ["prepare", "nowhere.yaml"], "cannot read nowhere.yaml: no such file"),
     "recipe not UTF-8": (_recipe_text(b"seed: \xff\n"), ["prepare", "tiny.yaml"], "tiny.yaml is not UTF-8"),
     "recipe not YAML": (_recipe_text(b"prepare: [\n"), ["prepare", "tiny.yaml"], "tiny.yaml is not valid YAML"),
     "unknown key": (lambda: _edit_recipe(_set("evaluate.ctc_wieght", 0.1)), ["evaluate", "tiny.yaml"],
