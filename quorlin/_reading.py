@@ -86,22 +86,27 @@ def load_yaml(path, error: Type[Exception] = FileFormatError, limit: int = MAX_Y
     ``limit`` bytes, ``MAX_DEPTH`` levels of nesting and ``MAX_YAML_VALUES`` values once
     its aliases are followed."""
     text = read_text(path, limit, error)
-    loader = _BoundedLoader(text)
     name = os.fsdecode(path)
+    loader = None
     try:
+        loader = _BoundedLoader(text)  # which refuses characters YAML does not allow
         node = loader.get_single_node()
-        too_big = node is not None and _expanded_size(node, {}) > MAX_YAML_VALUES
+        too_big = node is not None and _expanded_size(node, MAX_YAML_VALUES) > MAX_YAML_VALUES
         value = None if node is None or too_big else loader.construct_document(node)
     except _TooDeep as deep:
         raise error(f"{name}, line {deep.line}: nested more than {MAX_DEPTH} levels deep") from None
+    except yaml.reader.ReaderError as failure:
+        raise error(f"{name} is not valid YAML: it holds the character U+{failure.character:04X}, which YAML does "
+                    f"not allow (at character {failure.position + 1})") from None
     except yaml.MarkedYAMLError as failure:
         mark = failure.problem_mark or failure.context_mark
         where = f", line {mark.line + 1}, column {mark.column + 1}" if mark is not None else ""
         raise error(f"{name} is not valid YAML{where}: {failure.problem or failure.context}") from None
     except (yaml.YAMLError, ValueError, OverflowError) as failure:  # bad dates, over-long integers
-        raise error(f"{name} is not valid YAML: {_cut(str(failure))}") from None
+        raise error(f"{name} is not valid YAML: {_cut(' '.join(str(failure).split()))}") from None
     finally:
-        loader.dispose()
+        if loader is not None:
+            loader.dispose()
     if too_big:
         raise error(f"{name}: its aliases expand to more than {MAX_YAML_VALUES} values; write the values out")
     return value
@@ -171,19 +176,31 @@ class _BoundedLoader(yaml.SafeLoader):
             self._depth -= 1
 
 
-def _expanded_size(node: yaml.Node, sizes: dict) -> int:
-    """The values under ``node`` counted as if every alias were written out; each node is
-    visited once (depth is bounded by the loader)."""
-    known = sizes.get(id(node))
-    if known is not None:
-        return known
-    size = 1
+def _expanded_size(root: yaml.Node, limit: int) -> int:
+    """The values under ``root`` counted as if every alias were written out, up to ``limit`` + 1
+    (also for a node that holds itself, which expands without end). Each node is visited once,
+    without recursion: chains of aliases may be long."""
+    sizes = {}  # id of a node: its size, or None while its children are counted
+    pending = [(root, False)]
+    while pending:
+        node, counted = pending.pop()
+        if counted:
+            sizes[id(node)] = min(limit + 1, 1 + sum(sizes[id(child)] for child in _children(node)))
+        elif id(node) not in sizes:
+            sizes[id(node)] = None
+            pending.append((node, True))
+            pending.extend((child, False) for child in _children(node))
+        elif sizes[id(node)] is None:  # met again below itself
+            return limit + 1
+    return sizes[id(root)]
+
+
+def _children(node: yaml.Node) -> list:
     if isinstance(node, yaml.SequenceNode):
-        size += sum(_expanded_size(child, sizes) for child in node.value)
-    elif isinstance(node, yaml.MappingNode):
-        size += sum(_expanded_size(key, sizes) + _expanded_size(child, sizes) for key, child in node.value)
-    sizes[id(node)] = size
-    return size
+        return node.value
+    if isinstance(node, yaml.MappingNode):
+        return [part for pair in node.value for part in pair]
+    return []
 
 
 def _too_deep(value: Any) -> bool:

@@ -48,6 +48,13 @@ def _is_number(value: Any) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
+def _finite(number) -> bool:
+    try:
+        return math.isfinite(number)
+    except OverflowError:  # an integer beyond every float
+        return False
+
+
 # Text that Python reads as a number but YAML does not: an exponent needs a point in the
 # mantissa and a sign ("1.0e-3", "1.0e+5"), else the value is a string.
 _EXPONENT_TEXT = re.compile(r"([-+]?\d+)(\.\d*)?[eE]([-+]?)(\d+)")
@@ -106,7 +113,7 @@ class Number(_Bounded):
         return _is_number(value)
 
     def check(self, value, key):
-        if not (_is_number(value) and math.isfinite(value) and self._within(value)):
+        if not (_is_number(value) and _finite(value) and self._within(value)):
             _fail(key, f"must be {self.describe()}{_yaml_hint(value)}", value)
 
 
@@ -216,7 +223,7 @@ class Subset(Rule):
         return _is_number(value)
 
     def check(self, value, key):
-        if not (_is_number(value) and math.isfinite(value)) or (value > 1 and value != int(value)):
+        if not (_is_number(value) and _finite(value)) or (value > 1 and value != int(value)):
             _fail(key, f"must be {self.describe()}", value)
 
 

@@ -19,6 +19,7 @@ import json
 import os
 import re
 import shutil
+import unicodedata
 from pathlib import Path
 from typing import Any, Dict, Iterator, NamedTuple, Optional, Tuple
 
@@ -38,6 +39,8 @@ from quorlin.recipe_schema import check_recognizer_settings, check_run_config
 
 MODEL_CLASSES = {"asr": EncoderDecoderTransformer, "lm": DecoderOnlyTransformer}
 KIND_NAMES = {"asr": "recogniser", "lm": "language model"}
+# Characters no transcript may hold: controls (tab, NUL, ...), lone surrogates, line and paragraph separators.
+_NOT_TEXT = ("Cc", "Cs", "Zl", "Zp")
 # The model arguments that a checkpoint's tensors fix, and how to read them off its state.
 _LAYERS = re.compile(r"(enc|dec)_layers\.(\d+)\.")
 
@@ -232,11 +235,12 @@ def read_run_config(folder, kind: str) -> Dict[str, Any]:
 
 def read_run_tokenizer(folder, kind: str) -> VaskTokenizer:
     """The tokenizer of an "asr" or "lm" run folder, checked: a tokenizer file that loads (a
-    character list, or a model SentencePiece parses) whose every token is printable text,
-    which any transcript format can hold.
+    character list, or a model SentencePiece parses) whose every token is text that any
+    transcript format can hold: no control character (a tab, say), line break or lone surrogate.
+    (Format characters, such as the joiners that spell Persian and Indic words, are text.)
 
     Raises:
-        RunFolderError: the file is missing, damaged, or has a token that is not printable.
+        RunFolderError: the file is missing, damaged, or has a token that transcripts cannot hold.
     """
     path = _required(Path(folder), TOKENIZER_FILE, KIND_NAMES[kind])
     try:
@@ -245,9 +249,9 @@ def read_run_tokenizer(folder, kind: str) -> VaskTokenizer:
         raise RunFolderError(str(error)) from None
     for token in range(len(SPECIAL_TOKENS), tokenizer.vocab_size):
         text = tokenizer.decode([token])
-        if not text.isprintable():
-            raise RunFolderError(f"{path}: token {token} stands for {excerpt(text)}, which is not printable text: "
-                                 "transcripts could not hold it")
+        if any(unicodedata.category(c) in _NOT_TEXT for c in text):
+            raise RunFolderError(f"{path}: token {token} stands for {excerpt(text)}, which transcripts cannot hold "
+                                 "(a control character or line break)")
     return tokenizer
 
 

@@ -5,6 +5,8 @@ import pytest
 import yaml
 
 from quorlin.recipe import RecipeError, load_recipe
+from quorlin.recipe_schema import check_recognizer_settings, check_run_config
+from quorlin.run_folder import RunFolderError
 
 RECIPES = Path(__file__).resolve().parents[1] / "recipes"
 DELETE = object()
@@ -186,3 +188,59 @@ def test_yaml_spellings(tmp_path, monkeypatch, old, new, message):
     suggested = re.search(r"write (\S+)\)", message)
     if suggested:  # YAML reads the suggested spelling as the number meant
         assert yaml.safe_load(suggested.group(1)) == float(re.search(r"reads (\S+) as", message).group(1))
+
+
+# A run folder's files, held to the same rules.
+
+def _settings(**changes):
+    settings = {"norm": "global_mvn", "max_length": 40, "global_mean": [0.5] * 3, "global_std": [1.0] * 3,
+                "search": {"beam_width": 10, "ctc_weight": 0.3, "lm_weight": 0.0, "chosen_on": "dev-clean"}}
+    return {**settings, **changes}
+
+
+DATA = {"norm": "global_mvn", "num_feats": 3}
+
+
+@pytest.mark.parametrize("settings, message", [
+    (_settings(search=[10, 0.3]), "search must be a mapping, got [10, 0.3]"),
+    (_settings(search={"beam_width": 10 ** 9}), "search.beam_width must be an integer in [1, 256], got 1000000000"),
+    (_settings(search={"ctc_weight": "0.3"}), "search.ctc_weight must be a number in [0, 1], got '0.3'"),
+    (_settings(search={"lm_weight": float("inf")}), "search.lm_weight must be a number >= 0, got inf"),
+    (_settings(global_mean=[0.5, 0.5]), "global_mean holds 2 numbers, but data.num_feats of config.yaml is 3"),
+    (_settings(global_std=[1.0, 1e-12, 1.0]), "global_std[1] must be a number >= 5e-05, got 1e-12"),
+    (_settings(global_mean=[0.5, float("nan"), 0.5]), "global_mean[1] must be a number, got nan"),
+    (_settings(global_mean=[0.5, 10 ** 400, 0.5]),  # beyond every float, shown short
+     f"global_mean[1] must be a number, got 1{'0' * 37}...{'0' * 39}"),
+    (_settings(norm="cepstral"), "norm must be the data.norm of config.yaml ('global_mvn'), got 'cepstral'"),
+    ({"norm": "global_mvn", "global_std": [1.0] * 3},
+     "global_mean is missing: it must be a list of numbers when norm is 'global_mvn'"),
+    ([], "the settings must be a mapping, got []"),
+])
+def test_bad_recognizer_settings_are_named_by_key(settings, message):
+    with pytest.raises(RunFolderError) as error:
+        check_recognizer_settings(settings, DATA, "run/recognizer.json")
+    assert str(error.value) == f"run/recognizer.json: {message}"
+
+
+def test_recognizer_settings_keep_keys_of_later_versions():
+    settings = _settings(train_durations=[1.5, 2.0], search={"beam_width": 4, "checkpoint": "best",
+                                                             "checkpoint_sha256": "ab" * 32})
+    check_recognizer_settings(settings, DATA, "run/recognizer.json")
+    check_recognizer_settings({"norm": "none"}, {"norm": "none", "num_feats": 80}, "run/recognizer.json")
+
+
+@pytest.mark.parametrize("kind, edits, message", [
+    ("asr", {"asr.data": DELETE}, "data is missing: it must be a mapping"),
+    ("asr", {"asr.data.num_feats": 10 ** 9}, "model.input_dim must equal data.num_feats (1000000000), got 40"),
+    ("asr", {"asr.loss.ctc_weight": "0.3"}, "loss.ctc_weight must be a number in [0, 1], got '0.3'"),
+    ("asr", {"asr.model.num_heads": 5}, "model.d_model must be divisible by model.num_heads (5), got 96"),
+    ("lm", {"lm.loss": {"ctc_weight": 0.3}}, "loss is not a known key; the configuration may hold: data, epochs, "
+                                             "model, optimizer, run_name, scheduler, training"),
+    ("lm", {"lm.run_name": "a/b"}, f"run_name must be {RUN_NAME}, got 'a/b'"),
+])
+def test_bad_run_configurations_are_named_by_key(kind, edits, message):
+    config = _edited(edits)[kind]
+    with pytest.raises(RunFolderError) as error:
+        check_run_config(config, kind, "run/config.yaml")
+    assert str(error.value) == f"run/config.yaml: {message}"
+    check_run_config(_edited({})[kind], kind, "run/config.yaml")

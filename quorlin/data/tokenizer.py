@@ -214,10 +214,15 @@ class VaskTokenizer:
         for entry, value, wanted in ((key, state.get(key), stored), ("escaped", escaped, bool)):
             if type(value) is not wanted:
                 raise ValueError(f"{name}: {entry} must be a {wanted.__name__}, got {excerpt(value)}")
+        model = state[key]
+        if kind != "char":
+            try:
+                model = base64.b64decode(model, validate=True)
+            except ValueError as err:  # binascii.Error
+                raise ValueError(f"{name}: {key} is not base64 text ({err})") from None
         try:
-            model = state[key] if kind == "char" else base64.b64decode(state[key], validate=True)
             return cls(kind, model, escaped=escaped)
-        except (ValueError, TypeError) as err:  # binascii.Error is a ValueError
+        except (ValueError, TypeError) as err:
             raise ValueError(f"{name}: {err}") from None
 
     def _check_id(self, token) -> int:

@@ -81,7 +81,7 @@ class AudioSource:
     def _open_file(self, path: str, id: Optional[str]) -> None:
         problem = regular_file_problem(path)  # a FIFO would block the reader for ever
         if problem:
-            raise AudioError(f"{path}: {problem}")
+            raise AudioError(f"{path}: cannot read audio: {problem}")
         try:
             info = soundfile.info(path)
         except (RuntimeError, OSError) as err:

@@ -22,7 +22,7 @@ def read_audio(path: str) -> Tuple[torch.Tensor, int]:
     """
     problem = regular_file_problem(path)
     if problem:
-        raise PreparationError(f"{path}: {problem}")
+        raise PreparationError(f"{path}: cannot read audio: {problem}")
     try:
         samples, rate = soundfile.read(path, dtype="float32", always_2d=True)  # (n, channels)
     except (RuntimeError, OSError) as err:

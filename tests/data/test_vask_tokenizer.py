@@ -173,3 +173,27 @@ def test_bad_calls(tokenizer, tmp_path):
     bad.write_text("{not json")
     with pytest.raises(ValueError, match="bad.json is not valid JSON"):
         VaskTokenizer.load(bad)
+
+
+@pytest.mark.parametrize("state, message", [
+    ({"kind": "bpe", "sentencepiece_model": base64.b64encode(b"\x0a\x07garbage" * 20).decode()},
+     "model is not a SentencePiece model: "),
+    ({"kind": "bpe", "sentencepiece_model": "not base64!"},
+     "sentencepiece_model is not base64 text (Only base64 data is allowed)"),
+    ({"kind": "unigram", "sentencepiece_model": 12}, "sentencepiece_model must be a str, got 12"),
+    ({"kind": "char", "symbols": "ABC"}, "symbols must be a list, got 'ABC'"),
+    ({"kind": "char", "symbols": ["A", "A"]}, "char vocabulary must be distinct single characters, got ['A', 'A']"),
+    ({"kind": "char", "symbols": ["AB"] * 1000},
+     "char vocabulary must be distinct single characters, got ['AB', 'AB', 'AB', 'AB', ...]"),
+    ({"kind": "char", "symbols": ["A"], "escaped": "yes"}, "escaped must be a bool, got 'yes'"),
+    ({"kind": ["char"]}, "kind must be one of ('char', 'bpe', 'unigram'), got ['char']"),
+])
+def test_damaged_files_are_refused_naming_what_is_wrong(tmp_path, state, message):
+    path = tmp_path / "tok.json"
+    path.write_text(json.dumps({"format": "vask-tokenizer", **state}))
+    with pytest.raises(ValueError) as error:
+        VaskTokenizer.load(path)
+    assert str(error.value).startswith(f"{path}: {message}"), str(error.value)
+    path.write_text("[" * 5000 + "]" * 5000)
+    with pytest.raises(ValueError, match="tok.json is nested more than 32 levels deep"):
+        VaskTokenizer.load(path)
