@@ -2,6 +2,7 @@
 recognizer.json and config.yaml (a recogniser's and a language model's), and manifests.
 
     nice -n 19 $QUORLIN_VENV/bin/python fuzz/run_files_fuzz.py --seconds 600 [--seed 0]
+    $QUORLIN_VENV/bin/python fuzz/run_files_fuzz.py --replay build/fuzz/run-files/findings/*.input
 
 This process makes a tiny recogniser and language model (untrained weights), a manifest and
 its audio under build/fuzz/run-files/, runs the readers once on the valid files, then forks one
@@ -20,7 +21,6 @@ import os
 os.environ.setdefault("OMP_NUM_THREADS", "1")  # forked children must not inherit a thread pool
 
 import argparse  # noqa: E402
-import base64  # noqa: E402
 import hashlib  # noqa: E402
 import json  # noqa: E402
 import random  # noqa: E402
@@ -31,6 +31,7 @@ import sys  # noqa: E402
 import time  # noqa: E402
 import traceback  # noqa: E402
 from pathlib import Path  # noqa: E402
+from typing import Optional  # noqa: E402
 
 import numpy as np  # noqa: E402
 import soundfile  # noqa: E402
@@ -226,24 +227,38 @@ def _virtual_size() -> int:
         return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
 
 
-def signature(status: int, report: Path) -> str:
-    """What kind of finding an input gave: the exception and where it was raised, or the signal."""
+def run_child(paths: dict, target, data: bytes) -> Optional[str]:
+    """Runs one input in a forked child: None when it passed, else what kind of finding it gave
+    (the exception and where it was raised, a timeout, or the signal that ended the child)."""
+    work, report = OUT / "work", OUT / "report.txt"
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    report.unlink(missing_ok=True)
+    pid = os.fork()
+    if pid == 0:
+        os.chdir(work)
+        child(paths, target, data, work, report)
+    _, status = os.waitpid(pid, 0)
     if os.WIFSIGNALED(status):
         number = os.WTERMSIG(status)
         return "timeout" if number == signal.SIGALRM else f"killed by {signal.Signals(number).name}"
+    if os.WEXITSTATUS(status) == 0:
+        return None
     return report.read_text().splitlines()[0] if report.exists() else f"exit status {os.WEXITSTATUS(status)}"
+
+
+def _name(target) -> str:
+    return f"{target[1] or 'manifest'}-{target[0]}"
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=600)
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--replay", nargs="+", metavar="INPUT", help="run these findings again, nothing else")
     args = parser.parse_args()
     torch.set_num_threads(1)
     paths = make_base(OUT / "base")
-    findings = OUT / "findings"
-    findings.mkdir(parents=True, exist_ok=True)
-    rng = random.Random(args.seed)
     valid = {target: (paths["manifest"] if target[1] is None else paths[target[1]] / target[0]).read_bytes()
              for target in TARGETS}
     # Each valid file runs here first: it must pass, and what runs the first time (lazy imports,
@@ -252,33 +267,36 @@ def main() -> int:
         shutil.rmtree(OUT / "work", ignore_errors=True)
         (OUT / "work").mkdir(parents=True)
         run_one(paths, target, valid[target], OUT / "work")
-    kinds, tried, passed = {}, 0, 0
+    if args.replay:
+        failed = 0
+        for path in map(Path, args.replay):
+            target = next(t for t in TARGETS if path.name.startswith(_name(t) + "-"))
+            kind = run_child(paths, target, path.read_bytes())
+            failed += kind is not None
+            print(f"{path.name}: {kind or 'passes'}")
+        return 1 if failed else 0
+    findings = OUT / "findings"
+    findings.mkdir(parents=True, exist_ok=True)
+    rng = random.Random(args.seed)
+    kinds, tried = {}, 0
     start = time.monotonic()
     while time.monotonic() - start < args.seconds:
         target = rng.choice(TARGETS)
         data = mutate(valid[target], target[2], rng)
-        work, report = OUT / "work", OUT / "report.txt"
-        shutil.rmtree(work, ignore_errors=True)
-        work.mkdir(parents=True)
-        report.unlink(missing_ok=True)
-        pid = os.fork()
-        if pid == 0:
-            os.chdir(work)
-            child(paths, target, data, work, report)
-        _, status = os.waitpid(pid, 0)
+        kind = run_child(paths, target, data)
         tried += 1
-        if os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0:
-            passed += 1
+        if kind is None:
             continue
-        kind = signature(status, report)
         kinds[kind] = kinds.get(kind, 0) + 1
         if kinds[kind] == 1:
-            stem = f"{target[1] or 'manifest'}-{target[0]}-{hashlib.sha1(data).hexdigest()[:12]}"
+            stem = f"{_name(target)}-{hashlib.sha1(data).hexdigest()[:12]}"
             (findings / f"{stem}.input").write_bytes(data)
+            report = OUT / "report.txt"
             (findings / f"{stem}.txt").write_text(report.read_text() if report.exists() else kind)
             print(f"finding: {kind} ({stem})", flush=True)
     shutil.rmtree(OUT / "work", ignore_errors=True)
-    print(f"{tried} inputs in {time.monotonic() - start:.0f} s: {passed} passed, {tried - passed} findings of "
+    found = sum(kinds.values())
+    print(f"{tried} inputs in {time.monotonic() - start:.0f} s: {tried - found} passed, {found} findings of "
           f"{len(kinds)} kinds")
     for kind, count in sorted(kinds.items(), key=lambda item: -item[1]):
         print(f"  {count:6d}  {kind}")

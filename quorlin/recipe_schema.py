@@ -13,6 +13,7 @@ someone else is held to the ranges its recipe was: ``check_run_config`` checks i
 configuration (the trainer's section of the recipe) and ``check_recognizer_settings`` a
 recogniser's settings (``RECOGNIZER_SETTINGS``, whose search follows the ``evaluate`` ranges).
 """
+import copy
 import math
 import re
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Type
@@ -314,14 +315,14 @@ class Section(Rule):
         exclusive: pairs of keys that cannot be given together.
         others: keys of no rule are let through, unchecked, instead of refused (files that
             later versions add keys to).
-        name: what messages call the mapping when it is checked on its own, not as a key.
+        label: what messages call the mapping when it is checked on its own, not as a key.
     """
 
     def __init__(self, keys: Dict[str, Any], needs: Sequence[Tuple[str, tuple, str]] = (),
-                 exclusive: Sequence[Tuple[str, str]] = (), others: bool = False, name: str = "the recipe"):
+                 exclusive: Sequence[Tuple[str, str]] = (), others: bool = False, label: str = "the recipe"):
         self.keys = {name: rule.rule if isinstance(rule, _Need) else rule for name, rule in keys.items()}
         self.required = [name for name, rule in keys.items() if isinstance(rule, _Need)]
-        self.needs, self.exclusive, self.others, self.name = needs, exclusive, others, name
+        self.needs, self.exclusive, self.others, self.label = needs, exclusive, others, label
 
     def describe(self, plural=False):
         return "mappings" if plural else "a mapping"
@@ -330,7 +331,7 @@ class Section(Rule):
         return isinstance(value, dict)
 
     def check(self, value, key):
-        label = key or self.name
+        label = key or self.label
         if not isinstance(value, dict):
             _fail(label, f"must be {self.describe()}", value)
         for name, item in value.items():
@@ -436,11 +437,10 @@ TRANSFORMER = {"d_model": need(COUNT), "num_heads": need(COUNT), "d_ff": need(CO
 
 
 def _trainer(model: Section, data: Section, training: Section, **extra: Any) -> Section:
-    """An ``lm`` or ``asr`` section: the run, the model's keywords and the trainer's configuration
-    (also a run folder's configuration file, on its own)."""
+    """An ``lm`` or ``asr`` section: the run, the model's keywords and the trainer's configuration."""
     return Section({"run_name": need(RunName()), "epochs": need(COUNT), "model": need(model), "data": need(data),
                     "training": need(training), "optimizer": need(OPTIMIZER), "scheduler": need(SCHEDULER), **extra},
-                   name="the configuration")
+                   label="the configuration")
 
 
 LM = _trainer(
@@ -488,6 +488,17 @@ ASR = _trainer(
     stages=ListOf(STAGE),
 )
 
+def _run_config(section: Section) -> Section:
+    """A trainer section as a run folder keeps it (its configuration file). Its run name was the
+    folder's name when it was trained; the folder may have been renamed since, or named under
+    earlier rules, and loading it does not use the name: any text is accepted."""
+    config = copy.copy(section)
+    config.keys = {**section.keys, "run_name": PATH}
+    return config
+
+
+RUN_CONFIGS = {"lm": _run_config(LM), "asr": _run_config(ASR)}
+
 # Wider beams cost memory in proportion and gain nothing measurable.
 MAX_BEAM_WIDTH = 256
 BEAM_WIDTH = Integer(1, MAX_BEAM_WIDTH)
@@ -522,7 +533,7 @@ RECOGNIZER_SETTINGS = Section({
     "search": Section({"beam_width": BEAM_WIDTH, "ctc_weight": WEIGHT, "lm_weight": NON_NEGATIVE,
                        "chosen_on": Text()}, others=True),
 }, needs=[("norm", ("global_mvn",), "global_mean"), ("norm", ("global_mvn",), "global_std")], others=True,
-    name="the settings")
+    label="the settings")
 
 
 def _distinct_runs(recipe: Dict[str, Any]) -> None:
@@ -595,7 +606,6 @@ def _distinct_sets(recipe: Dict[str, Any]) -> None:
 
 # The checks that tie keys together, applied once every key has its type and range.
 RULES: List[Callable[[Dict[str, Any]], None]] = [_distinct_speeds, _distinct_sets, _distinct_runs]
-TRAINERS = {"lm": LM, "asr": ASR}
 TRAINER_RULES: Dict[str, List[Callable[[Dict[str, Any], str], None]]] = {
     "lm": [_heads_divide_width, _plateau_without_warmup],
     "asr": [_heads_divide_width, _features_fit_model, _stages_fit_model, _plateau_without_warmup],
@@ -640,7 +650,7 @@ def check_run_config(config: Any, kind: str, path: str) -> None:
     from quorlin.run_folder import RunFolderError
 
     def check():
-        TRAINERS[kind].check(config, "")
+        RUN_CONFIGS[kind].check(config, "")
         for rule in TRAINER_RULES[kind]:
             rule(config, "")
 
