@@ -103,13 +103,19 @@ class VaskTokenizer:
                 # SentencePiece reports a model it cannot parse as an internal error.
                 raise ValueError(f"model is not a SentencePiece model: {str(err).split('] ', 1)[-1]}") from None
             self._model_proto = model
-            if self._sp.get_piece_size() < len(SPECIAL_TOKENS):
+            # Every piece must be text, so that every decoded sequence is: no piece of bytes that
+            # are not UTF-8, and no byte pieces (byte fallback, which from_texts never trains).
+            try:
+                pieces = [self._sp.id_to_piece(i) for i in range(self._sp.get_piece_size())]
+            except UnicodeDecodeError as err:
+                raise ValueError(f"SentencePiece model holds a piece that is not UTF-8 text ({err.reason})") from None
+            if any(self._sp.is_byte(i) for i in range(len(pieces))):
+                raise ValueError("SentencePiece model holds byte pieces (byte fallback), whose sequences need not be "
+                                 "text")
+            if tuple(pieces[:len(SPECIAL_TOKENS)]) != SPECIAL_TOKENS:
                 raise ValueError(f"SentencePiece model must start with {SPECIAL_TOKENS}, got "
-                                 f"{self._sp.get_piece_size()} pieces")
-            specials = tuple(self._sp.id_to_piece(i) for i in range(len(SPECIAL_TOKENS)))
-            if specials != SPECIAL_TOKENS:
-                raise ValueError(f"SentencePiece model must start with {SPECIAL_TOKENS}, got {specials}")
-            self.vocab_size = self._sp.get_piece_size()
+                                 f"{excerpt(tuple(pieces[:len(SPECIAL_TOKENS)]))}")
+            self.vocab_size = len(pieces)
 
     @classmethod
     def from_texts(cls, texts: Sequence[str], kind: str = "char",

@@ -1,4 +1,5 @@
 import base64
+import io
 import json
 import random
 
@@ -197,3 +198,20 @@ def test_damaged_files_are_refused_naming_what_is_wrong(tmp_path, state, message
     path.write_text("[" * 5000 + "]" * 5000)
     with pytest.raises(ValueError, match="tok.json is nested more than 32 levels deep"):
         VaskTokenizer.load(path)
+
+
+def test_subword_models_whose_pieces_are_not_all_text_are_refused():
+    """Decoding such a model's ids could raise in the middle of a transcription."""
+    tokenizer = VaskTokenizer.from_texts(CORPUS, kind="bpe", vocab_size=60)
+    piece = next(p for p in map(tokenizer._sp.id_to_piece, range(tokenizer.vocab_size)) if len(p) == 3 and p.isascii())
+    # The piece's bytes in the serialized model (field 1, 3 bytes long), swapped for bytes that are not UTF-8.
+    damaged = tokenizer._model_proto.replace(b"\x0a\x03" + piece.encode(), b"\x0a\x03\xc9\x96\x81", 1)
+    with pytest.raises(ValueError, match=r"^SentencePiece model holds a piece that is not UTF-8 text"):
+        VaskTokenizer("bpe", damaged, escaped=True)
+    model = io.BytesIO()
+    sentencepiece.SentencePieceTrainer.train(
+        sentence_iterator=iter(CORPUS), model_writer=model, model_type="bpe", vocab_size=300, byte_fallback=True,
+        pad_id=0, bos_id=1, eos_id=2, unk_id=3, pad_piece="<pad>", bos_piece="<sos>", eos_piece="<eos>",
+        unk_piece="<unk>", minloglevel=2)
+    with pytest.raises(ValueError, match=r"^SentencePiece model holds byte pieces \(byte fallback\)"):
+        VaskTokenizer("bpe", model.getvalue())
