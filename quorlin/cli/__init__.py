@@ -10,11 +10,16 @@
 
 The command only parses and reports: the work is done by the library (``quorlin.pipeline``,
 ``quorlin.inference``). A user error ends in one line "quorlin: error: ..." and exit status 1.
+A termination signal (``kill``) ends the command as an interrupt does: files being written
+are left as they were, with no temporary file behind.
 """
 import argparse
+import contextlib
 import os
+import signal
 import sys
-from typing import List, Optional
+import threading
+from typing import Iterator, List, Optional
 
 from quorlin.inference.formats import WRITERS
 
@@ -52,8 +57,8 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("run", help="the recogniser's run folder (expts/<run name>, or a copy of it)")
     sub.add_argument("inputs", nargs="+", help="audio files (.flac, .wav, .ogg) or folders of them")
     sub.add_argument("--lm", help="a language model's run folder, fused in by shallow fusion")
-    sub.add_argument("--beam-width", type=positive_int, help="1 is greedy search (default: the setting chosen on "
-                                                             "dev by `quorlin evaluate`, else 1)")
+    sub.add_argument("--beam-width", type=beam_width, help="1 is greedy search, at most 256 (default: the setting "
+                                                           "chosen on dev by `quorlin evaluate`, else 1)")
     sub.add_argument("--ctc-weight", type=weight, help="weight in [0, 1] of the CTC head's scores (default: the "
                                                       "setting chosen on dev, else 0)")
     sub.add_argument("--lm-weight", type=finite_weight, help="weight of the LM's scores (default: the setting "
@@ -85,6 +90,15 @@ def positive_int(text: str) -> int:
     return value
 
 
+def beam_width(text: str) -> int:
+    from quorlin.recipe_schema import MAX_BEAM_WIDTH
+
+    value = positive_int(text)
+    if value > MAX_BEAM_WIDTH:
+        raise argparse.ArgumentTypeError(f"must be an integer in [1, {MAX_BEAM_WIDTH}], got {text}")
+    return value
+
+
 def weight(text: str) -> float:
     value = finite_weight(text)
     if value > 1.0:
@@ -108,7 +122,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     from quorlin.errors import QuorlinError
 
     try:
-        return _run(args)
+        with _terminated_as_interrupted():
+            return _run(args)
     except QuorlinError as error:
         print(f"quorlin: error: {error}", file=sys.stderr)
     except OSError as error:
@@ -118,6 +133,29 @@ def main(argv: Optional[List[str]] = None) -> int:
         print("quorlin: interrupted", file=sys.stderr)
         return 130
     return 1
+
+
+@contextlib.contextmanager
+def _terminated_as_interrupted() -> Iterator[None]:
+    """Within the block SIGTERM raises ``KeyboardInterrupt`` in this process, so that a write
+    in progress is undone; processes forked from it (data loaders, preparation workers) end at
+    once, as they did."""
+    main_process = os.getpid()
+
+    def interrupt(signum, frame):
+        if os.getpid() != main_process:
+            signal.signal(signum, signal.SIG_DFL)
+            os.kill(os.getpid(), signum)
+        raise KeyboardInterrupt
+
+    if threading.current_thread() is not threading.main_thread():
+        yield  # only the main thread may set a signal handler
+        return
+    previous = signal.signal(signal.SIGTERM, interrupt)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def _run(args) -> int:

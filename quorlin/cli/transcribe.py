@@ -3,8 +3,8 @@
 
 Every file is transcribed on its own: one that cannot be read gets its error line on
 standard error and the others go on; the exit status is 1 when any failed. Where the output
-goes is checked before any work: an output that names an input, or that cannot be written,
-stops the command at once.
+goes is checked before any work: an output that names an input, lies in a run folder (whose
+files it could replace) or cannot be written stops the command at once.
 """
 import contextlib
 import os
@@ -20,6 +20,7 @@ from quorlin.inference.audio import file_id
 from quorlin.inference.formats import WRITERS, format_tsv, render
 from quorlin.inference.recognizer import Recognizer
 from quorlin.prep.sources import AUDIO_EXTENSIONS
+from quorlin.run_folder import enclosing_run_folder
 
 _UNSAFE_ID_CHARACTERS = "\t\n\r"
 
@@ -73,8 +74,8 @@ def audio_inputs(inputs: List[str]) -> Tuple[List[Tuple[str, str]], List[str]]:
         if os.path.isdir(item):
             paths = sorted(os.path.join(folder, name) for folder, _, names in os.walk(item) for name in names
                            if name.lower().endswith(AUDIO_EXTENSIONS))
-        elif os.path.isfile(item):
-            paths = [item]
+        elif os.path.exists(item):
+            paths = [item]  # a FIFO or device is refused as it is opened, with its own error line
         else:
             raise QuorlinError(f"{_printable(item)}: no such audio file or folder")
         for path in paths:
@@ -104,6 +105,10 @@ def _output(output: Optional[str], formats: List[str], inputs: List[str]) -> Tup
             raise QuorlinError(f"{what} is one file per input: give -o FOLDER for {len(inputs)} input(s)")
         return None, None
     path = Path(output)
+    inside = enclosing_run_folder(path)
+    if inside is not None:
+        raise QuorlinError(f"{output}: lies in the run folder {inside}, whose files transcripts could replace; "
+                           "write them elsewhere")
     as_folder = path.is_dir() or output.endswith(os.sep) or per_input
     targets = [path / f"{file_id(p)}.{name}" for p in inputs for name in formats] if as_folder else [path]
     sources = {os.path.realpath(p) for p in inputs}

@@ -7,6 +7,7 @@ import numpy as np
 import soundfile
 import torch
 
+from quorlin._reading import regular_file_problem
 from quorlin.errors import QuorlinError
 from quorlin.prep.features import FRAME_LENGTH_MS, SAMPLE_RATE
 from quorlin.resample import StreamingResampler
@@ -86,6 +87,9 @@ class AudioSource:
         return self.num_frames / self.sample_rate
 
     def _open_file(self, path: str, id: Optional[str]) -> None:
+        problem = regular_file_problem(path)  # a FIFO would block the reader for ever
+        if problem:
+            raise AudioError(f"{path}: cannot read audio: {problem}")
         try:
             info = soundfile.info(path)
         except (RuntimeError, OSError) as err:

@@ -27,7 +27,8 @@ from quorlin.inference.results import Segment, Transcript, Word, spread_words
 from quorlin.inference.segmentation import AudioSegment, SegmentLengths, keep_words, split_audio
 from quorlin.inference.vad import DEFAULT_VAD, speech_detector
 from quorlin.prep.features import FRAME_LENGTH_MS, FRAME_SHIFT_MS, SAMPLE_RATE, compute_fbank, feature_seconds
-from quorlin.run_folder import RunFolderError, load_trained, read_recognizer_settings
+from quorlin.recipe_schema import MAX_BEAM_WIDTH
+from quorlin.run_folder import RunFolderError, load_trained, read_recognizer_settings, reading_run_folder
 
 Input = Union[str, Path, Tuple[Any, int]]
 # A segment spans at most this share of the model's positions: a margin for the front end's edges.
@@ -103,8 +104,9 @@ class Recognizer:
                 trained with another tokenizer.
         """
         device = parse_device(device)
-        settings = read_recognizer_settings(path)
-        trained = load_trained("asr", path, device, checkpoint or settings.get("search", {}).get("checkpoint"))
+        with reading_run_folder(path):
+            settings = read_recognizer_settings(path)
+            trained = load_trained("asr", path, device, checkpoint or settings.get("search", {}).get("checkpoint"))
         language_model = None
         if lm is not None:
             trained_lm = load_trained("lm", lm, device)
@@ -228,8 +230,9 @@ class Recognizer:
         search = Search(default.beam_width if beam_width is None else beam_width,
                         default.ctc_weight if ctc_weight is None else ctc_weight,
                         default.lm_weight if lm_weight is None else lm_weight)
-        if isinstance(search.beam_width, bool) or not isinstance(search.beam_width, int) or search.beam_width < 1:
-            raise QuorlinError(f"the beam width must be an integer >= 1, got {search.beam_width!r}")
+        if isinstance(search.beam_width, bool) or not isinstance(search.beam_width, int) or \
+                not 1 <= search.beam_width <= MAX_BEAM_WIDTH:
+            raise QuorlinError(f"the beam width must be an integer in [1, {MAX_BEAM_WIDTH}], got {search.beam_width!r}")
         if not (isinstance(search.ctc_weight, (int, float)) and 0.0 <= search.ctc_weight <= 1.0):
             raise QuorlinError(f"the CTC weight must lie in [0, 1], got {search.ctc_weight!r}")
         if search.ctc_weight > 0 and not self.ctc_trained:

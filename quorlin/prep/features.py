@@ -6,6 +6,7 @@ import soundfile
 import torch
 import torchaudio
 
+from quorlin._reading import regular_file_problem
 from quorlin.prep.errors import PreparationError
 from quorlin.resample import resample
 
@@ -24,8 +25,11 @@ def read_audio(path: str) -> Tuple[torch.Tensor, int]:
 
     Channels are averaged. An unreadable or empty file, or one holding samples that are
     not finite (NaN or infinity, which floating-point WAV files can store), raises
-    ``PreparationError`` naming it.
+    ``PreparationError`` naming it; so does a path that is no regular file (a FIFO would block).
     """
+    problem = regular_file_problem(path)
+    if problem:
+        raise PreparationError(f"{path}: cannot read audio: {problem}")
     try:
         samples, rate = soundfile.read(path, dtype="float32", always_2d=True)  # (n, channels)
     except (RuntimeError, OSError) as err:

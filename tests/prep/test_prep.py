@@ -149,6 +149,23 @@ def test_source_problems_are_listed_with_their_files(tmp_path):
         f"  {tmp_path / 'm.tsv'}, line 3: no audio file {tmp_path / 'missing.wav'}"]
 
 
+@pytest.mark.parametrize("end", ["\n", "\r\n", "\r"])
+def test_line_ends_of_any_kind(tmp_path, end):
+    """LF, CRLF, or CR alone as some spreadsheet programs write tab-separated text: the same lines."""
+    _write_tree(tmp_path / "src", {"7-2-0000": (0.1, 16000, ".wav", "ONE"), "7-2-0001": (0.1, 16000, ".wav", "TWO")})
+    (tmp_path / "src/7/2/7-2.trans.txt").write_bytes(f"7-2-0000 ONE{end}7-2-0001 TWO{end}".encode())
+    assert [u.text for u in librispeech_utterances(str(tmp_path / "src"))] == ["ONE", "TWO"]
+    lines = ["src/7/2/7-2-0000.wav\tONE", "", "src/7/2/7-2-0001.wav\tTWO"]
+    (tmp_path / "m.tsv").write_bytes(end.join(lines).encode())  # and no end after the last
+    assert [(u.utt_id, u.text) for u in manifest_utterances(str(tmp_path / "m.tsv"))] == [("7-2-0000", "ONE"),
+                                                                                        ("7-2-0001", "TWO")]
+    (tmp_path / "m.tsv").write_bytes(end.join(["src/7/2/7-2-0000.wav\tONE", "src/7/2/7-2-0001.wav"]).encode())
+    with pytest.raises(PreparationError, match="m.tsv, line 2: no transcript for"):  # lines counted as the ends go
+        manifest_utterances(str(tmp_path / "m.tsv"))
+    (tmp_path / "t.txt").write_bytes(f"a{end}{end} b {end}".encode())
+    assert read_text_lines(str(tmp_path / "t.txt")) == ["a", "b"]
+
+
 def test_normalisation_and_text_files(tmp_path):
     assert normalize_transcript("Behold, the Lamb of God\u2019s! (John 1:29) -- 'Na\u00efve") == \
         "BEHOLD THE LAMB OF GOD'S JOHN NAIVE"
