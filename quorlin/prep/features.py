@@ -69,9 +69,16 @@ def compute_fbank(samples: torch.Tensor, sample_rate: int, num_mel_bins: int = 8
 def audio_fbank(path: str, num_mel_bins: int = 80, speed: float = 1.0) -> np.ndarray:
     """Filter banks (num_mel_bins, frames) of one audio file, played ``speed`` times as fast
     (speed perturbation: the audio is resampled, so its pitch moves with its tempo); a file
-    shorter than one window raises ``PreparationError`` naming it."""
+    shorter than one window raises ``PreparationError`` naming it.
+
+    Audio at another rate is resampled to 16 kHz first, as without perturbation; the 16 kHz
+    samples are then played faster or slower. Whatever the recording's rate, the perturbation
+    is then between two rates of a short common period (14.4 and 16 kHz for 0.9), which is
+    as cheap as the audio at 16 kHz."""
     samples, rate = read_audio(path)
     if samples.numel() < FRAME_LENGTH_MS / 1000 * rate:
         raise PreparationError(f"{path}: audio is shorter than one {FRAME_LENGTH_MS:g} ms window")
-    # Samples read as if recorded at speed * rate play speed times as fast.
-    return compute_fbank(samples, round(rate * speed), num_mel_bins)
+    if rate != SAMPLE_RATE:
+        samples = resample(samples, rate, SAMPLE_RATE)
+    # Samples read as if recorded at speed * 16 kHz play speed times as fast.
+    return compute_fbank(samples, round(SAMPLE_RATE * speed), num_mel_bins)

@@ -126,7 +126,8 @@ class Wendrel(Stolvar):
 
         Returns:
             one dict per prompt: "prompt", "original" and "generated" text (the two
-            continuations without the prompt) and the generated sequence's "score".
+            continuations without the prompt) and the generated sequence's "score"; none
+            when no text of the loader is longer than a prompt.
         """
         if generation_config is None:
             generation_config = {
@@ -145,6 +146,9 @@ class Wendrel(Stolvar):
             prompt_length=cfg.get("prompt_length", 10),
             seed=cfg.get("seed", 40213),
         )
+        if not len(prompts):
+            print(f"No text is longer than the {prompts.shape[1]}-token prompt: nothing to generate")
+            return []
         prompts = prompts.to(self.device)
         temperature = cfg.get("temperature", 1.0)
         self.model.eval()
