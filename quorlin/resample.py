@@ -138,6 +138,13 @@ class StreamingResampler:
         return torch.cat(pieces)
 
 
+def short_period(orig_rate: int, new_rate: int) -> bool:
+    """Whether the two rates have a common period short enough for periods of outputs to be
+    computed as matrix products (44,100 and 16,000 Hz: 441 inputs to 160 outputs), which is
+    several times faster than outputs gathered one by one (44,101 and 16,000 Hz)."""
+    return _filter(orig_rate, new_rate)[4] is not None
+
+
 @functools.lru_cache(maxsize=16)
 def _filter(orig_rate: int, new_rate: int) -> Tuple[float, int, torch.Tensor, int, Optional[torch.Tensor]]:
     """The filter of ``orig_rate`` to ``new_rate``, made once for each pair of rates (preparation
