@@ -95,8 +95,9 @@ def test_a_changed_transcript_is_prepared_again(workdir, capsys):
     (workdir / "audio/test/7/3/7-3-0004.flac").unlink()
     (workdir / "audio/test/7/3/7-3.trans.txt").write_text(
         "".join(line + "\n" for line in (workdir / "audio/test/7/3/7-3.trans.txt").read_text().splitlines()[:4]))
-    assert main(["prepare", "tiny.yaml"]) == 0
-    out = capsys.readouterr().out
+    assert main(["prepare", "tiny.yaml", "--progress"]) == 0
+    out, err = capsys.readouterr()
+    assert "[Preparing dev]" in err  # bars asked for, though standard error is no terminal
     assert "train: 0 prepared, 24 already there" in out  # with the 1.1x copies
     assert "dev: 1 prepared, 3 already there" in out
     assert "7-2-0001\tLET THERE BE LIGHT\n" in (workdir / "data/asr/dev/references.tsv").read_text()
@@ -136,3 +137,15 @@ def test_an_override_changes_the_run_and_the_run_folder_records_it(workdir, caps
     assert (workdir / "tiny.yaml").read_text() == recipe_before
     # Everything the quiet run printed is in its log all the same.
     assert "📊 Metrics (Epoch 1):" in (run / "train.log").read_text()
+
+
+def test_verbose_errors_carry_their_traceback(workdir, capsys):
+    recipe = yaml.safe_load((workdir / "tiny.yaml").read_text())
+    recipe["prepare"]["dev"] = "audio/nowhere"
+    (workdir / "tiny.yaml").write_text(yaml.safe_dump(recipe))
+    assert main(["prepare", "tiny.yaml"]) == 1
+    assert capsys.readouterr().err == "quorlin: error: audio/nowhere: no such folder or manifest file\n"
+    assert main(["prepare", "tiny.yaml", "-v"]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("Traceback (most recent call last):") and "source_utterances" in err
+    assert err.endswith("quorlin: error: audio/nowhere: no such folder or manifest file\n")
