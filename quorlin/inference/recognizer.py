@@ -185,7 +185,8 @@ class Recognizer:
                 if source.duration < self.min_seconds:
                     raise AudioError(f"{source.name}: {source.duration * 1000:.0f} ms of audio is too short for the "
                                      f"recogniser, which needs at least {self.min_seconds * 1000:.0f} ms")
-                for segment in split_audio(source.blocks(_BLOCK_SECONDS), speech_detector(vad), self.segment_lengths,
+                detector = speech_detector(vad, round(self.segment_lengths.longest * 100))
+                for segment in split_audio(source.blocks(_BLOCK_SECONDS), detector, self.segment_lengths,
                                            source.duration):
                     if segment.end - segment.start < self.min_seconds:
                         continue  # a blip between pauses, too short to hold a word

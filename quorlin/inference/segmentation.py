@@ -7,8 +7,9 @@ is left out but for ``MARGIN`` on either side of the speech. Speech between such
 cut at shorter pauses (``MIN_PAUSE`` or more) into the segments that best fit the durations
 of the model's training utterances (``SegmentLengths``): a choice over all the pauses in
 sight (two of the longest segments ahead) that cuts at as many long pauses as it can while
-every segment stays about as long as a training utterance. Speech that runs past the longest segment the model can take without any pause is cut
-into overlapping windows; each keeps the words whose middle falls in its share of the overlap.
+every segment stays about as long as a training utterance. Speech with no pause for longer
+than the model can take is cut into overlapping windows as long as the longest training
+utterance; each keeps the words whose middle falls in its share of the overlap.
 """
 import math
 from dataclasses import dataclass
@@ -89,15 +90,17 @@ def split_audio(blocks: Iterable[torch.Tensor], detector: SpeechDetector, length
         duration: the stream's length in seconds, when known: a stream no longer than
             ``lengths.longest`` is one segment, whole, as the utterances the model learnt from
             (or none, when no speech is found in it).
-        overlap_seconds: overlap of the windows cut where speech has no pause (default: the
-            smaller of 3 s and a quarter of ``lengths.limit``).
+        overlap_seconds: overlap of the windows cut where speech has no pause, which are as
+            long as the longest training utterance (default: the smaller of 3 s and a quarter
+            of a window).
 
     A recording that is silent throughout gives no segment. At most the horizon (two of the
     longest segments and a long pause) plus one block of samples is held at a time.
     """
-    overlap = min(3.0, lengths.limit / 4) if overlap_seconds is None else overlap_seconds
-    if not 0 <= overlap < lengths.limit / 2:
-        raise ValueError(f"overlap_seconds must lie in [0, {lengths.limit / 2:g}), got {overlap!r}")
+    window = max(lengths.longest, 1.0)
+    overlap = min(3.0, window / 4) if overlap_seconds is None else overlap_seconds
+    if not 0 <= overlap < window / 2:
+        raise ValueError(f"overlap_seconds must lie in [0, {window / 2:g}), got {overlap!r}")
     return _split(blocks, detector, _Segmenter(lengths, round(overlap * 100)),
                   duration is not None and duration <= lengths.longest)
 
@@ -184,8 +187,8 @@ class _Segmenter:
 
     def __init__(self, lengths: SegmentLengths, overlap: int):
         self.lengths, self.overlap = lengths, overlap
-        self.limit = round(lengths.limit * 100)
-        self.horizon = max(_horizon(lengths), self.limit + LONG_PAUSE)
+        self.window = round(max(lengths.longest, 1.0) * 100)
+        self.horizon = max(_horizon(lengths), round(lengths.limit * 100) + LONG_PAUSE)
         self.samples = torch.zeros(0)  # held samples, from frame `origin` on
         self.flags = torch.zeros(0, dtype=torch.bool)  # speech flags of held frames
         self.origin = 0
@@ -245,16 +248,17 @@ class _Segmenter:
         return segments
 
     def _window(self, stop: int) -> AudioSegment:
-        """A window of the longest length from the first held frame, over speech with no pause
-        to cut at, overlapping the next by ``overlap``; the last window ends at ``stop``."""
-        if stop <= self.limit:
+        """A window as long as the longest training utterance from the first held frame, over
+        speech with no pause to cut at, overlapping the next by ``overlap``; the last window
+        ends at ``stop``."""
+        if stop <= self.window:
             segment = self._emit(0, stop, self.keep_from, None)
             self._drop(stop)
             self.keep_from = None
             return segment
-        keep_end = self.origin + self.limit - self.overlap // 2
-        segment = self._emit(0, self.limit, self.keep_from, keep_end)
-        self._drop(self.limit - self.overlap)
+        keep_end = self.origin + self.window - self.overlap // 2
+        segment = self._emit(0, self.window, self.keep_from, keep_end)
+        self._drop(self.window - self.overlap)
         self.keep_from = keep_end
         return segment
 

@@ -26,10 +26,11 @@ FRAME = SAMPLE_RATE // 100  # samples per 10 ms frame
 VAD_NAMES, DEFAULT_VAD = ("silero", "energy"), "silero"
 
 
-def speech_detector(name: str) -> "SpeechDetector":
-    """A fresh detector by its name, "silero" or "energy"."""
+def speech_detector(name: str, long_run: int = 1000) -> "SpeechDetector":
+    """A fresh detector by its name, "silero" or "energy"; for silero, runs of speech longer
+    than ``long_run`` frames are looked into for the pauses of the voice in front."""
     if name == "silero":
-        return SileroVad()
+        return SileroVad(long_run)
     if name == "energy":
         return EnergyVad()
     raise QuorlinError(f"unknown voice activity detector {name!r}: give one of {', '.join(VAD_NAMES)}")
@@ -120,8 +121,9 @@ class ForegroundGate(EnergyVad):
 class SileroVad(SpeechDetector):
     """The Silero VAD's speech probabilities, with hysteresis: a run of speech starts at a
     32 ms chunk of probability ``THRESHOLD`` or more and lasts while the probability stays
-    above ``THRESHOLD - 0.15``; of that speech, the frames of the voice in front
-    (``ForegroundGate``), so that the talkers behind it do not hide its pauses.
+    above ``THRESHOLD - 0.15``. In a run of speech longer than ``long_run`` frames (no pause
+    where sentences would have them: talkers behind the voice, say), only the frames of the
+    voice in front count (``ForegroundGate``), so that its pauses show.
 
     The stream is read in pieces of ``PIECE`` chunks at fixed positions, each after
     ``WARM_UP`` chunks of the audio before it with the network's state reset, so that
@@ -134,10 +136,12 @@ class SileroVad(SpeechDetector):
     PIECE, WARM_UP, BATCH = 128, 16, 16
     SILENT = 1e-4  # -80 dBFS
 
-    def __init__(self):
+    def __init__(self, long_run: int):
         self.model = _silero_model()
-        self.gate = ForegroundGate()
-        self.waiting = [torch.zeros(0, dtype=torch.bool), torch.zeros(0, dtype=torch.bool)]  # network, gate
+        self.gate, self.long_run, self.long_run_on = ForegroundGate(), long_run, False
+        # Flags of the network and of the gate: decided by one only, and held until a run's length is known.
+        self.waiting = [torch.zeros(0, dtype=torch.bool), torch.zeros(0, dtype=torch.bool)]
+        self.held = [torch.zeros(0, dtype=torch.bool), torch.zeros(0, dtype=torch.bool)]
         self.samples = torch.zeros(self.WARM_UP * self.CHUNK)  # from chunk `done` - WARM_UP on
         self.done = 0  # chunks run
         self.total = 0  # samples pushed
@@ -161,15 +165,33 @@ class SileroVad(SpeechDetector):
             pieces = math.ceil(left / (self.PIECE * self.CHUNK))
             self.samples = torch.nn.functional.pad(self.samples, (0, pieces * self.PIECE * self.CHUNK - left))
             self._run(pieces)
-        return self._both(self._frames(math.ceil(self.total / FRAME)), self.gate.finish())
+        return self._both(self._frames(math.ceil(self.total / FRAME)), self.gate.finish(), final=True)
 
-    def _both(self, network: torch.Tensor, gate: torch.Tensor) -> torch.Tensor:
-        """Frames that both the network and the gate call speech, as far as both have decided."""
+    def _both(self, network: torch.Tensor, gate: torch.Tensor, final: bool = False) -> torch.Tensor:
+        """The network's flags of the frames both it and the gate have decided, gated in runs of
+        speech longer than ``long_run``; frames of a run not yet known to be short or long wait."""
         self.waiting = [torch.cat([self.waiting[0], network]), torch.cat([self.waiting[1], gate])]
         decided = min(w.numel() for w in self.waiting)
-        flags = self.waiting[0][:decided] & self.waiting[1][:decided]
+        self.held = [torch.cat([h, w[:decided]]) for h, w in zip(self.held, self.waiting)]
         self.waiting = [w[decided:] for w in self.waiting]
-        return flags
+        out = []
+        while self.held[0].numel():
+            speech, front = self.held
+            quiet = torch.nonzero(~speech).flatten()
+            if not speech[0]:  # non-speech up to the next run
+                end = int(torch.nonzero(speech).flatten()[0]) if speech.any() else speech.numel()
+                out.append(speech[:end])
+            else:
+                end = int(quiet[0]) if quiet.numel() else None
+                self.long_run_on = self.long_run_on or (end or speech.numel()) > self.long_run
+                if end is None and not (final or self.long_run_on):
+                    break  # not yet known whether this run is long
+                end = speech.numel() if end is None else end
+                out.append(speech[:end] & front[:end] if self.long_run_on else speech[:end])
+                if end < speech.numel():
+                    self.long_run_on = False
+            self.held = [h[end:] for h in self.held]
+        return torch.cat(out) if out else torch.zeros(0, dtype=torch.bool)
 
     def _run(self, pieces: int) -> None:
         """Runs the next ``pieces`` pieces together and flags their chunks."""

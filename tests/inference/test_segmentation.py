@@ -157,8 +157,8 @@ def test_speech_without_pauses_gives_overlapping_windows_whose_kept_intervals_ti
     segments = _split(samples, block_seconds=0.7, overlap_seconds=2.0)
     assert segments[0].keep_start == segments[0].start == 0.0
     assert segments[-1].keep_end == segments[-1].end == 40.0
-    for s in segments:
-        assert s.end - s.start <= LENGTHS.limit + 1e-9 and s.start <= s.keep_start < s.keep_end <= s.end
+    for s in segments:  # windows as long as the longest training utterance
+        assert s.end - s.start <= LENGTHS.longest + 1e-9 and s.start <= s.keep_start < s.keep_end <= s.end
     for a, b in zip(segments, segments[1:]):
         assert a.end - b.start == pytest.approx(2.0)
         assert a.keep_end == b.keep_start == pytest.approx((a.end + b.start) / 2)
@@ -205,8 +205,8 @@ def test_bad_arguments():
     with pytest.raises(ValueError, match=r"limit must be at least 1 s, got 0.5"):
         SegmentLengths([1.0] * 21, 0.5)
     # Checked when called, before any block is read.
-    with pytest.raises(ValueError, match=r"overlap_seconds must lie in \[0, 6\), got 7"):
-        split_audio(iter([]), LoudFrames(), LENGTHS, overlap_seconds=7)
+    with pytest.raises(ValueError, match=r"overlap_seconds must lie in \[0, 3\), got 4"):
+        split_audio(iter([]), LoudFrames(), LENGTHS, overlap_seconds=4)
     with pytest.raises(ValueError, match=r"blocks must be mono, of shape \(m,\), got \(2, 100\)"):
         _split(torch.zeros(2, 100))
     # Beyond the model's limit a segment is out of the question; outside the training durations it costs.
