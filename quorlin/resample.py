@@ -14,11 +14,13 @@ through its phase j mod (new / gcd), and are computed once per phase.
 Where the period of the phases is short (44,100 to 16,000 Hz: 160 outputs for every 441
 inputs), a period of outputs is one product of the period's inputs with a matrix that holds
 every phase's weights in its place, so that a whole stretch of audio is one matrix product;
-otherwise each output gathers its own inputs. The two differ by rounding only.
+otherwise each output gathers its own inputs. The two differ by rounding only. A period of
+few outputs is taken several times over (48,000 to 16,000 Hz: 192 inputs to 64 outputs),
+as a product with a matrix of one column runs far slower per output than a wide one.
 """
 import functools
 import math
-from typing import Optional, Tuple
+from typing import NamedTuple, Optional
 
 import torch
 
@@ -30,6 +32,8 @@ _PERIOD_CELLS = 1 << 20
 # The most cells of the (periods, span) inputs of one matrix product: about a megabyte, which
 # stays in the cache as the product reads it.
 _PRODUCT_CELLS = 1 << 18
+# The fewest outputs of a period computed as one matrix product.
+_PERIOD_OUTPUTS = 64
 
 
 def resample(samples: torch.Tensor, orig_rate: int, new_rate: int) -> torch.Tensor:
@@ -59,10 +63,9 @@ class StreamingResampler:
         for name, rate in (("orig_rate", orig_rate), ("new_rate", new_rate)):
             if isinstance(rate, bool) or not isinstance(rate, int) or rate <= 0:
                 raise ValueError(f"{name} must be a positive integer, got {rate!r}")
-        gcd = math.gcd(orig_rate, new_rate)
-        self.orig, self.new = orig_rate // gcd, new_rate // gcd
-        self.identity = self.orig == self.new
-        self.reach, self.taps, self.weights, self.span, self.period = _filter(orig_rate, new_rate)
+        self.identity = orig_rate == new_rate
+        self.orig, self.new, self.reach, self.taps, self.weights, self.span, self.period = _filter(orig_rate,
+                                                                                                   new_rate)
         # The stream is zeros before its start and after its end: the buffer holds enough of them.
         self.pad = self.taps + math.ceil(self.reach) + 1
         self.buffer = torch.zeros(self.pad)  # inputs from absolute index `start` on
@@ -142,18 +145,27 @@ def short_period(orig_rate: int, new_rate: int) -> bool:
     """Whether the two rates have a common period short enough for periods of outputs to be
     computed as matrix products (44,100 and 16,000 Hz: 441 inputs to 160 outputs), which is
     several times faster than outputs gathered one by one (44,101 and 16,000 Hz)."""
-    return _filter(orig_rate, new_rate)[4] is not None
+    return _filter(orig_rate, new_rate).period is not None
+
+
+class _Filter(NamedTuple):
+    """The filter between two rates, whose phases repeat every ``orig`` inputs and ``new`` outputs."""
+    orig: int
+    new: int
+    reach: float  # inputs on either side of an output's position that it reads
+    taps: int
+    weights: torch.Tensor  # (new, taps): each output phase's weights
+    span: int  # the inputs a period of outputs reads
+    period: Optional[torch.Tensor]  # (span, new): a period's weights, or None where that is too big
 
 
 @functools.lru_cache(maxsize=16)
-def _filter(orig_rate: int, new_rate: int) -> Tuple[float, int, torch.Tensor, int, Optional[torch.Tensor]]:
+def _filter(orig_rate: int, new_rate: int) -> _Filter:
     """The filter of ``orig_rate`` to ``new_rate``, made once for each pair of rates (preparation
-    resamples file after file between the same few): its reach in inputs on either side of
-    an output, its taps, the weights (new, taps) of each output phase, the inputs a period of
-    outputs reads (span), and the (span, new) matrix of a period's weights, or None when that
-    is too big."""
+    resamples file after file between the same few)."""
     gcd = math.gcd(orig_rate, new_rate)
-    orig, new = orig_rate // gcd, new_rate // gcd
+    repeat = -(-_PERIOD_OUTPUTS * gcd // new_rate)  # periods of fewer outputs are taken together
+    orig, new = orig_rate // gcd * repeat, new_rate // gcd * repeat
     scale = min(orig_rate, new_rate) * ROLLOFF / orig_rate  # s: filter time units per input sample
     reach = LOWPASS_FILTER_WIDTH / scale  # inputs on either side of p_j that the filter reads
     taps = math.floor(2 * reach) + 2
@@ -166,7 +178,7 @@ def _filter(orig_rate: int, new_rate: int) -> Tuple[float, int, torch.Tensor, in
         period = torch.zeros(span, new)
         rows = (firsts - firsts[0]).unsqueeze(1) + torch.arange(taps)  # (new, taps)
         period[rows, torch.arange(new).unsqueeze(1)] = weights
-    return reach, taps, weights, span, period
+    return _Filter(orig, new, reach, taps, weights, span, period)
 
 
 def _first_input(j: torch.Tensor, orig: int, new: int, reach: float) -> torch.Tensor:
