@@ -93,8 +93,7 @@ class Pellith(Dataset):
 
         Returns:
             prompts (num_to_sample, prompt_length) int64, each row starting
-            with ``sos_token``, and the whole shifted sequences they come from;
-            (0, prompt_length) and none when no transcript is longer than a prompt.
+            with ``sos_token``, and the whole shifted sequences they come from.
 
         Example:
             >>> prompts, originals = dataset.sample_prompts(4, 10)
@@ -109,6 +108,4 @@ class Pellith(Dataset):
             full_sequence = torch.LongTensor(self.transcripts_shifted[idx])
             prompts.append(full_sequence[:prompt_length])
             originals.append(full_sequence)
-        if not prompts:  # short texts only (commands, names): nothing to prompt with
-            return torch.zeros(0, prompt_length, dtype=torch.long), originals
         return torch.stack(prompts), originals

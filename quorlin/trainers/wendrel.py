@@ -141,14 +141,16 @@ class Wendrel(Stolvar):
             max_length=self.model.max_len,
             device=self.device,
         )
+        prompt_length = cfg.get("prompt_length", 10)
+        if not any(len(sequence) > prompt_length for sequence in dataloader.dataset.transcripts_shifted):
+            # Short texts only (spoken commands, say): nothing to prompt with, and training goes on.
+            print(f"No text is longer than the {prompt_length}-token prompt: nothing to generate")
+            return []
         prompts, originals = dataloader.dataset.sample_prompts(
             num_samples=cfg.get("num_samples", 10),
-            prompt_length=cfg.get("prompt_length", 10),
+            prompt_length=prompt_length,
             seed=cfg.get("seed", 40213),
         )
-        if not len(prompts):
-            print(f"No text is longer than the {prompts.shape[1]}-token prompt: nothing to generate")
-            return []
         prompts = prompts.to(self.device)
         temperature = cfg.get("temperature", 1.0)
         self.model.eval()
