@@ -11,7 +11,6 @@ import sys
 from pathlib import Path
 from typing import List, Optional, Tuple
 
-
 from quorlin import console
 from quorlin._files import write_text
 from quorlin.errors import QuorlinError
