@@ -271,7 +271,7 @@ def _pickled_checkpoint(name):
 
 
 def _pickled_transcript():
-    np.save("data/asr/train-clean-100/text/7-1-0000.npy", np.array([os.system], dtype=object), allow_pickle=True)
+    np.save("data/asr/train/text/7-1-0000.npy", np.array([os.system], dtype=object), allow_pickle=True)
 
 
 def _fifo(path):
@@ -330,7 +330,7 @@ FROM_OTHERS = {
                                             ["train-asr", "tiny.yaml", "--resume"],
                                             ("checkpoint-last-epoch-model.pth", "not a plain-tensor checkpoint")),
     "pickled transcript": (_pickled_transcript, ["train-asr", "tiny.yaml", "--overwrite"],
-                           ("data/asr/train-clean-100/text/7-1-0000.npy", "posix.system")),
+                           ("data/asr/train/text/7-1-0000.npy", "posix.system")),
     # Odd files where a file is read.
     "FIFO in an input folder": (_fifo("fifos/talk.wav"), ["transcribe", str(ASR), "fifos"],
                                 ("fifos/talk.wav", "not a regular file")),
