@@ -2,15 +2,15 @@
 first, and the word substitutions made most often, as a plain-text report."""
 import collections
 import unicodedata
-from typing import List, NamedTuple, Sequence, Tuple
+from typing import Dict, List, NamedTuple, Sequence, Tuple
 
-import jiwer
+import numpy as np
+
+from quorlin.decoding.metrics import asr_metrics
 
 TOP_SUBSTITUTIONS = 20  # lines in the "Most frequent substitutions" section
 # Marks of each aligned word pair; a correct word has none.
 CORRECT, SUBSTITUTION, DELETION, INSERTION = "C", "S", "D", "I"
-_KINDS = {"equal": CORRECT, "substitute": SUBSTITUTION, "delete": DELETION, "insert": INSERTION}
-_CHARS = jiwer.ReduceToListOfListOfChars()
 
 
 class UtteranceErrors(NamedTuple):
@@ -63,31 +63,84 @@ def utterance_errors(ids: Sequence[str], references: Sequence[str],
     repeated = [utt_id for utt_id, count in collections.Counter(ids).items() if count > 1]
     if repeated:
         raise ValueError(f"ids must be distinct, got {repeated[0]!r} {ids.count(repeated[0])} times")
-    if not ids:
-        return []
-    words = jiwer.process_words([" ".join(r.split()) for r in references], [" ".join(h.split()) for h in hypotheses])
-    chars = jiwer.process_characters(list(references), list(hypotheses), reference_transform=_CHARS,
-                                     hypothesis_transform=_CHARS)
     records = []
-    for i, utt_id in enumerate(ids):
-        ref_words, hyp_words = words.references[i], words.hypotheses[i]
-        alignment = []
-        for chunk in words.alignments[i]:
-            mark = _KINDS[chunk.type]
-            refs = ref_words[chunk.ref_start_idx:chunk.ref_end_idx]
-            hyps = hyp_words[chunk.hyp_start_idx:chunk.hyp_end_idx]
-            if mark == DELETION:
-                hyps = [""] * len(refs)
-            elif mark == INSERTION:
-                refs = [""] * len(hyps)
-            alignment += [(mark, r, h) for r, h in zip(refs, hyps)]
+    for utt_id, reference, hypothesis in zip(ids, references, hypotheses):
+        ref_words = reference.split()
+        alignment = align_words(ref_words, hypothesis.split())
         marks = collections.Counter(mark for mark, _, _ in alignment)
-        char_errors = sum(max(c.ref_end_idx - c.ref_start_idx, c.hyp_end_idx - c.hyp_start_idx)
-                          for c in chars.alignments[i] if c.type != "equal")
-        records.append(UtteranceErrors(utt_id, references[i], hypotheses[i], marks[SUBSTITUTION], marks[DELETION],
-                                       marks[INSERTION], len(ref_words), char_errors, len(references[i]),
-                                       tuple(alignment)))
+        char_errors = int(_edit_distances(_code_points(reference), _code_points(hypothesis))[-1, -1])
+        records.append(UtteranceErrors(utt_id, reference, hypothesis, marks[SUBSTITUTION], marks[DELETION],
+                                       marks[INSERTION], len(ref_words), char_errors, len(reference), alignment))
     return records
+
+
+def _code_points(text: str) -> np.ndarray:
+    return np.frombuffer(text.encode("utf-32-le"), dtype=np.uint32)
+
+
+def _token_ids(tokens: Sequence[str], vocabulary: Dict[str, int]) -> np.ndarray:
+    return np.array([vocabulary.setdefault(token, len(vocabulary)) for token in tokens], dtype=np.int64)
+
+
+def _edit_distances(ref: np.ndarray, hyp: np.ndarray) -> np.ndarray:
+    """The Levenshtein table: entry (i, j) is the edit distance between ``ref[:i]`` and ``hyp[:j]``.
+
+    Shapes:
+        ref: (N,), hyp: (M,) -> (N + 1, M + 1)
+    """
+    rows = np.arange(len(ref) + 1)
+    table = np.empty((len(ref) + 1, len(hyp) + 1), dtype=np.int32)
+    table[:, 0] = rows
+    for j in range(1, len(hyp) + 1):
+        left = table[:, j - 1]
+        # Each row's best step from the previous column: an insertion, or a match or substitution.
+        best = np.empty_like(left)
+        best[0] = j
+        np.minimum(left[1:] + 1, left[:-1] + (ref != hyp[j - 1]), out=best[1:])
+        # Deletions then run down the column: table[i, j] = min over k <= i of best[k] + (i - k).
+        table[:, j] = np.minimum.accumulate(best - rows) + rows
+    return table
+
+
+def align_words(ref_words: Sequence[str], hyp_words: Sequence[str]) -> Tuple[Tuple[str, str, str], ...]:
+    """A minimal word alignment, as (mark, reference word, hypothesis word) triples.
+
+    Words the two sides share at the start and the end are aligned first. Between them the
+    edit-distance table is traced back from its end, taking at each cell a deletion when one
+    is optimal, else an insertion when the diagonal's start costs more than the insertion's,
+    else the diagonal step (a match or a substitution). This fixed choice among alignments of
+    equal cost is Hyyrö's bit-parallel traceback; the listings keep it.
+
+    Example:
+        >>> align_words("the cat sat on".split(), "the bat sat on mat".split())[:2]
+        (('C', 'the', 'the'), ('S', 'cat', 'bat'))
+    """
+    start = 0
+    while start < min(len(ref_words), len(hyp_words)) and ref_words[start] == hyp_words[start]:
+        start += 1
+    end = 0
+    while end < min(len(ref_words), len(hyp_words)) - start and ref_words[-1 - end] == hyp_words[-1 - end]:
+        end += 1
+    ref, hyp = ref_words[start:len(ref_words) - end], hyp_words[start:len(hyp_words) - end]
+    vocabulary: Dict[str, int] = {}
+    table = _edit_distances(_token_ids(ref, vocabulary), _token_ids(hyp, vocabulary))
+    backwards = []
+    i, j = len(ref), len(hyp)
+    while i and j:
+        if table[i, j] - table[i - 1, j] == 1:
+            i -= 1
+            backwards.append((DELETION, ref[i], ""))
+            continue
+        j -= 1
+        if j and table[i, j] - table[i - 1, j] == -1:
+            backwards.append((INSERTION, "", hyp[j]))
+        else:
+            i -= 1
+            backwards.append((CORRECT if ref[i] == hyp[j] else SUBSTITUTION, ref[i], hyp[j]))
+    backwards += [(DELETION, ref[k], "") for k in reversed(range(i))]
+    backwards += [(INSERTION, "", hyp[k]) for k in reversed(range(j))]
+    shared = [(CORRECT, word, word) for word in ref_words[:start]]
+    return tuple(shared + backwards[::-1] + [(CORRECT, word, word) for word in ref_words[len(ref_words) - end:]])
 
 
 def _width(text: str) -> int:
@@ -102,10 +155,6 @@ def _pad(text: str, width: int) -> str:
 
 def _count(number: int, noun: str) -> str:
     return f"{number} {noun}{'' if number == 1 else 's'}"
-
-
-def _rate(errors: int, total: int) -> str:
-    return f"{100 * errors / total:.2f} %" if total else "n/a"
 
 
 def aligned_lines(record: UtteranceErrors) -> List[str]:
@@ -150,10 +199,14 @@ def format_error_report(records: Sequence[UtteranceErrors], title: str) -> str:
     totals = [sum(getattr(r, field) for r in records) for field in
               ("substitutions", "deletions", "insertions", "reference_words", "char_errors", "reference_chars")]
     subs, dels, ins, words, char_errors, chars = totals
+    # The rates are the evaluation's own; without reference words or characters there are none.
+    rates = asr_metrics([r.reference for r in records], [r.hypothesis for r in records]) if chars else {}
+    wer = f"{rates['wer']:.2f} %" if words else "n/a"
+    cer = f"{rates['cer']:.2f} %" if chars else "n/a"
     with_errors = sum(1 for r in records if r.word_errors or r.char_errors)
     lines = [title, f"{_count(len(records), 'utterance')}, {with_errors} with errors",
-             f"WER {_rate(subs + dels + ins, words)} (S={subs} D={dels} I={ins} / {_count(words, 'word')}), "
-             f"CER {_rate(char_errors, chars)} ({char_errors} / {_count(chars, 'character')})"]
+             f"WER {wer} (S={subs} D={dels} I={ins} / {_count(words, 'word')}), "
+             f"CER {cer} ({char_errors} / {_count(chars, 'character')})"]
     for r in sorted(records, key=lambda r: (-r.word_errors, -r.char_errors, r.utt_id)):
         lines += ["", f"{r.utt_id}  S={r.substitutions} D={r.deletions} I={r.insertions}  "
                       f"({_count(r.word_errors, 'error')} / {_count(r.reference_words, 'word')}, "

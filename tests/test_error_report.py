@@ -3,7 +3,7 @@ import random
 import pytest
 
 from quorlin.decoding.metrics import asr_metrics
-from quorlin.error_report import TOP_SUBSTITUTIONS, format_error_report, utterance_errors
+from quorlin.error_report import TOP_SUBSTITUTIONS, align_words, format_error_report, utterance_errors
 
 
 def test_report_layout():
@@ -91,6 +91,28 @@ def test_counts_against_an_independent_edit_distance(edit_distance):
     metrics = asr_metrics([refs[i] for i in scored], [hyps[i] for i in scored])
     header = format_error_report([records[i] for i in scored], "t").splitlines()[2]
     assert header.startswith(f"WER {metrics['wer']:.2f} % (") and f"CER {metrics['cer']:.2f} % (" in header
+
+
+@pytest.mark.parametrize("reference, hypothesis, marks", [
+    # Among alignments of equal cost the listings keep one fixed choice.
+    ("a b", "b c", "SS"),
+    ("a b c", "c b a", "SCS"),
+    ("a a b", "a b b", "CSC"),
+    ("x y z", "q", "SDD"),
+    ("q", "x y z", "IIS"),
+    ("a b a b", "b a b a", "ICCCD"),
+    ("the cat", "cat the dog", "ICS"),
+    ("", "oh no", "II"),
+    ("a big dog", "", "DDD"),
+])
+def test_ties_are_broken_alike(reference, hypothesis, marks):
+    alignment = align_words(reference.split(), hypothesis.split())
+    assert "".join(mark for mark, _, _ in alignment) == marks
+
+
+def test_characters_beyond_the_basic_plane():
+    record, = utterance_errors(["u"], ["𝔸b 😀"], ["b 😃"])
+    assert (record.char_errors, record.reference_chars) == (2, 4)
 
 
 def test_order_and_substitution_counts():

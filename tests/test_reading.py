@@ -37,6 +37,7 @@ def test_yaml_within_bounds_reads_as_safe_load_does(tmp_path):
 @pytest.mark.parametrize("text", ["a: &a [1, *a]\n",  # a list inside itself: endless
                                   "".join(f"k{i}: &k{i} [*k{i - 1}]\n" if i else "k0: &k0 [1]\n"
                                           for i in range(200_000 // 10))])  # a long chain of aliases
+@pytest.mark.slow
 def test_endless_or_long_alias_chains_are_refused(tmp_path, text):
     assert "aliases expand to more than 100000 values" in _yaml_error(tmp_path, text)
 

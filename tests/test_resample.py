@@ -44,6 +44,7 @@ def test_rates_without_common_factor_are_exact_and_small(orig):
     assert stream.taps <= 2 * 6 * orig / (min(orig, 16000) * 0.99) + 2
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("orig", [44101, 44100, 48000, 14400])
 def test_a_stream_in_any_pieces_equals_the_whole(orig):
     x = torch.randn(30011) * 0.3

@@ -13,7 +13,7 @@ from quorlin.decoding.metrics import asr_metrics
 from quorlin.decoding.recognition import Search, recognize_batch
 from quorlin.model import DecoderOnlyTransformer
 from quorlin.trainers import distributed
-from quorlin.trainers.stolvar import Stolvar, _check_type
+from quorlin.trainers.stolvar import Stolvar, _check_type, perplexity
 
 
 class Brennick(Stolvar):
@@ -63,14 +63,12 @@ class Brennick(Stolvar):
             dataloader, True, "[Training ASR]", ("ce_loss", "ctc_loss", "joint_loss"), self._forward_batch,
             self._postfix, find_unused_parameters=self.ctc_criterion is None)
         avg_ce_loss = losses["ce_loss"]
-        avg_perplexity_token = torch.exp(torch.tensor(avg_ce_loss))
-        avg_perplexity_char = torch.exp(torch.tensor(avg_ce_loss / dataloader.dataset.get_avg_chars_per_token()))
         metrics = {
             "ce_loss": avg_ce_loss,
             "ctc_loss": losses["ctc_loss"],
             "joint_loss": losses["joint_loss"],
-            "perplexity_token": avg_perplexity_token.item(),
-            "perplexity_char": avg_perplexity_char.item(),
+            "perplexity_token": perplexity(avg_ce_loss),
+            "perplexity_char": perplexity(avg_ce_loss / dataloader.dataset.get_avg_chars_per_token()),
         }
         return metrics, running_att
 
@@ -92,9 +90,8 @@ class Brennick(Stolvar):
 
     @staticmethod
     def _postfix(means: Dict[str, float]) -> Dict[str, str]:
-        perplexity = torch.exp(torch.tensor(means["ce_loss"]))
         return {"ce_loss": f"{means['ce_loss']:.4f}", "ctc_loss": f"{means['ctc_loss']:.4f}",
-                "joint_loss": f"{means['joint_loss']:.4f}", "perplexity": f"{perplexity:.4f}"}
+                "joint_loss": f"{means['joint_loss']:.4f}", "perplexity": f"{perplexity(means['ce_loss']):.4f}"}
 
     def _validate_epoch(self, dataloader) -> Tuple[Dict[str, float], List[Dict[str, Any]]]:
         """Greedy recognition of the first 5 batches, and its error rates."""

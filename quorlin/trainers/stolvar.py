@@ -41,6 +41,16 @@ def _check_type(value, expected, name: str) -> None:
         raise TypeError(f"{name} must be of type {expected.__name__}, got {type(value).__name__}")
 
 
+def perplexity(ce_loss: float) -> float:
+    """exp(``ce_loss``) for a mean cross-entropy in nats, taken on a float32 tensor.
+
+    Example:
+        >>> round(perplexity(2.0), 4)
+        7.3891
+    """
+    return torch.exp(torch.tensor(ce_loss)).item()
+
+
 def _check_run_name(run_name) -> None:
     """A run folder must be a folder of its own inside the experiments folder."""
     _check_type(run_name, str, "run_name")

@@ -7,7 +7,7 @@ import torch.nn as nn
 from quorlin.decoding.scorer import LanguageModelScorer
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.trainers import distributed
-from quorlin.trainers.stolvar import Stolvar
+from quorlin.trainers.stolvar import Stolvar, perplexity
 
 
 class Wendrel(Stolvar):
@@ -62,8 +62,8 @@ class Wendrel(Stolvar):
 
     @staticmethod
     def _postfix(means: Dict[str, float]) -> Dict[str, str]:
-        perplexity_token = torch.exp(torch.tensor(means["ce_loss_token"]))
-        return {"ce_loss_token": f"{means['ce_loss_token']:.4f}", "perplexity_token": f"{perplexity_token:.4f}"}
+        return {"ce_loss_token": f"{means['ce_loss_token']:.4f}",
+                "perplexity_token": f"{perplexity(means['ce_loss_token']):.4f}"}
 
     def _loss(self, raw_preds, targets_golden):
         # (B, T, V) against (B, T), flattened to (B*T, V) and (B*T,)
@@ -75,8 +75,8 @@ class Wendrel(Stolvar):
         return {
             "ce_loss_token": ce_loss_token,
             "ce_loss_char": ce_loss_char,
-            "perplexity_token": torch.exp(torch.tensor(ce_loss_token)).item(),
-            "perplexity_char": torch.exp(torch.tensor(ce_loss_char)).item(),
+            "perplexity_token": perplexity(ce_loss_token),
+            "perplexity_char": perplexity(ce_loss_char),
         }
 
     def train(self, train_dataloader, val_dataloader, epochs: int) -> None:

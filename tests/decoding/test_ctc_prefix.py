@@ -69,6 +69,7 @@ def test_scores_are_prefix_probability_ratios(batch):
             scores = scorer.step(labels[:, j])
 
 
+@pytest.mark.slow
 def test_full_hypothesis_scores_sum_to_the_ctc_loss(batch):
     log_probs, lengths = batch
     scorer = CTCPrefixScorer(log_probs, lengths, BLANK, EOS)

@@ -179,6 +179,7 @@ def test_bad_input_gets_one_clear_error(workdir, capsys, case):
         assert yaml.safe_load((ASR / "config.yaml").read_text())["model"]["d_ff"] == 32
 
 
+@pytest.mark.slow
 def test_a_full_disk_while_saving_names_the_file(workdir):
     """A process that may write no more than 64 kB fails to save its checkpoint, with one
     error line, and the checkpoints it had stay as they were."""
@@ -382,6 +383,7 @@ def _child(argv, timeout=60):
 
 
 @pytest.mark.parametrize("case", list(FROM_OTHERS))
+@pytest.mark.slow
 def test_input_from_others_gets_one_clear_error_in_bounded_time_and_memory(workdir, case):
     setup, argv, culprits = FROM_OTHERS[case]
     held = setup() if setup is not None else None  # a lock's descriptor, kept open while the child runs

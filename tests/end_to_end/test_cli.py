@@ -23,6 +23,7 @@ def _table(out):
     return [[cell.strip() for cell in line.split("|")[1:-1]] for line in lines[2:] if line.startswith("|")]
 
 
+@pytest.mark.slow
 def test_recipe_end_to_end_and_a_run_folder_that_transcribes_anywhere(workdir, capsys, edit_distance):
     run = workdir / "expts" / "tiny-asr"
     for name in ("config.yaml", "model_arch.txt", "train.log", "tokenizer.json", "recognizer.json", "lr_schedule.png",
@@ -105,6 +106,7 @@ def test_a_changed_transcript_is_prepared_again(workdir, capsys):
     assert sorted(os.listdir(workdir / "data/asr/test/fbank")) == [f"7-3-000{n}.npy" for n in range(4)]
 
 
+@pytest.mark.slow
 def test_one_seed_gives_byte_identical_checkpoints(workdir):
     checkpoints = workdir / "expts/tiny-asr/checkpoints"
     first = {p.name: p.read_bytes() for p in checkpoints.glob("*.pth")}
@@ -112,6 +114,7 @@ def test_one_seed_gives_byte_identical_checkpoints(workdir):
     assert {p.name: p.read_bytes() for p in checkpoints.glob("*.pth")} == first
 
 
+@pytest.mark.slow
 def test_train_asr_under_torchrun_writes_one_run_folder(workdir):
     env = {**os.environ, "OMP_NUM_THREADS": "1"}
     subprocess.run([sys.executable, "-m", "torch.distributed.run", "--standalone", "--nproc_per_node=2",

@@ -7,6 +7,9 @@ import pytest
 from quorlin.cli import main
 from quorlin.data.tokenizer import VaskTokenizer
 
+# Each test prepares, trains and evaluates a corpus of its own.
+pytestmark = pytest.mark.slow
+
 LETTERS = {"de": set("äöüß"), "ru": set("абвгдежзийклмнопрстуфхцчшщъыьэюяё")}
 
 

@@ -4,7 +4,10 @@ import re
 import shutil
 from pathlib import Path
 
+import pytest
 import yaml
+
+pytestmark = pytest.mark.slow  # the README's examples evaluate a run and transcribe
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 

@@ -14,7 +14,11 @@ import time
 from pathlib import Path
 
 import numpy as np
+import pytest
 import yaml
+
+# Every test runs commands as processes that wait for each other: minutes in all.
+pytestmark = pytest.mark.slow
 
 ASR = Path("expts/tiny-asr")
 LOCK = ASR / ".lock"

@@ -119,6 +119,7 @@ def test_one_bad_file_costs_one_transcript(workdir, capsys):
     assert "late.wav: audio holds NaN or infinite samples" in late.error
 
 
+@pytest.mark.slow
 def test_a_folder_transcribes_alike_at_any_batch_size(workdir, long_recording, capsys):
     folder = workdir / "folder"
     folder.mkdir()
@@ -137,6 +138,7 @@ def test_a_folder_transcribes_alike_at_any_batch_size(workdir, long_recording, c
         assert len(text.replace(" ", "")) <= seconds / 0.04
 
 
+@pytest.mark.slow
 def test_defaults_of_a_run_folder_through_the_command_line(workdir, capsys):
     run = workdir / "expts/tiny-asr"
     settings = json.loads((run / "recognizer.json").read_text())

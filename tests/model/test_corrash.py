@@ -121,6 +121,7 @@ def test_get_inputs():
     (corrash.test_corrash_conv, "tensor([497., 497., 497., 497., 497., 497., 497., 497., 497., 497.])"),
     (corrash.test_corrash_both, "tensor([498, 498, 498, 498, 498, 498, 498, 498, 498, 498])"),
 ])
+@pytest.mark.slow
 def test_smoke_tests_print_summary_and_lengths(smoke_test, printed, capsys):
     torch.manual_seed(0)
     with torch.no_grad():

@@ -71,6 +71,7 @@ prepare_asr([Utterance(n, f"{clips}/{n}.wav", "WORDS") for n in "abcd"], out, "d
 """
 
 
+@pytest.mark.slow
 def test_workers_end_with_a_killed_parent_and_the_run_resumes(tmp_path):
     clips, out = tmp_path / "clips", tmp_path / "data"
     os.makedirs(clips)

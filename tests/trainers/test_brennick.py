@@ -89,6 +89,7 @@ def _trainer(config, tokenizer, config_file, cls=Brennick, layers=1, d_model=32,
     return trainer
 
 
+@pytest.mark.slow
 def test_it_learns_a_speech_like_task(asr_root, asr_tokenizer, config_file):
     config = _config(asr_root, autocast_dtype="float32")
     train = _loader(config, asr_tokenizer, "train-clean-100")
@@ -102,6 +103,7 @@ def test_it_learns_a_speech_like_task(asr_root, asr_tokenizer, config_file):
     assert metrics["cer"] < 20.0, results
 
 
+@pytest.mark.slow
 def test_two_epochs_write_the_run_and_resume(asr_root, asr_tokenizer, config_file, capsys):
     config = _config(asr_root)  # the default float16 autocast and gradient scaling
     train = _loader(config, asr_tokenizer, "train-clean-100", subset_size=16)
@@ -421,6 +423,7 @@ def test_stage_report_layers_and_freezing(asr_root, asr_tokenizer, config_file, 
     assert list(model.enc_layers) == [encoders[5]]
 
 
+@pytest.mark.slow
 def test_stages_then_full_training(asr_root, asr_tokenizer, config_file, capsys):
     config = _config(asr_root, autocast_dtype="float32")
     train = _loader(config, asr_tokenizer, "train-clean-100")
@@ -469,6 +472,7 @@ def test_stages_then_full_training(asr_root, asr_tokenizer, config_file, capsys)
     assert trainer.best_metric == min(entry["val"]["cer"] for entry in trainer.training_history[3:])
 
 
+@pytest.mark.slow
 def test_stage_checkpoints_hold_the_full_model_and_resume_the_curriculum(asr_root, asr_tokenizer, config_file,
                                                                           capsys, assert_same):
     config = _config(asr_root, autocast_dtype="float32")

@@ -235,6 +235,7 @@ def _assert_close_history(a, b):
         assert x["lr"] == y["lr"]
 
 
+@pytest.mark.slow
 def test_recogniser_in_two_processes_trains_as_one_process(two_processes, tmp_path, capsys):
     root, _, outputs = two_processes
     run = root / "rank0" / "expts" / "asr"
@@ -264,6 +265,7 @@ def test_recogniser_in_two_processes_trains_as_one_process(two_processes, tmp_pa
         assert torch.equal(value, trained["model_state_dict"][key])
 
 
+@pytest.mark.slow
 def test_language_model_in_two_processes_trains_as_one_process(two_processes):
     root, _, outputs = two_processes
     trained = torch.load(root / "rank0" / "expts" / "lm" / "checkpoints" / "checkpoint-last-epoch-model.pth",
@@ -276,6 +278,7 @@ def test_language_model_in_two_processes_trains_as_one_process(two_processes):
     assert outputs[0]["lm_history"] == outputs[1]["lm_history"]
 
 
+@pytest.mark.slow
 def test_only_rank_zero_writes_files(two_processes):
     root, rank1_before, _ = two_processes
     assert _files(root / "rank1") == rank1_before
@@ -291,6 +294,7 @@ def test_only_rank_zero_writes_files(two_processes):
     assert "expts/lm/attn/train_self_attention_epoch0.png" in files
 
 
+@pytest.mark.slow
 def test_curriculum_stages_keep_the_processes_in_step(two_processes):
     _, _, (first, second) = two_processes
     for state in ("staged", "full"):
@@ -304,6 +308,7 @@ def test_curriculum_stages_keep_the_processes_in_step(two_processes):
     assert changed("full", "enc_layers.0.") and changed("full", "dec_layers.1.")
 
 
+@pytest.mark.slow
 def test_a_failing_rank_ends_the_run_with_an_error(tmp_path):
     _write_data(tmp_path)
     for rank in range(WORLD):
@@ -314,6 +319,7 @@ def test_a_failing_rank_ends_the_run_with_an_error(tmp_path):
     assert time.monotonic() - started < 90 and "timed out" in log.lower(), log
 
 
+@pytest.mark.slow
 def test_a_rank_failing_in_evaluation_fails_that_setting_on_every_rank(tmp_path):
     _write_data(tmp_path)
     for rank in range(WORLD):

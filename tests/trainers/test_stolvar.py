@@ -609,6 +609,7 @@ def test_generated_text_files(trainer):
 
 
 @pytest.mark.parametrize("run_id", [None, "NoNe"], ids=["no-id", "none-text"])
+@pytest.mark.slow
 def test_wandb_offline_run(lm_model, tokenizer, config, config_file, tmp_path, read_wandb_run, run_id):
     config["training"].update(use_wandb=True, wandb_project="quorlin-tests", wandb_run_id=run_id)
     trainer = make_trainer(lm_model, tokenizer, config, config_file, run_name="wb-run")
@@ -636,6 +637,7 @@ def test_wandb_offline_run(lm_model, tokenizer, config, config_file, tmp_path, r
     assert {Path(f).name for f in files} >= {LAST, "text_val_epoch_1.json"}
 
 
+@pytest.mark.slow
 def test_wandb_resumes_a_given_run_id(lm_model, tokenizer, config, config_file, read_wandb_run):
     config["training"].update(use_wandb=True, wandb_run_id="abc123")
     trainer = ProbeTrainer(lm_model, tokenizer, config, "wb-resume", config_file)

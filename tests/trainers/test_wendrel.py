@@ -59,6 +59,7 @@ def _trainer(tokenizer, config, config_file, run_name="lm", accumulation=1, sche
     return trainer
 
 
+@pytest.mark.slow
 def test_two_epochs_train_log_and_checkpoint(lm_data, lm_tokenizer, config, config_file, capsys):
     train_loader = _loader(lm_data, lm_tokenizer, "train")
     val_loader = _loader(lm_data, lm_tokenizer, "val")
@@ -222,6 +223,7 @@ def test_argument_and_state_errors(lm_data, lm_tokenizer, config, config_file, t
     assert trainer.criterion.ignore_index == lm_tokenizer.pad_id
 
 
+@pytest.mark.slow
 def test_a_resumed_run_compares_with_the_restored_best(lm_data, lm_tokenizer, config, config_file):
     train_loader, val_loader = _loader(lm_data, lm_tokenizer, "train"), _loader(lm_data, lm_tokenizer, "val")
     trainer = _trainer(lm_tokenizer, config, config_file,
@@ -258,6 +260,7 @@ def test_cosine_schedule_ends_at_its_minimum_with_accumulation(lm_data, lm_token
     assert rates == pytest.approx([1e-5 + (3e-3 - 1e-5) / 2, 1e-5], rel=1e-9)
 
 
+@pytest.mark.slow
 def test_keep_last_keeps_the_checkpoints_of_the_last_epochs(lm_data, lm_tokenizer, config, config_file,
                                                             assert_same):
     train_loader, val_loader = _loader(lm_data, lm_tokenizer, "train"), _loader(lm_data, lm_tokenizer, "val")
@@ -292,6 +295,7 @@ def test_keep_last_keeps_the_checkpoints_of_the_last_epochs(lm_data, lm_tokenize
     assert sorted(p.name for p in resumed.checkpoint_dir.iterdir() if "epoch-0" in p.name) == [epoch_checkpoint(3)]
 
 
+@pytest.mark.slow
 def test_the_epochs_own_checkpoint_is_whole_before_the_last_names_its_epoch(lm_data, lm_tokenizer, config,
                                                                           config_file):
     """A run stopped between the two saves resumes from the epoch before and saves both again,
