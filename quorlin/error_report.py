@@ -2,7 +2,7 @@
 first, and the word substitutions made most often, as a plain-text report."""
 import collections
 import unicodedata
-from typing import Dict, List, NamedTuple, Sequence, Tuple
+from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -176,10 +176,11 @@ def aligned_lines(record: UtteranceErrors) -> List[str]:
     return [line.rstrip() for line in lines]
 
 
-def format_error_report(records: Sequence[UtteranceErrors], title: str) -> str:
+def format_error_report(records: Sequence[UtteranceErrors], title: str,
+                        rates: Optional[Dict[str, float]] = None) -> str:
     """A plain-text report: totals with WER and CER, every utterance worst first (most
     word errors, then most character errors, then by id), and the most frequent
-    substitutions.
+    substitutions. ``rates`` are the set's ``asr_metrics``, when already computed.
 
     Example:
         >>> print(format_error_report(utterance_errors(["7-3-0004"], ["the cat sat on"],
@@ -200,7 +201,8 @@ def format_error_report(records: Sequence[UtteranceErrors], title: str) -> str:
               ("substitutions", "deletions", "insertions", "reference_words", "char_errors", "reference_chars")]
     subs, dels, ins, words, char_errors, chars = totals
     # The rates are the evaluation's own; without reference words or characters there are none.
-    rates = asr_metrics([r.reference for r in records], [r.hypothesis for r in records]) if chars else {}
+    if rates is None and chars:
+        rates = asr_metrics([r.reference for r in records], [r.hypothesis for r in records])
     wer = f"{rates['wer']:.2f} %" if words else "n/a"
     cer = f"{rates['cer']:.2f} %" if chars else "n/a"
     with_errors = sum(1 for r in records if r.word_errors or r.char_errors)

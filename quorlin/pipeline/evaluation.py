@@ -96,7 +96,7 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
     root = recipe["asr"]["data"]["root"]
     batch_size, max_length = settings["batch_size"], settings.get("max_length")
     sets = [name for split in ("dev", "test") for name, _ in evaluation_sets(recipe, split)]
-    scored = []  # (set, setting, ids, references, texts), written once all is done
+    scored = []  # (set, setting, ids, references, texts, metrics), written once all is done
 
     with reading_run_folder(asr_folder):
         model = checkpoint_identity(asr_folder, "asr", checkpoint)
@@ -109,7 +109,7 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
             texts = recognizer.transcribe_features(features, search, batch_size, max_length)
             seconds = time.perf_counter() - start
             metrics = asr_metrics(references, texts)
-            scored.append((name, setting_name(search), ids, references, texts))
+            scored.append((name, setting_name(search), ids, references, texts, metrics))
             print(f"{name} {setting_name(search)}: CER {metrics['cer']:.2f} %, WER {metrics['wer']:.2f} % "
                   f"({seconds:.1f} s)")
             return Result(name, setting_name(search), search, metrics["cer"], metrics["wer"], seconds, chosen)
@@ -154,14 +154,14 @@ def read_prepared_set(root: str, name: str, num_feats: int) -> Tuple[List[str], 
 
 
 def _write_set_files(folder: Path, name: str, setting: str, ids: Sequence[str], references: Sequence[str],
-                     texts: Sequence[str]) -> None:
+                     texts: Sequence[str], metrics: Dict[str, float]) -> None:
     transcripts = folder / TRANSCRIPTS_FOLDER / name
     errors = folder / ERRORS_FOLDER / name
     for sub in (transcripts, errors):
         sub.mkdir(parents=True, exist_ok=True)
     write_text(transcripts / f"{setting}.tsv", format_tsv([Transcript(i, t, 0.0) for i, t in zip(ids, texts)]))
     write_text(errors / f"{setting}.txt",
-               format_error_report(utterance_errors(ids, references, texts), f"{name}, {setting}"))
+               format_error_report(utterance_errors(ids, references, texts), f"{name}, {setting}", metrics))
 
 
 def results_table(results: List[Result]) -> str:
