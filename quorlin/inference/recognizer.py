@@ -84,6 +84,8 @@ class Recognizer:
         self.ctc_trained = ctc_trained
         self._frames_per_position = _frames_per_position(self.model.source_embedding.calculate_downsampled_length,
                                                          self.model.max_len)
+        # Seconds of audio per encoder position: the resolution of word times.
+        self.position_seconds = self._frames_per_position * FRAME_SHIFT_MS / 1000
         self.max_segment_seconds = (_SEGMENT_SHARE * self.model.max_len * self._frames_per_position
                                     * FRAME_SHIFT_MS / 1000)
         self._min_frames = _min_frames(self.model.source_embedding.calculate_downsampled_length)
@@ -246,10 +248,9 @@ class Recognizer:
         """Recognises the segments of ``pending`` and files each one's words with its input."""
         feats = [self._features(segment.samples) for _, segment in pending]
         texts, ids, ctc = self._decode(feats, search, max_length, align=self.ctc_trained)
-        seconds_per_frame = self._frames_per_position * FRAME_SHIFT_MS / 1000
         for (job, segment), text, row_ids, log_probs in zip(pending, texts, ids, ctc):
             if self.ctc_trained:
-                words = align_words(log_probs, row_ids, self.tokenizer, seconds_per_frame, segment.start)
+                words = align_words(log_probs, row_ids, self.tokenizer, self.position_seconds, segment.start)
             else:
                 words = spread_words(text.split(), segment.start, segment.end)
             kept = keep_words(segment, words)

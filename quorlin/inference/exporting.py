@@ -1,0 +1,341 @@
+"""A trained recogniser exported for the C++ runtime: its model parts compiled ahead of time,
+and a manifest of everything else that transcription needs.
+
+    quorlin export expts/demo-asr -o demo-export/ --lm expts/demo-lm
+
+The parts are ``torch.export`` programs whose varying dimensions are all dynamic, compiled
+and packaged by AOTInductor for the CPU that exports them (``torch._inductor``); LibTorch's
+``AOTIModelPackageLoader`` runs them from C++ without Python. With L decoder layers of h
+heads of width dh:
+
+- ``encoder.pt2``: normalised filter banks (1, T, F) -> the CTC head's log-probabilities
+  (S, V) and the decoder's cross-attention keys and values of the segment (L, 2, h, S, dh);
+- ``decoder.pt2``: one decoder step of R rows: their newest tokens (R,), the self-attention
+  keys and values of the t positions before, (t, L, 2, R, h, dh), and the segment's
+  cross-attention keys and values -> next-token log-probabilities (R, V) and the keys and
+  values of the new position (L, 2, R, h, dh);
+- ``lm.pt2``: the same step of the language model, without cross-attention.
+
+The steps run the models' own ``score_cached`` over stand-ins for their caches, so they
+compute what the Python search computes. An export checks itself before anything is
+written: every part gives the eager model's outputs within ``TOLERANCE`` on inputs of
+several lengths.
+"""
+import json
+import secrets
+import shutil
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Dict, List, Optional, Sequence
+
+import torch
+import torch.nn as nn
+
+from quorlin._files import write_text
+from quorlin.errors import QuorlinError
+from quorlin.inference.recognizer import Recognizer
+from quorlin.layout import EXPORT_MANIFEST, EXPORT_PARTS
+from quorlin.prep.features import FRAME_LENGTH_MS, FRAME_SHIFT_MS, SAMPLE_RATE
+
+FORMAT = "quorlin-export"
+FORMAT_VERSION = 1
+TOLERANCE = 1e-4
+# The most rows one decoder step takes: the widest beam of one segment.
+MAX_ROWS = 256
+
+
+@dataclass
+class ExportSummary:
+    """What ``export`` wrote: the folder, its parts, the largest difference between a part and
+    the eager model on the check inputs, and the seconds it took."""
+    folder: Path
+    parts: List[str]
+    largest_difference: float
+    seconds: float
+
+
+def export(run, output, lm=None, overwrite: bool = False) -> ExportSummary:
+    """Exports the recogniser of a trained run folder (and a language model for fusion) to a
+    folder that the C++ runtime (``quorlin-transcribe``) transcribes with.
+
+    The folder is written whole or not at all: the parts are compiled and checked in a
+    temporary folder beside it, which then takes its place.
+
+    Args:
+        run: the recogniser's run folder.
+        output: the export folder to write: absent, empty, or replaced with ``overwrite``.
+        lm: a language model's run folder with the recogniser's tokenizer, or None.
+        overwrite: replace an export folder that holds files.
+
+    Raises:
+        QuorlinError: a run folder is not trained, the language model has another tokenizer,
+            the output folder is in the way, or a part does not reproduce the model.
+
+    Example:
+        >>> summary = export("expts/demo-asr", "demo-export", lm="expts/demo-lm")
+        >>> summary.parts, summary.largest_difference < TOLERANCE
+        (['encoder', 'decoder', 'lm'], True)
+    """
+    started = time.monotonic()
+    output = Path(output)
+    _check_output(output, [Path(run)] + ([Path(lm)] if lm is not None else []), overwrite)
+    recognizer = Recognizer.from_run_folder(run, device="cpu", lm=lm)
+    export_id = secrets.token_hex(8)
+    output.parent.mkdir(parents=True, exist_ok=True)
+    staging = output.parent / f".{output.name}.{export_id}.tmp"
+    staging.mkdir()
+    try:
+        limits = _frame_limits(recognizer.model)
+        largest = _export_parts(recognizer, staging, export_id, limits)
+        manifest = _manifest(recognizer, export_id, limits)
+        write_text(staging / EXPORT_MANIFEST, json.dumps(manifest, indent=1, ensure_ascii=False) + "\n")
+        if output.exists():
+            shutil.rmtree(output)
+        staging.rename(output)
+    except BaseException:
+        shutil.rmtree(staging, ignore_errors=True)
+        raise
+    return ExportSummary(output, list(manifest["parts"]), largest, time.monotonic() - started)
+
+
+def _check_output(output: Path, runs: Sequence[Path], overwrite: bool) -> None:
+    if output.exists() and not output.is_dir():
+        raise QuorlinError(f"{output} exists and is not a folder")
+    resolved = output.resolve()
+    for run in runs:
+        if resolved == run.resolve() or resolved in run.resolve().parents:
+            raise QuorlinError(f"{output} holds the run folder {run}; choose another export folder")
+    if output.is_dir() and any(output.iterdir()) and not overwrite:
+        raise QuorlinError(f"{output} exists and is not empty; give --overwrite to replace it")
+
+
+@dataclass
+class _FrameLimits:
+    """Filter-bank frames an encoder takes: from the fewest that make two encoder positions
+    (a dimension of one position cannot stay dynamic in an export) to the most that make
+    ``max_len``."""
+    fewest: int
+    most: int
+
+
+def _frame_limits(model) -> _FrameLimits:
+    frames = torch.arange(1, 16 * (model.max_len + 2))
+    positions = model.source_embedding.calculate_downsampled_length(frames)
+    return _FrameLimits(int(frames[positions >= 2][0]), int(frames[positions <= model.max_len][-1]))
+
+
+# Stand-ins for the caches of a search, so that one traced step runs the models' own code.
+
+class _PastKeysValues:
+    """One layer's ``KeyValueCache`` in a traced step: the keys and values of the positions
+    before come in as a tensor; the new position's are kept in ``new``."""
+
+    def __init__(self, past: torch.Tensor):
+        self.past = past.permute(1, 2, 3, 0, 4)  # (t, 2, R, h, dh) -> (2, R, h, t, dh)
+        self.new: Optional[torch.Tensor] = None
+
+    def append(self, kv: torch.Tensor, start: int) -> torch.Tensor:
+        self.new = kv  # (2, R, h, 1, dh)
+        return torch.cat([self.past, kv], dim=3)  # (2, R, h, t + 1, dh)
+
+
+class _SegmentMemory:
+    """An ``EncoderMemory`` of one segment, read by every row of the step."""
+
+    def __init__(self, memory: torch.Tensor):
+        self.kv = [layer.unsqueeze(1) for layer in memory.unbind(0)]  # (2, h, S, dh) -> (2, 1, h, S, dh)
+        self.attend = torch.ones(1, 1, 1, memory.size(3), dtype=torch.bool, device=memory.device)
+
+    def group(self, x: torch.Tensor) -> torch.Tensor:
+        R, T, d = x.shape
+        return x.reshape(1, R * T, d)  # (R, T, d) -> (1, R * T, d)
+
+    def ungroup(self, x: torch.Tensor) -> torch.Tensor:
+        return x.reshape(-1, 1, x.size(-1))  # (1, R, d) -> (R, 1, d): one new position per row
+
+
+class _StepCache:
+    """A ``DecoderCache`` in a traced step over past keys and values (t, L, 2, R, h, dh)."""
+
+    def __init__(self, past: torch.Tensor, memory: Optional[_SegmentMemory] = None):
+        self.length = past.size(0)
+        self.self_attn = [_PastKeysValues(layer) for layer in past.unbind(1)]
+        self.memory = memory
+
+    def new_keys_values(self) -> torch.Tensor:
+        return torch.stack([layer.new[:, :, :, 0] for layer in self.self_attn])  # (L, 2, R, h, dh)
+
+
+class _Encoder(nn.Module):
+    def __init__(self, model):
+        super().__init__()
+        self.model = model
+
+    def forward(self, feats: torch.Tensor):
+        lengths = torch.full((1,), feats.size(1), dtype=torch.long, device=feats.device)
+        encoder_output, _, _, ctc = self.model.encode(feats, lengths)
+        memory = torch.stack([layer.cross_attn.memory_keys_values(encoder_output)[:, 0]
+                              for layer in self.model.dec_layers])  # (L, 2, h, S, dh)
+        return ctc["log_probs"][:, 0], memory  # (S, 1, V) -> (S, V)
+
+
+class _RecognizerStep(nn.Module):
+    def __init__(self, model):
+        super().__init__()
+        self.model = model
+
+    def forward(self, tokens: torch.Tensor, past: torch.Tensor, memory: torch.Tensor):
+        cache = _StepCache(past, _SegmentMemory(memory))
+        log_probs = self.model.score_cached(tokens.unsqueeze(1), cache)  # (R,) -> (R, 1) -> (R, V)
+        return log_probs, cache.new_keys_values()
+
+
+class _LanguageModelStep(nn.Module):
+    def __init__(self, model):
+        super().__init__()
+        self.model = model
+
+    def forward(self, tokens: torch.Tensor, past: torch.Tensor):
+        cache = _StepCache(past)
+        log_probs = self.model.score_cached(tokens.unsqueeze(1), cache)  # (R,) -> (R, 1) -> (R, V)
+        return log_probs, cache.new_keys_values()
+
+
+def _heads(model) -> Dict[str, int]:
+    attention = model.dec_layers[0].self_attn.mha
+    return {"layers": len(model.dec_layers), "num_heads": attention.num_heads, "head_dim": attention.head_dim,
+            "max_len": model.max_len, "vocab_size": model.num_classes}
+
+
+def _export_parts(recognizer: Recognizer, folder: Path, export_id: str, limits: _FrameLimits) -> float:
+    """Exports, compiles and checks every part into ``folder``; returns the largest difference."""
+    from torch.export import Dim
+
+    model, lm = recognizer.model, recognizer.lm
+    generator = torch.Generator().manual_seed(0)
+    rows = Dim("rows", min=1, max=MAX_ROWS)
+    parts = {
+        "encoder": (_Encoder(model),
+                    (torch.randn(1, limits.fewest + 8, recognizer.num_feats, generator=generator),),
+                    {"feats": {1: Dim("frames", min=limits.fewest, max=limits.most)}}),
+        "decoder": (_RecognizerStep(model), _step_example(model, generator, memory=True),
+                    {"tokens": {0: rows}, "past": {0: Dim("past", min=0, max=model.max_len - 1), 3: rows},
+                     "memory": {3: Dim("positions", min=1, max=model.max_len)}}),
+    }
+    if lm is not None:
+        parts["lm"] = (_LanguageModelStep(lm), _step_example(lm, generator, memory=False),
+                       {"tokens": {0: rows}, "past": {0: Dim("lm_past", min=0, max=lm.max_len - 1), 3: rows}})
+    compiled = {}
+    for name, (module, example, dynamic) in parts.items():
+        # A part carries the sizes its static dimensions were compiled for: the runtime checks
+        # its inputs against them, since a compiled part does not.
+        sizes = {**_heads(lm if name == "lm" else model), "max_rows": MAX_ROWS}
+        if name == "encoder":
+            sizes.update(num_mel_bins=recognizer.num_feats, min_frames=limits.fewest, max_frames=limits.most)
+        metadata = {"quorlin.export": export_id, "quorlin.part": name,
+                    **{f"quorlin.{key}": str(value) for key, value in sizes.items()}}
+        try:
+            with torch.no_grad():
+                program = torch.export.export(module.eval(), example, dynamic_shapes=dynamic,
+                                              prefer_deferred_runtime_asserts_over_guards=True)
+                path = torch._inductor.aoti_compile_and_package(
+                    program, package_path=str(folder / EXPORT_PARTS[name]),
+                    inductor_configs={"aot_inductor.metadata": metadata})
+        except Exception as error:  # torch.export and the compiler report failures in many ways
+            reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+            what = "language model" if name == "lm" else "recogniser"
+            raise QuorlinError(f"the {name} of the {what} cannot be exported: {reason}") from None
+        compiled[name] = torch._inductor.aoti_load_package(path)
+    return _check_parts(recognizer, {name: module for name, (module, _, _) in parts.items()}, compiled, limits,
+                        generator)
+
+
+def _step_example(model, generator: torch.Generator, memory: bool, rows: int = 3, past: int = 5,
+                  positions: int = 9) -> tuple:
+    """Inputs of one step of ``model``: tokens (R,), past keys and values and, for a
+    recogniser, a segment's cross-attention keys and values."""
+    shapes = _heads(model)
+    L, h, dh = shapes["layers"], shapes["num_heads"], shapes["head_dim"]
+    tokens = torch.randint(0, model.num_classes, (rows,), generator=generator)
+    example = (tokens, torch.randn(past, L, 2, rows, h, dh, generator=generator))
+    return example + (torch.randn(L, 2, h, positions, dh, generator=generator),) if memory else example
+
+
+def _check_parts(recognizer: Recognizer, modules: Dict[str, nn.Module], compiled: Dict[str, Any],
+                 limits: _FrameLimits, generator: torch.Generator) -> float:
+    """The largest difference between the compiled parts and the eager models; a
+    ``QuorlinError`` when one exceeds ``TOLERANCE``.
+
+    The encoder is run on filter banks of the fewest, a middle and the most frames; each step,
+    from the start token on, against the model's ``score`` of the whole prefix, for 1 and 4
+    rows; and at the last position a step allows, against its eager module.
+    """
+    model, lm = recognizer.model, recognizer.lm
+    largest = 0.0
+
+    def compare(what: str, got: torch.Tensor, expected: torch.Tensor) -> None:
+        nonlocal largest
+        if got.shape != expected.shape:
+            raise QuorlinError(f"the exported {what} has shape {tuple(got.shape)}, the model {tuple(expected.shape)}")
+        difference = float((got - expected).abs().max()) if got.numel() else 0.0
+        if not difference <= TOLERANCE:
+            raise QuorlinError(f"the exported {what} differs from the model by {difference:.3g} "
+                               f"(more than {TOLERANCE:g})")
+        largest = max(largest, difference)
+
+    with torch.inference_mode():
+        middle = (limits.fewest + limits.most) // 2
+        for T in (limits.fewest, middle, limits.most):
+            feats = torch.randn(1, T, recognizer.num_feats, generator=generator)
+            log_probs, memory = compiled["encoder"](feats)
+            encoder_output, pad_mask, _, ctc = model.encode(feats, torch.tensor([T]))
+            compare(f"encoder ({T} frames: CTC log-probabilities)", log_probs, ctc["log_probs"][:, 0])
+            for i, layer in enumerate(model.dec_layers):
+                compare(f"encoder ({T} frames: keys and values of decoder layer {i + 1})", memory[i],
+                        layer.cross_attn.memory_keys_values(encoder_output)[:, 0])
+            if T == limits.fewest:
+                segment = (encoder_output, pad_mask, memory)
+        encoder_output, pad_mask, memory = segment
+        checks = [("decoder", lambda x: model.score(x, encoder_output, pad_mask), (memory,), model)]
+        if lm is not None:
+            checks.append(("lm", lm.score, (), lm))
+        for name, score, extra, owner in checks:
+            for R in (1, 4):
+                prefix = torch.full((R, 1), recognizer.tokenizer.sos_id)
+                past = _step_example(owner, generator, memory=False, rows=R, past=0)[1]
+                for t in range(min(6, owner.max_len - 1)):
+                    # The compiled parts assume contiguous inputs: they read a strided view wrongly.
+                    log_probs, new = compiled[name](prefix[:, -1].contiguous(), past, *extra)
+                    compare(f"{name} step ({R} rows, position {t})", log_probs, score(prefix))
+                    past = torch.cat([past, new.unsqueeze(0)])  # (t + 1, L, 2, R, h, dh)
+                    prefix = torch.cat([prefix, torch.randint(4, owner.num_classes, (R, 1), generator=generator)], 1)
+            last = _step_example(owner, generator, memory=bool(extra), past=owner.max_len - 1,
+                                 positions=memory.size(3))
+            for got, expected in zip(compiled[name](*last), modules[name](*last)):
+                compare(f"{name} step (position {owner.max_len - 1})", got, expected)
+    return largest
+
+
+def _manifest(recognizer: Recognizer, export_id: str, limits: _FrameLimits) -> Dict[str, Any]:
+    """The export's manifest: what the parts do not hold (see docs/cpp-runtime.md)."""
+    tokenizer, search = recognizer.tokenizer, recognizer.default_search
+    parts = {name: file for name, file in EXPORT_PARTS.items() if name != "lm" or recognizer.lm is not None}
+    features = {"sample_rate": SAMPLE_RATE, "frame_length_ms": FRAME_LENGTH_MS, "frame_shift_ms": FRAME_SHIFT_MS,
+                "num_mel_bins": recognizer.num_feats, "norm": recognizer.norm}
+    if recognizer.global_stats is not None:
+        features["global_mean"], features["global_std"] = (t.tolist() for t in recognizer.global_stats)
+    return {
+        "format": FORMAT,
+        "version": FORMAT_VERSION,
+        "export": export_id,
+        "parts": parts,
+        "tokenizer": {"pieces": tokenizer.piece_texts(), "escaped": tokenizer.escaped, "pad_id": tokenizer.pad_id,
+                      "sos_id": tokenizer.sos_id, "eos_id": tokenizer.eos_id},
+        "features": features,
+        "segments": {"position_seconds": recognizer.position_seconds,
+                     "max_seconds": recognizer.max_segment_seconds,
+                     "min_seconds": (FRAME_LENGTH_MS + (limits.fewest - 1) * FRAME_SHIFT_MS) / 1000},
+        "ctc_trained": recognizer.ctc_trained,
+        "search": {"beam_width": search.beam_width, "ctc_weight": search.ctc_weight, "lm_weight": search.lm_weight},
+    }

@@ -1,0 +1,105 @@
+// quorlin's C++ runtime: transcription with a folder written by `quorlin export`, without Python.
+//
+//     #include <quorlin/recognizer.h>
+//
+//     quorlin::Recognizer recognizer("demo-export");
+//     quorlin::Transcript transcript = recognizer.transcribe_file("talk.flac", recognizer.default_search());
+//     for (const quorlin::Segment& segment : transcript.segments)
+//         std::printf("%8.2f %8.2f  %s\n", segment.start, segment.end, segment.text.c_str());
+//
+// A Recognizer computes what the Python recogniser (quorlin.inference.Recognizer) computes for
+// one recording at a time: the recording is read in blocks, resampled to 16 kHz, cut at pauses
+// into segments the model takes, and each segment is searched on its own (greedy search, or
+// beam search with the CTC head's prefix scores and an exported language model fused in), its
+// words timed by a forced alignment on the CTC head. Link with libquorlin_runtime.so; this
+// header needs C++17 and nothing of LibTorch.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quorlin {
+
+// Input that cannot be used as it stands (an export folder, an audio file, a setting); what()
+// names the culprit, as the command prints it after "quorlin: error: ".
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One word and where it is spoken, in seconds from the start of the recording.
+struct Word {
+  double start = 0;
+  double end = 0;
+  std::string text;  // UTF-8
+};
+
+// A stretch of the recording transcribed as one piece; `words` is empty when no word times
+// are known.
+struct Segment {
+  double start = 0;
+  double end = 0;
+  std::string text;
+  std::vector<Word> words;
+};
+
+// The transcript of one recording: the texts of its segments joined by spaces. A recording
+// that could not be transcribed has an empty text, no segments and its `error`.
+struct Transcript {
+  std::string id;
+  std::string text;
+  double duration = 0;  // seconds
+  std::vector<Segment> segments;
+  std::optional<std::string> error;
+};
+
+// A search setting: the beam width (1 is greedy search), the CTC head's weight in the joint
+// score, in [0, 1], and the language model's weight in shallow fusion (used only when the
+// export holds a language model).
+struct Search {
+  int beam_width = 1;
+  double ctc_weight = 0;
+  double lm_weight = 0;
+};
+
+class Recognizer {
+ public:
+  // Loads an export folder; throws Error naming the folder or file when it is not a complete
+  // export of this format version, or when its parts disagree with its manifest.
+  explicit Recognizer(const std::filesystem::path& export_folder);
+  ~Recognizer();
+  Recognizer(Recognizer&&) noexcept;
+  Recognizer& operator=(Recognizer&&) noexcept;
+
+  // The search the export was made with: the setting chosen on the dev set, else the
+  // recogniser's default.
+  Search default_search() const;
+
+  // The default search with the given values replaced, checked; throws Error for a value out
+  // of range.
+  Search search(std::optional<int> beam_width, std::optional<double> ctc_weight,
+                std::optional<double> lm_weight) const;
+
+  // Transcribes an audio file (WAV, FLAC or Ogg; any sample rate; channels are averaged),
+  // read a block at a time. `id` is the transcript's id. Throws Error naming the file when it
+  // cannot be read, holds NaN or infinite samples, or is too short for the recogniser.
+  Transcript transcribe_file(const std::filesystem::path& path, const Search& search, const std::string& id) const;
+
+  // Transcribes mono samples in [-1, 1] at `sample_rate` Hz; errors name `id`.
+  Transcript transcribe(const std::vector<float>& samples, int sample_rate, const Search& search,
+                        const std::string& id) const;
+
+  // The longest segment the model takes, and the shortest recording it transcribes, in seconds.
+  double max_segment_seconds() const;
+  double min_seconds() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quorlin

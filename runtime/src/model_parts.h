@@ -1,0 +1,84 @@
+// The compiled parts of an export (AOTInductor packages), loaded with LibTorch's model-package
+// loader, with their inputs checked: a compiled part checks neither the sizes it was compiled
+// for nor the layout of its inputs.
+#pragma once
+
+#include <ATen/ATen.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace torch::inductor {
+class AOTIModelPackageLoader;
+}
+
+namespace quorlin {
+
+// The sizes a part was compiled for, from its own metadata.
+struct PartSizes {
+  int64_t layers = 0, num_heads = 0, head_dim = 0, max_len = 0, vocab_size = 0, max_rows = 0;
+  int64_t num_mel_bins = 0, min_frames = 0, max_frames = 0;  // the encoder's
+};
+
+class ModelPart {
+ public:
+  // Loads `file` and checks that it is the part `name` of the export `export_id`; throws Error
+  // naming the file otherwise.
+  ModelPart(const std::filesystem::path& file, const std::string& name, const std::string& export_id);
+  ~ModelPart();
+
+  const PartSizes& sizes() const { return sizes_; }
+  const std::filesystem::path& file() const { return file_; }
+
+ protected:
+  std::vector<at::Tensor> run(const std::vector<at::Tensor>& inputs) const;
+
+ private:
+  std::filesystem::path file_;
+  std::unique_ptr<torch::inductor::AOTIModelPackageLoader> loader_;
+  PartSizes sizes_;
+};
+
+// encoder.pt2: normalised filter banks (T, F) -> CTC log-probabilities (S, V) and the decoder's
+// cross-attention keys and values (L, 2, h, S, dh) of the segment.
+class EncoderPart : public ModelPart {
+ public:
+  using ModelPart::ModelPart;
+  struct Output {
+    at::Tensor log_probs, memory;
+  };
+  Output run(const at::Tensor& feats) const;
+};
+
+// decoder.pt2 and lm.pt2: one step of R rows. tokens (R,), the keys and values of the t
+// positions before (t, L, 2, R, h, dh) and, for the decoder, the segment's memory ->
+// next-token log-probabilities (R, V) and the new position's keys and values (L, 2, R, h, dh).
+class StepPart : public ModelPart {
+ public:
+  using ModelPart::ModelPart;
+  struct Output {
+    at::Tensor log_probs, keys_values;
+  };
+  Output run(const at::Tensor& tokens, const at::Tensor& past, const at::Tensor& memory = at::Tensor()) const;
+};
+
+// The self-attention keys and values of the positions a step has decoded, positions first,
+// so that those before any step are one contiguous tensor.
+class KeysValuesCache {
+ public:
+  // Room for `capacity` positions of `rows` rows of a part of these sizes.
+  KeysValuesCache(const PartSizes& sizes, int64_t rows, int64_t capacity);
+
+  at::Tensor past() const { return buffer_.narrow(0, 0, length_); }  // (t, L, 2, R, h, dh)
+  int64_t length() const { return length_; }
+  void append(const at::Tensor& keys_values);  // (L, 2, R, h, dh)
+  // Row i becomes old row rows[i] (R',).
+  void reorder(const at::Tensor& rows);
+
+ private:
+  at::Tensor buffer_;  // (capacity, L, 2, R, h, dh)
+  int64_t length_ = 0;
+};
+
+}  // namespace quorlin
