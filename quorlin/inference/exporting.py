@@ -8,8 +8,10 @@ and packaged by AOTInductor for the CPU that exports them (``torch._inductor``);
 ``AOTIModelPackageLoader`` runs them from C++ without Python. With L decoder layers of h
 heads of width dh:
 
-- ``encoder.pt2``: normalised filter banks (1, T, F) -> the CTC head's log-probabilities
-  (S, V) and the decoder's cross-attention keys and values of the segment (L, 2, h, S, dh);
+- ``encoder.pt2``: normalised filter banks (1, T, F) and their valid frames (1,) -> the CTC
+  head's log-probabilities (S, V), the decoder's cross-attention keys and values of the
+  segment (L, 2, h, S, dh) and the valid positions (1,). An encoder dimension of one position
+  cannot stay dynamic in an export, so the shortest segments come padded, as in a batch;
 - ``decoder.pt2``: one decoder step of R rows: their newest tokens (R,), the self-attention
   keys and values of the t positions before, (t, L, 2, R, h, dh), and the segment's
   cross-attention keys and values -> next-token log-probabilities (R, V) and the keys and
@@ -88,7 +90,7 @@ def export(run, output, lm=None, overwrite: bool = False) -> ExportSummary:
     try:
         limits = _frame_limits(recognizer.model)
         largest = _export_parts(recognizer, staging, export_id, limits)
-        manifest = _manifest(recognizer, export_id, limits)
+        manifest = _manifest(recognizer, export_id)
         write_text(staging / EXPORT_MANIFEST, json.dumps(manifest, indent=1, ensure_ascii=False) + "\n")
         if output.exists():
             shutil.rmtree(output)
@@ -112,9 +114,8 @@ def _check_output(output: Path, runs: Sequence[Path], overwrite: bool) -> None:
 
 @dataclass
 class _FrameLimits:
-    """Filter-bank frames an encoder takes: from the fewest that make two encoder positions
-    (a dimension of one position cannot stay dynamic in an export) to the most that make
-    ``max_len``."""
+    """Filter-bank frames the exported encoder takes: from the fewest that make two encoder
+    positions (fewer come padded to these) to the most that make ``max_len``."""
     fewest: int
     most: int
 
@@ -172,12 +173,11 @@ class _Encoder(nn.Module):
         super().__init__()
         self.model = model
 
-    def forward(self, feats: torch.Tensor):
-        lengths = torch.full((1,), feats.size(1), dtype=torch.long, device=feats.device)
+    def forward(self, feats: torch.Tensor, lengths: torch.Tensor):
         encoder_output, _, _, ctc = self.model.encode(feats, lengths)
         memory = torch.stack([layer.cross_attn.memory_keys_values(encoder_output)[:, 0]
                               for layer in self.model.dec_layers])  # (L, 2, h, S, dh)
-        return ctc["log_probs"][:, 0], memory  # (S, 1, V) -> (S, V)
+        return ctc["log_probs"][:, 0], memory, ctc["lengths"]  # (S, 1, V) -> (S, V)
 
 
 class _RecognizerStep(nn.Module):
@@ -217,8 +217,9 @@ def _export_parts(recognizer: Recognizer, folder: Path, export_id: str, limits: 
     rows = Dim("rows", min=1, max=MAX_ROWS)
     parts = {
         "encoder": (_Encoder(model),
-                    (torch.randn(1, limits.fewest + 8, recognizer.num_feats, generator=generator),),
-                    {"feats": {1: Dim("frames", min=limits.fewest, max=limits.most)}}),
+                    (torch.randn(1, limits.fewest + 8, recognizer.num_feats, generator=generator),
+                     torch.tensor([limits.fewest + 8])),
+                    {"feats": {1: Dim("frames", min=limits.fewest, max=limits.most)}, "lengths": None}),
         "decoder": (_RecognizerStep(model), _step_example(model, generator, memory=True),
                     {"tokens": {0: rows}, "past": {0: Dim("past", min=0, max=model.max_len - 1), 3: rows},
                      "memory": {3: Dim("positions", min=1, max=model.max_len)}}),
@@ -267,7 +268,8 @@ def _check_parts(recognizer: Recognizer, modules: Dict[str, nn.Module], compiled
     """The largest difference between the compiled parts and the eager models; a
     ``QuorlinError`` when one exceeds ``TOLERANCE``.
 
-    The encoder is run on filter banks of the fewest, a middle and the most frames; each step,
+    The encoder is run on filter banks of the fewest, a middle and the most frames, and on the
+    shortest a recogniser takes, padded; each step,
     from the start token on, against the model's ``score`` of the whole prefix, for 1 and 4
     rows; and at the last position a step allows, against its eager module.
     """
@@ -286,13 +288,15 @@ def _check_parts(recognizer: Recognizer, modules: Dict[str, nn.Module], compiled
 
     with torch.inference_mode():
         middle = (limits.fewest + limits.most) // 2
-        for T in (limits.fewest, middle, limits.most):
+        for T in (recognizer.min_frames, limits.fewest, middle, limits.most):
             feats = torch.randn(1, T, recognizer.num_feats, generator=generator)
-            log_probs, memory = compiled["encoder"](feats)
+            padded = torch.nn.functional.pad(feats, (0, 0, 0, max(0, limits.fewest - T)))  # (1, T', F)
+            log_probs, memory, positions = compiled["encoder"](padded, torch.tensor([T]))
             encoder_output, pad_mask, _, ctc = model.encode(feats, torch.tensor([T]))
-            compare(f"encoder ({T} frames: CTC log-probabilities)", log_probs, ctc["log_probs"][:, 0])
+            S = int(positions)
+            compare(f"encoder ({T} frames: CTC log-probabilities)", log_probs[:S], ctc["log_probs"][:, 0])
             for i, layer in enumerate(model.dec_layers):
-                compare(f"encoder ({T} frames: keys and values of decoder layer {i + 1})", memory[i],
+                compare(f"encoder ({T} frames: keys and values of decoder layer {i + 1})", memory[i, :, :, :S],
                         layer.cross_attn.memory_keys_values(encoder_output)[:, 0])
             if T == limits.fewest:
                 segment = (encoder_output, pad_mask, memory)
@@ -317,7 +321,7 @@ def _check_parts(recognizer: Recognizer, modules: Dict[str, nn.Module], compiled
     return largest
 
 
-def _manifest(recognizer: Recognizer, export_id: str, limits: _FrameLimits) -> Dict[str, Any]:
+def _manifest(recognizer: Recognizer, export_id: str) -> Dict[str, Any]:
     """The export's manifest: what the parts do not hold (see docs/cpp-runtime.md)."""
     tokenizer, search = recognizer.tokenizer, recognizer.default_search
     parts = {name: file for name, file in EXPORT_PARTS.items() if name != "lm" or recognizer.lm is not None}
@@ -334,8 +338,7 @@ def _manifest(recognizer: Recognizer, export_id: str, limits: _FrameLimits) -> D
                       "sos_id": tokenizer.sos_id, "eos_id": tokenizer.eos_id},
         "features": features,
         "segments": {"position_seconds": recognizer.position_seconds,
-                     "max_seconds": recognizer.max_segment_seconds,
-                     "min_seconds": (FRAME_LENGTH_MS + (limits.fewest - 1) * FRAME_SHIFT_MS) / 1000},
+                     "max_seconds": recognizer.max_segment_seconds, "min_seconds": recognizer.min_seconds},
         "ctc_trained": recognizer.ctc_trained,
         "search": {"beam_width": search.beam_width, "ctc_weight": search.ctc_weight, "lm_weight": search.lm_weight},
     }

@@ -88,9 +88,9 @@ class Recognizer:
         self.position_seconds = self._frames_per_position * FRAME_SHIFT_MS / 1000
         self.max_segment_seconds = (_SEGMENT_SHARE * self.model.max_len * self._frames_per_position
                                     * FRAME_SHIFT_MS / 1000)
-        self._min_frames = _min_frames(self.model.source_embedding.calculate_downsampled_length)
-        # A 25 ms window, then one 10 ms shift per further frame.
-        self.min_seconds = (FRAME_LENGTH_MS + (self._min_frames - 1) * FRAME_SHIFT_MS) / 1000
+        # The fewest filter-bank frames the encoder takes: a 25 ms window, then one 10 ms shift per frame.
+        self.min_frames = _min_frames(self.model.source_embedding.calculate_downsampled_length)
+        self.min_seconds = (FRAME_LENGTH_MS + (self.min_frames - 1) * FRAME_SHIFT_MS) / 1000
 
     @classmethod
     def from_run_folder(cls, path, device: Optional[str] = None, lm=None) -> "Recognizer":

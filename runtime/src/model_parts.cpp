@@ -59,12 +59,15 @@ std::vector<at::Tensor> ModelPart::run(const std::vector<at::Tensor>& inputs) co
 
 EncoderPart::Output EncoderPart::run(const at::Tensor& feats) const {
   const PartSizes& s = sizes();
+  const int64_t T = feats.size(0);
   require(feats.dim() == 2 && feats.size(1) == s.num_mel_bins && feats.scalar_type() == at::kFloat,
           "the encoder takes (frames, " + std::to_string(s.num_mel_bins) + ") float features");
-  require(feats.size(0) >= s.min_frames && feats.size(0) <= s.max_frames,
-          "the encoder takes " + std::to_string(s.min_frames) + " to " + std::to_string(s.max_frames) + " frames");
-  auto out = ModelPart::run({feats.unsqueeze(0)});  // (T, F) -> (1, T, F)
-  return {out.at(0), out.at(1)};
+  require(T >= 1 && T <= s.max_frames, "the encoder takes at most " + std::to_string(s.max_frames) + " frames");
+  // Fewer frames than the part was compiled for come padded, their positions masked as in a batch.
+  const at::Tensor padded = at::constant_pad_nd(feats, {0, 0, 0, std::max<int64_t>(0, s.min_frames - T)}, 0);
+  auto out = ModelPart::run({padded.unsqueeze(0), at::full({1}, T, at::kLong)});  // (T', F) -> (1, T', F)
+  const int64_t positions = out.at(2).item<int64_t>();
+  return {out.at(0).narrow(0, 0, positions).contiguous(), out.at(1).narrow(3, 0, positions).contiguous()};
 }
 
 StepPart::Output StepPart::run(const at::Tensor& tokens, const at::Tensor& past, const at::Tensor& memory) const {

@@ -41,7 +41,8 @@ class ModelPart {
 };
 
 // encoder.pt2: normalised filter banks (T, F) -> CTC log-probabilities (S, V) and the decoder's
-// cross-attention keys and values (L, 2, h, S, dh) of the segment.
+// cross-attention keys and values (L, 2, h, S, dh) of the segment. An encoder dimension of one
+// position cannot stay dynamic in an export: the fewest frames come padded, with their length.
 class EncoderPart : public ModelPart {
  public:
   using ModelPart::ModelPart;
