@@ -12,11 +12,13 @@ heads of width dh:
   head's log-probabilities (S, V), the decoder's cross-attention keys and values of the
   segment (L, 2, h, S, dh) and the valid positions (1,). An encoder dimension of one position
   cannot stay dynamic in an export, so the shortest segments come padded, as in a batch;
-- ``decoder.pt2``: one decoder step of R rows: their newest tokens (R,), the self-attention
-  keys and values of the t positions before, (t, L, 2, R, h, dh), and the segment's
-  cross-attention keys and values -> next-token log-probabilities (R, V) and the keys and
-  values of the new position (L, 2, R, h, dh);
-- ``lm.pt2``: the same step of the language model, without cross-attention.
+- ``decoder.pt2``: one decoder step of N segments searched together, W rows (beams) each:
+  their newest tokens (N, W), the self-attention keys and values of the t positions before,
+  (t, L, 2, N, W, h, dh), and the segments' cross-attention keys and values, padded to the
+  longest, with their valid positions, (L, 2, N, h, S, dh) and (N,) -> next-token
+  log-probabilities (N, W, V) and the keys and values of the new position (L, 2, N, W, h, dh);
+- ``lm.pt2``: one step of the language model over R rows: tokens (R,) and past keys and
+  values (t, L, 2, R, h, dh) -> (R, V) and (L, 2, R, h, dh).
 
 The steps run the models' own ``score_cached`` over stand-ins for their caches, so they
 compute what the Python search computes. An export checks itself before anything is
@@ -43,8 +45,9 @@ from quorlin.prep.features import FRAME_LENGTH_MS, FRAME_SHIFT_MS, SAMPLE_RATE
 FORMAT = "quorlin-export"
 FORMAT_VERSION = 1
 TOLERANCE = 1e-4
-# The most rows one decoder step takes: the widest beam of one segment.
-MAX_ROWS = 256
+# The most segments and beams per segment one decoder step takes, and rows one LM step takes.
+MAX_SEGMENTS, MAX_BEAMS = 256, 256
+MAX_ROWS = MAX_SEGMENTS * MAX_BEAMS
 
 
 @dataclass
@@ -141,25 +144,29 @@ class _PastKeysValues:
         return torch.cat([self.past, kv], dim=3)  # (2, R, h, t + 1, dh)
 
 
-class _SegmentMemory:
-    """An ``EncoderMemory`` of one segment, read by every row of the step."""
+class _SegmentsMemory:
+    """An ``EncoderMemory`` of N segments whose rows are W consecutive ones each, in order."""
 
-    def __init__(self, memory: torch.Tensor):
-        self.kv = [layer.unsqueeze(1) for layer in memory.unbind(0)]  # (2, h, S, dh) -> (2, 1, h, S, dh)
-        self.attend = torch.ones(1, 1, 1, memory.size(3), dtype=torch.bool, device=memory.device)
+    def __init__(self, memory: torch.Tensor, lengths: torch.Tensor, beams: int):
+        self.kv = list(memory.unbind(0))  # (2, N, h, S, dh) per layer
+        N, S = memory.size(2), memory.size(4)
+        self.segments, self.beams = N, beams
+        positions = torch.arange(S, device=memory.device)
+        self.attend = (positions < lengths.unsqueeze(1))[:, None, None, :]  # (N, 1, 1, S)
 
     def group(self, x: torch.Tensor) -> torch.Tensor:
-        R, T, d = x.shape
-        return x.reshape(1, R * T, d)  # (R, T, d) -> (1, R * T, d)
+        _, T, d = x.shape
+        return x.reshape(self.segments, self.beams * T, d)  # (N * W, T, d) -> (N, W * T, d)
 
     def ungroup(self, x: torch.Tensor) -> torch.Tensor:
-        return x.reshape(-1, 1, x.size(-1))  # (1, R, d) -> (R, 1, d): one new position per row
+        # One new position per row: (N, W, d) -> (N * W, 1, d).
+        return x.reshape(self.segments * self.beams, 1, x.size(-1))
 
 
 class _StepCache:
     """A ``DecoderCache`` in a traced step over past keys and values (t, L, 2, R, h, dh)."""
 
-    def __init__(self, past: torch.Tensor, memory: Optional[_SegmentMemory] = None):
+    def __init__(self, past: torch.Tensor, memory: Optional[_SegmentsMemory] = None):
         self.length = past.size(0)
         self.self_attn = [_PastKeysValues(layer) for layer in past.unbind(1)]
         self.memory = memory
@@ -185,10 +192,11 @@ class _RecognizerStep(nn.Module):
         super().__init__()
         self.model = model
 
-    def forward(self, tokens: torch.Tensor, past: torch.Tensor, memory: torch.Tensor):
-        cache = _StepCache(past, _SegmentMemory(memory))
-        log_probs = self.model.score_cached(tokens.unsqueeze(1), cache)  # (R,) -> (R, 1) -> (R, V)
-        return log_probs, cache.new_keys_values()
+    def forward(self, tokens: torch.Tensor, past: torch.Tensor, memory: torch.Tensor, lengths: torch.Tensor):
+        N, W = tokens.shape
+        cache = _StepCache(past.flatten(3, 4), _SegmentsMemory(memory, lengths, W))  # (t, L, 2, N * W, h, dh)
+        log_probs = self.model.score_cached(tokens.reshape(N * W, 1), cache)  # (N, W) -> (N * W, 1) -> (R, V)
+        return log_probs.reshape(N, W, -1), cache.new_keys_values().unflatten(2, (N, W))
 
 
 class _LanguageModelStep(nn.Module):
@@ -214,26 +222,33 @@ def _export_parts(recognizer: Recognizer, folder: Path, export_id: str, limits: 
 
     model, lm = recognizer.model, recognizer.lm
     generator = torch.Generator().manual_seed(0)
+    segments, beams = Dim("segments", min=1, max=MAX_SEGMENTS), Dim("beams", min=1, max=MAX_BEAMS)
     rows = Dim("rows", min=1, max=MAX_ROWS)
     parts = {
         "encoder": (_Encoder(model),
                     (torch.randn(1, limits.fewest + 8, recognizer.num_feats, generator=generator),
                      torch.tensor([limits.fewest + 8])),
                     {"feats": {1: Dim("frames", min=limits.fewest, max=limits.most)}, "lengths": None}),
-        "decoder": (_RecognizerStep(model), _step_example(model, generator, memory=True),
-                    {"tokens": {0: rows}, "past": {0: Dim("past", min=0, max=model.max_len - 1), 3: rows},
-                     "memory": {3: Dim("positions", min=1, max=model.max_len)}}),
+        "decoder": (_RecognizerStep(model), _decoder_example(model, generator),
+                    {"tokens": {0: segments, 1: beams},
+                     "past": {0: Dim("past", min=0, max=model.max_len - 1), 3: segments, 4: beams},
+                     "memory": {2: segments, 4: Dim("positions", min=1, max=model.max_len)},
+                     "lengths": {0: segments}}),
     }
     if lm is not None:
-        parts["lm"] = (_LanguageModelStep(lm), _step_example(lm, generator, memory=False),
+        parts["lm"] = (_LanguageModelStep(lm), _lm_example(lm, generator),
                        {"tokens": {0: rows}, "past": {0: Dim("lm_past", min=0, max=lm.max_len - 1), 3: rows}})
     compiled = {}
     for name, (module, example, dynamic) in parts.items():
         # A part carries the sizes its static dimensions were compiled for: the runtime checks
         # its inputs against them, since a compiled part does not.
-        sizes = {**_heads(lm if name == "lm" else model), "max_rows": MAX_ROWS}
+        sizes = _heads(lm if name == "lm" else model)
         if name == "encoder":
             sizes.update(num_mel_bins=recognizer.num_feats, min_frames=limits.fewest, max_frames=limits.most)
+        elif name == "decoder":
+            sizes.update(max_segments=MAX_SEGMENTS, max_beams=MAX_BEAMS)
+        else:
+            sizes.update(max_rows=MAX_ROWS)
         metadata = {"quorlin.export": export_id, "quorlin.part": name,
                     **{f"quorlin.{key}": str(value) for key, value in sizes.items()}}
         try:
@@ -252,15 +267,28 @@ def _export_parts(recognizer: Recognizer, folder: Path, export_id: str, limits: 
                         generator)
 
 
-def _step_example(model, generator: torch.Generator, memory: bool, rows: int = 3, past: int = 5,
-                  positions: int = 9) -> tuple:
-    """Inputs of one step of ``model``: tokens (R,), past keys and values and, for a
-    recogniser, a segment's cross-attention keys and values."""
+def _past(model, generator: torch.Generator, length: int, *rows: int) -> torch.Tensor:
+    """Random keys and values of ``length`` positions before a step: (t, L, 2, *rows, h, dh)."""
     shapes = _heads(model)
-    L, h, dh = shapes["layers"], shapes["num_heads"], shapes["head_dim"]
-    tokens = torch.randint(0, model.num_classes, (rows,), generator=generator)
-    example = (tokens, torch.randn(past, L, 2, rows, h, dh, generator=generator))
-    return example + (torch.randn(L, 2, h, positions, dh, generator=generator),) if memory else example
+    return torch.randn(length, shapes["layers"], 2, *rows, shapes["num_heads"], shapes["head_dim"],
+                       generator=generator)
+
+
+def _decoder_example(model, generator: torch.Generator, segments: int = 3, beams: int = 2, length: int = 5,
+                     positions: int = 9) -> tuple:
+    """Inputs of one decoder step: tokens (N, W), past keys and values, and the segments'
+    cross-attention keys and values with their lengths."""
+    shapes = _heads(model)
+    memory = torch.randn(shapes["layers"], 2, segments, shapes["num_heads"], positions, shapes["head_dim"],
+                         generator=generator)
+    lengths = torch.randint(1, positions + 1, (segments,), generator=generator)
+    lengths[0] = positions
+    return (torch.randint(0, model.num_classes, (segments, beams), generator=generator),
+            _past(model, generator, length, segments, beams), memory, lengths)
+
+
+def _lm_example(model, generator: torch.Generator, rows: int = 3, length: int = 5) -> tuple:
+    return (torch.randint(0, model.num_classes, (rows,), generator=generator), _past(model, generator, length, rows))
 
 
 def _check_parts(recognizer: Recognizer, modules: Dict[str, nn.Module], compiled: Dict[str, Any],
@@ -269,9 +297,10 @@ def _check_parts(recognizer: Recognizer, modules: Dict[str, nn.Module], compiled
     ``QuorlinError`` when one exceeds ``TOLERANCE``.
 
     The encoder is run on filter banks of the fewest, a middle and the most frames, and on the
-    shortest a recogniser takes, padded; each step,
-    from the start token on, against the model's ``score`` of the whole prefix, for 1 and 4
-    rows; and at the last position a step allows, against its eager module.
+    shortest a recogniser takes, padded. The decoder steps, from the start token on, over two
+    segments of different lengths with 1 and 3 beams each, against the model's ``score`` of
+    the whole prefixes over the padded batch of both; the language model's likewise over 1 and
+    4 rows; each step also at the last position it allows, against its eager module.
     """
     model, lm = recognizer.model, recognizer.lm
     largest = 0.0
@@ -288,36 +317,51 @@ def _check_parts(recognizer: Recognizer, modules: Dict[str, nn.Module], compiled
 
     with torch.inference_mode():
         middle = (limits.fewest + limits.most) // 2
+        encoded = []
         for T in (recognizer.min_frames, limits.fewest, middle, limits.most):
             feats = torch.randn(1, T, recognizer.num_feats, generator=generator)
             padded = torch.nn.functional.pad(feats, (0, 0, 0, max(0, limits.fewest - T)))  # (1, T', F)
             log_probs, memory, positions = compiled["encoder"](padded, torch.tensor([T]))
-            encoder_output, pad_mask, _, ctc = model.encode(feats, torch.tensor([T]))
+            encoder_output, _, _, ctc = model.encode(feats, torch.tensor([T]))
             S = int(positions)
             compare(f"encoder ({T} frames: CTC log-probabilities)", log_probs[:S], ctc["log_probs"][:, 0])
             for i, layer in enumerate(model.dec_layers):
                 compare(f"encoder ({T} frames: keys and values of decoder layer {i + 1})", memory[i, :, :, :S],
                         layer.cross_attn.memory_keys_values(encoder_output)[:, 0])
-            if T == limits.fewest:
-                segment = (encoder_output, pad_mask, memory)
-        encoder_output, pad_mask, memory = segment
-        checks = [("decoder", lambda x: model.score(x, encoder_output, pad_mask), (memory,), model)]
+            if T in (limits.fewest, middle):
+                encoded.append((feats[0], memory[:, :, :, :S]))
+        # Two segments as one padded batch, for the eager model and for the compiled step.
+        feats = torch.nn.utils.rnn.pad_sequence([f for f, _ in encoded], batch_first=True)  # (2, T, F)
+        lengths = torch.tensor([f.size(0) for f, _ in encoded])
+        encoder_output, pad_mask, _, ctc = model.encode(feats, lengths)
+        S = encoder_output.size(1)
+        memory = torch.stack([torch.nn.functional.pad(m, (0, 0, 0, S - m.size(3))) for _, m in encoded], dim=2)
+        for W in (1, 3):
+            prefix = torch.full((2 * W, 1), recognizer.tokenizer.sos_id)
+            past = _past(model, generator, 0, 2, W)
+            for t in range(min(6, model.max_len - 1)):
+                # The compiled parts assume contiguous inputs: they read a strided view wrongly.
+                log_probs, new = compiled["decoder"](prefix[:, -1].reshape(2, W).contiguous(), past, memory,
+                                                     ctc["lengths"])
+                compare(f"decoder step (2 segments of {W} beams, position {t})", log_probs.reshape(2 * W, -1),
+                        model.score(prefix, encoder_output, pad_mask))
+                past = torch.cat([past, new.unsqueeze(0)])  # (t + 1, L, 2, N, W, h, dh)
+                prefix = torch.cat([prefix, torch.randint(4, model.num_classes, (2 * W, 1), generator=generator)], 1)
+        last = _decoder_example(model, generator, length=model.max_len - 1, positions=model.max_len)
+        for got, expected in zip(compiled["decoder"](*last), modules["decoder"](*last)):
+            compare(f"decoder step (position {model.max_len - 1})", got, expected)
         if lm is not None:
-            checks.append(("lm", lm.score, (), lm))
-        for name, score, extra, owner in checks:
             for R in (1, 4):
                 prefix = torch.full((R, 1), recognizer.tokenizer.sos_id)
-                past = _step_example(owner, generator, memory=False, rows=R, past=0)[1]
-                for t in range(min(6, owner.max_len - 1)):
-                    # The compiled parts assume contiguous inputs: they read a strided view wrongly.
-                    log_probs, new = compiled[name](prefix[:, -1].contiguous(), past, *extra)
-                    compare(f"{name} step ({R} rows, position {t})", log_probs, score(prefix))
+                past = _past(lm, generator, 0, R)
+                for t in range(min(6, lm.max_len - 1)):
+                    log_probs, new = compiled["lm"](prefix[:, -1].contiguous(), past)
+                    compare(f"lm step ({R} rows, position {t})", log_probs, lm.score(prefix))
                     past = torch.cat([past, new.unsqueeze(0)])  # (t + 1, L, 2, R, h, dh)
-                    prefix = torch.cat([prefix, torch.randint(4, owner.num_classes, (R, 1), generator=generator)], 1)
-            last = _step_example(owner, generator, memory=bool(extra), past=owner.max_len - 1,
-                                 positions=memory.size(3))
-            for got, expected in zip(compiled[name](*last), modules[name](*last)):
-                compare(f"{name} step (position {owner.max_len - 1})", got, expected)
+                    prefix = torch.cat([prefix, torch.randint(4, lm.num_classes, (R, 1), generator=generator)], 1)
+            last = _lm_example(lm, generator, length=lm.max_len - 1)
+            for got, expected in zip(compiled["lm"](*last), modules["lm"](*last)):
+                compare(f"lm step (position {lm.max_len - 1})", got, expected)
     return largest
 
 

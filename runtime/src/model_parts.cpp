@@ -41,11 +41,20 @@ ModelPart::ModelPart(const std::filesystem::path& file, const std::string& name,
       throw Error(file.string() + ": its size " + key + " is not a number");
     }
   };
-  sizes_ = {size("layers"), size("num_heads"), size("head_dim"), size("max_len"), size("vocab_size"), size("max_rows")};
+  sizes_.layers = size("layers");
+  sizes_.num_heads = size("num_heads");
+  sizes_.head_dim = size("head_dim");
+  sizes_.max_len = size("max_len");
+  sizes_.vocab_size = size("vocab_size");
   if (name == "encoder") {
     sizes_.num_mel_bins = size("num_mel_bins");
     sizes_.min_frames = size("min_frames");
     sizes_.max_frames = size("max_frames");
+  } else if (name == "decoder") {
+    sizes_.max_segments = size("max_segments");
+    sizes_.max_beams = size("max_beams");
+  } else {
+    sizes_.max_rows = size("max_rows");
   }
 }
 
@@ -70,23 +79,42 @@ EncoderPart::Output EncoderPart::run(const at::Tensor& feats) const {
   return {out.at(0).narrow(0, 0, positions).contiguous(), out.at(1).narrow(3, 0, positions).contiguous()};
 }
 
-StepPart::Output StepPart::run(const at::Tensor& tokens, const at::Tensor& past, const at::Tensor& memory) const {
+void ModelPart::check_past(const at::Tensor& past, std::vector<int64_t> rows) const {
   const PartSizes& s = sizes();
-  const int64_t R = tokens.size(0);
-  require(tokens.dim() == 1 && tokens.scalar_type() == at::kLong && R >= 1 && R <= s.max_rows,
-          "a step takes 1 to " + std::to_string(s.max_rows) + " rows of token ids");
-  require(past.dim() == 6 && past.size(0) < s.max_len &&
-              past.sizes().slice(1).vec() == std::vector<int64_t>{s.layers, 2, R, s.num_heads, s.head_dim},
-          "past keys and values must be (t, L, 2, R, h, dh) with t below max_len");
-  std::vector<at::Tensor> inputs{tokens, past};
-  if (memory.defined()) {
-    require(memory.dim() == 5 && memory.size(3) >= 1 && memory.size(3) <= s.max_len &&
-                memory.size(0) == s.layers && memory.size(1) == 2 && memory.size(2) == s.num_heads &&
-                memory.size(4) == s.head_dim,
-            "the memory must be (L, 2, h, S, dh)");
-    inputs.push_back(memory);
-  }
-  auto out = ModelPart::run(inputs);
+  std::vector<int64_t> expected{s.layers, 2};
+  expected.insert(expected.end(), rows.begin(), rows.end());
+  expected.insert(expected.end(), {s.num_heads, s.head_dim});
+  require(past.dim() == static_cast<int64_t>(expected.size()) + 1 && past.size(0) < s.max_len &&
+              past.sizes().slice(1).vec() == expected,
+          "past keys and values must be (t, L, 2, rows, h, dh) with t below max_len");
+}
+
+DecoderPart::Output DecoderPart::run(const at::Tensor& tokens, const at::Tensor& past, const at::Tensor& memory,
+                                     const at::Tensor& lengths) const {
+  const PartSizes& s = sizes();
+  require(tokens.dim() == 2 && tokens.scalar_type() == at::kLong && tokens.size(0) >= 1 &&
+              tokens.size(0) <= s.max_segments && tokens.size(1) >= 1 && tokens.size(1) <= s.max_beams,
+          "a decoder step takes 1 to " + std::to_string(s.max_segments) + " segments of 1 to " +
+              std::to_string(s.max_beams) + " rows of token ids");
+  const int64_t N = tokens.size(0);
+  check_past(past, {N, tokens.size(1)});
+  require(memory.dim() == 6 && memory.size(0) == s.layers && memory.size(1) == 2 && memory.size(2) == N &&
+              memory.size(3) == s.num_heads && memory.size(4) >= 1 && memory.size(4) <= s.max_len &&
+              memory.size(5) == s.head_dim,
+          "the memory must be (L, 2, N, h, S, dh)");
+  require(lengths.dim() == 1 && lengths.size(0) == N && lengths.scalar_type() == at::kLong,
+          "the memory's lengths must be (N,)");
+  auto out = ModelPart::run({tokens, past, memory, lengths});
+  return {out.at(0), out.at(1)};
+}
+
+LanguageModelPart::Output LanguageModelPart::run(const at::Tensor& tokens, const at::Tensor& past) const {
+  const PartSizes& s = sizes();
+  require(tokens.dim() == 1 && tokens.scalar_type() == at::kLong && tokens.size(0) >= 1 &&
+              tokens.size(0) <= s.max_rows,
+          "a language model step takes 1 to " + std::to_string(s.max_rows) + " rows of token ids");
+  check_past(past, {tokens.size(0)});
+  auto out = ModelPart::run({tokens, past});
   return {out.at(0), out.at(1)};
 }
 

@@ -17,8 +17,10 @@ namespace quorlin {
 
 // The sizes a part was compiled for, from its own metadata.
 struct PartSizes {
-  int64_t layers = 0, num_heads = 0, head_dim = 0, max_len = 0, vocab_size = 0, max_rows = 0;
+  int64_t layers = 0, num_heads = 0, head_dim = 0, max_len = 0, vocab_size = 0;
   int64_t num_mel_bins = 0, min_frames = 0, max_frames = 0;  // the encoder's
+  int64_t max_segments = 0, max_beams = 0;                    // the decoder's
+  int64_t max_rows = 0;                                       // the language model's
 };
 
 class ModelPart {
@@ -33,6 +35,7 @@ class ModelPart {
 
  protected:
   std::vector<at::Tensor> run(const std::vector<at::Tensor>& inputs) const;
+  void check_past(const at::Tensor& past, std::vector<int64_t> rows) const;
 
  private:
   std::filesystem::path file_;
@@ -52,16 +55,28 @@ class EncoderPart : public ModelPart {
   Output run(const at::Tensor& feats) const;
 };
 
-// decoder.pt2 and lm.pt2: one step of R rows. tokens (R,), the keys and values of the t
-// positions before (t, L, 2, R, h, dh) and, for the decoder, the segment's memory ->
-// next-token log-probabilities (R, V) and the new position's keys and values (L, 2, R, h, dh).
-class StepPart : public ModelPart {
+// decoder.pt2: one step of N segments of W rows (beams) each. tokens (N, W), the keys and values
+// of the t positions before (t, L, 2, N, W, h, dh), the segments' memory padded to the longest
+// (L, 2, N, h, S, dh) and their positions (N,) -> next-token log-probabilities (N, W, V) and the
+// new position's keys and values (L, 2, N, W, h, dh).
+class DecoderPart : public ModelPart {
  public:
   using ModelPart::ModelPart;
   struct Output {
     at::Tensor log_probs, keys_values;
   };
-  Output run(const at::Tensor& tokens, const at::Tensor& past, const at::Tensor& memory = at::Tensor()) const;
+  Output run(const at::Tensor& tokens, const at::Tensor& past, const at::Tensor& memory,
+             const at::Tensor& lengths) const;
+};
+
+// lm.pt2: one step of R rows. tokens (R,), the keys and values of the t positions before
+// (t, L, 2, R, h, dh) -> next-token log-probabilities (R, V) and the new position's keys and
+// values (L, 2, R, h, dh).
+class LanguageModelPart : public ModelPart {
+ public:
+  using ModelPart::ModelPart;
+  using Output = DecoderPart::Output;
+  Output run(const at::Tensor& tokens, const at::Tensor& past) const;
 };
 
 // The self-attention keys and values of the positions a step has decoded, positions first,

@@ -1,5 +1,5 @@
-// The pipeline of quorlin.inference.Recognizer for one recording at a time: blocks, segments,
-// filter banks, the encoder, a search per segment, word times, the transcript.
+// The pipeline of quorlin.inference.Recognizer: blocks, segments, filter banks, the encoder,
+// searches of batches of segments, word times, the transcripts in input order.
 #include "quorlin/recognizer.h"
 
 #include <ATen/ATen.h>
@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <deque>
 
 #include "alignment.h"
 #include "audio.h"
@@ -36,19 +37,34 @@ std::string join(const std::vector<std::string>& texts) {
   return out;
 }
 
+// One input's progress: its segments as they are recognised.
+struct Job {
+  Transcript transcript;
+  std::vector<Segment> segments;
+  int waiting = 0;
+  bool read = false;
+};
+
+// An input: its id and how to open it.
+struct Input {
+  std::string id;
+  std::function<AudioSource()> open;
+};
+
 }  // namespace
 
 struct Recognizer::Impl {
   Manifest manifest;
   EncoderPart encoder;
-  StepPart decoder;
-  std::unique_ptr<StepPart> lm;
+  DecoderPart decoder;
+  std::unique_ptr<LanguageModelPart> lm;
 
   explicit Impl(const std::filesystem::path& folder)
       : manifest(read_manifest(folder)),
         encoder(manifest.parts.at("encoder"), "encoder", manifest.export_id),
         decoder(manifest.parts.at("decoder"), "decoder", manifest.export_id) {
-    if (manifest.parts.count("lm")) lm = std::make_unique<StepPart>(manifest.parts.at("lm"), "lm", manifest.export_id);
+    if (manifest.parts.count("lm"))
+      lm = std::make_unique<LanguageModelPart>(manifest.parts.at("lm"), "lm", manifest.export_id);
     check_sizes();
   }
 
@@ -70,65 +86,124 @@ struct Recognizer::Impl {
       throw Error(decoder.file().string() + " does not fit " + encoder.file().string() + ": their layers differ");
   }
 
-  // The transcript of the segments of a recording, recognised one at a time.
-  Transcript transcribe(const AudioSource& source, const Search& search, const std::string& id) const {
+  // Transcribes the inputs in order (quorlin.inference.Recognizer.transcribe_iter): segments
+  // of all inputs wait for a full batch; a transcript is handed on once its input is read and
+  // its segments recognised. An input that cannot be read gets its error, or throws it when
+  // `skip_errors` is false.
+  void run(const std::vector<Input>& inputs, const Search& search, int batch_size, bool skip_errors,
+           const std::function<void(const Transcript&)>& done) const {
+    if (batch_size < 1) throw Error("batch_size must be an integer >= 1, got " + std::to_string(batch_size));
     c10::InferenceMode inference;
-    Transcript transcript{id, "", source.duration(), {}, std::nullopt};
-    const double min_seconds = manifest.segments.min_seconds;
-    if (source.duration() < min_seconds)
-      throw Error(source.name() + ": " + milliseconds(source.duration()) + " ms of audio is too short for the " +
-                  "recogniser, which needs at least " + milliseconds(min_seconds) + " ms");
-    Segmenter segmenter(manifest.segments.max_seconds);
-    std::vector<Segment> segments;
-    const auto recognise_all = [&](const std::vector<AudioSegment>& cut) {
-      for (const AudioSegment& segment : cut) {
-        if (segment.end - segment.start < min_seconds) continue;  // a blip between pauses, too short to hold a word
-        segments.push_back(recognise(segment, search));
+    std::deque<Job> jobs;
+    std::vector<std::pair<Job*, AudioSegment>> pending;
+    const auto finished = [&] {
+      while (!jobs.empty() && jobs.front().read && jobs.front().waiting == 0) {
+        Job& job = jobs.front();
+        if (!job.transcript.error) {
+          std::vector<std::string> texts;
+          for (Segment& segment : job.segments) {
+            if (segment.text.empty()) continue;
+            texts.push_back(segment.text);
+            job.transcript.segments.push_back(std::move(segment));
+          }
+          job.transcript.text = join(texts);
+        }
+        done(job.transcript);
+        jobs.pop_front();
       }
     };
-    source.blocks(kBlockSeconds, [&](const at::Tensor& block) { recognise_all(segmenter.push(block)); });
-    recognise_all(segmenter.finish());
-    std::vector<std::string> texts;
-    for (Segment& segment : segments) {
-      if (segment.text.empty()) continue;
-      texts.push_back(segment.text);
-      transcript.segments.push_back(std::move(segment));
+    const auto recognise_pending = [&] {
+      recognise(pending, search);
+      pending.clear();
+      finished();
+    };
+    const double min_seconds = manifest.segments.min_seconds;
+    for (const Input& input : inputs) {
+      Job& job = jobs.emplace_back();
+      job.transcript.id = input.id;
+      try {
+        const AudioSource source = input.open();
+        job.transcript.duration = source.duration();
+        if (source.duration() < min_seconds)
+          throw Error(source.name() + ": " + milliseconds(source.duration()) + " ms of audio is too short for the " +
+                      "recogniser, which needs at least " + milliseconds(min_seconds) + " ms");
+        Segmenter segmenter(manifest.segments.max_seconds);
+        const auto take = [&](std::vector<AudioSegment> segments) {
+          for (AudioSegment& segment : segments) {
+            if (segment.end - segment.start < min_seconds) continue;  // a blip between pauses, too short to hold a word
+            pending.emplace_back(&job, std::move(segment));
+            ++job.waiting;
+            if (static_cast<int>(pending.size()) == batch_size) recognise_pending();
+          }
+        };
+        source.blocks(kBlockSeconds, [&](const at::Tensor& block) { take(segmenter.push(block)); });
+        take(segmenter.finish());
+      } catch (const Error& error) {
+        if (!skip_errors) throw;
+        job.transcript.error = error.what();
+        std::erase_if(pending, [&](const auto& item) { return item.first == &job; });
+        job.waiting = 0;
+      }
+      job.read = true;
+      finished();
     }
-    transcript.text = join(texts);
-    return transcript;
+    if (!pending.empty()) recognise_pending();
+    finished();
   }
 
-  Segment recognise(const AudioSegment& segment, const Search& search) const {
-    const at::Tensor feats = normalised(filter_banks(segment.samples, manifest.features.num_mel_bins),
-                                        manifest.features);  // (T, F)
-    const auto encoded = encoder.run(feats);
-    const int64_t positions = encoded.log_probs.size(0);
-    // Every label needs an encoder position under CTC: the search never needs more.
-    const int64_t max_length = std::min(decoder.sizes().max_len, positions + 2);
-    const std::vector<int64_t> ids = decode_ids(encoded, search, max_length);
-    std::string text = to_utf8(decode(manifest.vocabulary, ids));
-    const std::vector<Word> words =
-        manifest.ctc_trained
-            ? align_words(encoded.log_probs, ids, manifest.vocabulary, manifest.segments.position_seconds, segment.start)
-            : spread_words(split_words(text), segment.start, segment.end);
-    std::vector<Word> kept = keep_words(segment, words);
-    if (kept.size() != words.size()) {
-      std::vector<std::string> texts;
-      for (const Word& word : kept) texts.push_back(word.text);
-      text = join(texts);
+  // Recognises the pending segments as one batch and files each one's words with its input.
+  void recognise(const std::vector<std::pair<Job*, AudioSegment>>& pending, const Search& search) const {
+    std::vector<EncoderPart::Output> encoded;
+    for (const auto& [job, segment] : pending)
+      encoded.push_back(encoder.run(normalised(filter_banks(segment.samples, manifest.features.num_mel_bins),
+                                               manifest.features)));  // (T, F) -> (S, V), (L, 2, h, S, dh)
+    const std::vector<std::vector<int64_t>> ids = decode_ids(encoded, search);
+    for (size_t i = 0; i < pending.size(); ++i) {
+      auto& [job, segment] = pending[i];
+      std::string text = to_utf8(decode(manifest.vocabulary, ids[i]));
+      const std::vector<Word> words =
+          manifest.ctc_trained ? align_words(encoded[i].log_probs, ids[i], manifest.vocabulary,
+                                             manifest.segments.position_seconds, segment.start)
+                               : spread_words(split_words(text), segment.start, segment.end);
+      std::vector<Word> kept = keep_words(segment, words);
+      if (kept.size() != words.size()) {
+        std::vector<std::string> texts;
+        for (const Word& word : kept) texts.push_back(word.text);
+        text = join(texts);
+      }
+      const double start = kept.empty() ? segment.keep_start : kept.front().start;
+      const double end = kept.empty() ? segment.keep_end : kept.back().end;
+      job->segments.push_back({start, end, text, std::move(kept)});
+      --job->waiting;
     }
-    const double start = kept.empty() ? segment.keep_start : kept.front().start;
-    const double end = kept.empty() ? segment.keep_end : kept.back().end;
-    return {start, end, text, kept};
   }
 
-  // The scorer of one segment (quorlin.decoding.recognition.batch_scorer) and its search.
-  std::vector<int64_t> decode_ids(const EncoderPart::Output& encoded, const Search& search, int64_t max_length) const {
-    std::unique_ptr<Scorer> scorer = std::make_unique<RecognizerScorer>(decoder, encoded.memory);
+  // The search of a batch of segments (quorlin.decoding.recognition.batch_scorer): each segment
+  // is searched for at most its positions + 2 tokens, as every label needs a position under CTC.
+  std::vector<std::vector<int64_t>> decode_ids(const std::vector<EncoderPart::Output>& encoded,
+                                               const Search& search) const {
+    const auto N = static_cast<int64_t>(encoded.size());
+    int64_t longest = 0;
+    std::vector<int64_t> positions, max_lengths;
+    for (const auto& segment : encoded) {
+      positions.push_back(segment.log_probs.size(0));
+      max_lengths.push_back(std::min(decoder.sizes().max_len, positions.back() + 2));
+      longest = std::max(longest, positions.back());
+    }
+    // The segments padded to the longest, as the Python recogniser pads a batch.
+    const at::Tensor& first = encoded.front().memory;  // (L, 2, h, S, dh)
+    at::Tensor memory = at::zeros({first.size(0), 2, N, first.size(2), longest, first.size(4)});
+    at::Tensor log_probs = at::zeros({longest, N, encoded.front().log_probs.size(1)});
+    for (int64_t n = 0; n < N; ++n) {
+      memory.select(2, n).narrow(3, 0, positions[n]).copy_(encoded[n].memory);
+      log_probs.select(1, n).narrow(0, 0, positions[n]).copy_(encoded[n].log_probs);
+    }
+    const at::Tensor lengths = at::tensor(positions, at::kLong);
+    std::unique_ptr<Scorer> scorer = std::make_unique<RecognizerScorer>(decoder, memory, lengths);
     if (search.ctc_weight > 0) {
       std::vector<std::pair<std::unique_ptr<Scorer>, double>> parts;
       parts.emplace_back(std::move(scorer), 1.0 - search.ctc_weight);
-      parts.emplace_back(std::make_unique<CtcPrefixScorer>(encoded.log_probs, manifest.vocabulary.pad_id,
+      parts.emplace_back(std::make_unique<CtcPrefixScorer>(log_probs, lengths, manifest.vocabulary.pad_id,
                                                            manifest.vocabulary.eos_id),
                          search.ctc_weight);
       scorer = std::make_unique<WeightedSumScorer>(std::move(parts), true);
@@ -140,8 +215,14 @@ struct Recognizer::Impl {
       parts.emplace_back(std::make_unique<LanguageModelScorer>(*lm), search.lm_weight);
       scorer = std::make_unique<WeightedSumScorer>(std::move(parts), final);
     }
-    if (search.beam_width > 1) return beam_search(*scorer, manifest.vocabulary, search.beam_width, max_length);
-    return greedy_search(*scorer, manifest.vocabulary, max_length);
+    if (search.beam_width > 1) return beam_search(*scorer, manifest.vocabulary, search.beam_width, max_lengths);
+    return greedy_search(*scorer, manifest.vocabulary, max_lengths);
+  }
+
+  Transcript one(const Input& input, const Search& search, int batch_size) const {
+    Transcript transcript;
+    run({input}, search, batch_size, false, [&](const Transcript& done) { transcript = done; });
+    return transcript;
   }
 };
 
@@ -158,9 +239,9 @@ Search Recognizer::search(std::optional<int> beam_width, std::optional<double> c
   if (beam_width) search.beam_width = *beam_width;
   if (ctc_weight) search.ctc_weight = *ctc_weight;
   if (lm_weight) search.lm_weight = *lm_weight;
-  const auto max_rows = impl_->decoder.sizes().max_rows;
-  if (search.beam_width < 1 || search.beam_width > max_rows)
-    throw Error("the beam width must be an integer in [1, " + std::to_string(max_rows) + "], got " +
+  const auto max_beams = impl_->decoder.sizes().max_beams;
+  if (search.beam_width < 1 || search.beam_width > max_beams)
+    throw Error("the beam width must be an integer in [1, " + std::to_string(max_beams) + "], got " +
                 std::to_string(search.beam_width));
   if (!(search.ctc_weight >= 0 && search.ctc_weight <= 1))
     throw Error("the CTC weight must lie in [0, 1], got " + std::to_string(search.ctc_weight));
@@ -169,14 +250,22 @@ Search Recognizer::search(std::optional<int> beam_width, std::optional<double> c
   return search;
 }
 
-Transcript Recognizer::transcribe_file(const std::filesystem::path& path, const Search& search,
-                                       const std::string& id) const {
-  return impl_->transcribe(AudioSource::file(path), search, id);
+Transcript Recognizer::transcribe_file(const std::filesystem::path& path, const Search& search, const std::string& id,
+                                       int batch_size) const {
+  return impl_->one({id, [&] { return AudioSource::file(path); }}, search, batch_size);
 }
 
 Transcript Recognizer::transcribe(const std::vector<float>& samples, int sample_rate, const Search& search,
-                                  const std::string& id) const {
-  return impl_->transcribe(AudioSource::samples(samples, sample_rate, id), search, id);
+                                  const std::string& id, int batch_size) const {
+  return impl_->one({id, [&] { return AudioSource::samples(samples, sample_rate, id); }}, search, batch_size);
+}
+
+void Recognizer::transcribe_files(const std::vector<std::pair<std::string, std::filesystem::path>>& inputs,
+                                  const Search& search, int batch_size,
+                                  const std::function<void(const Transcript&)>& done) const {
+  std::vector<Input> opened;
+  for (const auto& [id, path] : inputs) opened.push_back({id, [path] { return AudioSource::file(path); }});
+  impl_->run(opened, search, batch_size, true, done);
 }
 
 double Recognizer::max_segment_seconds() const { return impl_->manifest.segments.max_seconds; }

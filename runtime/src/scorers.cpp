@@ -33,20 +33,32 @@ at::Tensor endings(const at::Tensor& y_end, const at::Tensor& y_blank, const at:
 
 at::Tensor RecognizerScorer::init(const at::Tensor& x, int64_t max_length) {
   cache_.emplace(decoder_.sizes(), x.size(0), std::min(max_length, decoder_.sizes().max_len));
-  return step(x.select(1, 0));  // one start token per row
+  return step(x.select(1, 0).contiguous());  // one start token per row
 }
 
 at::Tensor RecognizerScorer::step(const at::Tensor& tokens) {
-  auto out = decoder_.run(tokens, cache_->past(), memory_);
-  cache_->append(out.keys_values);
-  return out.log_probs;
+  const int64_t N = lengths_.size(0), W = tokens.size(0) / N;
+  const at::Tensor past = cache_->past();  // (t, L, 2, N * W, h, dh)
+  auto out = decoder_.run(tokens.view({N, W}), past.view({past.size(0), past.size(1), 2, N, W, past.size(4),
+                                                          past.size(5)}),
+                          memory_, lengths_);
+  cache_->append(out.keys_values.flatten(2, 3));  // (L, 2, N, W, h, dh) -> (L, 2, N * W, h, dh)
+  return out.log_probs.flatten(0, 1);              // (N, W, V) -> (N * W, V)
+}
+
+void RecognizerScorer::reorder(const at::Tensor& rows, const at::Tensor& segments) {
+  cache_->reorder(rows);
+  if (segments.size(0) != lengths_.size(0)) {
+    memory_ = memory_.index_select(2, segments).contiguous();
+    lengths_ = lengths_.index_select(0, segments);
+  }
 }
 
 at::Tensor LanguageModelScorer::init(const at::Tensor& x, int64_t max_length) {
   const int64_t max_len = lm_.sizes().max_len;
   history_ = max_length > max_len ? x : at::Tensor();
   cache_.emplace(lm_.sizes(), x.size(0), std::min(max_length, max_len));
-  return run(x.select(1, 0));
+  return run(x.select(1, 0).contiguous());
 }
 
 at::Tensor LanguageModelScorer::run(const at::Tensor& tokens) {
@@ -71,16 +83,15 @@ at::Tensor LanguageModelScorer::step(const at::Tensor& tokens) {
   return scores;
 }
 
-void LanguageModelScorer::reorder(const at::Tensor& rows) {
+void LanguageModelScorer::reorder(const at::Tensor& rows, const at::Tensor&) {
   cache_->reorder(rows);
   if (history_.defined()) history_ = history_.index_select(0, rows);
 }
 
-CtcPrefixScorer::CtcPrefixScorer(const at::Tensor& segment_log_probs, int64_t blank_id, int64_t eos_id)
-    : blank_id_(blank_id), eos_id_(eos_id) {
-  log_probs_ = segment_log_probs.unsqueeze(1);  // (S, V) -> (S, N, V), one utterance
-  const int64_t S = log_probs_.size(0), N = 1, V = log_probs_.size(2);
-  const at::Tensor lengths = at::full({N}, S, at::kLong);
+CtcPrefixScorer::CtcPrefixScorer(const at::Tensor& log_probs, const at::Tensor& lengths, int64_t blank_id,
+                                 int64_t eos_id)
+    : blank_id_(blank_id), eos_id_(eos_id), log_probs_(log_probs) {
+  const int64_t S = log_probs_.size(0), N = log_probs_.size(1), V = log_probs_.size(2);
   valid_ = at::arange(S, at::kLong) < lengths.unsqueeze(1);  // (N, S)
   // Padding frames read as certain blanks: the forward variables carry through them unchanged.
   at::Tensor y_blank = log_probs_.select(2, blank_id).t().to(at::kDouble).clamp_min(kLeastLogProb);  // (N, S)
@@ -128,7 +139,7 @@ at::Tensor CtcPrefixScorer::step(const at::Tensor& tokens) {
   return candidates();
 }
 
-void CtcPrefixScorer::reorder(const at::Tensor& rows) {
+void CtcPrefixScorer::reorder(const at::Tensor& rows, const at::Tensor&) {
   hold(utterance_.index({rows}));
   last_ = last_.index({rows});
   psi_ = psi_.index({rows});
@@ -194,8 +205,8 @@ at::Tensor WeightedSumScorer::step(const at::Tensor& tokens) {
   return sum;
 }
 
-void WeightedSumScorer::reorder(const at::Tensor& rows) {
-  for (auto& [scorer, weight] : parts_) scorer->reorder(rows);
+void WeightedSumScorer::reorder(const at::Tensor& rows, const at::Tensor& segments) {
+  for (auto& [scorer, weight] : parts_) scorer->reorder(rows, segments);
 }
 
 }  // namespace quorlin

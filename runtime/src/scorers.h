@@ -1,5 +1,5 @@
 // Next-token scorers of a search, computed one token at a time from cached state: the
-// exported decoder over one segment, the exported language model, the CTC head's prefix
+// exported decoder over a batch of segments, the exported language model, the CTC head's prefix
 // scores, and weighted sums of them. They follow quorlin.decoding.scorer and
 // quorlin.decoding.ctc_prefix, operation for operation.
 #pragma once
@@ -18,28 +18,32 @@ namespace quorlin {
 class Scorer {
  public:
   virtual ~Scorer() = default;
-  // Starts with the rows x (R, P) that grow to at most `max_length` tokens; the scores (R, V)
-  // after them.
+  // Starts with the rows x (R, 1) of start tokens, which grow to at most `max_length` tokens;
+  // the scores (R, V) after them. The rows are those of N segments, R / N consecutive ones each.
   virtual at::Tensor init(const at::Tensor& x, int64_t max_length) = 0;
   // Appends tokens (R,) to the rows held; the scores (R, V) after them.
   virtual at::Tensor step(const at::Tensor& tokens) = 0;
-  // Row i continues held row rows[i] (R').
-  virtual void reorder(const at::Tensor& rows) = 0;
+  // Row i continues held row rows[i] (R'); only the segments `segments` (N') go on, each still
+  // with R' / N' consecutive rows.
+  virtual void reorder(const at::Tensor& rows, const at::Tensor& segments) = 0;
   // Whether a search adds the scores as they are, rather than renormalised every step.
   virtual bool final() const { return false; }
 };
 
-// The recogniser's next-token log-probabilities over one encoded segment.
+// The recogniser's next-token log-probabilities over encoded segments.
 class RecognizerScorer : public Scorer {
  public:
-  RecognizerScorer(const StepPart& decoder, at::Tensor memory) : decoder_(decoder), memory_(std::move(memory)) {}
+  // memory (L, 2, N, h, S, dh): the segments' cross-attention keys and values, padded to the
+  // longest; lengths (N,): their positions.
+  RecognizerScorer(const DecoderPart& decoder, at::Tensor memory, at::Tensor lengths)
+      : decoder_(decoder), memory_(std::move(memory)), lengths_(std::move(lengths)) {}
   at::Tensor init(const at::Tensor& x, int64_t max_length) override;
   at::Tensor step(const at::Tensor& tokens) override;
-  void reorder(const at::Tensor& rows) override { cache_->reorder(rows); }
+  void reorder(const at::Tensor& rows, const at::Tensor& segments) override;
 
  private:
-  const StepPart& decoder_;
-  at::Tensor memory_;  // (L, 2, h, S, dh)
+  const DecoderPart& decoder_;
+  at::Tensor memory_, lengths_;
   std::optional<KeysValuesCache> cache_;
 };
 
@@ -47,26 +51,27 @@ class RecognizerScorer : public Scorer {
 // from a window of the start token and the latest max(1, max_len / 2 - 1) tokens.
 class LanguageModelScorer : public Scorer {
  public:
-  explicit LanguageModelScorer(const StepPart& lm) : lm_(lm) {}
+  explicit LanguageModelScorer(const LanguageModelPart& lm) : lm_(lm) {}
   at::Tensor init(const at::Tensor& x, int64_t max_length) override;
   at::Tensor step(const at::Tensor& tokens) override;
-  void reorder(const at::Tensor& rows) override;
+  void reorder(const at::Tensor& rows, const at::Tensor& segments) override;
 
  private:
   at::Tensor run(const at::Tensor& tokens);  // one step of the cache's rows
-  const StepPart& lm_;
+  const LanguageModelPart& lm_;
   std::optional<KeysValuesCache> cache_;
   at::Tensor history_;  // (R, t): each row's first and latest tokens, when a search outgrows max_len
 };
 
-// The CTC head's prefix scores of one segment: log psi(g + c) - log psi(g) for every token c.
+// The CTC head's prefix scores of N segments: log psi(g + c) - log psi(g) for every token c.
 class CtcPrefixScorer : public Scorer {
  public:
-  // log_probs (S, V) of the segment's frames; the blank is the padding id.
-  CtcPrefixScorer(const at::Tensor& log_probs, int64_t blank_id, int64_t eos_id);
+  // log_probs (S, N, V) of the segments' frames, padded to the longest; lengths (N,) their
+  // frames. The blank is the padding id.
+  CtcPrefixScorer(const at::Tensor& log_probs, const at::Tensor& lengths, int64_t blank_id, int64_t eos_id);
   at::Tensor init(const at::Tensor& x, int64_t max_length) override;
   at::Tensor step(const at::Tensor& tokens) override;
-  void reorder(const at::Tensor& rows) override;
+  void reorder(const at::Tensor& rows, const at::Tensor& segments) override;
 
  private:
   void hold(const at::Tensor& utterance);
@@ -89,7 +94,7 @@ class WeightedSumScorer : public Scorer {
       : parts_(std::move(parts)), final_(final) {}
   at::Tensor init(const at::Tensor& x, int64_t max_length) override;
   at::Tensor step(const at::Tensor& tokens) override;
-  void reorder(const at::Tensor& rows) override;
+  void reorder(const at::Tensor& rows, const at::Tensor& segments) override;
   bool final() const override { return final_; }
 
  private:

@@ -1,5 +1,6 @@
 #include "searches.h"
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 
@@ -8,37 +9,6 @@ namespace {
 
 using at::indexing::Slice;
 constexpr float kMinusInfinity = -std::numeric_limits<float>::infinity();
-
-// A scorer fed the newest token of the rows still being extended; the others get zeros, which
-// the search never uses. `held` lists, in order, the rows whose state the scorer holds.
-class CachedScoring {
- public:
-  CachedScoring(Scorer& scorer, at::Tensor held, int64_t max_length)
-      : scorer_(scorer), held_(std::move(held)), max_length_(max_length) {}
-
-  at::Tensor operator()(const at::Tensor& seqs) {
-    at::Tensor scores = started_ ? scorer_.step(seqs.index({held_, -1}).contiguous())
-                                 : scorer_.init(seqs.index_select(0, held_), max_length_);
-    started_ = true;
-    return at::zeros({seqs.size(0), scores.size(1)}, scores.options()).index_copy_(0, held_, scores);
-  }
-
-  // Row i of the search now continues row parents[i] (none: itself); finished rows drop out.
-  void advance(const std::optional<at::Tensor>& parents, const at::Tensor& finished) {
-    const at::Tensor held = finished.logical_not().nonzero().squeeze(1);
-    if (!parents && held.size(0) == held_.size(0)) return;
-    at::Tensor position = at::empty(finished.sizes(), at::kLong);
-    position.index_put_({held_}, at::arange(held_.size(0), at::kLong));
-    if (held.size(0) > 0) scorer_.reorder(position.index({parents ? parents->index({held}) : held}));
-    held_ = held;
-  }
-
- private:
-  Scorer& scorer_;
-  at::Tensor held_;
-  int64_t max_length_;
-  bool started_ = false;
-};
 
 at::Tensor next_log_probs(const at::Tensor& scores, bool final, const Vocabulary& vocabulary) {
   at::Tensor log_probs = scores.to(at::kFloat);
@@ -52,40 +22,80 @@ at::Tensor next_log_probs(const at::Tensor& scores, bool final, const Vocabulary
 std::vector<int64_t> until_end(const at::Tensor& row, int64_t eos_id) {
   std::vector<int64_t> ids;
   const at::Tensor values = row.contiguous();
+  const int64_t* data = values.data_ptr<int64_t>();
   for (int64_t i = 0; i < values.size(0); ++i) {
-    ids.push_back(values[i].item<int64_t>());
-    if (ids.back() == eos_id) break;
+    ids.push_back(data[i]);
+    if (data[i] == eos_id) break;
   }
   return ids;
 }
 
-}  // namespace
+// The segments still searched: their original indices and longest lengths.
+struct Live {
+  at::Tensor index, max_lengths;  // (N,)
 
-std::vector<int64_t> greedy_search(Scorer& scorer, const Vocabulary& vocabulary, int64_t max_length) {
-  at::Tensor x = at::full({1, 1}, int64_t{vocabulary.sos_id}, at::kLong);
-  at::Tensor finished = at::zeros({1}, at::kBool);
-  CachedScoring scoring(scorer, at::arange(1, at::kLong), max_length);
-  while (x.size(1) < max_length && !finished.all().item<bool>()) {
-    const at::Tensor log_probs = next_log_probs(scoring(x), scorer.final(), vocabulary);  // (1, V)
-    const at::Tensor next = log_probs.argmax(-1).masked_fill(finished, int64_t{vocabulary.pad_id});
-    x = at::cat({x, next.unsqueeze(1)}, 1);
-    finished = finished.logical_or(next == vocabulary.eos_id);
-    scoring.advance(std::nullopt, finished);
+  explicit Live(const std::vector<int64_t>& limits)
+      : index(at::arange(static_cast<int64_t>(limits.size()), at::kLong)), max_lengths(at::tensor(limits, at::kLong)) {}
+
+  // Keeps the segments not `ended` (N,); the kept positions, or none when every one has ended.
+  std::optional<at::Tensor> keep(const at::Tensor& ended) {
+    if (!ended.any().item<bool>()) return at::arange(index.size(0), at::kLong);
+    const at::Tensor kept = ended.logical_not().nonzero().squeeze(1);
+    if (kept.numel() == 0) return std::nullopt;
+    index = index.index_select(0, kept);
+    max_lengths = max_lengths.index_select(0, kept);
+    return kept;
   }
-  return until_end(x[0], vocabulary.eos_id);
+};
+
+// The positions where `mask` (N,) is true.
+std::vector<int64_t> positions(const at::Tensor& mask) {
+  const at::Tensor found = mask.nonzero().squeeze(1).contiguous();
+  return std::vector<int64_t>(found.data_ptr<int64_t>(), found.data_ptr<int64_t>() + found.numel());
 }
 
-std::vector<int64_t> beam_search(Scorer& scorer, const Vocabulary& vocabulary, int64_t beam_width,
-                                 int64_t max_length) {
-  const int64_t W = beam_width, N = 1;
-  at::Tensor seqs = at::full({W, 1}, int64_t{vocabulary.sos_id}, at::kLong);  // (N * W, 1)
-  // Only one copy of the prompt is alive at first, so the beams never duplicate.
+int64_t longest(const std::vector<int64_t>& max_lengths) {
+  return *std::max_element(max_lengths.begin(), max_lengths.end());
+}
+
+}  // namespace
+
+std::vector<std::vector<int64_t>> greedy_search(Scorer& scorer, const Vocabulary& vocabulary,
+                                                const std::vector<int64_t>& max_lengths) {
+  std::vector<std::vector<int64_t>> results(max_lengths.size());
+  Live live(max_lengths);
+  at::Tensor x = at::full({static_cast<int64_t>(max_lengths.size()), 1}, int64_t{vocabulary.sos_id}, at::kLong);
+  at::Tensor scores = scorer.init(x, longest(max_lengths));
+  while (true) {
+    const at::Tensor next = next_log_probs(scores, scorer.final(), vocabulary).argmax(-1);  // (N,)
+    x = at::cat({x, next.unsqueeze(1)}, 1);
+    const at::Tensor ended = (next == vocabulary.eos_id).logical_or(live.max_lengths <= x.size(1));
+    for (int64_t n : positions(ended)) results[live.index[n].item<int64_t>()] = until_end(x[n], vocabulary.eos_id);
+    const auto kept = live.keep(ended);
+    if (!kept) break;
+    if (kept->size(0) != x.size(0)) {
+      x = x.index_select(0, *kept);
+      scorer.reorder(*kept, *kept);
+    }
+    scores = scorer.step(x.select(1, -1).contiguous());
+  }
+  return results;
+}
+
+std::vector<std::vector<int64_t>> beam_search(Scorer& scorer, const Vocabulary& vocabulary, int64_t beam_width,
+                                              const std::vector<int64_t>& max_lengths) {
+  const int64_t W = beam_width;
+  int64_t N = static_cast<int64_t>(max_lengths.size());
+  std::vector<std::vector<int64_t>> results(max_lengths.size());
+  Live live(max_lengths);
+  at::Tensor seqs = at::full({N * W, 1}, int64_t{vocabulary.sos_id}, at::kLong);
+  // Only one copy of each prompt is alive at first, so the beams never duplicate.
   at::Tensor beam_scores = at::full({N, W}, kMinusInfinity);
   beam_scores.index_put_({Slice(), 0}, 0.0);
   at::Tensor finished = at::zeros({N, W}, at::kBool);
-  CachedScoring scoring(scorer, at::arange(0, N * W, W, at::kLong), max_length);
-  while (seqs.size(1) < max_length && !finished.all().item<bool>()) {
-    at::Tensor log_probs = next_log_probs(scoring(seqs), scorer.final(), vocabulary);  // (N * W, V)
+  at::Tensor scores = scorer.init(seqs, longest(max_lengths));
+  while (true) {
+    at::Tensor log_probs = next_log_probs(scores, scorer.final(), vocabulary);  // (N * W, V)
     const int64_t V = log_probs.size(-1);
     // A finished beam continues only with padding, at no cost.
     const at::Tensor done = finished.view({-1, 1});
@@ -93,18 +103,33 @@ std::vector<int64_t> beam_search(Scorer& scorer, const Vocabulary& vocabulary, i
     log_probs.index_put_({Slice(), vocabulary.pad_id},
                          log_probs.index({Slice(), vocabulary.pad_id}).masked_fill(done.squeeze(1), 0.0));
     const at::Tensor candidates = (beam_scores.view({-1, 1}) + log_probs).view({N, W * V});
-    auto [scores, best] = candidates.topk(W, -1);  // (N, W), best first
-    beam_scores = scores;
+    auto [top, best] = candidates.topk(W, -1);  // (N, W), best first
+    beam_scores = top;
     const at::Tensor parent = best.div(V, "floor"), next_tokens = best.remainder(V);
     const int64_t t = seqs.size(1);
     seqs = seqs.view({N, W, t}).gather(1, parent.unsqueeze(-1).expand({N, W, t}));
-    seqs = at::cat({seqs, next_tokens.unsqueeze(-1)}, -1).view({N * W, t + 1});
+    seqs = at::cat({seqs, next_tokens.unsqueeze(-1)}, -1);  // (N, W, t + 1)
     // Beams of -inf (fewer live hypotheses than beams) are dead ends.
     finished = finished.gather(1, parent).logical_or(next_tokens == vocabulary.eos_id).logical_or(beam_scores.isneginf());
-    const at::Tensor parent_rows = parent + W * at::arange(N, at::kLong).unsqueeze(1);
-    scoring.advance(parent_rows.view(-1), finished.view(-1));
+    const at::Tensor parent_rows = parent + W * at::arange(N, at::kLong).unsqueeze(1);  // (N, W)
+    const at::Tensor ended = finished.all(1).logical_or(live.max_lengths <= t + 1);
+    for (int64_t n : positions(ended))
+      results[live.index[n].item<int64_t>()] = until_end(seqs[n][0], vocabulary.eos_id);
+    const auto kept = live.keep(ended);
+    if (!kept) break;
+    at::Tensor rows = parent_rows;
+    if (kept->size(0) != N) {
+      seqs = seqs.index_select(0, *kept);
+      beam_scores = beam_scores.index_select(0, *kept);
+      finished = finished.index_select(0, *kept);
+      rows = parent_rows.index_select(0, *kept);
+      N = kept->size(0);
+    }
+    seqs = seqs.view({N * W, t + 1});
+    scorer.reorder(rows.view(-1), *kept);
+    scores = scorer.step(seqs.select(1, -1).contiguous());
   }
-  return until_end(seqs[0], vocabulary.eos_id);
+  return results;
 }
 
 }  // namespace quorlin

@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
       std::printf("\n");
     } else if (command == "ctc" && argc >= 7) {
       const at::Tensor log_probs = read_floats(argv[2], std::stoll(argv[3]), std::stoll(argv[4]));
-      quorlin::CtcPrefixScorer scorer(log_probs, std::stoll(argv[5]), std::stoll(argv[6]));
+      quorlin::CtcPrefixScorer scorer(log_probs.unsqueeze(1), at::full({1}, log_probs.size(0), at::kLong),
+                                      std::stoll(argv[5]), std::stoll(argv[6]));
       std::vector<at::Tensor> scores{scorer.init(at::full({1, 1}, 1, at::kLong), 0)};
       for (int64_t id : ids(argv + 7, argv + argc)) scores.push_back(scorer.step(at::full({1}, id, at::kLong)));
       for (const at::Tensor& row : scores) {

@@ -3,7 +3,7 @@
 // `quorlin transcribe`, with its options, outputs, exit status and error lines.
 //
 //     quorlin-transcribe EXPORT_DIR [files or folders...] [--format tsv|json|srt|vtt] [-o FILE|DIR/]
-//                        [--beam-width N] [--ctc-weight W] [--lm-weight W] [--threads N]
+//                        [--beam-width N] [--ctc-weight W] [--lm-weight W] [--batch-size N] [--threads N]
 //
 // Every file is transcribed on its own: one that cannot be read gets its error line on
 // standard error and the others go on; the exit status is 1 when any failed. Where the output
@@ -40,7 +40,8 @@ const std::vector<std::string> kFormats{"tsv", "json", "srt", "vtt"};
 const std::vector<std::string> kAudioExtensions{".flac", ".wav", ".ogg"};
 const char* kUsage =
     "usage: quorlin-transcribe [-h] [--format {tsv,json,srt,vtt}] [-o OUTPUT] [--beam-width BEAM_WIDTH]\n"
-    "                          [--ctc-weight CTC_WEIGHT] [--lm-weight LM_WEIGHT] [--threads THREADS]\n"
+    "                          [--ctc-weight CTC_WEIGHT] [--lm-weight LM_WEIGHT] [--batch-size BATCH_SIZE]\n"
+    "                          [--threads THREADS]\n"
     "                          export inputs [inputs ...]\n";
 const char* kHelp =
     "\nTranscribe audio files or folders with an export folder (quorlin export), without Python.\n\n"
@@ -58,6 +59,8 @@ const char* kHelp =
     "                        weight in [0, 1] of the CTC head's scores (default: the export's search)\n"
     "  --lm-weight LM_WEIGHT\n"
     "                        weight of the LM's scores, with an LM in the export (default: the export's search)\n"
+    "  --batch-size BATCH_SIZE\n"
+    "                        segments per batch (default 16)\n"
     "  --threads THREADS     CPU threads (default: one per core)\n";
 
 // An error in the arguments: reported after the usage, exit status 2.
@@ -71,6 +74,7 @@ struct Arguments {
   std::string format = "tsv";
   std::optional<std::string> output;
   std::optional<int> beam_width, threads;
+  int batch_size = 16;
   std::optional<double> ctc_weight, lm_weight;
 };
 
@@ -130,6 +134,8 @@ Arguments parse(int argc, char** argv) {
       args.output = value("-o/--output");
     } else if (arg == "--beam-width") {
       args.beam_width = positive_int("--beam-width", value("--beam-width"));
+    } else if (arg == "--batch-size") {
+      args.batch_size = positive_int("--batch-size", value("--batch-size"));
     } else if (arg == "--threads") {
       args.threads = positive_int("--threads", value("--threads"));
     } else if (arg == "--ctc-weight") {
@@ -328,23 +334,19 @@ int transcribe(const Arguments& args) {
   for (const std::string& problem : inputs.problems) std::cerr << "quorlin: error: " << problem << std::endl;
   size_t failed = inputs.problems.size();
   std::vector<quorlin::Transcript> done;
-  for (const auto& [id, path] : inputs.found) {
-    quorlin::Transcript transcript;
-    try {
-      transcript = recognizer.transcribe_file(path, search, id);
-    } catch (const Error& error) {
-      std::cerr << "quorlin: error: " << error.what() << std::endl;
+  std::vector<std::pair<std::string, fs::path>> files(inputs.found.begin(), inputs.found.end());
+  recognizer.transcribe_files(files, search, args.batch_size, [&](const quorlin::Transcript& transcript) {
+    if (transcript.error) {
+      std::cerr << "quorlin: error: " << *transcript.error << std::endl;
       ++failed;
-      continue;
-    }
-    if (target.folder) {
+    } else if (target.folder) {
       write_text(path_text(*target.folder + "/" + transcript.id + "." + args.format), render(args.format, {transcript}));
     } else if (!target.file && args.format == "tsv") {
       std::cout << quorlin::format_tsv({transcript}) << std::flush;
     } else {
-      done.push_back(std::move(transcript));
+      done.push_back(transcript);
     }
-  }
+  });
   if (target.file) {
     write_text(*target.file, render(args.format, done));
   } else if (!target.folder && !done.empty()) {

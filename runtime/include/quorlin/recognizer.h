@@ -7,15 +7,17 @@
 //     for (const quorlin::Segment& segment : transcript.segments)
 //         std::printf("%8.2f %8.2f  %s\n", segment.start, segment.end, segment.text.c_str());
 //
-// A Recognizer computes what the Python recogniser (quorlin.inference.Recognizer) computes for
-// one recording at a time: the recording is read in blocks, resampled to 16 kHz, cut at pauses
-// into segments the model takes, and each segment is searched on its own (greedy search, or
-// beam search with the CTC head's prefix scores and an exported language model fused in), its
-// words timed by a forced alignment on the CTC head. Link with libquorlin_runtime.so; this
+// A Recognizer computes what the Python recogniser (quorlin.inference.Recognizer) computes: a
+// recording is read in blocks, resampled to 16 kHz and cut at pauses into segments the model
+// takes; segments are searched in batches (greedy search, or beam search with the CTC head's
+// prefix scores and an exported language model fused in), each for as many tokens as its own
+// audio allows, so that a transcript never depends on the other segments of its batch; words
+// are timed by a forced alignment on the CTC head. Link with libquorlin_runtime.so; this
 // header needs C++17 and nothing of LibTorch.
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -85,13 +87,23 @@ class Recognizer {
                 std::optional<double> lm_weight) const;
 
   // Transcribes an audio file (WAV, FLAC or Ogg; any sample rate; channels are averaged),
-  // read a block at a time. `id` is the transcript's id. Throws Error naming the file when it
-  // cannot be read, holds NaN or infinite samples, or is too short for the recogniser.
-  Transcript transcribe_file(const std::filesystem::path& path, const Search& search, const std::string& id) const;
+  // read a block at a time, its segments searched `batch_size` at a time. `id` is the
+  // transcript's id. Throws Error naming the file when it cannot be read, holds NaN or
+  // infinite samples, or is too short for the recogniser.
+  Transcript transcribe_file(const std::filesystem::path& path, const Search& search, const std::string& id,
+                             int batch_size = 16) const;
 
   // Transcribes mono samples in [-1, 1] at `sample_rate` Hz; errors name `id`.
   Transcript transcribe(const std::vector<float>& samples, int sample_rate, const Search& search,
-                        const std::string& id) const;
+                        const std::string& id, int batch_size = 16) const;
+
+  // Transcribes files one after another, searching the segments of all of them `batch_size`
+  // at a time, and hands each transcript to `done` in input order as soon as it is complete.
+  // A file that cannot be transcribed costs only its own transcript, which carries the error.
+  // `inputs` are (id, path) pairs.
+  void transcribe_files(const std::vector<std::pair<std::string, std::filesystem::path>>& inputs,
+                        const Search& search, int batch_size,
+                        const std::function<void(const Transcript&)>& done) const;
 
   // The longest segment the model takes, and the shortest recording it transcribes, in seconds.
   double max_segment_seconds() const;
