@@ -13,12 +13,19 @@ heads of width dh:
   segment (L, 2, h, S, dh) and the valid positions (1,). An encoder dimension of one position
   cannot stay dynamic in an export, so the shortest segments come padded, as in a batch;
 - ``decoder.pt2``: one decoder step of N segments searched together, W rows (beams) each:
-  their newest tokens (N, W), the self-attention keys and values of the t positions before,
-  (t, L, 2, N, W, h, dh), and the segments' cross-attention keys and values, padded to the
-  longest, with their valid positions, (L, 2, N, h, S, dh) and (N,) -> next-token
-  log-probabilities (N, W, V) and the keys and values of the new position (L, 2, N, W, h, dh);
-- ``lm.pt2``: one step of the language model over R rows: tokens (R,) and past keys and
-  values (t, L, 2, R, h, dh) -> (R, V) and (L, 2, R, h, dh).
+  their newest tokens (N, W); where each row's earlier positions are kept, (N, W, t); the
+  self-attention keys and values of the t positions before, (t, L, 2, P, h, dh); and the
+  segments' cross-attention keys and values, padded to the longest, with their valid
+  positions, (L, 2, N, h, S, dh) and (N,) -> next-token log-probabilities (N, W, V) and the
+  keys and values of the new position (L, 2, N, W, h, dh);
+- ``lm.pt2``: one step of the language model over R rows: tokens (R,), where each row's
+  earlier positions are kept, (R, t), and past keys and values (t, L, 2, P, h, dh) -> (R, V)
+  and (L, 2, R, h, dh).
+
+A beam search makes rows follow other rows. Rather than moving every cached key and value
+after each step, the runtime keeps position p of every row where it was computed, in slot
+``ancestors[row, p]`` of position p, and the step gathers each row's keys and values from
+there: the gathered values are those a reordered cache would hold.
 
 The steps run the models' own ``score_cached`` over stand-ins for their caches, so they
 compute what the Python search computes. An export checks itself before anything is
@@ -164,11 +171,15 @@ class _SegmentsMemory:
 
 
 class _StepCache:
-    """A ``DecoderCache`` in a traced step over past keys and values (t, L, 2, R, h, dh)."""
+    """A ``DecoderCache`` in a traced step: the keys and values of position p of row r are in
+    slot ancestors[r, p] of past (t, L, 2, P, h, dh)."""
 
-    def __init__(self, past: torch.Tensor, memory: Optional[_SegmentsMemory] = None):
+    def __init__(self, past: torch.Tensor, ancestors: torch.Tensor, memory: Optional[_SegmentsMemory] = None):
         self.length = past.size(0)
-        self.self_attn = [_PastKeysValues(layer) for layer in past.unbind(1)]
+        t, R = past.size(0), ancestors.size(0)
+        index = ancestors.t()[:, None, :, None, None]  # (R, t) -> (t, 1, R, 1, 1)
+        self.self_attn = [_PastKeysValues(torch.gather(layer, 2, index.expand(t, 2, R, *layer.shape[3:])))
+                          for layer in past.unbind(1)]  # (t, 2, P, h, dh) -> (t, 2, R, h, dh)
         self.memory = memory
 
     def new_keys_values(self) -> torch.Tensor:
@@ -192,9 +203,10 @@ class _RecognizerStep(nn.Module):
         super().__init__()
         self.model = model
 
-    def forward(self, tokens: torch.Tensor, past: torch.Tensor, memory: torch.Tensor, lengths: torch.Tensor):
+    def forward(self, tokens: torch.Tensor, ancestors: torch.Tensor, past: torch.Tensor, memory: torch.Tensor,
+                lengths: torch.Tensor):
         N, W = tokens.shape
-        cache = _StepCache(past.flatten(3, 4), _SegmentsMemory(memory, lengths, W))  # (t, L, 2, N * W, h, dh)
+        cache = _StepCache(past, ancestors.flatten(0, 1), _SegmentsMemory(memory, lengths, W))
         log_probs = self.model.score_cached(tokens.reshape(N * W, 1), cache)  # (N, W) -> (N * W, 1) -> (R, V)
         return log_probs.reshape(N, W, -1), cache.new_keys_values().unflatten(2, (N, W))
 
@@ -204,8 +216,8 @@ class _LanguageModelStep(nn.Module):
         super().__init__()
         self.model = model
 
-    def forward(self, tokens: torch.Tensor, past: torch.Tensor):
-        cache = _StepCache(past)
+    def forward(self, tokens: torch.Tensor, ancestors: torch.Tensor, past: torch.Tensor):
+        cache = _StepCache(past, ancestors)
         log_probs = self.model.score_cached(tokens.unsqueeze(1), cache)  # (R,) -> (R, 1) -> (R, V)
         return log_probs, cache.new_keys_values()
 
@@ -223,21 +235,22 @@ def _export_parts(recognizer: Recognizer, folder: Path, export_id: str, limits: 
     model, lm = recognizer.model, recognizer.lm
     generator = torch.Generator().manual_seed(0)
     segments, beams = Dim("segments", min=1, max=MAX_SEGMENTS), Dim("beams", min=1, max=MAX_BEAMS)
-    rows = Dim("rows", min=1, max=MAX_ROWS)
+    rows, slots = Dim("rows", min=1, max=MAX_ROWS), Dim("slots", min=1, max=MAX_ROWS)
+    past = Dim("past", min=0, max=model.max_len - 1)
     parts = {
         "encoder": (_Encoder(model),
                     (torch.randn(1, limits.fewest + 8, recognizer.num_feats, generator=generator),
                      torch.tensor([limits.fewest + 8])),
                     {"feats": {1: Dim("frames", min=limits.fewest, max=limits.most)}, "lengths": None}),
         "decoder": (_RecognizerStep(model), _decoder_example(model, generator),
-                    {"tokens": {0: segments, 1: beams},
-                     "past": {0: Dim("past", min=0, max=model.max_len - 1), 3: segments, 4: beams},
-                     "memory": {2: segments, 4: Dim("positions", min=1, max=model.max_len)},
+                    {"tokens": {0: segments, 1: beams}, "ancestors": {0: segments, 1: beams, 2: past},
+                     "past": {0: past, 3: slots}, "memory": {2: segments, 4: Dim("positions", min=1, max=model.max_len)},
                      "lengths": {0: segments}}),
     }
     if lm is not None:
+        lm_past = Dim("lm_past", min=0, max=lm.max_len - 1)
         parts["lm"] = (_LanguageModelStep(lm), _lm_example(lm, generator),
-                       {"tokens": {0: rows}, "past": {0: Dim("lm_past", min=0, max=lm.max_len - 1), 3: rows}})
+                       {"tokens": {0: rows}, "ancestors": {0: rows, 1: lm_past}, "past": {0: lm_past, 3: slots}})
     compiled = {}
     for name, (module, example, dynamic) in parts.items():
         # A part carries the sizes its static dimensions were compiled for: the runtime checks
@@ -267,28 +280,35 @@ def _export_parts(recognizer: Recognizer, folder: Path, export_id: str, limits: 
                         generator)
 
 
-def _past(model, generator: torch.Generator, length: int, *rows: int) -> torch.Tensor:
-    """Random keys and values of ``length`` positions before a step: (t, L, 2, *rows, h, dh)."""
+def _past(model, generator: torch.Generator, length: int, slots: int) -> torch.Tensor:
+    """Random keys and values of ``length`` positions before a step: (t, L, 2, slots, h, dh)."""
     shapes = _heads(model)
-    return torch.randn(length, shapes["layers"], 2, *rows, shapes["num_heads"], shapes["head_dim"],
+    return torch.randn(length, shapes["layers"], 2, slots, shapes["num_heads"], shapes["head_dim"],
                        generator=generator)
 
 
 def _decoder_example(model, generator: torch.Generator, segments: int = 3, beams: int = 2, length: int = 5,
-                     positions: int = 9) -> tuple:
-    """Inputs of one decoder step: tokens (N, W), past keys and values, and the segments'
-    cross-attention keys and values with their lengths."""
+                     positions: int = 9, slots: int = 7) -> tuple:
+    """Inputs of one decoder step: tokens (N, W), ancestors (N, W, t), past keys and values,
+    and the segments' cross-attention keys and values with their lengths."""
     shapes = _heads(model)
     memory = torch.randn(shapes["layers"], 2, segments, shapes["num_heads"], positions, shapes["head_dim"],
                          generator=generator)
     lengths = torch.randint(1, positions + 1, (segments,), generator=generator)
     lengths[0] = positions
     return (torch.randint(0, model.num_classes, (segments, beams), generator=generator),
-            _past(model, generator, length, segments, beams), memory, lengths)
+            torch.randint(0, slots, (segments, beams, length), generator=generator),
+            _past(model, generator, length, slots), memory, lengths)
 
 
-def _lm_example(model, generator: torch.Generator, rows: int = 3, length: int = 5) -> tuple:
-    return (torch.randint(0, model.num_classes, (rows,), generator=generator), _past(model, generator, length, rows))
+def _lm_example(model, generator: torch.Generator, rows: int = 3, length: int = 5, slots: int = 7) -> tuple:
+    return (torch.randint(0, model.num_classes, (rows,), generator=generator),
+            torch.randint(0, slots, (rows, length), generator=generator), _past(model, generator, length, slots))
+
+
+def _in_place(rows: int, length: int, *shape: int) -> torch.Tensor:
+    """Ancestors of rows that never moved: row r's positions all in slot r, (*shape, t)."""
+    return torch.arange(rows)[:, None].expand(rows, length).reshape(*shape, length).contiguous()
 
 
 def _check_parts(recognizer: Recognizer, modules: Dict[str, nn.Module], compiled: Dict[str, Any],
@@ -338,14 +358,14 @@ def _check_parts(recognizer: Recognizer, modules: Dict[str, nn.Module], compiled
         memory = torch.stack([torch.nn.functional.pad(m, (0, 0, 0, S - m.size(3))) for _, m in encoded], dim=2)
         for W in (1, 3):
             prefix = torch.full((2 * W, 1), recognizer.tokenizer.sos_id)
-            past = _past(model, generator, 0, 2, W)
+            past = _past(model, generator, 0, 2 * W)
             for t in range(min(6, model.max_len - 1)):
                 # The compiled parts assume contiguous inputs: they read a strided view wrongly.
-                log_probs, new = compiled["decoder"](prefix[:, -1].reshape(2, W).contiguous(), past, memory,
-                                                     ctc["lengths"])
+                log_probs, new = compiled["decoder"](prefix[:, -1].reshape(2, W).contiguous(),
+                                                     _in_place(2 * W, t, 2, W), past, memory, ctc["lengths"])
                 compare(f"decoder step (2 segments of {W} beams, position {t})", log_probs.reshape(2 * W, -1),
                         model.score(prefix, encoder_output, pad_mask))
-                past = torch.cat([past, new.unsqueeze(0)])  # (t + 1, L, 2, N, W, h, dh)
+                past = torch.cat([past, new.flatten(2, 3).unsqueeze(0)])  # (t + 1, L, 2, N * W, h, dh)
                 prefix = torch.cat([prefix, torch.randint(4, model.num_classes, (2 * W, 1), generator=generator)], 1)
         last = _decoder_example(model, generator, length=model.max_len - 1, positions=model.max_len)
         for got, expected in zip(compiled["decoder"](*last), modules["decoder"](*last)):
@@ -355,7 +375,7 @@ def _check_parts(recognizer: Recognizer, modules: Dict[str, nn.Module], compiled
                 prefix = torch.full((R, 1), recognizer.tokenizer.sos_id)
                 past = _past(lm, generator, 0, R)
                 for t in range(min(6, lm.max_len - 1)):
-                    log_probs, new = compiled["lm"](prefix[:, -1].contiguous(), past)
+                    log_probs, new = compiled["lm"](prefix[:, -1].contiguous(), _in_place(R, t, R), past)
                     compare(f"lm step ({R} rows, position {t})", log_probs, lm.score(prefix))
                     past = torch.cat([past, new.unsqueeze(0)])  # (t + 1, L, 2, R, h, dh)
                     prefix = torch.cat([prefix, torch.randint(4, lm.num_classes, (R, 1), generator=generator)], 1)

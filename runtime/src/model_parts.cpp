@@ -79,59 +79,61 @@ EncoderPart::Output EncoderPart::run(const at::Tensor& feats) const {
   return {out.at(0).narrow(0, 0, positions).contiguous(), out.at(1).narrow(3, 0, positions).contiguous()};
 }
 
-void ModelPart::check_past(const at::Tensor& past, std::vector<int64_t> rows) const {
+void ModelPart::check_past(const at::Tensor& ancestors, const at::Tensor& past, int64_t rows) const {
   const PartSizes& s = sizes();
-  std::vector<int64_t> expected{s.layers, 2};
-  expected.insert(expected.end(), rows.begin(), rows.end());
-  expected.insert(expected.end(), {s.num_heads, s.head_dim});
-  require(past.dim() == static_cast<int64_t>(expected.size()) + 1 && past.size(0) < s.max_len &&
-              past.sizes().slice(1).vec() == expected,
-          "past keys and values must be (t, L, 2, rows, h, dh) with t below max_len");
+  require(past.dim() == 6 && past.size(0) < s.max_len && past.size(1) == s.layers && past.size(2) == 2 &&
+              past.size(3) >= 1 && past.size(4) == s.num_heads && past.size(5) == s.head_dim,
+          "past keys and values must be (t, L, 2, P, h, dh) with t below max_len");
+  require(ancestors.scalar_type() == at::kLong && ancestors.numel() == rows * past.size(0) &&
+              ancestors.size(-1) == past.size(0),
+          "the ancestors must be (rows, t)");
 }
 
-DecoderPart::Output DecoderPart::run(const at::Tensor& tokens, const at::Tensor& past, const at::Tensor& memory,
-                                     const at::Tensor& lengths) const {
+DecoderPart::Output DecoderPart::run(const at::Tensor& tokens, const at::Tensor& ancestors, const at::Tensor& past,
+                                     const at::Tensor& memory, const at::Tensor& lengths) const {
   const PartSizes& s = sizes();
   require(tokens.dim() == 2 && tokens.scalar_type() == at::kLong && tokens.size(0) >= 1 &&
               tokens.size(0) <= s.max_segments && tokens.size(1) >= 1 && tokens.size(1) <= s.max_beams,
           "a decoder step takes 1 to " + std::to_string(s.max_segments) + " segments of 1 to " +
               std::to_string(s.max_beams) + " rows of token ids");
   const int64_t N = tokens.size(0);
-  check_past(past, {N, tokens.size(1)});
+  require(ancestors.dim() == 3, "the decoder's ancestors must be (N, W, t)");
+  check_past(ancestors, past, tokens.numel());
   require(memory.dim() == 6 && memory.size(0) == s.layers && memory.size(1) == 2 && memory.size(2) == N &&
               memory.size(3) == s.num_heads && memory.size(4) >= 1 && memory.size(4) <= s.max_len &&
               memory.size(5) == s.head_dim,
           "the memory must be (L, 2, N, h, S, dh)");
   require(lengths.dim() == 1 && lengths.size(0) == N && lengths.scalar_type() == at::kLong,
           "the memory's lengths must be (N,)");
-  auto out = ModelPart::run({tokens, past, memory, lengths});
+  auto out = ModelPart::run({tokens, ancestors, past, memory, lengths});
   return {out.at(0), out.at(1)};
 }
 
-LanguageModelPart::Output LanguageModelPart::run(const at::Tensor& tokens, const at::Tensor& past) const {
+LanguageModelPart::Output LanguageModelPart::run(const at::Tensor& tokens, const at::Tensor& ancestors,
+                                                 const at::Tensor& past) const {
   const PartSizes& s = sizes();
   require(tokens.dim() == 1 && tokens.scalar_type() == at::kLong && tokens.size(0) >= 1 &&
               tokens.size(0) <= s.max_rows,
           "a language model step takes 1 to " + std::to_string(s.max_rows) + " rows of token ids");
-  check_past(past, {tokens.size(0)});
-  auto out = ModelPart::run({tokens, past});
+  require(ancestors.dim() == 2, "the language model's ancestors must be (R, t)");
+  check_past(ancestors, past, tokens.size(0));
+  auto out = ModelPart::run({tokens, ancestors, past});
   return {out.at(0), out.at(1)};
 }
 
 KeysValuesCache::KeysValuesCache(const PartSizes& s, int64_t rows, int64_t capacity)
-    : buffer_(at::empty({capacity, s.layers, 2, rows, s.num_heads, s.head_dim})) {}
+    : buffer_(at::empty({capacity, s.layers, 2, rows, s.num_heads, s.head_dim})),
+      ancestors_(at::empty({rows, capacity}, at::kLong)) {}
 
 void KeysValuesCache::append(const at::Tensor& keys_values) {
   if (length_ >= buffer_.size(0))
     throw std::logic_error("the cache holds " + std::to_string(buffer_.size(0)) + " positions per row");
-  buffer_.select(0, length_).copy_(keys_values);
+  const int64_t R = keys_values.size(2);
+  buffer_.select(0, length_).narrow(2, 0, R).copy_(keys_values);
+  ancestors_.select(1, length_).copy_(at::arange(R, at::kLong));
   ++length_;
 }
 
-void KeysValuesCache::reorder(const at::Tensor& rows) {
-  at::Tensor moved = at::empty({buffer_.size(0), buffer_.size(1), 2, rows.size(0), buffer_.size(4), buffer_.size(5)});
-  moved.narrow(0, 0, length_).copy_(past().index_select(3, rows));
-  buffer_ = moved;
-}
+void KeysValuesCache::reorder(const at::Tensor& rows) { ancestors_ = ancestors_.index_select(0, rows); }
 
 }  // namespace quorlin

@@ -35,7 +35,7 @@ class ModelPart {
 
  protected:
   std::vector<at::Tensor> run(const std::vector<at::Tensor>& inputs) const;
-  void check_past(const at::Tensor& past, std::vector<int64_t> rows) const;
+  void check_past(const at::Tensor& ancestors, const at::Tensor& past, int64_t rows) const;
 
  private:
   std::filesystem::path file_;
@@ -55,45 +55,50 @@ class EncoderPart : public ModelPart {
   Output run(const at::Tensor& feats) const;
 };
 
-// decoder.pt2: one step of N segments of W rows (beams) each. tokens (N, W), the keys and values
-// of the t positions before (t, L, 2, N, W, h, dh), the segments' memory padded to the longest
-// (L, 2, N, h, S, dh) and their positions (N,) -> next-token log-probabilities (N, W, V) and the
-// new position's keys and values (L, 2, N, W, h, dh).
+// decoder.pt2: one step of N segments of W rows (beams) each. tokens (N, W), where each row's t
+// earlier positions are kept (N, W, t) in the keys and values before (t, L, 2, P, h, dh), the
+// segments' memory padded to the longest (L, 2, N, h, S, dh) and their positions (N,) ->
+// next-token log-probabilities (N, W, V) and the new position's keys and values
+// (L, 2, N, W, h, dh).
 class DecoderPart : public ModelPart {
  public:
   using ModelPart::ModelPart;
   struct Output {
     at::Tensor log_probs, keys_values;
   };
-  Output run(const at::Tensor& tokens, const at::Tensor& past, const at::Tensor& memory,
-             const at::Tensor& lengths) const;
+  Output run(const at::Tensor& tokens, const at::Tensor& ancestors, const at::Tensor& past,
+             const at::Tensor& memory, const at::Tensor& lengths) const;
 };
 
-// lm.pt2: one step of R rows. tokens (R,), the keys and values of the t positions before
-// (t, L, 2, R, h, dh) -> next-token log-probabilities (R, V) and the new position's keys and
-// values (L, 2, R, h, dh).
+// lm.pt2: one step of R rows. tokens (R,), where each row's t earlier positions are kept (R, t)
+// in the keys and values before (t, L, 2, P, h, dh) -> next-token log-probabilities (R, V) and
+// the new position's keys and values (L, 2, R, h, dh).
 class LanguageModelPart : public ModelPart {
  public:
   using ModelPart::ModelPart;
   using Output = DecoderPart::Output;
-  Output run(const at::Tensor& tokens, const at::Tensor& past) const;
+  Output run(const at::Tensor& tokens, const at::Tensor& ancestors, const at::Tensor& past) const;
 };
 
-// The self-attention keys and values of the positions a step has decoded, positions first,
-// so that those before any step are one contiguous tensor.
+// The self-attention keys and values of the positions a search has decoded. Position p of
+// row r is kept in slot ancestors[r][p] of position p, where the row that computed it put it:
+// rows that follow other rows take their ancestors, and no key or value is ever moved.
 class KeysValuesCache {
  public:
   // Room for `capacity` positions of `rows` rows of a part of these sizes.
   KeysValuesCache(const PartSizes& sizes, int64_t rows, int64_t capacity);
 
-  at::Tensor past() const { return buffer_.narrow(0, 0, length_); }  // (t, L, 2, R, h, dh)
+  at::Tensor past() const { return buffer_.narrow(0, 0, length_); }             // (t, L, 2, P, h, dh)
+  at::Tensor ancestors() const { return ancestors_.narrow(1, 0, length_).contiguous(); }  // (R, t)
   int64_t length() const { return length_; }
-  void append(const at::Tensor& keys_values);  // (L, 2, R, h, dh)
-  // Row i becomes old row rows[i] (R',).
+  // The keys and values (L, 2, R, h, dh) of the next position of every row.
+  void append(const at::Tensor& keys_values);
+  // Row i continues old row rows[i] (R').
   void reorder(const at::Tensor& rows);
 
  private:
-  at::Tensor buffer_;  // (capacity, L, 2, R, h, dh)
+  at::Tensor buffer_;     // (capacity, L, 2, P, h, dh), P the rows at the start
+  at::Tensor ancestors_;  // (R, capacity)
   int64_t length_ = 0;
 };
 

@@ -38,10 +38,9 @@ at::Tensor RecognizerScorer::init(const at::Tensor& x, int64_t max_length) {
 
 at::Tensor RecognizerScorer::step(const at::Tensor& tokens) {
   const int64_t N = lengths_.size(0), W = tokens.size(0) / N;
-  const at::Tensor past = cache_->past();  // (t, L, 2, N * W, h, dh)
-  auto out = decoder_.run(tokens.view({N, W}), past.view({past.size(0), past.size(1), 2, N, W, past.size(4),
-                                                          past.size(5)}),
-                          memory_, lengths_);
+  const at::Tensor past = cache_->past();  // (t, L, 2, P, h, dh)
+  auto out = decoder_.run(tokens.view({N, W}), cache_->ancestors().view({N, W, past.size(0)}), past, memory_,
+                          lengths_);
   cache_->append(out.keys_values.flatten(2, 3));  // (L, 2, N, W, h, dh) -> (L, 2, N * W, h, dh)
   return out.log_probs.flatten(0, 1);              // (N, W, V) -> (N * W, V)
 }
@@ -62,7 +61,7 @@ at::Tensor LanguageModelScorer::init(const at::Tensor& x, int64_t max_length) {
 }
 
 at::Tensor LanguageModelScorer::run(const at::Tensor& tokens) {
-  auto out = lm_.run(tokens, cache_->past());
+  auto out = lm_.run(tokens, cache_->ancestors(), cache_->past());
   cache_->append(out.keys_values);
   return out.log_probs;
 }
