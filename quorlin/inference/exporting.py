@@ -244,8 +244,8 @@ def _export_parts(recognizer: Recognizer, folder: Path, export_id: str, limits: 
                     {"feats": {1: Dim("frames", min=limits.fewest, max=limits.most)}, "lengths": None}),
         "decoder": (_RecognizerStep(model), _decoder_example(model, generator),
                     {"tokens": {0: segments, 1: beams}, "ancestors": {0: segments, 1: beams, 2: past},
-                     "past": {0: past, 3: slots}, "memory": {2: segments, 4: Dim("positions", min=1, max=model.max_len)},
-                     "lengths": {0: segments}}),
+                     "past": {0: past, 3: slots}, "lengths": {0: segments},
+                     "memory": {2: segments, 4: Dim("positions", min=1, max=model.max_len)}}),
     }
     if lm is not None:
         lm_past = Dim("lm_past", min=0, max=lm.max_len - 1)

@@ -41,7 +41,8 @@ std::string format_seconds(double seconds) {
 class SoundFile {
  public:
   SoundFile(const std::string& path, SF_INFO& info) : file_(sf_open(path.c_str(), kReadMode, &info)) {
-    if (!file_) throw Error(cannot_read(path, "Error opening " + python_repr(path) + ": " + sf_error_number(sf_error(nullptr))));
+    if (!file_)
+      throw Error(cannot_read(path, "Error opening " + python_repr(path) + ": " + sf_error_number(sf_error(nullptr))));
   }
   ~SoundFile() { sf_close(file_); }
   SoundFile(const SoundFile&) = delete;
@@ -66,7 +67,8 @@ AudioSource AudioSource::file(const std::filesystem::path& path) {
 }
 
 AudioSource AudioSource::samples(const std::vector<float>& samples, int sample_rate, const std::string& id) {
-  if (sample_rate <= 0) throw std::invalid_argument("sample_rate must be a positive integer, got " + std::to_string(sample_rate));
+  if (sample_rate <= 0)
+    throw std::invalid_argument("sample_rate must be a positive integer, got " + std::to_string(sample_rate));
   AudioSource source;
   source.name_ = id;
   source.samples_ = &samples;

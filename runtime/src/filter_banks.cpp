@@ -21,8 +21,8 @@ at::Tensor mel_banks(int64_t num_bins) {
   const at::Tensor left = bin * mel_delta + mel_low;            // (num_bins, 1)
   const at::Tensor center = (bin + 1.0) * mel_delta + mel_low;
   const at::Tensor right = (bin + 2.0) * mel_delta + mel_low;
-  const at::Tensor mel = (((at::arange(static_cast<double>(kPaddedWindow / 2), at::kFloat) * fft_bin_width) / 700.0 + 1.0)
-                              .log() * 1127.0).unsqueeze(0);  // (1, 256)
+  const at::Tensor frequency = at::arange(static_cast<double>(kPaddedWindow / 2), at::kFloat) * fft_bin_width;
+  const at::Tensor mel = ((frequency / 700.0 + 1.0).log() * 1127.0).unsqueeze(0);  // (1, 256)
   const at::Tensor up = (mel - left) / (center - left);
   const at::Tensor down = (right - mel) / (right - center);
   const at::Tensor banks = at::max(at::zeros({1}), at::min(up, down));

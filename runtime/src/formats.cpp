@@ -155,7 +155,8 @@ std::string format_json(const std::vector<Transcript>& transcripts) {
                           const char* list_key, const auto& write_list) {
     out += "{";
     for (size_t i = 0; i < scalars.size(); ++i)
-      out += (i ? ",\n" : "\n") + std::string(indent + 2, ' ') + json_string(scalars[i].first) + ": " + scalars[i].second;
+      out += (i ? ",\n" : "\n") + std::string(indent + 2, ' ') + json_string(scalars[i].first) + ": " +
+             scalars[i].second;
     if (list_key) {
       out += ",\n" + std::string(indent + 2, ' ') + json_string(list_key) + ": ";
       write_list(indent + 2);
@@ -191,7 +192,8 @@ std::string format_srt(const Transcript& transcript) {
   std::string out;
   size_t n = 0;
   for (const Cue& c : subtitle_cues(transcript))
-    out += std::to_string(++n) + "\n" + timestamp(c.start, ',') + " --> " + timestamp(c.end, ',') + "\n" + c.text + "\n\n";
+    out += std::to_string(++n) + "\n" + timestamp(c.start, ',') + " --> " + timestamp(c.end, ',') + "\n" + c.text +
+           "\n\n";
   return out;
 }
 

@@ -27,7 +27,8 @@ ModelPart::ModelPart(const std::filesystem::path& file, const std::string& name,
   auto metadata = loader_->get_metadata();
   const auto value = [&](const std::string& key) -> std::string {
     const auto found = metadata.find("quorlin." + key);
-    if (found == metadata.end()) throw Error(file.string() + " is not a part of a quorlin export (it has no " + key + ")");
+    if (found == metadata.end())
+      throw Error(file.string() + " is not a part of a quorlin export (it has no " + key + ")");
     return found->second;
   };
   if (value("part") != name) throw Error(file.string() + " is the " + value("part") + " part, not the " + name);

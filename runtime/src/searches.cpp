@@ -110,7 +110,9 @@ std::vector<std::vector<int64_t>> beam_search(Scorer& scorer, const Vocabulary& 
     seqs = seqs.view({N, W, t}).gather(1, parent.unsqueeze(-1).expand({N, W, t}));
     seqs = at::cat({seqs, next_tokens.unsqueeze(-1)}, -1);  // (N, W, t + 1)
     // Beams of -inf (fewer live hypotheses than beams) are dead ends.
-    finished = finished.gather(1, parent).logical_or(next_tokens == vocabulary.eos_id).logical_or(beam_scores.isneginf());
+    finished = finished.gather(1, parent)
+                   .logical_or(next_tokens == vocabulary.eos_id)
+                   .logical_or(beam_scores.isneginf());
     const at::Tensor parent_rows = parent + W * at::arange(N, at::kLong).unsqueeze(1);  // (N, W)
     const at::Tensor ended = finished.all(1).logical_or(live.max_lengths <= t + 1);
     for (int64_t n : positions(ended))

@@ -88,7 +88,8 @@ int positive_int(const std::string& option, const std::string& text) {
   }
   if (used == 0 || used != text.size())
     throw UsageError{"argument " + option + ": must be an integer >= 1, got " + quorlin::python_repr(text)};
-  if (value < 1 || value > 1000000000) throw UsageError{"argument " + option + ": must be an integer >= 1, got " + text};
+  if (value < 1 || value > 1000000000)
+    throw UsageError{"argument " + option + ": must be an integer >= 1, got " + text};
   return static_cast<int>(value);
 }
 
@@ -182,8 +183,7 @@ bool is_audio(const std::string& name) {
   std::string lower = name;
   std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
   for (const std::string& extension : kAudioExtensions)
-    if (lower.size() >= extension.size() && lower.compare(lower.size() - extension.size(), extension.size(), extension) == 0)
-      return true;
+    if (lower.ends_with(extension)) return true;
   return false;
 }
 
@@ -340,7 +340,8 @@ int transcribe(const Arguments& args) {
       std::cerr << "quorlin: error: " << *transcript.error << std::endl;
       ++failed;
     } else if (target.folder) {
-      write_text(path_text(*target.folder + "/" + transcript.id + "." + args.format), render(args.format, {transcript}));
+      write_text(path_text(*target.folder + "/" + transcript.id + "." + args.format),
+                 render(args.format, {transcript}));
     } else if (!target.file && args.format == "tsv") {
       std::cout << quorlin::format_tsv({transcript}) << std::flush;
     } else {
