@@ -1,18 +1,27 @@
-"""Corpus files shared by the datasets: listing, subsets, transcripts, tokenising.
+"""Corpus files shared by the datasets: listing, subsets, reading, tokenising.
 
 Files are read by the native reader (``quorlin.data._ext``) in chunks, so that
-progress bars advance while a partition loads.
+progress bars advance while a partition loads. A file that is not what it should be
+raises ``CorpusError`` naming it.
 """
 import os
 from typing import List
 
+import numpy as np
+
 from quorlin.data import read_text_arrays
 from quorlin.data.string_pickle import load_string_array
+from quorlin.errors import QuorlinError
 
 NUM_THREADS = max(1, min(8, len(os.sched_getaffinity(0))))
 CHUNK_SIZE = 64
 # A generous bound on one transcript (in characters), far above any utterance.
 MAX_TRANSCRIPT_CHARS = 2 ** 20
+
+
+class CorpusError(QuorlinError, ValueError):
+    """A prepared feature or transcript file that cannot be used: damaged, not a ``.npy``
+    file, or holding what no such file holds; the message names the file."""
 
 
 def list_npy_files(directory: str) -> List[str]:
@@ -41,12 +50,24 @@ def load_transcripts(paths: List[str]) -> List[str]:
     ``MAX_TRANSCRIPT_CHARS`` is refused.
     """
     transcripts = []
-    for text, path in zip(read_text_arrays(paths, NUM_THREADS), paths):
-        parts = load_string_array(text, path) if isinstance(text, bytes) else [text]
-        if sum(map(len, parts)) > MAX_TRANSCRIPT_CHARS:
-            raise ValueError(f"{os.fsdecode(path)}: transcript holds more than {MAX_TRANSCRIPT_CHARS} characters")
-        transcripts.append("".join(parts))
+    try:
+        for text, path in zip(read_text_arrays(paths, NUM_THREADS), paths):
+            parts = load_string_array(text, path) if isinstance(text, bytes) else [text]
+            if sum(map(len, parts)) > MAX_TRANSCRIPT_CHARS:
+                raise CorpusError(f"{os.fsdecode(path)}: transcript holds more than {MAX_TRANSCRIPT_CHARS} "
+                                  "characters")
+            transcripts.append("".join(parts))
+    except ValueError as error:  # the native reader's and the unpickler's, naming the file
+        raise CorpusError(str(error)) from None
     return transcripts
+
+
+def read_features(reader, paths: List[str]) -> List[np.ndarray]:
+    """The filter banks of ``paths`` as the native ``FeatureReader`` ``reader`` reads them."""
+    try:
+        return reader.read(paths)
+    except ValueError as error:  # naming the file
+        raise CorpusError(str(error)) from None
 
 
 def add_transcripts(dataset, transcripts: List[str]) -> None:
