@@ -22,6 +22,11 @@ heads of width dh:
   earlier positions are kept, (R, t), and past keys and values (t, L, 2, P, h, dh) -> (R, V)
   and (L, 2, R, h, dh).
 
+Beside them the folder carries the Silero VAD network as the silero-vad package ships it
+(``silero_vad.jit``, TorchScript, which LibTorch loads as it is) and the manifest: the
+vocabulary, the features, the training durations that segments are aimed at, the timing of
+encoder frames, and the search.
+
 A beam search makes rows follow other rows. Rather than moving every cached key and value
 after each step, the runtime keeps position p of every row where it was computed, in slot
 ``ancestors[row, p]`` of position p, and the step gathers each row's keys and values from
@@ -46,11 +51,13 @@ import torch.nn as nn
 from quorlin._files import write_text
 from quorlin.errors import QuorlinError
 from quorlin.inference.recognizer import Recognizer
-from quorlin.layout import EXPORT_MANIFEST, EXPORT_PARTS
+from quorlin.inference.vad import silero_model_path
+from quorlin.layout import EXPORT_MANIFEST, EXPORT_PARTS, EXPORT_VAD
 from quorlin.prep.features import FRAME_LENGTH_MS, FRAME_SHIFT_MS, SAMPLE_RATE
+from quorlin.run_folder import file_sha256
 
 FORMAT = "quorlin-export"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
 TOLERANCE = 1e-4
 # The most segments and beams per segment one decoder step takes, and rows one LM step takes.
 MAX_SEGMENTS, MAX_BEAMS = 256, 256
@@ -92,7 +99,8 @@ def export(run, output, lm=None, overwrite: bool = False) -> ExportSummary:
     started = time.monotonic()
     output = Path(output)
     _check_output(output, [Path(run)] + ([Path(lm)] if lm is not None else []), overwrite)
-    recognizer = Recognizer.from_run_folder(run, device="cpu", lm=lm)
+    recognizer = Recognizer.from_run_folder(run, device="cpu", lm=lm)  # read locked, by the checked readers
+    silero = silero_model_path()
     export_id = secrets.token_hex(8)
     output.parent.mkdir(parents=True, exist_ok=True)
     staging = output.parent / f".{output.name}.{export_id}.tmp"
@@ -100,6 +108,7 @@ def export(run, output, lm=None, overwrite: bool = False) -> ExportSummary:
     try:
         limits = _frame_limits(recognizer.model)
         largest = _export_parts(recognizer, staging, export_id, limits)
+        shutil.copyfile(silero, staging / EXPORT_VAD)
         manifest = _manifest(recognizer, export_id)
         write_text(staging / EXPORT_MANIFEST, json.dumps(manifest, indent=1, ensure_ascii=False) + "\n")
         if output.exists():
@@ -125,7 +134,9 @@ def _check_output(output: Path, runs: Sequence[Path], overwrite: bool) -> None:
 @dataclass
 class _FrameLimits:
     """Filter-bank frames the exported encoder takes: from the fewest that make two encoder
-    positions (fewer come padded to these) to the most that make ``max_len``."""
+    positions (fewer, down to the ``least`` that make one, come padded to these) to the most
+    that make ``max_len``."""
+    least: int
     fewest: int
     most: int
 
@@ -133,7 +144,8 @@ class _FrameLimits:
 def _frame_limits(model) -> _FrameLimits:
     frames = torch.arange(1, 16 * (model.max_len + 2))
     positions = model.source_embedding.calculate_downsampled_length(frames)
-    return _FrameLimits(int(frames[positions >= 2][0]), int(frames[positions <= model.max_len][-1]))
+    return _FrameLimits(int(frames[positions >= 1][0]), int(frames[positions >= 2][0]),
+                        int(frames[positions <= model.max_len][-1]))
 
 
 # Stand-ins for the caches of a search, so that one traced step runs the models' own code.
@@ -338,7 +350,7 @@ def _check_parts(recognizer: Recognizer, modules: Dict[str, nn.Module], compiled
     with torch.inference_mode():
         middle = (limits.fewest + limits.most) // 2
         encoded = []
-        for T in (recognizer.min_frames, limits.fewest, middle, limits.most):
+        for T in (limits.least, limits.fewest, middle, limits.most):
             feats = torch.randn(1, T, recognizer.num_feats, generator=generator)
             padded = torch.nn.functional.pad(feats, (0, 0, 0, max(0, limits.fewest - T)))  # (1, T', F)
             log_probs, memory, positions = compiled["encoder"](padded, torch.tensor([T]))
@@ -393,16 +405,20 @@ def _manifest(recognizer: Recognizer, export_id: str) -> Dict[str, Any]:
                 "num_mel_bins": recognizer.num_feats, "norm": recognizer.norm}
     if recognizer.global_stats is not None:
         features["global_mean"], features["global_std"] = (t.tolist() for t in recognizer.global_stats)
+    frame_seconds, shift = recognizer.frame_times()
     return {
         "format": FORMAT,
         "version": FORMAT_VERSION,
         "export": export_id,
         "parts": parts,
+        "vad": {"silero": EXPORT_VAD},
+        "checkpoint": {"file": recognizer.checkpoint.name, "sha256": file_sha256(recognizer.checkpoint)},
         "tokenizer": {"pieces": tokenizer.piece_texts(), "escaped": tokenizer.escaped, "pad_id": tokenizer.pad_id,
                       "sos_id": tokenizer.sos_id, "eos_id": tokenizer.eos_id},
         "features": features,
-        "segments": {"position_seconds": recognizer.position_seconds,
+        "segments": {"train_durations": recognizer.segment_lengths.quantiles,
                      "max_seconds": recognizer.max_segment_seconds, "min_seconds": recognizer.min_seconds},
+        "word_times": {"frame_seconds": frame_seconds, "shift_seconds": shift},
         "ctc_trained": recognizer.ctc_trained,
         "search": {"beam_width": search.beam_width, "ctc_weight": search.ctc_weight, "lm_weight": search.lm_weight},
     }

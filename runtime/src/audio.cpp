@@ -1,9 +1,14 @@
 #include "audio.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "quorlin/recognizer.h"
+#include "filter_banks.h"
 #include "resampler.h"
 #include "text.h"
 
@@ -27,6 +32,10 @@ namespace {
 
 constexpr int kReadMode = 0x10;  // SFM_READ
 constexpr double kWindowSeconds = 0.025;
+constexpr int kMinRate = 1000, kMaxRate = 384000;
+// Float samples may overshoot full scale a little (a resampled or mixed recording); far beyond
+// it they are integers in float clothing.
+constexpr double kMaxFloatPeak = 2.0;
 
 std::string cannot_read(const std::string& name, const std::string& reason) {
   return name + ": cannot read audio: " + reason;
@@ -53,30 +62,51 @@ class SoundFile {
   SNDFILE_tag* file_;
 };
 
+int checked_rate(int rate, const std::string& name) {
+  if (rate < kMinRate || rate > kMaxRate)
+    throw Error(name + ": a sample rate of " + std::to_string(rate) + " Hz is outside " + std::to_string(kMinRate) +
+                " to " + std::to_string(kMaxRate) + " Hz");
+  return rate;
+}
+
+// Why `path` cannot be read as a file's contents, or "" when it can; a FIFO would block the reader.
+std::string regular_file_problem(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return errno == ENOENT ? "no such file" : std::strerror(errno);
+  return S_ISREG(info.st_mode) ? "" : "not a regular file (a folder, FIFO or device)";
+}
+
 }  // namespace
 
 AudioSource AudioSource::file(const std::filesystem::path& path) {
   AudioSource source;
   source.name_ = source.path_ = path.string();
+  if (const std::string problem = regular_file_problem(source.name_); !problem.empty())
+    throw Error(cannot_read(source.name_, problem));
   SF_INFO info{};
   SoundFile file(source.name_, info);
-  source.sample_rate_ = info.samplerate;
+  source.sample_rate_ = checked_rate(info.samplerate, source.name_);
   source.num_frames_ = info.frames;
   source.check_length();
   return source;
 }
 
 AudioSource AudioSource::samples(const std::vector<float>& samples, int sample_rate, const std::string& id) {
-  if (sample_rate <= 0)
-    throw std::invalid_argument("sample_rate must be a positive integer, got " + std::to_string(sample_rate));
   AudioSource source;
   source.name_ = id;
   source.samples_ = &samples;
-  source.sample_rate_ = sample_rate;
+  source.sample_rate_ = checked_rate(sample_rate, id);
   source.num_frames_ = static_cast<int64_t>(samples.size());
-  if (!samples.empty())
-    for (float sample : samples)
-      if (!std::isfinite(sample)) throw Error(id + ": audio holds NaN or infinite samples");
+  double peak = 0;
+  for (float sample : samples) {
+    if (!std::isfinite(sample)) throw Error(id + ": audio holds NaN or infinite samples");
+    peak = std::max(peak, static_cast<double>(std::fabs(sample)));
+  }
+  if (peak > kMaxFloatPeak) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", peak);
+    throw Error(id + ": float samples must lie in [-1, 1], got a peak of " + text + "; divide int16 samples by 32768");
+  }
   source.check_length();
   return source;
 }
@@ -88,7 +118,7 @@ void AudioSource::check_length() const {
 }
 
 void AudioSource::blocks(double block_seconds, const std::function<void(const at::Tensor&)>& consume) const {
-  StreamingResampler resampler(sample_rate_);
+  StreamingResampler resampler(sample_rate_, kSampleRate);
   const auto block_frames = std::max<int64_t>(1, static_cast<int64_t>(std::nearbyint(block_seconds * sample_rate_)));
   native_blocks(block_frames, [&](const at::Tensor& chunk) {
     const at::Tensor out = resampler.push(chunk);

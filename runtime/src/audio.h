@@ -1,6 +1,6 @@
 // Audio read a block at a time: mono float32 samples at 16 kHz, however long the recording,
 // as quorlin.inference.audio reads it. Files are decoded by libsndfile, the library that the
-// soundfile wheel bundles and the Python recogniser reads with.
+// soundfile wheel bundles and the Python recogniser reads with (WAV, FLAC, Ogg, Opus, MP3, ...).
 #pragma once
 
 #include <ATen/ATen.h>
@@ -14,10 +14,11 @@ namespace quorlin {
 
 class AudioSource {
  public:
-  // A file, opened to read its header; throws Error naming it when it cannot be read, is
-  // empty or is shorter than one 25 ms window.
+  // A file, opened to read its header; throws Error naming it when it is no regular file,
+  // cannot be read, has a sample rate outside 1 kHz to 384 kHz, is empty or is shorter than one
+  // 25 ms window.
   static AudioSource file(const std::filesystem::path& path);
-  // Mono samples in memory; errors name `id`.
+  // Mono samples in memory, in [-1, 1] (peaks up to 2 pass); errors name `id`.
   static AudioSource samples(const std::vector<float>& samples, int sample_rate, const std::string& id);
 
   double duration() const { return static_cast<double>(num_frames_) / sample_rate_; }

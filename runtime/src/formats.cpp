@@ -188,6 +188,13 @@ std::string format_json(const std::vector<Transcript>& transcripts) {
   return out + "\n";
 }
 
+std::string format_txt(const Transcript& transcript) {
+  std::string out;
+  for (const Segment& segment : transcript.segments)
+    if (!segment.text.empty()) out += segment.text + "\n";
+  return out;
+}
+
 std::string format_srt(const Transcript& transcript) {
   std::string out;
   size_t n = 0;

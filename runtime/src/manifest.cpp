@@ -1,5 +1,6 @@
 #include "manifest.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -61,17 +62,22 @@ class Keys {
   fs::path file_;
 };
 
-std::vector<float> numbers(const Keys& keys, const std::string& key) {
+std::vector<double> numbers(const Keys& keys, const std::string& key) {
   const Json& value = keys.get(key);
-  std::vector<float> out;
+  std::vector<double> out;
   if (value.is_array()) {
     for (const Json& item : value.array()) {
       if (!item.is_number() || !std::isfinite(item.number())) keys.fail(keys.name(key), "must hold finite numbers");
-      out.push_back(static_cast<float>(item.number()));
+      out.push_back(item.number());
     }
   }
   if (!value.is_array() || out.empty()) keys.fail(keys.name(key), "must be a list of numbers");
   return out;
+}
+
+std::vector<float> floats(const Keys& keys, const std::string& key) {
+  const std::vector<double> values = numbers(keys, key);
+  return std::vector<float>(values.begin(), values.end());
 }
 
 Vocabulary read_vocabulary(const Keys& keys) {
@@ -101,8 +107,8 @@ FeatureSettings read_features(const Keys& keys) {
   features.num_mel_bins = keys.integer("num_mel_bins", 4);
   features.norm = keys.string("norm");
   if (features.norm == "global_mvn") {
-    features.mean = numbers(keys, "global_mean");
-    features.std = numbers(keys, "global_std");
+    features.mean = floats(keys, "global_mean");
+    features.std = floats(keys, "global_std");
     const size_t bins = static_cast<size_t>(features.num_mel_bins);
     if (features.mean.size() < bins || features.std.size() != features.mean.size())
       keys.fail(keys.name("global_mean"), "and global_std must have a value per bin");
@@ -156,15 +162,26 @@ Manifest read_manifest(const fs::path& folder) {
   }
   for (const char* required : {"encoder", "decoder"})
     if (!manifest.parts.count(required)) parts.fail(parts.name(required), "is missing");
+  const Keys vad = top.object("vad");
+  manifest.silero = folder / vad.string("silero");
+  if (!fs::is_regular_file(manifest.silero, error))
+    throw Error(folder.string() + " is not a complete export: its Silero VAD network " + vad.string("silero") +
+                " is missing");
 
   manifest.vocabulary = read_vocabulary(top.object("tokenizer"));
   manifest.features = read_features(top.object("features"));
   const Keys segments = top.object("segments");
-  manifest.segments = {segments.number("position_seconds"), segments.number("max_seconds"),
+  manifest.segments = {numbers(segments, "train_durations"), segments.number("max_seconds"),
                        segments.number("min_seconds")};
-  if (!(manifest.segments.position_seconds > 0) || !(manifest.segments.max_seconds >= 1) ||
-      !(manifest.segments.min_seconds > 0))
+  const std::vector<double>& durations = manifest.segments.train_durations;
+  if (durations.size() != 21 || !(durations.front() > 0) || !std::is_sorted(durations.begin(), durations.end()))
+    segments.fail("segments.train_durations", "must be 21 positive durations in increasing order");
+  if (!(manifest.segments.max_seconds >= 1) || !(manifest.segments.min_seconds > 0))
     segments.fail("segments", "must hold positive lengths, the longest segment at least 1 s");
+  const Keys word_times = top.object("word_times");
+  manifest.word_times = {word_times.number("frame_seconds"), word_times.number("shift_seconds")};
+  if (!(manifest.word_times.frame_seconds > 0))
+    word_times.fail("word_times.frame_seconds", "must be positive");
   manifest.ctc_trained = top.boolean("ctc_trained");
   const Keys search = top.object("search");
   manifest.search = {search.integer("beam_width", 1), search.number("ctc_weight"), search.number("lm_weight")};

@@ -13,7 +13,7 @@ namespace quorlin {
 
 inline constexpr const char* kManifestFile = "quorlin-export.json";
 inline constexpr const char* kManifestFormat = "quorlin-export";
-inline constexpr int kManifestVersion = 1;
+inline constexpr int kManifestVersion = 2;
 
 struct Vocabulary {
   std::vector<std::string> pieces;  // the text of every id, "" for the special ids
@@ -28,18 +28,25 @@ struct FeatureSettings {
 };
 
 struct SegmentSettings {
-  double position_seconds = 0;  // audio per encoder position
-  double max_seconds = 0;       // the longest segment
-  double min_seconds = 0;       // the shortest audio the encoder takes
+  std::vector<double> train_durations;  // the 0 %, 5 %, ..., 100 % quantiles of the training utterances' seconds
+  double max_seconds = 0;               // the longest segment
+  double min_seconds = 0;               // the shortest audio the encoder takes
+};
+
+// Encoder frame j of a segment spans [j, j + 1) * frame_seconds + shift_seconds from its start.
+struct WordTimes {
+  double frame_seconds = 0, shift_seconds = 0;
 };
 
 struct Manifest {
   std::filesystem::path file;
   std::string export_id;
   std::map<std::string, std::filesystem::path> parts;  // "encoder", "decoder", optionally "lm"
+  std::filesystem::path silero;                        // the Silero VAD network (TorchScript)
   Vocabulary vocabulary;
   FeatureSettings features;
   SegmentSettings segments;
+  WordTimes word_times;
   bool ctc_trained = false;
   Search search;
 };

@@ -2,71 +2,90 @@
 
 #include <cmath>
 #include <numeric>
-
-#include "filter_banks.h"
+#include <stdexcept>
+#include <string>
 
 namespace quorlin {
 namespace {
 
 constexpr int64_t kLowpassFilterWidth = 6;
 constexpr double kRolloff = 0.99;
+constexpr int64_t kChunk = 16384;  // outputs computed together: bounds the (outputs, taps) gather
+
+// The filter weights (new, taps) of every output phase r = j mod new, tap k reading input
+// first_input(j) + k.
+at::Tensor phase_weights(int64_t orig, int64_t new_rate, double scale, double reach, int64_t taps) {
+  const at::Tensor phase = at::arange(new_rate, at::kDouble).mul(static_cast<double>(orig))
+                               .remainder(static_cast<double>(new_rate)) / static_cast<double>(new_rate);  // (new,)
+  const at::Tensor first = at::ceil(phase - reach);  // (new,) first tap, relative to floor(p_j)
+  at::Tensor t = (first.unsqueeze(1) + at::arange(taps, at::kDouble) - phase.unsqueeze(1)) * scale;  // (new, taps)
+  t = t.clamp(-kLowpassFilterWidth, kLowpassFilterWidth);
+  const at::Tensor window = at::cos(t * M_PI / kLowpassFilterWidth / 2).pow(2);
+  const at::Tensor sinc = at::where(t == 0, at::ones_like(t), at::sin(t * M_PI) / (t * M_PI));
+  return (sinc * window * scale).to(at::kFloat);
+}
 
 }  // namespace
 
-StreamingResampler::StreamingResampler(int64_t rate) : identity_(rate == kSampleRate) {
-  const int64_t gcd = std::gcd(rate, static_cast<int64_t>(kSampleRate));
-  orig_ = rate / gcd;
-  new_ = kSampleRate / gcd;
-  const double base = static_cast<double>(std::min(orig_, new_)) * kRolloff;
-  width_ = static_cast<int64_t>(std::ceil(static_cast<double>(kLowpassFilterWidth * orig_) / base));
-  pad_ = (width_ + orig_ - 1) / orig_ * orig_ + orig_;
-  if (!identity_) {
-    // The sinc kernels of every output phase, computed in float32 as torchaudio's Resample
-    // transform computes them for dtype=torch.float32.
-    const at::Tensor idx = (at::arange(-width_, width_ + orig_, at::kFloat) / orig_).unsqueeze(0).unsqueeze(0);
-    at::Tensor t = at::arange(0, -new_, -1, at::kFloat).unsqueeze(1).unsqueeze(1) / new_ + idx;
-    t *= base;
-    t = t.clamp_(-kLowpassFilterWidth, kLowpassFilterWidth);
-    const at::Tensor window = at::cos(t * M_PI / kLowpassFilterWidth / 2).pow(2);
-    t *= M_PI;
-    const double scale = base / static_cast<double>(orig_);
-    kernel_ = at::where(t == 0, at::scalar_tensor(1.0, at::kFloat), t.sin() / t);
-    kernel_ *= window * scale;
-  }
+StreamingResampler::StreamingResampler(int64_t orig_rate, int64_t new_rate) {
+  if (orig_rate <= 0 || new_rate <= 0)
+    throw std::invalid_argument("rates must be positive, got " + std::to_string(orig_rate) + " and " +
+                                std::to_string(new_rate));
+  const int64_t gcd = std::gcd(orig_rate, new_rate);
+  orig_ = orig_rate / gcd;
+  new_ = new_rate / gcd;
+  identity_ = orig_ == new_;
+  // s: filter time units per input sample.
+  const double scale = static_cast<double>(std::min(orig_rate, new_rate)) * kRolloff / static_cast<double>(orig_rate);
+  reach_ = static_cast<double>(kLowpassFilterWidth) / scale;
+  taps_ = static_cast<int64_t>(std::floor(2 * reach_)) + 2;
+  weights_ = phase_weights(orig_, new_, scale, reach_, taps_);
+  // The stream is zeros before its start and after its end: the buffer holds enough of them.
+  pad_ = taps_ + static_cast<int64_t>(std::ceil(reach_)) + 1;
   buffer_ = at::zeros({pad_});
+  start_ = -pad_;
 }
 
-at::Tensor StreamingResampler::push(const at::Tensor& x) {
+at::Tensor StreamingResampler::push(const at::Tensor& samples) {
+  const at::Tensor x = samples.to(at::kFloat);
   total_ += x.numel();
   if (identity_) return x;
   buffer_ = at::cat({buffer_, x});
-  // Steps up to `end` have their right context in the buffer.
-  const int64_t end = (done_ + buffer_.numel() - 2 * pad_) / orig_ * orig_;
-  if (end <= done_) return at::zeros({0});
-  at::Tensor out = resample(buffer_.narrow(0, 0, end - done_ + 2 * pad_), end - done_);
-  buffer_ = buffer_.narrow(0, end - done_, buffer_.numel() - (end - done_));
-  done_ = end;
-  return out;
+  // Output j reads inputs up to ceil(p_j - reach) + taps - 1 < p_j - reach + taps: the known
+  // ones when p_j <= total + reach - taps.
+  const auto ready = static_cast<int64_t>(
+      std::floor((static_cast<double>(total_) + reach_ - static_cast<double>(taps_)) * static_cast<double>(new_) /
+                 static_cast<double>(orig_))) + 1;
+  return outputs(std::max(ready, done_));
 }
 
 at::Tensor StreamingResampler::flush() {
   if (identity_) return at::zeros({0});
-  return resample(at::cat({buffer_, at::zeros({pad_})}), total_ - done_);
+  buffer_ = at::cat({buffer_, at::zeros({pad_})});
+  return outputs((total_ * new_ + orig_ - 1) / orig_);
 }
 
-at::Tensor StreamingResampler::resample(const at::Tensor& piece, int64_t inputs) const {
-  // torchaudio's _apply_sinc_resample_kernel: a strided convolution of every output phase.
-  const int64_t length = piece.numel();
-  const at::Tensor padded = at::constant_pad_nd(piece.view({1, length}), {width_, width_ + orig_}, 0);
-  at::Tensor out = at::conv1d(padded.unsqueeze(1), kernel_, {}, orig_);  // (1, new, steps)
-  out = out.transpose(1, 2).reshape({1, -1});
-  // torchaudio rounds the length to float32 before its ceiling.
-  const auto target = static_cast<int64_t>(
-      std::ceil(static_cast<float>(static_cast<double>(new_ * length) / static_cast<double>(orig_))));
-  out = out.narrow(1, 0, std::min(target, out.size(1)))[0];
-  const int64_t first = pad_ / orig_ * new_;
-  const int64_t count = (inputs * new_ + orig_ - 1) / orig_;
-  return out.narrow(0, std::min(first, out.size(0)), std::max<int64_t>(0, std::min(count, out.size(0) - first)));
+at::Tensor StreamingResampler::outputs(int64_t end) {
+  if (done_ >= end) return at::zeros({0});
+  const at::Tensor windows = buffer_.unfold(0, taps_, 1);  // (n - taps + 1, taps): a view, no copy
+  std::vector<at::Tensor> pieces;
+  while (done_ < end) {
+    const at::Tensor j = at::arange(done_, std::min(end, done_ + kChunk), at::kLong);  // (J,)
+    const at::Tensor rows = windows.index_select(0, first_input(j) - start_);
+    pieces.push_back((rows * weights_.index_select(0, j.remainder(new_))).sum(1));  // (J, taps) -> (J,)
+    done_ = j[-1].item<int64_t>() + 1;
+  }
+  const int64_t keep_from = first_input(at::full({1}, done_, at::kLong)).item<int64_t>();
+  buffer_ = buffer_.narrow(0, keep_from - start_, buffer_.numel() - (keep_from - start_));
+  start_ = keep_from;
+  return at::cat(pieces);
+}
+
+// The first input each output j reads: ceil(p_j - reach), p_j = j * orig / new exactly.
+at::Tensor StreamingResampler::first_input(const at::Tensor& j) const {
+  const at::Tensor product = j * orig_;
+  const at::Tensor whole = product.div(new_, "floor"), phase = product.remainder(new_);
+  return whole + at::ceil(phase.to(at::kDouble) / static_cast<double>(new_) - reach_).to(at::kLong);
 }
 
 }  // namespace quorlin

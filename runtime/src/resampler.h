@@ -1,6 +1,8 @@
-// Resampling to 16 kHz as a stream: the outputs of the pieces equal those of resampling the
-// whole stream at once with torchaudio.functional.resample's defaults (a Hann-windowed sinc
-// filter of 6 zero crossings, roll-off 0.99), which resampled the training features.
+// Resampling between any two rates with a filter of bounded size, whole or as a stream, as
+// quorlin.resample computes it: torchaudio's windowed sinc (Hann window, 6 zero crossings,
+// cut-off at 0.99 of the lower Nyquist frequency) evaluated at each output's own position, one
+// row of weights per output phase. A rate with no common factor with the other (44,101 Hz)
+// costs what 44,100 Hz costs.
 #pragma once
 
 #include <ATen/ATen.h>
@@ -9,23 +11,24 @@ namespace quorlin {
 
 class StreamingResampler {
  public:
-  explicit StreamingResampler(int64_t rate);
+  StreamingResampler(int64_t orig_rate, int64_t new_rate);
 
-  // The outputs that the inputs so far determine.
-  at::Tensor push(const at::Tensor& x);
-  // The remaining outputs, up to ceil(total * 16000 / rate) in all.
+  // The outputs that the inputs so far determine, (m,) float32.
+  at::Tensor push(const at::Tensor& samples);
+  // The remaining outputs, up to ceil(total * new / orig) in all; the stream has ended.
   at::Tensor flush();
 
  private:
-  at::Tensor resample(const at::Tensor& piece, int64_t inputs) const;
+  at::Tensor outputs(int64_t end);
+  at::Tensor first_input(const at::Tensor& j) const;
 
-  bool identity_;
   int64_t orig_, new_;  // the rates divided by their greatest common divisor
-  int64_t width_ = 0, pad_ = 0;
-  at::Tensor kernel_;   // (new, 1, 2 * width + orig)
-  at::Tensor buffer_;   // inputs from index done - pad on
-  int64_t done_ = 0;    // input index up to which outputs were given
-  int64_t total_ = 0;   // inputs pushed
+  bool identity_;
+  double reach_;        // inputs on either side of an output's position that the filter reads
+  int64_t taps_, pad_;
+  at::Tensor weights_;  // (new, taps): the filter of every output phase
+  at::Tensor buffer_;   // inputs from absolute index start_ on
+  int64_t start_, total_ = 0, done_ = 0;  // inputs pushed, outputs given
 };
 
 }  // namespace quorlin

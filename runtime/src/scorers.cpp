@@ -172,7 +172,9 @@ at::Tensor CtcPrefixScorer::candidates() {
   psi.index_put_({Slice(), eos_id_}, at::logsumexp(phi + endings_.index({utterance_}), 1));
   psi.index_put_({Slice(), blank_id_}, kImpossible);
   next_psi_ = psi.clamp_min(kImpossible);
-  return (next_psi_ - psi_.unsqueeze(1)).to(at::kFloat);
+  // What the head cannot read scores -inf, so that no search ever extends it.
+  return (next_psi_ - psi_.unsqueeze(1)).to(at::kFloat).masked_fill(next_psi_ <= kImpossible,
+                                                                     -std::numeric_limits<float>::infinity());
 }
 
 at::Tensor CtcPrefixScorer::extensions(const at::Tensor& phi) const {

@@ -63,7 +63,8 @@ class LanguageModelScorer : public Scorer {
   at::Tensor history_;  // (R, t): each row's first and latest tokens, when a search outgrows max_len
 };
 
-// The CTC head's prefix scores of N segments: log psi(g + c) - log psi(g) for every token c.
+// The CTC head's prefix scores of N segments: log psi(g + c) - log psi(g) for every token c;
+// -inf for an extension the head cannot read.
 class CtcPrefixScorer : public Scorer {
  public:
   // log_probs (S, N, V) of the segments' frames, padded to the longest; lengths (N,) their

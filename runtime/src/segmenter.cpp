@@ -2,40 +2,38 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
-
-#include "filter_banks.h"
 
 namespace quorlin {
 namespace {
 
-constexpr int64_t kFrame = kSampleRate / 100;  // samples per 10 ms energy frame
-constexpr int64_t kMinPause = 30;              // frames of silence that make a pause
-constexpr int64_t kMargin = 20;                // frames of silence kept around speech
-constexpr int64_t kLookahead = 50;             // frames seen past a window's end before it is cut
-// Frame energies in dB relative to full scale: below kSilenceDb a frame is silent whatever the
-// recording; above it, a histogram of every frame so far gives the noise floor (a low
-// percentile) and the speech level (a high one).
-constexpr double kSilenceDb = -80.0, kTopDb = 10.0, kBinDb = 0.5;
-constexpr double kFloorQuantile = 0.05, kSpeechQuantile = 0.95;
-// With less contrast than this between the two, every frame above kSilenceDb counts as speech.
-constexpr double kMinContrastDb = 10.0;
+// In 10 ms frames.
+constexpr int64_t kMinPause = 10, kLongPause = 100, kMargin = 15;
+// A cut at a pause of d frames earns kPauseReward * log(d / kMinPause): the longer the pause,
+// the likelier it ends a sentence.
+constexpr double kPauseReward = 0.5;
+// Outside the training durations, the cost of a segment grows by one per kTailSeconds.
+constexpr double kTailSeconds = 0.25;
+constexpr int64_t kSampleRate = 16000;
 
-// Where to end a segment that starts at frame 0: inside the first pause that allows a cut in
-// (keep_off, max_frames]; none when there is none.
-std::optional<int64_t> pause_cut(const std::vector<bool>& speech, int64_t keep_off, int64_t max_frames) {
-  const auto n = static_cast<int64_t>(speech.size());
-  for (int64_t a = 0; a < n;) {
-    int64_t b = a;
-    while (b < n && speech[b] == speech[a]) ++b;
-    if (!speech[a] && b - a >= kMinPause) {
-      const int64_t margin = std::min(kMargin, (b - a) / 2);
-      const int64_t cut = std::max(a + margin, keep_off + 1);
-      if (cut <= std::min(b - margin, max_frames)) return cut;
-    }
-    a = b;
+int64_t rounded(double x) { return static_cast<int64_t>(std::nearbyint(x)); }
+
+// Where the speech that `flags` starts with ends: at the first long pause; none when none is in sight.
+std::optional<int64_t> stretch_end(const std::vector<bool>& flags, int64_t horizon) {
+  int64_t run = 0;
+  const auto n = std::min<int64_t>(horizon, static_cast<int64_t>(flags.size()));
+  for (int64_t f = 0; f < n; ++f) {
+    run = flags[f] ? 0 : run + 1;
+    if (run >= kLongPause) return f + 1 - run;
   }
   return std::nullopt;
+}
+
+std::vector<bool> to_vector(const at::Tensor& flags) {
+  const at::Tensor values = flags.to(at::kBool).contiguous();
+  const bool* data = values.data_ptr<bool>();
+  return std::vector<bool>(data, data + values.numel());
 }
 
 }  // namespace
@@ -49,116 +47,175 @@ std::vector<Word> keep_words(const AudioSegment& segment, const std::vector<Word
   return kept;
 }
 
-Segmenter::Segmenter(double max_seconds)
-    : samples_(at::zeros({0})),
-      energies_(at::zeros({0})),
-      histogram_(at::zeros({static_cast<int64_t>(std::nearbyint((kTopDb - kSilenceDb) / kBinDb))}, at::kLong)) {
-  if (!(max_seconds >= 1.0 && std::isfinite(max_seconds)))
-    throw std::invalid_argument("max_seconds must be at least 1 and finite");
-  const double overlap_seconds = std::min(3.0, max_seconds / 4);
-  max_frames_ = static_cast<int64_t>(max_seconds * 100);
-  overlap_ = static_cast<int64_t>(std::nearbyint(overlap_seconds * 100));
+SegmentLengths::SegmentLengths(std::vector<double> quantiles, double limit) : limit_(limit) {
+  if (quantiles.size() != 21 || !(quantiles[0] > 0) || !std::is_sorted(quantiles.begin(), quantiles.end()))
+    throw std::invalid_argument("quantiles must be 21 positive durations in increasing order");
+  if (!(limit >= 1.0)) throw std::invalid_argument("limit must be at least 1 s");
+  for (double q : quantiles) quantiles_.push_back(std::min(q, limit));
+}
+
+double SegmentLengths::cost(double seconds) const {
+  if (seconds > limit_) return std::numeric_limits<double>::infinity();
+  return std::max({quantiles_[1] - seconds, seconds - longest(), 0.0}) / kTailSeconds;
+}
+
+std::vector<std::pair<int64_t, int64_t>> plan_segments(const std::vector<bool>& speech, const SegmentLengths& lengths,
+                                                       bool closed) {
+  const auto F = static_cast<int64_t>(speech.size());
+  // Runs of non-speech (start, end); those between two speech frames are the pauses.
+  std::vector<std::pair<int64_t, int64_t>> silent;
+  for (int64_t a = 0; a < F;) {
+    int64_t b = a + 1;
+    while (b < F && speech[b] == speech[a]) ++b;
+    if (!speech[a]) silent.emplace_back(a, b);
+    a = b;
+  }
+  const int64_t head = !silent.empty() && silent.front().first == 0 ? silent.front().second : 0;  // first speech frame
+  const int64_t tail = !silent.empty() && silent.back().second == F ? silent.back().first : F;  // after the last
+  std::vector<std::pair<int64_t, int64_t>> pauses;
+  for (const auto& [a, b] : silent)
+    if (a > 0 && b < F && b - a >= kMinPause) pauses.emplace_back(a, b);
+  std::vector<int64_t> nodes{0}, first_speech{head}, last_speech;
+  std::vector<double> cut_costs{0.0};
+  for (const auto& [a, b] : pauses) {
+    nodes.push_back((a + b) / 2);
+    cut_costs.push_back(-kPauseReward * std::log(static_cast<double>(std::min(b - a, kLongPause)) / kMinPause));
+    // The speech between nodes i and j starts where pause i ends and stops where pause j starts.
+    first_speech.push_back(b);
+    last_speech.push_back(a);
+  }
+  nodes.push_back(F);
+  cut_costs.push_back(0.0);
+  last_speech.push_back(tail);
+  const int64_t limit = rounded(lengths.limit() * 100);
+  const auto bounds = [&](size_t i, size_t j) {
+    return std::pair<int64_t, int64_t>{std::max(nodes[i], first_speech[i] - kMargin),
+                                       std::min(nodes[j], last_speech[j - 1] + kMargin)};
+  };
+  std::vector<double> best(nodes.size(), std::numeric_limits<double>::infinity());
+  std::vector<size_t> back(nodes.size(), 0);
+  best[0] = 0.0;
+  for (size_t j = 1; j < nodes.size(); ++j) {
+    const bool free = !closed && j == nodes.size() - 1;
+    for (size_t i = j; i-- > 0;) {
+      const auto [a, b] = bounds(i, j);
+      if (b - a > limit) break;  // earlier starts are longer still
+      const double cost =
+          best[i] + (free ? 0.0 : lengths.cost(static_cast<double>(b - a) / 100)) + cut_costs[j];
+      if (cost < best[j]) {
+        best[j] = cost;
+        back[j] = i;
+      }
+    }
+  }
+  if (std::isinf(best.back())) return {};
+  std::vector<std::pair<int64_t, int64_t>> cuts;
+  for (size_t j = nodes.size() - 1; j > 0; j = back[j]) cuts.push_back(bounds(back[j], j));
+  std::reverse(cuts.begin(), cuts.end());
+  return cuts;
+}
+
+Segmenter::Segmenter(const SegmentLengths& lengths, std::unique_ptr<SpeechDetector> detector, double duration)
+    : lengths_(lengths), detector_(std::move(detector)), whole_(duration <= lengths.longest()),
+      samples_(at::zeros({0})) {
+  const double window = std::max(lengths.longest(), 1.0);
+  overlap_ = rounded(std::min(3.0, window / 4) * 100);
+  window_ = rounded(window * 100);
+  // Speech seen ahead of a decision: enough for two of the longest segments and a long pause.
+  horizon_ = std::max(rounded(2 * lengths.longest() * 100) + kLongPause + 2 * kMargin,
+                      rounded(lengths.limit() * 100) + kLongPause);
 }
 
 std::vector<AudioSegment> Segmenter::push(const at::Tensor& block) {
-  samples_ = at::cat({samples_, block.to(at::kFloat)});
-  add_energies(samples_.numel() / kFrame);
-  return cut(false);
+  const at::Tensor samples = block.to(at::kFloat);
+  hold(samples, detector_->push(samples));
+  return whole_ ? std::vector<AudioSegment>{} : cut_held(false);
 }
 
 std::vector<AudioSegment> Segmenter::finish() {
-  add_energies((samples_.numel() + kFrame - 1) / kFrame);
-  return cut(true);
+  hold(at::zeros({0}), detector_->finish());
+  if (!whole_) return cut_held(true);
+  // Everything held as one segment, when it holds any speech.
+  if (std::find(flags_.begin(), flags_.end(), true) == flags_.end()) return {};
+  return {emit(0, static_cast<int64_t>(flags_.size()))};
 }
 
-void Segmenter::add_energies(int64_t frames) {
-  const int64_t done = energies_.numel();
-  if (frames <= done) return;
-  at::Tensor x = samples_.narrow(0, done * kFrame, std::min(frames * kFrame, samples_.numel()) - done * kFrame);
-  at::Tensor counts = at::full({frames - done}, static_cast<float>(kFrame));
-  counts[-1] = static_cast<float>(x.numel() - (frames - done - 1) * kFrame);  // the last frame may be partial
-  x = at::constant_pad_nd(x, {0, (frames - done) * kFrame - x.numel()}, 0);
-  const at::Tensor power = x.view({-1, kFrame}).square().sum(1) / counts;  // (frames,)
-  energies_ = at::cat({energies_, (at::log10(power.to(at::kDouble) + 1e-12) * 10).to(at::kFloat)});
+void Segmenter::hold(const at::Tensor& samples, const at::Tensor& flags) {
+  samples_ = at::cat({samples_, samples});
+  const std::vector<bool> more = to_vector(flags);
+  flags_.insert(flags_.end(), more.begin(), more.end());
 }
 
-std::vector<bool> Segmenter::speech(int64_t frames) {
-  const int64_t from = std::min(counted_ - origin_, frames);
-  const at::Tensor db = energies_.narrow(0, from, frames - from);
-  counted_ = std::max(counted_, origin_ + frames);
-  const int64_t bins = histogram_.numel();
-  const at::Tensor index = ((db.index({db >= kSilenceDb}) - kSilenceDb) / kBinDb).to(at::kLong).clamp_max(bins - 1);
-  histogram_ += at::bincount(index, {}, bins);
-  double threshold = kSilenceDb;
-  const int64_t total = histogram_.sum().item<int64_t>();
-  if (total) {
-    const at::Tensor cumulative = at::cumsum(histogram_, 0);
-    const double floor =
-        kSilenceDb + kBinDb * at::searchsorted(cumulative, at::Scalar(kFloorQuantile * total)).item<int64_t>();
-    const double level =
-        kSilenceDb + kBinDb * at::searchsorted(cumulative, at::Scalar(kSpeechQuantile * total)).item<int64_t>();
-    if (level - floor >= kMinContrastDb) threshold = floor + (level - floor) / 3;
-  }
-  const at::Tensor loud = (energies_.narrow(0, 0, frames) >= threshold).contiguous();
-  const bool* values = loud.data_ptr<bool>();
-  return std::vector<bool>(values, values + frames);
-}
-
-std::vector<AudioSegment> Segmenter::cut(bool final) {
+std::vector<AudioSegment> Segmenter::cut_held(bool final) {
   std::vector<AudioSegment> segments;
-  while (energies_.numel()) {
-    const int64_t frames = final ? energies_.numel() : max_frames_ + kLookahead;
-    if (frames > energies_.numel()) break;
-    const std::vector<bool> loud = speech(frames);
-    const auto first = std::find(loud.begin(), loud.end(), true);
-    const auto last = std::find(loud.rbegin(), loud.rend(), true);
-    const bool found = first != loud.end();
-    if (!keep_from_) {
-      if (!found) {
-        // Nothing said yet: hold only the margin before speech that may follow.
-        drop(final ? frames : frames - kMargin);
-        continue;
-      }
-      if (first - loud.begin() > kMargin) {
-        drop((first - loud.begin()) - kMargin);
-        continue;
-      }
+  while (true) {
+    const auto n = static_cast<int64_t>(flags_.size());
+    const auto first = std::find(flags_.begin(), flags_.end(), true);
+    if (first == flags_.end()) {
+      drop(final ? n : std::max<int64_t>(0, n - kMargin));
+      return segments;
     }
-    const int64_t keep_off = keep_from_ ? *keep_from_ - origin_ : 0;
-    int64_t end = found ? static_cast<int64_t>(loud.rend() - last) + kMargin : 0;
-    // A window that continues the last covers at least the overlap it shares with it.
-    if (keep_from_) end = std::max(end, overlap_);
-    if (const auto at = pause_cut(loud, keep_off, max_frames_)) {
-      segments.push_back(emit(*at, keep_from_, std::nullopt));
-      drop(*at);
-      keep_from_.reset();
-    } else if (final && std::min(end, frames) <= max_frames_) {
-      segments.push_back(emit(std::min(end, frames), keep_from_, std::nullopt));
-      drop(frames);
-      keep_from_.reset();
-      break;
-    } else {
-      const int64_t keep_end = origin_ + max_frames_ - overlap_ / 2;
-      segments.push_back(emit(max_frames_, keep_from_, keep_end));
-      drop(max_frames_ - overlap_);
-      keep_from_ = keep_end;
+    const int64_t found = first - flags_.begin();
+    if (found > kMargin && !keep_from_) {
+      drop(found - kMargin);
+      continue;
     }
+    // Each decision reads the first horizon_ frames only, so that it does not depend on how the
+    // stream came in blocks.
+    std::optional<int64_t> end = stretch_end(flags_, horizon_);
+    if (!end && final && n <= horizon_)
+      end = static_cast<int64_t>(flags_.rend() - std::find(flags_.rbegin(), flags_.rend(), true));
+    if (!end && n < horizon_) return segments;
+    for (AudioSegment& segment : cut(end)) segments.push_back(std::move(segment));
   }
+}
+
+// Emits the segments of the held speech that ends at `end` (all of them), or, when the speech
+// goes on past the horizon (no end), the first one only.
+std::vector<AudioSegment> Segmenter::cut(std::optional<int64_t> end) {
+  const int64_t stop = end ? std::min(static_cast<int64_t>(flags_.size()), *end + kMargin) : horizon_;
+  std::vector<std::pair<int64_t, int64_t>> plan;
+  if (!keep_from_)
+    plan = plan_segments(std::vector<bool>(flags_.begin(), flags_.begin() + stop), lengths_, end.has_value());
+  if (plan.empty()) return {window(stop)};
+  if (!end) plan.resize(1);
+  std::vector<AudioSegment> segments;
+  for (const auto& [a, b] : plan) segments.push_back(emit(a, b));
+  drop(end ? stop : plan.back().second);
   return segments;
 }
 
-AudioSegment Segmenter::emit(int64_t frames, std::optional<int64_t> keep_from, std::optional<int64_t> keep_to) const {
-  const at::Tensor samples = samples_.narrow(0, 0, std::min(frames * kFrame, samples_.numel())).clone();
-  const double start = static_cast<double>(origin_ * kFrame) / kSampleRate;
-  const double end = static_cast<double>(origin_ * kFrame + samples.numel()) / kSampleRate;
+// A window as long as the longest training utterance from the first held frame, over speech
+// with no pause to cut at, overlapping the next by overlap_; the last window ends at `stop`.
+AudioSegment Segmenter::window(int64_t stop) {
+  if (stop <= window_) {
+    AudioSegment segment = emit(0, stop, keep_from_, std::nullopt);
+    drop(stop);
+    keep_from_.reset();
+    return segment;
+  }
+  const int64_t keep_end = origin_ + window_ - overlap_ / 2;
+  AudioSegment segment = emit(0, window_, keep_from_, keep_end);
+  drop(window_ - overlap_);
+  keep_from_ = keep_end;
+  return segment;
+}
+
+// The segment of held frames [a, b).
+AudioSegment Segmenter::emit(int64_t a, int64_t b, std::optional<int64_t> keep_from,
+                             std::optional<int64_t> keep_to) const {
+  const int64_t from = std::min(a * kVadFrame, samples_.numel()), to = std::min(b * kVadFrame, samples_.numel());
+  const at::Tensor samples = samples_.narrow(0, from, std::max<int64_t>(0, to - from)).clone();
+  const double start = static_cast<double>((origin_ + a) * kVadFrame) / kSampleRate;
+  const double end = start + static_cast<double>(samples.numel()) / kSampleRate;
   return {start, end, samples, keep_from ? static_cast<double>(*keep_from) / 100 : start,
           keep_to ? static_cast<double>(*keep_to) / 100 : end};
 }
 
 void Segmenter::drop(int64_t frames) {
-  const int64_t samples = std::min(frames * kFrame, samples_.numel());
+  const int64_t samples = std::min(frames * kVadFrame, samples_.numel());
   samples_ = samples_.narrow(0, samples, samples_.numel() - samples);
-  energies_ = energies_.narrow(0, frames, energies_.numel() - frames);
+  flags_.erase(flags_.begin(), flags_.begin() + std::min<int64_t>(frames, static_cast<int64_t>(flags_.size())));
   origin_ += frames;
 }
 

@@ -2,13 +2,22 @@
 //
 //     quorlin-probe features FILE NUM_MEL_BINS OUT   filter banks of a file's 16 kHz stream: OUT gets
 //                                                    float32 (frames, bins); prints "frames bins"
-//     quorlin-probe segments FILE MAX_SECONDS        "start end keep_start keep_end samples" per segment
+//     quorlin-probe segments FILE VAD SILERO LIMIT Q0 ... Q20
+//                                                    "start end keep_start keep_end samples" per segment of a
+//                                                    file's 16 kHz stream, cut where VAD (silero or energy;
+//                                                    SILERO the network's file) finds pauses, for training
+//                                                    durations of the quantiles Q and a longest segment LIMIT
+//     quorlin-probe flags FILE VAD SILERO LONG_RUN   the speech flags of the stream's 10 ms frames, as 0s and 1s
+//     quorlin-probe silero CHUNKS P C SILERO         the network's probabilities (P, C) of float32 chunks (P, C, 512)
 //     quorlin-probe align LOG_PROBS S V BLANK IDS... the label of every frame of a forced alignment
 //     quorlin-probe ctc LOG_PROBS S V BLANK EOS IDS...  CTC prefix scores after the start and each id
 //
 // LOG_PROBS is a file of float32 (S, V) values.
 #include <ATen/ATen.h>
 
+#include <c10/core/InferenceMode.h>
+
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -19,6 +28,7 @@
 #include "filter_banks.h"
 #include "scorers.h"
 #include "segmenter.h"
+#include "vad.h"
 
 namespace {
 
@@ -40,6 +50,7 @@ std::vector<int64_t> ids(char** first, char** last) {
 
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
+  c10::InferenceMode inference;
   try {
     if (command == "features" && argc == 5) {
       std::vector<at::Tensor> blocks;
@@ -48,16 +59,39 @@ int main(int argc, char** argv) {
       std::ofstream(argv[4], std::ios::binary)
           .write(reinterpret_cast<const char*>(feats.data_ptr<float>()), static_cast<std::streamsize>(feats.nbytes()));
       std::printf("%lld %lld\n", static_cast<long long>(feats.size(0)), static_cast<long long>(feats.size(1)));
-    } else if (command == "segments" && argc == 4) {
-      quorlin::Segmenter segmenter(std::stod(argv[3]));
+    } else if (command == "segments" && argc == 27) {
+      const quorlin::SileroNetwork network(argv[4]);
+      std::vector<double> quantiles;
+      for (int i = 6; i < argc; ++i) quantiles.push_back(std::stod(argv[i]));
+      const quorlin::SegmentLengths lengths(quantiles, std::stod(argv[5]));
+      const quorlin::AudioSource source = quorlin::AudioSource::file(argv[2]);
+      const auto long_run = static_cast<int64_t>(std::nearbyint(lengths.longest() * 100));
+      quorlin::Segmenter segmenter(lengths, quorlin::speech_detector(argv[3], network, long_run), source.duration());
       std::vector<quorlin::AudioSegment> segments;
-      quorlin::AudioSource::file(argv[2]).blocks(30.0, [&](const at::Tensor& block) {
+      source.blocks(30.0, [&](const at::Tensor& block) {
         for (auto& segment : segmenter.push(block)) segments.push_back(segment);
       });
       for (auto& segment : segmenter.finish()) segments.push_back(segment);
       for (const auto& s : segments)
         std::printf("%.17g %.17g %.17g %.17g %lld\n", s.start, s.end, s.keep_start, s.keep_end,
                     static_cast<long long>(s.samples.numel()));
+    } else if (command == "flags" && argc == 6) {
+      const quorlin::SileroNetwork network(argv[4]);
+      const auto detector = quorlin::speech_detector(argv[3], network, std::stoll(argv[5]));
+      std::vector<at::Tensor> flags;
+      quorlin::AudioSource::file(argv[2]).blocks(30.0, [&](const at::Tensor& block) {
+        flags.push_back(detector->push(block));
+      });
+      flags.push_back(detector->finish());
+      const at::Tensor all = at::cat(flags).contiguous();
+      for (int64_t i = 0; i < all.numel(); ++i) std::putchar(all.data_ptr<bool>()[i] ? '1' : '0');
+      std::printf("\n");
+    } else if (command == "silero" && argc == 6) {
+      const int64_t P = std::stoll(argv[3]), C = std::stoll(argv[4]);
+      const at::Tensor chunks = read_floats(argv[2], P * C, 512).view({P, C, 512});
+      const at::Tensor probabilities = quorlin::SileroNetwork(argv[5]).probabilities(chunks).contiguous();
+      for (int64_t i = 0; i < probabilities.numel(); ++i) std::printf("%.9g ", probabilities.data_ptr<float>()[i]);
+      std::printf("\n");
     } else if (command == "align" && argc >= 7) {
       const at::Tensor log_probs = read_floats(argv[2], std::stoll(argv[3]), std::stoll(argv[4]));
       for (int64_t label : quorlin::forced_align(log_probs, ids(argv + 6, argv + argc), std::stoll(argv[5])))
@@ -74,7 +108,7 @@ int main(int argc, char** argv) {
         std::printf("\n");
       }
     } else {
-      std::fprintf(stderr, "usage: quorlin-probe features|segments|align|ctc ...\n");
+      std::fprintf(stderr, "usage: quorlin-probe features|segments|flags|silero|align|ctc ...\n");
       return 2;
     }
   } catch (const std::exception& error) {

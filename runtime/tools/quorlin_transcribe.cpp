@@ -1,9 +1,10 @@
 // quorlin-transcribe: audio files and folders through an export folder (quorlin export), to
-// "<id><TAB><text>" lines, JSON, or SubRip/WebVTT subtitles; the C++ counterpart of
-// `quorlin transcribe`, with its options, outputs, exit status and error lines.
+// "<id><TAB><text>" lines, JSON, plain text, SubRip/WebVTT subtitles or all of them; the C++
+// counterpart of `quorlin transcribe`, with its options, outputs, exit status and error lines.
 //
-//     quorlin-transcribe EXPORT_DIR [files or folders...] [--format tsv|json|srt|vtt] [-o FILE|DIR/]
-//                        [--beam-width N] [--ctc-weight W] [--lm-weight W] [--batch-size N] [--threads N]
+//     quorlin-transcribe EXPORT_DIR [files or folders...] [--format tsv|json|txt|srt|vtt|all]
+//                        [-o FILE|DIR/] [--beam-width N] [--ctc-weight W] [--lm-weight W]
+//                        [--batch-size N] [--vad silero|energy] [--threads N]
 //
 // Every file is transcribed on its own: one that cannot be read gets its error line on
 // standard error and the others go on; the exit status is 1 when any failed. Where the output
@@ -36,31 +37,39 @@ using quorlin::Error;
 
 namespace {
 
-const std::vector<std::string> kFormats{"tsv", "json", "srt", "vtt"};
-const std::vector<std::string> kAudioExtensions{".flac", ".wav", ".ogg"};
+// The formats of quorlin.inference.formats.WRITERS, and whether each writes a file per input.
+const std::vector<std::pair<std::string, bool>> kWriters{
+    {"tsv", false}, {"json", false}, {"txt", true}, {"srt", true}, {"vtt", true}};
+// The extensions of quorlin.prep.sources.AUDIO_EXTENSIONS: what libsndfile reads.
+const std::vector<std::string> kAudioExtensions{".flac", ".wav", ".ogg", ".opus", ".mp3", ".aiff",
+                                                ".aif",  ".au",  ".caf", ".w64",  ".rf64"};
+constexpr int kMaxBeamWidth = 256;
 const char* kUsage =
-    "usage: quorlin-transcribe [-h] [--format {tsv,json,srt,vtt}] [-o OUTPUT] [--beam-width BEAM_WIDTH]\n"
+    "usage: quorlin-transcribe [-h] [--format {tsv,json,txt,srt,vtt,all}] [-o OUTPUT] [--beam-width BEAM_WIDTH]\n"
     "                          [--ctc-weight CTC_WEIGHT] [--lm-weight LM_WEIGHT] [--batch-size BATCH_SIZE]\n"
-    "                          [--threads THREADS]\n"
+    "                          [--vad VAD] [--threads THREADS]\n"
     "                          export inputs [inputs ...]\n";
 const char* kHelp =
     "\nTranscribe audio files or folders with an export folder (quorlin export), without Python.\n\n"
     "positional arguments:\n"
     "  export                the export folder written by `quorlin export`\n"
-    "  inputs                audio files (.flac, .wav, .ogg) or folders of them\n\n"
+    "  inputs                audio files (.flac, .wav, .ogg, .mp3, ...) or folders of them\n\n"
     "options:\n"
     "  -h, --help            show this help message and exit\n"
-    "  --format {tsv,json,srt,vtt}\n"
-    "                        id<TAB>text lines (default), JSON with timed segments, SubRip or WebVTT subtitles\n"
+    "  --format {tsv,json,txt,srt,vtt,all}\n"
+    "                        id<TAB>text lines (default), JSON with timed segments, plain text, SubRip or WebVTT\n"
+    "                        subtitles, or all of them (one file each per input, into -o FOLDER)\n"
     "  -o, --output OUTPUT   a file, or a folder (existing, or ending in /) for one file per input\n"
     "  --beam-width BEAM_WIDTH\n"
-    "                        1 is greedy search (default: the export's search)\n"
+    "                        1 is greedy search, at most 256 (default: the export's search)\n"
     "  --ctc-weight CTC_WEIGHT\n"
     "                        weight in [0, 1] of the CTC head's scores (default: the export's search)\n"
     "  --lm-weight LM_WEIGHT\n"
     "                        weight of the LM's scores, with an LM in the export (default: the export's search)\n"
     "  --batch-size BATCH_SIZE\n"
     "                        segments per batch (default 16)\n"
+    "  --vad VAD             what finds the speech: silero (default: a small neural network that holds in\n"
+    "                        noise) or energy (frame energies against the noise floor)\n"
     "  --threads THREADS     CPU threads (default: one per core)\n";
 
 // An error in the arguments: reported after the usage, exit status 2.
@@ -74,7 +83,7 @@ struct Arguments {
   std::string format = "tsv";
   std::optional<std::string> output;
   std::optional<int> beam_width, threads;
-  int batch_size = 16;
+  quorlin::Options options;
   std::optional<double> ctc_weight, lm_weight;
 };
 
@@ -128,15 +137,27 @@ Arguments parse(int argc, char** argv) {
       std::exit(0);
     } else if (arg == "--format") {
       args.format = value("--format");
-      if (std::find(kFormats.begin(), kFormats.end(), args.format) == kFormats.end())
-        throw UsageError{"argument --format: invalid choice: " + quorlin::python_repr(args.format) +
-                         " (choose from tsv, json, srt, vtt)"};
+      std::string choices;
+      bool known = args.format == "all";
+      for (const auto& [name, per_input] : kWriters) {
+        choices += "'" + name + "', ";
+        known = known || args.format == name;
+      }
+      if (!known)
+        throw UsageError{"argument --format: invalid choice: " + quorlin::python_repr(args.format) + " (choose from " +
+                         choices + "'all')"};
     } else if (arg == "-o" || arg == "--output") {
       args.output = value("-o/--output");
     } else if (arg == "--beam-width") {
-      args.beam_width = positive_int("--beam-width", value("--beam-width"));
+      const std::string text = value("--beam-width");
+      args.beam_width = positive_int("--beam-width", text);
+      if (*args.beam_width > kMaxBeamWidth)
+        throw UsageError{"argument --beam-width: must be an integer in [1, " + std::to_string(kMaxBeamWidth) +
+                         "], got " + text};
     } else if (arg == "--batch-size") {
-      args.batch_size = positive_int("--batch-size", value("--batch-size"));
+      args.options.batch_size = positive_int("--batch-size", value("--batch-size"));
+    } else if (arg == "--vad") {
+      args.options.vad = value("--vad");
     } else if (arg == "--threads") {
       args.threads = positive_int("--threads", value("--threads"));
     } else if (arg == "--ctc-weight") {
@@ -211,8 +232,8 @@ Inputs audio_inputs(const std::vector<std::string>& items) {
         if (!it->is_directory(kind) && is_audio(it->path().filename().string())) paths.push_back(it->path().string());
       }
       std::sort(paths.begin(), paths.end());
-    } else if (fs::is_regular_file(item, error)) {
-      paths.push_back(item);
+    } else if (fs::exists(item, error)) {
+      paths.push_back(item);  // a FIFO or device is refused as it is opened, with its own error line
     } else {
       throw Error(quorlin::printable(item) + ": no such audio file or folder");
     }
@@ -231,7 +252,9 @@ Inputs audio_inputs(const std::vector<std::string>& items) {
   if (inputs.found.empty() && inputs.problems.empty()) {
     std::string named;
     for (const std::string& item : items) named += (named.empty() ? "" : ", ") + quorlin::printable(item);
-    throw Error("no audio files (.flac, .wav, .ogg) in " + named);
+    std::string extensions;
+    for (const std::string& extension : kAudioExtensions) extensions += (extensions.empty() ? "" : ", ") + extension;
+    throw Error("no audio files (" + extensions + ") in " + named);
   }
   std::map<std::string, std::string> seen;
   for (const auto& [id, path] : inputs.found) {
@@ -247,24 +270,44 @@ struct Target {
   std::optional<std::string> folder, file;  // both empty: standard output
 };
 
-bool is_subtitles(const std::string& format) { return format == "srt" || format == "vtt"; }
+bool per_input_format(const std::string& format) {
+  for (const auto& [name, per_input] : kWriters)
+    if (name == format) return per_input;
+  return false;
+}
+
+// The run folder that `path` (which need not exist) is or lies in, links resolved: the nearest
+// folder holding a configuration, a tokenizer and a checkpoints folder.
+std::optional<std::string> enclosing_run_folder(const std::string& path) {
+  std::error_code error;
+  for (fs::path folder(realpath(path));; folder = folder.parent_path()) {
+    if (fs::is_regular_file(folder / "config.yaml", error) && fs::is_regular_file(folder / "tokenizer.json", error) &&
+        fs::is_directory(folder / "checkpoints", error))
+      return folder.string();
+    if (folder == folder.parent_path()) return std::nullopt;
+  }
+}
 
 // Where the transcripts go, checked before any work.
-Target output_target(const std::optional<std::string>& output, const std::string& format,
+Target output_target(const std::optional<std::string>& output, const std::vector<std::string>& formats,
                      const std::vector<std::string>& inputs) {
-  const bool per_input = is_subtitles(format) && inputs.size() != 1;
+  const bool per_input = formats.size() > 1 || (per_input_format(formats[0]) && inputs.size() != 1);
   if (!output) {
     if (per_input)
-      throw Error(format + " subtitles are one file per input: give -o FOLDER for " + std::to_string(inputs.size()) +
-                  " inputs");
+      throw Error((formats.size() > 1 ? std::string("every format") : formats[0] + " output") +
+                  " is one file per input: give -o FOLDER for " + std::to_string(inputs.size()) + " input(s)");
     return {};
   }
   const std::string path = path_text(*output);
+  if (const auto inside = enclosing_run_folder(path))
+    throw Error(*output + ": lies in the run folder " + *inside + ", whose files transcripts could replace; " +
+                "write them elsewhere");
   std::error_code error;
   const bool as_folder = fs::is_directory(path, error) || output->back() == '/' || per_input;
   std::vector<std::string> targets;
   if (as_folder) {
-    for (const std::string& input : inputs) targets.push_back(path_text(path + "/" + file_id(input) + "." + format));
+    for (const std::string& input : inputs)
+      for (const std::string& format : formats) targets.push_back(path_text(path + "/" + file_id(input) + "." + format));
   } else {
     targets.push_back(path);
   }
@@ -317,7 +360,9 @@ void write_text(const std::string& path, const std::string& text) {
   }
 }
 
+// The text of `transcripts` in `format` (one transcript for the formats written per input).
 std::string render(const std::string& format, const std::vector<quorlin::Transcript>& transcripts) {
+  if (format == "txt") return quorlin::format_txt(transcripts.at(0));
   if (format == "srt") return quorlin::format_srt(transcripts.at(0));
   if (format == "vtt") return quorlin::format_vtt(transcripts.at(0));
   if (format == "json") return quorlin::format_json(transcripts);
@@ -326,29 +371,36 @@ std::string render(const std::string& format, const std::vector<quorlin::Transcr
 
 int transcribe(const Arguments& args) {
   const Inputs inputs = audio_inputs(args.inputs);
+  std::vector<std::string> formats;
+  if (args.format == "all") {
+    for (const auto& [name, per_input] : kWriters) formats.push_back(name);
+  } else {
+    formats.push_back(args.format);
+  }
   std::vector<std::string> paths;
   for (const auto& [id, path] : inputs.found) paths.push_back(path);
-  const Target target = output_target(args.output, args.format, paths);
+  const Target target = output_target(args.output, formats, paths);
   const quorlin::Recognizer recognizer(args.export_folder);
   const quorlin::Search search = recognizer.search(args.beam_width, args.ctc_weight, args.lm_weight);
   for (const std::string& problem : inputs.problems) std::cerr << "quorlin: error: " << problem << std::endl;
   size_t failed = inputs.problems.size();
   std::vector<quorlin::Transcript> done;
   std::vector<std::pair<std::string, fs::path>> files(inputs.found.begin(), inputs.found.end());
-  recognizer.transcribe_files(files, search, args.batch_size, [&](const quorlin::Transcript& transcript) {
+  recognizer.transcribe_files(files, search, args.options, [&](const quorlin::Transcript& transcript) {
     if (transcript.error) {
       std::cerr << "quorlin: error: " << *transcript.error << std::endl;
       ++failed;
     } else if (target.folder) {
-      write_text(path_text(*target.folder + "/" + transcript.id + "." + args.format),
-                 render(args.format, {transcript}));
+      for (const std::string& format : formats)
+        write_text(path_text(*target.folder + "/" + transcript.id + "." + format), render(format, {transcript}));
     } else if (!target.file && args.format == "tsv") {
       std::cout << quorlin::format_tsv({transcript}) << std::flush;
     } else {
       done.push_back(transcript);
     }
   });
-  if (target.file) {
+  // A format of one transcript per file has nothing to write when its one input failed.
+  if (target.file && (!done.empty() || !per_input_format(args.format))) {
     write_text(*target.file, render(args.format, done));
   } else if (!target.folder && !done.empty()) {
     std::cout << render(args.format, done) << std::flush;

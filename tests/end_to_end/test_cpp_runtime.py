@@ -16,7 +16,7 @@ import torchaudio
 
 from quorlin.cli import main
 from quorlin.inference import Recognizer
-from quorlin.inference.formats import format_json, format_srt, format_tsv
+from quorlin.inference.formats import WRITERS, format_json, format_srt, format_tsv, render
 
 PROGRAM = Path(sys.executable).parent / "quorlin-transcribe"
 EXAMPLE = Path(__file__).resolve().parents[2] / "build" / "runtime" / "transcribe-example"
@@ -27,6 +27,8 @@ SEARCHES = {  # (the C++ options, the same setting for the Python recogniser)
                    {"beam_width": 4, "ctc_weight": 0.3, "lm_weight": 0.0}),
     "joint beam with the LM": (["--beam-width", "3", "--ctc-weight", "0.5", "--lm-weight", "0.5"],
                                {"beam_width": 3, "ctc_weight": 0.5, "lm_weight": 0.5}),
+    "attention beam, energy VAD": (["--beam-width", "4", "--ctc-weight", "0", "--lm-weight", "0", "--vad", "energy"],
+                                   {"beam_width": 4, "ctc_weight": 0.0, "lm_weight": 0.0, "vad": "energy"}),
 }
 
 
@@ -55,7 +57,8 @@ def exported(trained_once, tmp_path_factory):
 @pytest.fixture
 def recordings(exported, tmp_path):
     """Every utterance of the tiny corpus; a long recording of the test utterances with pauses,
-    which is cut into segments; and one utterance at 44.1 kHz in two channels of 24 bits."""
+    which is cut into segments; and one utterance at 44,101 Hz, in MP3 at 22.05 kHz, and at
+    44.1 kHz in two channels of 24 bits."""
     root, _ = exported
     files = sorted(str(p) for p in (root / "audio").rglob("*.flac"))
     pieces = []
@@ -66,7 +69,11 @@ def recordings(exported, tmp_path):
     samples, _ = soundfile.read(files[-1], dtype="float32")
     resampled = torchaudio.functional.resample(torch.from_numpy(samples), 16000, 44100).numpy()
     soundfile.write(tmp_path / "stereo.wav", np.stack([resampled, 0.5 * resampled], axis=1), 44100, subtype="PCM_24")
-    return files + [str(tmp_path / "long.wav"), str(tmp_path / "stereo.wav")]
+    soundfile.write(tmp_path / "odd.wav", resampled, 44101)
+    soundfile.write(tmp_path / "compressed.mp3", torchaudio.functional.resample(torch.from_numpy(samples), 16000,
+                                                                              22050).numpy(), 22050)
+    return files + [str(tmp_path / "odd.wav"), str(tmp_path / "compressed.mp3"), str(tmp_path / "long.wav"),
+                    str(tmp_path / "stereo.wav")]
 
 
 def test_the_program_transcribes_as_the_python_recognizer_does(exported, recordings, tmp_path):
@@ -88,6 +95,13 @@ def test_the_program_transcribes_as_the_python_recognizer_does(exported, recordi
         done = run_program(export, recordings[-2], "--format", "srt", "-o", tmp_path / "long.srt", *options)
         assert (tmp_path / "long.srt").read_text() == format_srt(expected[-2]), name
         assert done.stderr == f"1 transcript(s) written to {tmp_path / 'long.srt'}\n"
+    # Every format into a folder, a file each per input.
+    done = run_program(export, *recordings[-3:], "--format", "all", "-o", tmp_path / "all")
+    assert (done.returncode, done.stderr) == (0, f"3 transcript(s) written to {tmp_path / 'all'}\n")
+    assert len(list((tmp_path / "all").iterdir())) == 3 * len(WRITERS)
+    for transcript in recognizer.transcribe(recordings[-3:], batch_size=1):
+        for fmt in WRITERS:
+            assert (tmp_path / "all" / f"{transcript.id}.{fmt}").read_text() == render(fmt, [transcript]), fmt
 
     # The example program of the library gives the default search's transcript.
     default = recognizer.transcribe([recordings[-2]], batch_size=1)[0]
@@ -124,17 +138,27 @@ def test_a_folder_with_a_corrupt_file_costs_one_transcript(exported, tmp_path, c
     assert f"{folder / 'b.wav'}: cannot read audio: Error opening '{folder / 'b.wav'}': Format not recognised." \
         in done.stderr
     assert f"{folder / 'short.wav'}: 62 ms of audio is too short for the recogniser" in done.stderr
+    # One input that fails has no subtitles to write: the error line, and no file.
+    done = run_program(export, folder / "short.wav", "--format", "srt", "-o", tmp_path / "short.srt")
+    assert main(["transcribe", str(root / "expts/tiny-asr"), str(folder / "short.wav"), "--format", "srt",
+                 "-o", str(tmp_path / "short.srt")]) == 1
+    python = capsys.readouterr()
+    assert done.returncode == 1 and error_lines(done.stderr) == error_lines(python.err)
+    assert not (tmp_path / "short.srt").exists()
 
 
 @pytest.mark.parametrize("arguments, status, message", [
     (["--beam-width", "0"], 2, "quorlin-transcribe: error: argument --beam-width: must be an integer >= 1, got 0"),
     (["--ctc-weight", "1.5"], 2, "quorlin-transcribe: error: argument --ctc-weight: must lie in [0, 1], got 1.5"),
-    (["--format", "txt"], 2, "quorlin-transcribe: error: argument --format: invalid choice: 'txt' "
-                             "(choose from tsv, json, srt, vtt)"),
-    (["--beam-width", "300"], 1, "quorlin: error: the beam width must be an integer in [1, 256], got 300"),
+    (["--format", "csv"], 2, "quorlin-transcribe: error: argument --format: invalid choice: 'csv' "
+                             "(choose from 'tsv', 'json', 'txt', 'srt', 'vtt', 'all')"),
+    (["--beam-width", "300"], 2, "quorlin-transcribe: error: argument --beam-width: must be an integer in [1, 256], "
+                                 "got 300"),
     (["--batch-size", "x"], 2, "quorlin-transcribe: error: argument --batch-size: must be an integer >= 1, got 'x'"),
-    (["--format", "srt", "EXTRA"], 1, "quorlin: error: srt subtitles are one file per input: give -o FOLDER for "
-                                      "2 inputs"),
+    (["--format", "txt", "EXTRA"], 1, "quorlin: error: txt output is one file per input: give -o FOLDER for "
+                                      "2 input(s)"),
+    (["--format", "all"], 1, "quorlin: error: every format is one file per input: give -o FOLDER for 1 input(s)"),
+    (["--vad", "webrtc"], 1, "quorlin: error: unknown voice activity detector 'webrtc': give one of silero, energy"),
 ])
 def test_bad_options_are_refused_by_name(exported, recordings, arguments, status, message):
     _, export = exported
@@ -151,9 +175,14 @@ def _edit_manifest(folder, change):
 
 
 @pytest.mark.parametrize("tamper, message", [
-    (lambda f: _edit_manifest(f, lambda m: m.update(version=2)),
-     "quorlin-export.json: format version 2 is not one this runtime reads (1)"),
+    (lambda f: _edit_manifest(f, lambda m: m.update(version=1)),
+     "quorlin-export.json: format version 1 is not one this runtime reads (2)"),
     (lambda f: (f / "decoder.pt2").unlink(), "is not a complete export: its decoder part decoder.pt2 is missing"),
+    (lambda f: (f / "silero_vad.jit").unlink(),
+     "is not a complete export: its Silero VAD network silero_vad.jit is missing"),
+    (lambda f: (f / "silero_vad.jit").write_bytes(b"not TorchScript"), "silero_vad.jit is not a readable Silero VAD"),
+    (lambda f: _edit_manifest(f, lambda m: m["segments"]["train_durations"].pop()),
+     "segments.train_durations must be 21 positive durations in increasing order"),
     (lambda f: _edit_manifest(f, lambda m: m["tokenizer"]["pieces"].pop()),
      "the vocabulary has 17 tokens, but the model in encoder.pt2 has 18"),
     (lambda f: _edit_manifest(f, lambda m: m["parts"].update(encoder="decoder.pt2")),
@@ -199,4 +228,5 @@ def test_export_refuses_what_it_cannot_export(exported, tmp_path, capsys, monkey
         (line,) = capsys.readouterr().err.strip().splitlines()
         assert line.startswith("quorlin: error: ") and message in line, line
     assert (occupied / "notes.txt").read_text() == "keep me" and not (tmp_path / "x").exists()
-    assert sorted(p.name for p in export.iterdir()) == ["decoder.pt2", "encoder.pt2", "lm.pt2", "quorlin-export.json"]
+    assert sorted(p.name for p in export.iterdir()) == ["decoder.pt2", "encoder.pt2", "lm.pt2", "quorlin-export.json",
+                                                        "silero_vad.jit"]

@@ -1,6 +1,7 @@
 """The C++ runtime's inner steps on their own (its quorlin-probe program) against the Python
-ones and the libraries they follow: filter banks of real recordings at several rates, the
-segments of long recordings, forced alignments and CTC prefix scores."""
+ones and the libraries they follow: filter banks of recordings at several rates, speech flags
+and the Silero network's outputs on real speech, the segments of long recordings, forced
+alignments and CTC prefix scores."""
 import subprocess
 from pathlib import Path
 
@@ -12,10 +13,14 @@ import torchaudio
 
 from quorlin.decoding.ctc_prefix import CTCPrefixScorer
 from quorlin.inference.audio import AudioSource
-from quorlin.inference.segmentation import split_audio
+from quorlin.inference.segmentation import SegmentLengths, split_audio
+from quorlin.inference.vad import _silero_model, silero_model_path, speech_detector
 from quorlin.prep.features import compute_fbank
 
-PROBE = Path(__file__).resolve().parents[2] / "build" / "runtime" / "quorlin-probe"
+ROOT = Path(__file__).resolve().parents[2]
+PROBE = ROOT / "build" / "runtime" / "quorlin-probe"
+# Real speech: demo utterances of 1.3 to 7.4 s.
+SPEECH = sorted(str(p) for p in (ROOT / "demo/kjv/test/100/3").glob("*.ogg"))[:6]
 
 
 def probe(*args):
@@ -37,6 +42,7 @@ def tones(seconds, rate, rng, pauses=()):
 
 @pytest.mark.parametrize("rate, channels, subtype, suffix", [
     (16000, 1, "PCM_16", "flac"), (44100, 2, "PCM_24", "wav"), (22050, 1, "FLOAT", "wav"), (8000, 3, "PCM_16", "flac"),
+    (44101, 1, "PCM_16", "wav"),  # no common factor with 16 kHz
 ])
 def test_filter_banks_of_recordings_match_the_python_features(tmp_path, rate, channels, subtype, suffix):
     rng = np.random.default_rng(rate)
@@ -55,20 +61,63 @@ def test_filter_banks_of_recordings_match_the_python_features(tmp_path, rate, ch
     assert np.abs(ours - compute_fbank(torch.from_numpy(mono), rate, 40).T).max() <= 1e-4
 
 
-def test_segments_of_long_recordings_match_the_python_splitter(tmp_path):
+def _python_flags(path, vad, long_run):
+    detector = speech_detector(vad, long_run)
+    return torch.cat([detector.push(block) for block in AudioSource(str(path)).blocks(30.0)] + [detector.finish()])
+
+
+def test_speech_flags_and_the_silero_network_match_the_python_detectors(tmp_path):
+    # The network on pieces of real speech, as the detector runs it: the same LibTorch kernels
+    # (the sums of other numbers of threads may round differently).
+    stream = torch.cat([torch.cat(list(AudioSource(path).blocks(30.0))) for path in SPEECH])
+    chunks = stream[:3 * 24 * 512].reshape(3, 24, 512).contiguous()  # (pieces, chunks, samples)
+    chunks.numpy().tofile(tmp_path / "chunks.bin")
+    ours = np.array(probe("silero", tmp_path / "chunks.bin", 3, 24, silero_model_path()).split(), np.float32)
+    network = _silero_model()
+    network.reset_states()
+    with torch.inference_mode():
+        expected = torch.stack([network(chunks[:, c], 16000)[:, 0] for c in range(24)], dim=1)
+    assert np.abs(ours.reshape(3, 24) - expected.numpy()).max() <= 1e-6 and (expected > 0.5).any()
+    # Flags of speech, of speech under noise with long runs gated, and of a stream of exactly
+    # 8.192 s, whose last frame's middle sample lies past its last sample.
+    rng = np.random.default_rng(5)
+    speech = np.concatenate([soundfile.read(path, dtype="float32")[0] for path in SPEECH])
+    noisy = speech + 0.05 * rng.standard_normal(speech.size).astype(np.float32)
+    soundfile.write(tmp_path / "noisy.wav", noisy, 16000, subtype="FLOAT")
+    soundfile.write(tmp_path / "exact.wav", speech[:131072], 16000, subtype="FLOAT")
+    for path, long_run in [(SPEECH[0], 1000), (tmp_path / "noisy.wav", 150), (tmp_path / "exact.wav", 1000)]:
+        for vad in ("silero", "energy"):
+            expected = _python_flags(path, vad, long_run)
+            ours = probe("flags", path, vad, silero_model_path(), long_run).strip()
+            assert len(ours) == expected.numel() == -(-sum(b.numel() for b in AudioSource(str(path)).blocks()) // 160)
+            assert ours == "".join("1" if f else "0" for f in expected.tolist()), (path, vad)
+            assert "1" in ours and "0" in ours
+
+
+def test_segments_of_recordings_match_the_python_splitter(tmp_path):
+    # Training utterances of 1 to 4 s: a stitched recording of real speech is cut at its
+    # pauses, tones with a stretch longer than the limit and no pause into windows, and a
+    # recording no longer than the longest training utterance is one segment.
+    lengths = SegmentLengths([1 + 3 * k / 20 for k in range(21)], limit=6.0)
     rng = np.random.default_rng(1)
-    # Speech with pauses of 0.2 to 1.5 s, a stretch longer than a segment without any, and
-    # 40 s so that the splitter sees two 30 s blocks.
-    pauses = [(3.0, 3.2), (5.0, 6.5), (9.0, 9.6), (24.0, 25.0), (31.0, 31.4), (36.0, 37.5)]
-    path = tmp_path / "long.flac"
-    soundfile.write(path, tones(40.0, 16000, rng, pauses), 16000)
-    lines = probe("segments", path, 7.5).splitlines()
-    expected = list(split_audio(AudioSource(str(path)).blocks(30.0), 7.5))
-    assert len(lines) == len(expected) > 5
-    for line, segment in zip(lines, expected):
-        start, end, keep_start, keep_end, samples = line.split()
-        assert (float(start), float(end), float(keep_start), float(keep_end), int(samples)) == \
-            (segment.start, segment.end, segment.keep_start, segment.keep_end, segment.samples.numel())
+    pauses = [(3.0, 3.2), (5.0, 6.5), (14.0, 15.0), (16.0, 16.4), (19.0, 20.5)]
+    soundfile.write(tmp_path / "tones.flac", tones(24.0, 16000, rng, pauses), 16000)
+    speech = np.concatenate([soundfile.read(path, dtype="float32")[0] for path in SPEECH])
+    soundfile.write(tmp_path / "speech.wav", speech, 16000)
+    soundfile.write(tmp_path / "short.wav", speech[:int(3.5 * 16000)], 16000)
+    cases = [("speech.wav", "silero", 3), ("speech.wav", "energy", 3), ("tones.flac", "energy", 5),
+             ("short.wav", "silero", 1), ("short.wav", "energy", 1)]
+    for name, vad, least in cases:
+        path = str(tmp_path / name)
+        lines = probe("segments", path, vad, silero_model_path(), lengths.limit, *lengths.quantiles).splitlines()
+        source = AudioSource(path)
+        expected = list(split_audio(source.blocks(30.0), speech_detector(vad, round(lengths.longest * 100)), lengths,
+                                    source.duration))
+        assert len(lines) == len(expected) >= least, (name, vad)
+        for line, segment in zip(lines, expected):
+            start, end, keep_start, keep_end, samples = line.split()
+            assert (float(start), float(end), float(keep_start), float(keep_end), int(samples)) == \
+                (segment.start, segment.end, segment.keep_start, segment.keep_end, segment.samples.numel())
 
 
 def _viterbi(log_probs, targets, blank):

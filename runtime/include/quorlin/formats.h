@@ -1,5 +1,5 @@
 // Transcripts written out as quorlin.inference.formats writes them: "id<TAB>text" lines, JSON,
-// SubRip (SRT) and WebVTT subtitles.
+// plain text, SubRip (SRT) and WebVTT subtitles.
 #pragma once
 
 #include <string>
@@ -15,6 +15,9 @@ std::string format_tsv(const std::vector<Transcript>& transcripts);
 
 // A JSON array of the transcripts with their segments and words; times rounded to milliseconds.
 std::string format_json(const std::vector<Transcript>& transcripts);
+
+// The text of one transcript, a segment per line.
+std::string format_txt(const Transcript& transcript);
 
 // Subtitles of one transcript: cues of at most two lines of 42 characters and 7 s, at its
 // word times, never overlapping.
