@@ -19,7 +19,7 @@ same machine, one run.
 4. Cost: the same recordings transcribed at the default search by each command in a fresh
    process with ``--threads`` threads and its default batch of 16 segments: the real-time
    factor (wall seconds per second of audio, start and loading included), the peak resident
-   memory and their ratios, and whether the transcripts agree. The load time: each command on
+   memory and their ratios, and how many segments agree in times and text. The load time: each command on
    one second of silence.
 """
 import argparse
@@ -169,15 +169,16 @@ def cost(args, folder, paths, scratch):
     print(f"start, load and one second of silence: Python {loads['Python']:.2f} s, C++ {loads['C++']:.2f} s")
     for minutes, path in paths.items():
         duration = soundfile.info(str(path)).duration
-        rows, texts = {}, {}
+        rows, segments = {}, {}
         for name, command in commands.items():
-            seconds, peak, out = timed_process(command + [str(path)], args.threads)
-            rows[name], texts[name] = (seconds / duration, peak), out.split("\t", 1)[1].strip()
+            seconds, peak, out = timed_process(command + [str(path), "--format", "json"], args.threads)
+            rows[name] = (seconds / duration, peak)
+            segments[name] = [(s["start"], s["end"], s["text"]) for s in json.loads(out)[0]["segments"]]
             print(f"{minutes} min, {name}: real-time factor {seconds / duration:.4f}, peak memory {peak:.0f} MiB")
-        agreement = asr_metrics([texts["Python"]], [texts["C++"]])["cer"]
+        same = sum(a == b for a, b in zip(segments["Python"], segments["C++"]))
         print(f"{minutes} min, C++ against Python: real-time factor {rows['C++'][0] / rows['Python'][0]:.2f}x, "
-              f"peak memory {rows['C++'][1] / rows['Python'][1]:.2f}x; transcripts identical: "
-              f"{texts['C++'] == texts['Python']} (CER of C++ against Python {agreement:.2f} %)")
+              f"peak memory {rows['C++'][1] / rows['Python'][1]:.2f}x; {same} of {len(segments['Python'])} "
+              f"segments identical in times and text ({len(segments['C++'])} in C++)")
 
 
 def main():
