@@ -18,8 +18,8 @@ same machine, one run.
    segments, of each detector against the Python ones.
 4. Cost: the same recordings transcribed at the default search by each command in a fresh
    process with ``--threads`` threads and its default batch of 16 segments: the real-time
-   factor (wall seconds per second of audio, start and loading included), the peak resident
-   memory and their ratios, and how many segments agree in times and text. The load time: each command on
+   factor (wall seconds per second of audio, start and loading included), the CPU time, the
+   peak resident memory and their ratios, and how many segments agree in times and text. The load time: each command on
    one second of silence.
 """
 import argparse
@@ -51,21 +51,23 @@ RATE = 16000
 CHUNK, PIECE, WARM_UP = 512, 128, 16  # the Silero detector's chunks and pieces
 
 
-# Runs a command and reports its peak resident memory: the only child of this small process.
+# Runs a command and reports its peak resident memory and CPU time: the only child of this small process.
 _MEASURED = ("import resource, subprocess, sys; code = subprocess.run(sys.argv[1:]).returncode; "
-             "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, file=sys.stderr); sys.exit(code)")
+             "use = resource.getrusage(resource.RUSAGE_CHILDREN); "
+             "print(use.ru_maxrss, use.ru_utime + use.ru_stime, file=sys.stderr); sys.exit(code)")
 
 
 def timed_process(command, threads):
-    """Wall seconds, peak resident MiB and standard output of a command in a fresh process with
-    ``threads`` threads."""
+    """Wall seconds, CPU seconds, peak resident MiB and standard output of a command in a fresh
+    process with ``threads`` threads."""
     start = time.perf_counter()
     done = subprocess.run([sys.executable, "-c", _MEASURED, *command], capture_output=True, text=True,
                           env={**os.environ, "OMP_NUM_THREADS": str(threads)})
     seconds = time.perf_counter() - start
     if done.returncode:
         raise SystemExit(f"{command[0]} failed: {done.stderr[-2000:]}")
-    return seconds, int(done.stderr.strip().splitlines()[-1]) / 1024, done.stdout
+    peak, cpu = done.stderr.strip().splitlines()[-1].split()
+    return seconds, float(cpu), int(peak) / 1024, done.stdout
 
 
 def probe(*args):
@@ -171,13 +173,15 @@ def cost(args, folder, paths, scratch):
         duration = soundfile.info(str(path)).duration
         rows, segments = {}, {}
         for name, command in commands.items():
-            seconds, peak, out = timed_process(command + [str(path), "--format", "json"], args.threads)
-            rows[name] = (seconds / duration, peak)
+            seconds, cpu, peak, out = timed_process(command + [str(path), "--format", "json"], args.threads)
+            rows[name] = (seconds / duration, cpu, peak)
             segments[name] = [(s["start"], s["end"], s["text"]) for s in json.loads(out)[0]["segments"]]
-            print(f"{minutes} min, {name}: real-time factor {seconds / duration:.4f}, peak memory {peak:.0f} MiB")
+            print(f"{minutes} min, {name}: real-time factor {seconds / duration:.4f}, {cpu:.1f} s of CPU, "
+                  f"peak memory {peak:.0f} MiB")
         same = sum(a == b for a, b in zip(segments["Python"], segments["C++"]))
-        print(f"{minutes} min, C++ against Python: real-time factor {rows['C++'][0] / rows['Python'][0]:.2f}x, "
-              f"peak memory {rows['C++'][1] / rows['Python'][1]:.2f}x; {same} of {len(segments['Python'])} "
+        ratios = [c / p for c, p in zip(rows["C++"], rows["Python"])]
+        print(f"{minutes} min, C++ against Python: real-time factor {ratios[0]:.2f}x, CPU time {ratios[1]:.2f}x, "
+              f"peak memory {ratios[2]:.2f}x; {same} of {len(segments['Python'])} "
               f"segments identical in times and text ({len(segments['C++'])} in C++)")
 
 
