@@ -84,7 +84,7 @@ def test_the_program_transcribes_as_the_python_recognizer_does(exported, recordi
         # Each segment searched for as long as its own audio allows: as the Python recogniser
         # does with batches of one segment, whatever the batch of the program.
         expected = recognizer.transcribe(recordings, batch_size=1, **setting)
-        for batch_size in ("1", "5"):
+        for batch_size in ("1", "5") if name == "joint beam" else ("5",):
             done = run_program(export, *recordings, *options, "--batch-size", batch_size)
             assert (done.returncode, done.stderr) == (0, ""), name
             assert done.stdout == format_tsv(expected), (name, batch_size)
