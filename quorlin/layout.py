@@ -20,6 +20,14 @@ A run folder, ``expts/<run name>/``::
 
 Prepared data: ``<root>/<partition>/fbank/<id>.npy`` and ``text/<id>.npy`` for speech,
 ``<root>/<partition>/<n>.npy`` for the LM.
+
+An export folder (``quorlin export``), what the C++ runtime needs of a trained recogniser::
+
+    quorlin-export.json    the manifest: vocabulary, features, segment lengths, search
+    encoder.pt2            the encoder and CTC head, compiled (AOTInductor package)
+    decoder.pt2            one step of the decoder, compiled
+    lm.pt2                 one step of the language model, compiled (with --lm)
+    silero_vad.jit         the Silero VAD network (TorchScript), which finds the speech
 """
 EXPERIMENTS_FOLDER = "expts"
 CONFIG_FILE = "config.yaml"
@@ -62,3 +70,8 @@ PREP_SETTINGS_FILE = "prep.json"
 SOURCES_FILE = "sources.json"
 # Prepared LM text.
 LM_PARTITIONS = {"train": "train", "dev": "dev", "test": "test"}
+
+# An export folder for the C++ runtime.
+EXPORT_MANIFEST = "quorlin-export.json"
+EXPORT_PARTS = {"encoder": "encoder.pt2", "decoder": "decoder.pt2", "lm": "lm.pt2"}
+EXPORT_VAD = "silero_vad.jit"

@@ -3,7 +3,9 @@
 #   bash scripts/setup.sh
 # 1. a virtual environment with the requirements of pyproject.toml at the exact versions of
 #    constraints.txt (reused while both stay the same);
-# 2. an editable install of quorlin and ondrel, rebuilt when the native sources change.
+# 2. an editable install of quorlin and ondrel, rebuilt when the native sources change;
+# 3. the C++ runtime (runtime/: quorlin-transcribe beside the quorlin command), rebuilt when
+#    its sources change.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$QUORLIN_ROOT"
@@ -35,4 +37,22 @@ if [[ "$(cat "$QUORLIN_VENV/.quorlin-stamp" 2>/dev/null)" != "$stamp" ]]; then
     "$QUORLIN_VENV/bin/python" -m pip install --quiet --disable-pip-version-check \
         --no-build-isolation --no-deps --editable .
     echo "$stamp" > "$QUORLIN_VENV/.quorlin-stamp"
+fi
+
+# The runtime builds against the wheel's LibTorch and the libsndfile that soundfile bundles.
+runtime_stamp=$( { echo "$QUORLIN_ROOT"; find runtime -type f -print0 | sort -z | xargs -0r cat; } \
+                 | sha256sum | cut -c1-16)
+if [[ "$(cat "$QUORLIN_VENV/.quorlin-runtime-stamp" 2>/dev/null)" != "$runtime_stamp" ]]; then
+    echo "Building the C++ runtime (quorlin-transcribe)..."
+    mapfile -t found < <("$QUORLIN_VENV/bin/python" - <<'PY'
+import glob, os, _soundfile_data, torch
+print(os.path.dirname(torch.__file__))
+print(glob.glob(os.path.join(os.path.dirname(_soundfile_data.__file__), "libsndfile*.so*"))[0])
+PY
+)
+    cmake -S runtime -B build/runtime -DCMAKE_BUILD_TYPE=Release -DTORCH_DIR="${found[0]}" \
+        -DSNDFILE_LIBRARY="${found[1]}" -DCMAKE_INSTALL_PREFIX="$QUORLIN_VENV" > /dev/null
+    cmake --build build/runtime -j "$(nproc)" > build/runtime.log 2>&1 || { cat build/runtime.log >&2; exit 1; }
+    cmake --install build/runtime > /dev/null
+    echo "$runtime_stamp" > "$QUORLIN_VENV/.quorlin-runtime-stamp"
 fi

@@ -8,6 +8,7 @@
     quorlin recipe show recipes/demo.yaml         # every key, defaults filled in
     quorlin average expts/demo-asr --last 3
     quorlin transcribe expts/demo-asr talk.flac recordings/ --format srt -o subtitles/
+    quorlin export expts/demo-asr -o demo-export/ # for the C++ runtime, quorlin-transcribe
 
 The command only parses and reports: the work is done by the library (``quorlin.pipeline``,
 ``quorlin.inference``). A user error ends in one line "quorlin: error: ..." per problem (a
@@ -94,6 +95,12 @@ def _parser() -> argparse.ArgumentParser:
                                    "in noise) or energy (frame energies against the noise floor)")
     sub.add_argument("-o", "--output", help="a file, or a folder (existing, or ending in /) for one file per input")
     sub.add_argument("--device", help=device_help)
+
+    sub = command("export", "compile a trained recogniser for the C++ runtime (quorlin-transcribe)", recipe=False)
+    sub.add_argument("run", help="the recogniser's run folder (expts/<run name>, or a copy of it)")
+    sub.add_argument("-o", "--output", required=True, help="the export folder to write")
+    sub.add_argument("--lm", help="a language model's run folder, for shallow fusion")
+    sub.add_argument("--overwrite", action="store_true", help="replace an export folder that holds files")
 
     sub = command("demo", "prepare, train, evaluate: the whole job on a recipe", recipe=False)
     sub.add_argument("arguments", nargs="*", metavar="[RECIPE] [KEY=VALUE ...]",
@@ -206,6 +213,12 @@ def _run(args) -> int:
     if args.command == "transcribe":
         from quorlin.cli.transcribe import transcribe
         return transcribe(args)
+    if args.command == "export":
+        from quorlin.inference.exporting import export
+        summary = export(args.run, args.output, args.lm, args.overwrite)
+        print(f"exported {args.run} to {summary.folder} ({', '.join(summary.parts)}) in {summary.seconds:.0f} s; "
+              f"the parts match the model within {summary.largest_difference:.1e}")
+        return 0
     if args.command == "average":
         from quorlin.pipeline.averaging import average_run
         with console.reports():

@@ -50,8 +50,8 @@ def transcribe(args) -> int:
             sys.stdout.flush()
         else:
             done.append(transcript)
-    if file is not None:
-        write_text(file, render(args.format, done))
+    if file is not None and (done or not WRITERS[args.format].per_input):
+        write_text(file, render(args.format, done))  # a failed input has no subtitles or text to write
     elif folder is None and done:
         sys.stdout.write(render(args.format, done))
     where = folder or file

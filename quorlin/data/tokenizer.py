@@ -184,6 +184,29 @@ class VaskTokenizer:
         parts.append(self._decode_run(run))
         return "".join(parts)
 
+    def piece_texts(self) -> List[str]:
+        """The text of every id as the model spells it: "" for the padding, start and end ids,
+        "<unk>" for the unknown id.
+
+        ``decode(ids, skip_special_tokens=True)`` is, for each run of ids between special
+        ids, the texts of its ids joined and, when ``escaped``, with the escapes undone (an
+        escape keeps the character after it, a stand-in becomes its ``RESERVED_CHARS``
+        character); programs outside Python decode ids this way.
+
+        Example:
+            >>> tok = VaskTokenizer.from_texts(["HI"])
+            >>> tok.piece_texts()
+            ['', '', '', '<unk>', 'H', 'I']
+        """
+        if self.kind == "char":
+            return ["" if i in (PAD_ID, SOS_ID, EOS_ID) else piece for i, piece in enumerate(self._pieces)]
+        return ["" if i in (PAD_ID, SOS_ID, EOS_ID) else self._sp.decode([i]) for i in range(self.vocab_size)]
+
+    @property
+    def escaped(self) -> bool:
+        """Whether decoding undoes the escapes of ``RESERVED_CHARS`` (see ``piece_texts``)."""
+        return self._escaped
+
     def save(self, path: Union[str, os.PathLike]) -> None:
         """Writes the tokenizer to one JSON file that :meth:`load` reads back.
 

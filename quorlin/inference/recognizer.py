@@ -243,6 +243,17 @@ class Recognizer:
             raise QuorlinError(f"the LM weight must be a finite number >= 0, got {search.lm_weight!r}")
         return Search(int(search.beam_width), float(search.ctc_weight), float(search.lm_weight))
 
+    def frame_times(self) -> Tuple[float, float]:
+        """(seconds per encoder frame, shift): encoder frame j of a segment spans
+        [j, j + 1) * seconds per frame + shift seconds from the segment's start.
+
+        Encoder frame j is centred on filter-bank frame stride * j + offset, whose window is
+        centred half a window after its start: the frame spans that centre +- half a frame.
+        """
+        stride, offset = self.model.source_embedding.frame_centres()
+        seconds_per_frame = stride * FRAME_SHIFT_MS / 1000
+        return seconds_per_frame, (offset * FRAME_SHIFT_MS + FRAME_LENGTH_MS / 2) / 1000 - seconds_per_frame / 2
+
     def _check_max_length(self, max_length: Optional[int]) -> Optional[int]:
         if max_length is None:
             return None
@@ -273,12 +284,7 @@ class Recognizer:
         """Recognises the segments of ``pending`` and files each one's words with its input."""
         feats = [self._features(segment.samples) for _, segment in pending]
         hypotheses, ctc = self._decode(feats, search, max_length)
-        # Encoder frame j is centred on filter-bank frame stride * j + offset, whose window is
-        # centred half a window after its start: the j-th of a token's frames spans that centre
-        # +- half a frame.
-        stride, offset = self.model.source_embedding.frame_centres()
-        seconds_per_frame = stride * FRAME_SHIFT_MS / 1000
-        shift = (offset * FRAME_SHIFT_MS + FRAME_LENGTH_MS / 2) / 1000 - seconds_per_frame / 2
+        seconds_per_frame, shift = self.frame_times()
         for (job, segment), hypothesis, log_probs in zip(pending, hypotheses, ctc):
             text = hypothesis.text
             if self.ctc_trained:

@@ -164,11 +164,14 @@ class SileroVad(SpeechDetector):
 
     def finish(self) -> torch.Tensor:
         left = self.samples.numel() - self.WARM_UP * self.CHUNK
-        if left > 0:
-            pieces = math.ceil(left / (self.PIECE * self.CHUNK))
+        frames = math.ceil(self.total / FRAME)
+        # The middle sample of a last, partial frame may lie past the last sample: its chunk is run too.
+        needed = ((frames - 1) * FRAME + FRAME // 2) // self.CHUNK + 1 - self.done
+        pieces = max(math.ceil(left / (self.PIECE * self.CHUNK)), math.ceil(needed / self.PIECE))
+        if pieces > 0:
             self.samples = torch.nn.functional.pad(self.samples, (0, pieces * self.PIECE * self.CHUNK - left))
             self._run(pieces)
-        return self._both(self._frames(math.ceil(self.total / FRAME)), self.gate.finish(), final=True)
+        return self._both(self._frames(frames), self.gate.finish(), final=True)
 
     def _both(self, network: torch.Tensor, gate: torch.Tensor, final: bool = False) -> torch.Tensor:
         """The network's flags of the frames both it and the gate have decided, gated in runs of
@@ -230,18 +233,20 @@ class SileroVad(SpeechDetector):
         return flags
 
 
-@functools.lru_cache(maxsize=1)
-def _silero_model():
-    """The Silero VAD network, from the file that the silero-vad package carries.
-
-    The file is loaded by its path, without importing the package, whose import changes
-    PyTorch's number of threads.
-    """
+def silero_model_path() -> str:
+    """The TorchScript file of the Silero VAD network that the silero-vad package carries, found
+    without importing the package, whose import changes PyTorch's number of threads."""
     spec = importlib.util.find_spec("silero_vad")
     if spec is None or not spec.submodule_search_locations:
         raise QuorlinError("the silero VAD needs the silero-vad package: pip install silero-vad, or give "
                            "--vad energy")
-    path = os.path.join(list(spec.submodule_search_locations)[0], "data", "silero_vad.jit")
+    return os.path.join(list(spec.submodule_search_locations)[0], "data", "silero_vad.jit")
+
+
+@functools.lru_cache(maxsize=1)
+def _silero_model():
+    """The Silero VAD network, loaded from ``silero_model_path``."""
+    path = silero_model_path()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", FutureWarning)  # TorchScript's deprecation notice
         model = torch.jit.load(path, map_location="cpu")
