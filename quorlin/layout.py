@@ -16,8 +16,8 @@ A run folder, ``expts/<run name>/``::
     transcripts/<set>/     "<id><TAB><text>" lines per search setting
     errors/<set>/          per-utterance error listings per search setting
 
-Prepared data: ``<root>/<partition>/fbank/<id>.npy`` and ``text/<id>.npy`` for speech,
-``<root>/<partition>/<n>.npy`` for the LM.
+Prepared data: ``<root>/<partition>/fbank/<id>.npy`` and ``text/<id>.npy`` for speech, with
+the partition's ``stream_index.npz``; ``<root>/<partition>/<n>.npy`` for the LM.
 """
 EXPERIMENTS_FOLDER = "expts"
 CONFIG_FILE = "config.yaml"
@@ -54,5 +54,6 @@ TRANSCRIPTS_ARRAYS_FOLDER = "text"
 REFERENCES_FILE = "references.tsv"
 PREP_SETTINGS_FILE = "prep.json"
 SOURCES_FILE = "sources.json"
+STREAM_INDEX_FILE = "stream_index.npz"
 # Prepared LM text.
 LM_PARTITIONS = {"train": "train", "dev": "dev", "test": "test"}

@@ -454,6 +454,8 @@ ASR = _trainer(
         "norm": need(Choice("global_mvn", "cepstral", "none")),
         "group_by_length": COUNT,
         "max_duration": POSITIVE,
+        # Features held in memory, or read from disk as batches are drawn (the default: memory).
+        "storage": Choice("memory", "stream"),
         "specaug": need(FLAG),
         "specaug_conf": need(SPECAUG),
     }, exclusive=SUBSET_KEYS),

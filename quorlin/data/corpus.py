@@ -4,15 +4,35 @@ Files are read by the native reader (``quorlin.data._ext``) in chunks, so that
 progress bars advance while a partition loads.
 """
 import os
-from typing import List
+from typing import List, Tuple
+
+import numpy as np
+import torch
 
 from quorlin.data import read_text_arrays
 from quorlin.data.string_pickle import load_string_array
+from quorlin.errors import QuorlinError
 
 NUM_THREADS = max(1, min(8, len(os.sched_getaffinity(0))))
 CHUNK_SIZE = 64
 # A generous bound on one transcript (in characters), far above any utterance.
 MAX_TRANSCRIPT_CHARS = 2 ** 20
+
+
+class CorpusFileError(QuorlinError, ValueError):
+    """A file of a prepared corpus that cannot be used as it stands: missing, truncated,
+    malformed, or no longer what its partition's index says; the message names it.
+
+    Raised in a ``DataLoader`` worker, it comes back to the main process with the worker's
+    traceback as its text; the error made there keeps only the original message, so that
+    ``quorlin`` still reports it as one line.
+    """
+
+    def __init__(self, message: str):
+        marker = f"{type(self).__name__}: "
+        if message.startswith("Caught ") and marker in message:  # "Caught ... Original Traceback ..."
+            message = message.rsplit(marker, 1)[1].strip()
+        super().__init__(message)
 
 
 def list_npy_files(directory: str) -> List[str]:
@@ -30,6 +50,16 @@ def read_subset(section: dict):
 def subset_count(num_files: int, subset) -> int:
     """Files kept for a positive ``subset``: a fraction (<= 1.0) or a count."""
     return int(num_files * subset) if subset <= 1.0 else int(subset)
+
+
+def warn_unmatched_names(fbank_files: List[str], text_files: List[str]) -> None:
+    """Prints a warning when paired feature and transcript files have different names (files
+    pair by position; different names usually mean a file is missing)."""
+    pairs = [(f, t) for f, t in zip(fbank_files, text_files) if os.path.basename(f) != os.path.basename(t)]
+    if pairs:
+        first_fbank, first_text = (os.path.basename(p) for p in pairs[0])
+        print(f"Warning: {len(pairs)} of {len(fbank_files)} feature/transcript pairs have different file names; "
+              f"the first pairs {first_fbank!r} with {first_text!r}")
 
 
 def load_transcripts(paths: List[str]) -> List[str]:
@@ -59,6 +89,14 @@ def add_transcripts(dataset, transcripts: List[str]) -> None:
         dataset.text_max_len = max(dataset.text_max_len, len(tokenized) + 1)
         dataset.transcripts_shifted.append([dataset.sos_token] + tokenized)
         dataset.transcripts_golden.append(tokenized + [dataset.eos_token])
+
+
+def mvn_statistics(count: int, mean: np.ndarray, m2: np.ndarray) -> Tuple[torch.Tensor, torch.Tensor]:
+    """Per-dimension mean and standard deviation, float32, from the frame ``count`` and the
+    float64 ``mean`` and ``m2`` (sum of squared deviations) of a training partition; the
+    variance is the sample variance, and 1e-8 is added to it before the square root."""
+    variance = torch.from_numpy(m2) / (count - 1)
+    return torch.from_numpy(mean).float(), torch.sqrt(variance + 1e-8).float()
 
 
 def average_chars_per_token(total_chars: int, total_tokens: int):
