@@ -18,8 +18,10 @@ Parts:
               np.load, and shards of 1,000 utterances (one (frames, 40) array each, 2x the disk)
               sliced through np.memmap; cold and warm.
   memory      peak resident memory of a training process at each scale, stream against memory:
-              the dataset, its length-grouped loader, one pass over all of the epoch's batches and
-              --steps training steps of the recipe's model; and of writing the stream index.
+              the dataset, its length-grouped loader, one pass over all of the epoch's batches
+              (without SpecAugment), then --steps training steps of the recipe's model on the
+              first utterances (the same at every scale); and of preparation: its runner with
+              a job per utterance, and writing the stream index.
   ranks       two processes under torchrun (Gloo): what each reads of an epoch (disjoint shares
               covering it) and its peak memory, at the smallest and the largest scale.
   throughput  the recipe's training set: batches per second of ``Brennick._train_epoch`` over
@@ -48,6 +50,7 @@ from quorlin.data.maltrey_stream import MaltreyStream
 from quorlin.data.stream_index import write_stream_index
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.layout import TRAIN_PARTITION
+from quorlin.prep.runner import run_parallel
 from quorlin.recipe import load_recipe, load_tokenizer
 from quorlin.run_folder import build_model
 from quorlin.trainers import Brennick, distributed
@@ -63,13 +66,19 @@ def peak_mib() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
-def drop_cache(paths) -> None:
-    """Evicts the files from the page cache, so that the next read comes from the disk."""
-    os.sync()
+def set_cache(paths, cold: bool) -> None:
+    """Evicts the files from the page cache, so that the next read comes from the disk; or,
+    for a warm run, reads them, so that it comes from memory."""
+    if cold:
+        os.sync()
     for path in paths:
         fd = os.open(path, os.O_RDONLY)
         try:
-            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+            if cold:
+                os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+            else:
+                while os.read(fd, 1 << 20):
+                    pass
         finally:
             os.close(fd)
 
@@ -85,18 +94,16 @@ def write_corpora(work: str, scales) -> None:
     """DIR/corpus holds the largest scale's files; DIR/x<s> partitions of links to the first
     7,590 * s of them, each with its stream index."""
     corpus = os.path.join(work, "corpus", TRAIN_PARTITION)
-    count = UTTERANCES_PER_SCALE * max(scales)
-    if not os.path.exists(os.path.join(corpus, "complete")):
-        rng = np.random.default_rng(0)
-        for folder in ("fbank", "text"):
-            os.makedirs(os.path.join(corpus, folder), exist_ok=True)
-        for i in range(count):
-            frames = int(rng.integers(100, 561))
-            np.save(os.path.join(corpus, "fbank", f"{i:06d}.npy"),
-                    rng.standard_normal((NUM_FEATS, frames), dtype=np.float32))
-            text = rng.choice(list(LETTERS), size=max(1, int(frames / 5.6)))
-            np.save(os.path.join(corpus, "text", f"{i:06d}.npy"), text)
-        open(os.path.join(corpus, "complete"), "w").close()
+    for folder in ("fbank", "text"):
+        os.makedirs(os.path.join(corpus, folder), exist_ok=True)
+    for i in range(UTTERANCES_PER_SCALE * max(scales)):
+        fbank, text = (os.path.join(corpus, folder, f"{i:06d}.npy") for folder in ("fbank", "text"))
+        if os.path.exists(text):  # written last
+            continue
+        rng = np.random.default_rng(i)
+        frames = int(rng.integers(100, 561))
+        np.save(fbank, rng.standard_normal((NUM_FEATS, frames), dtype=np.float32))
+        np.save(text, rng.choice(list(LETTERS), size=max(1, int(frames / 5.6))))
     for scale in scales:
         partition = os.path.join(work, f"x{scale}", TRAIN_PARTITION)
         if os.path.exists(os.path.join(partition, "stream_index.npz")):
@@ -107,11 +114,11 @@ def write_corpora(work: str, scales) -> None:
                 link = os.path.join(partition, folder, f"{i:06d}.npy")
                 if not os.path.lexists(link):
                     os.symlink(os.path.join(corpus, folder, f"{i:06d}.npy"), link)
-        run_child(["index", os.path.join(work, f"x{scale}")])
+        run_child(["index", os.path.join(work, f"x{scale}"), NUM_THREADS])
 
 
 def data_config(root: str, storage: str) -> dict:
-    return {"root": root, "num_feats": NUM_FEATS, "norm": "global_mvn", "storage": storage, "specaug": True,
+    return {"root": root, "num_feats": NUM_FEATS, "norm": "global_mvn", "storage": storage, "specaug": False,
             "specaug_conf": {"apply_freq_mask": True, "freq_mask_width_range": 8, "num_freq_mask": 2,
                              "apply_time_mask": True, "time_mask_width_range": 20, "num_time_mask": 2}}
 
@@ -122,7 +129,7 @@ def run_child(arguments, launcher=()) -> list:
     command = [*launcher, __file__, "--child", *map(str, arguments)]
     if not launcher:
         command = [sys.executable, *command]
-    done = subprocess.run(command, capture_output=True, text=True, env=os.environ | {"OMP_NUM_THREADS": "2"})
+    done = subprocess.run(command, capture_output=True, text=True, env=os.environ | {"OMP_NUM_THREADS": "1"})
     if done.returncode:
         sys.exit(f"{' '.join(command)} failed:\n{done.stdout[-3000:]}\n{done.stderr[-3000:]}")
     return [json.loads(line[len("RESULT "):]) for line in done.stdout.splitlines() if line.startswith("RESULT ")]
@@ -132,9 +139,21 @@ def report(**values) -> None:
     print("RESULT " + json.dumps(values), flush=True)
 
 
-def child_index(root: str) -> None:
+def noop_job(job) -> None:
+    """A preparation job that does nothing: what remains is the runner's own bookkeeping."""
+
+
+def child_jobs(count: int) -> None:
+    jobs = [(f"audio/{i:08d}.flac", f"fbank/{i:08d}.npy", f"text/{i:08d}.npy", "A TRANSCRIPT", 80, 1.0)
+            for i in range(count)]
+    before = peak_mib()
+    run_parallel(noop_job, jobs, 2)
+    report(before_mib=before, peak_mib=peak_mib())
+
+
+def child_index(root: str, threads: int) -> None:
     start = time.perf_counter()
-    write_stream_index(os.path.join(root, TRAIN_PARTITION), NUM_FEATS)
+    write_stream_index(os.path.join(root, TRAIN_PARTITION), NUM_FEATS, threads)
     report(seconds=time.perf_counter() - start, peak_mib=peak_mib())
 
 
@@ -153,7 +172,8 @@ def train_steps(model, batches, device="cpu") -> None:
 
 
 def child_memory(root: str, storage: str, recipe_path: str, steps: int) -> None:
-    """An epoch of the generated corpus's batches, and the first ``steps`` of them trained on."""
+    """An epoch of the generated corpus's batches, then ``steps`` training steps on batches of
+    its first utterances, which are the same at every scale."""
     recipe = load_recipe(recipe_path)
     tokenizer = VaskTokenizer.from_texts([LETTERS])
     if distributed.launched():
@@ -172,13 +192,14 @@ def child_memory(root: str, storage: str, recipe_path: str, steps: int) -> None:
         dataset.__getitems__ = lambda indices: read.extend(indices) or fetch(indices)
     start = time.perf_counter()
     batches = sum(1 for _ in loader)
-    epoch = time.perf_counter() - start
+    epoch, data_peak, epoch_read = time.perf_counter() - start, peak_mib(), sorted(read)
     torch.manual_seed(0)
     model = build_model("asr", recipe["asr"], tokenizer)
+    first = DataLoader(dataset, batch_size=BATCH, sampler=range(steps * BATCH), collate_fn=dataset.collate_fn)
     start = time.perf_counter()
-    train_steps(model, (batch for _, batch in zip(range(steps), loader)))
+    train_steps(model, first)
     report(rank=int(os.environ.get("RANK", 0)), storage=storage, build_s=built, epoch_s=epoch, batches=batches,
-           steps_s=time.perf_counter() - start, peak_mib=peak_mib(), read=sorted(read))
+           steps_s=time.perf_counter() - start, data_peak_mib=data_peak, peak_mib=peak_mib(), read=epoch_read)
     distributed.leave()
 
 
@@ -191,8 +212,7 @@ def child_throughput(recipe_path: str, storage: str, cold: bool, num_batches: in
     data = {**section["data"], "storage": storage}
     files = partition_files(data["root"])
     tokenizer = load_tokenizer(recipe)
-    if cold:
-        drop_cache(files)
+    set_cache(files, cold)
     start = time.perf_counter()
     dataset = DATASETS[storage](TRAIN_PARTITION, data, tokenizer, True)
     built = time.perf_counter() - start
@@ -207,13 +227,11 @@ def child_throughput(recipe_path: str, storage: str, cold: bool, num_batches: in
                        "bench-config.yaml", device="cpu")
     trainer.optimizer = torch.optim.AdamW(trainer.model.parameters(), lr=1e-4)
     trainer.scheduler = torch.optim.lr_scheduler.ConstantLR(trainer.optimizer, 1.0)
-    if cold:
-        drop_cache(files)
+    set_cache(files, cold)
     start = time.perf_counter()
     trainer._train_epoch(few)
     train = time.perf_counter() - start
-    if cold:
-        drop_cache(files)
+    set_cache(files, cold)
     loader = DataLoader(dataset, batch_size=BATCH, sampler=order, collate_fn=dataset.collate_fn)
     start = time.perf_counter()
     batches = sum(1 for _ in loader)
@@ -229,8 +247,7 @@ def child_storage(root: str, shards: str, layout: str, cold: bool, num_batches: 
     order = list(LengthGroupedSampler(offsets[:, 2].tolist(), BATCH, 50, seed=0))[:num_batches * BATCH]
     batches = [order[i:i + BATCH] for i in range(0, len(order), BATCH)]
     shard_files = sorted(os.path.join(shards, n) for n in os.listdir(shards) if n.startswith("shard"))
-    if cold:
-        drop_cache(real + shard_files)
+    set_cache(real + shard_files, cold)
     reader = FeatureReader(NUM_FEATS, False, NUM_THREADS)
     maps = [np.load(f, mmap_mode="r") for f in shard_files] if layout == "shards" else None
     start = time.perf_counter()
@@ -292,18 +309,27 @@ def part_memory(args) -> None:
                 continue
             (result,) = run_child(["memory", root, storage, args.recipe, args.steps])
             results[(storage, scale)] = result
-            print(f"  {scale:2d}x {storage:6s}: peak {result['peak_mib']:8.0f} MiB, built in {result['build_s']:6.1f} s,"
-                  f" {result['batches']} batches in {result['epoch_s']:6.1f} s, {args.steps} steps in "
-                  f"{result['steps_s']:5.1f} s", flush=True)
+            print(f"  {scale:2d}x {storage:6s}: peak {result['peak_mib']:6.0f} MiB ({result['data_peak_mib']:6.0f} "
+                  f"before the model), built in {result['build_s']:5.1f} s, {result['batches']} batches in "
+                  f"{result['epoch_s']:6.1f} s, {args.steps} steps in {result['steps_s']:5.1f} s", flush=True)
     for storage in ("stream", "memory"):
         scales = [s for s in args.scales if (storage, s) in results]
         if len(scales) > 1:
             low, high = results[(storage, scales[0])]["peak_mib"], results[(storage, scales[-1])]["peak_mib"]
-            print(f"  {storage}: {scales[-1]}x against {scales[0]}x: {high / low:.2f}x peak memory")
-    print("  writing the stream index (preparation):")
+            print(f"  {storage}: {scales[-1]}x against {scales[0]}x: {high / low:.2f}x the peak")
+    print("  preparation's runner, a job per utterance (jobs that do nothing, 2 processes):")
     for scale in args.scales:
-        (result,) = run_child(["index", os.path.join(args.work, f"x{scale}")])
-        print(f"  {scale:2d}x: peak {result['peak_mib']:6.0f} MiB, {result['seconds']:6.1f} s")
+        (result,) = run_child(["jobs", UTTERANCES_PER_SCALE * scale])
+        print(f"  {scale:2d}x: peak {result['peak_mib']:6.0f} MiB ({result['before_mib']:6.0f} before the jobs)",
+              flush=True)
+    print("  writing the stream index (preparation), warm:")
+    for scale in args.scales:
+        root = os.path.join(args.work, f"x{scale}")
+        set_cache(partition_files(root), cold=False)
+        for threads in sorted({1, NUM_THREADS}):
+            (result,) = run_child(["index", root, threads])
+            print(f"  {scale:2d}x, {threads} thread(s): peak {result['peak_mib']:6.0f} MiB, {result['seconds']:6.1f} s",
+                  flush=True)
 
 
 def part_ranks(args) -> None:
@@ -318,7 +344,8 @@ def part_ranks(args) -> None:
         print(f"  {scale:2d}x: batches {[r['batches'] for r in results]}, utterances read "
               f"{[len(r['read']) for r in results]} of {count}, shared by both {len(shares[0] & shares[1])}, "
               f"read by neither {count - len(shares[0] | shares[1])}; peak MiB "
-              f"{[round(r['peak_mib']) for r in results]}", flush=True)
+              f"{[round(r['peak_mib']) for r in results]} ({[round(r['data_peak_mib']) for r in results]} before "
+              "the model)", flush=True)
 
 
 def part_throughput(args) -> None:
@@ -345,7 +372,9 @@ def main():
     if len(sys.argv) > 2 and sys.argv[1] == "--child":
         kind, rest = sys.argv[2], sys.argv[3:]
         if kind == "index":
-            child_index(rest[0])
+            child_index(rest[0], int(rest[1]))
+        elif kind == "jobs":
+            child_jobs(int(rest[0]))
         elif kind == "memory":
             child_memory(rest[0], rest[1], rest[2], int(rest[3]))
         elif kind == "throughput":
