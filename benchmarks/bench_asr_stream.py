@@ -3,7 +3,7 @@ memory (``memory``): peak memory as the corpus grows, throughput cold and warm, 
 torchrun, and the file format that the stream reads.
 
     nice $QUORLIN_VENV/bin/python benchmarks/bench_asr_stream.py RECIPE --work DIR [--scales 1 4 16]
-        [--memory-scales 1 4] [--parts storage memory ranks throughput] [--batches 60] [--rounds 2]
+        [--memory-scales 1 4] [--parts storage memory ranks throughput] [--batches 40] [--rounds 1]
 
 RECIPE is a prepared recipe (the demo's, after ``quorlin prepare``): its recogniser is the model
 trained, its training set the corpus of the throughput part. Generated corpora of random
@@ -24,9 +24,9 @@ Parts:
               a job per utterance, and writing the stream index.
   ranks       two processes under torchrun (Gloo): what each reads of an epoch (disjoint shares
               covering it) and its peak memory, at the smallest and the largest scale.
-  throughput  the recipe's training set: batches per second of ``Brennick._train_epoch`` over
+  throughput  the recipe's training set: time per batch of ``Brennick._train_epoch`` over
               --batches batches, and of the data alone over the whole epoch, stream against
-              memory, cold and warm, in --rounds interleaved rounds.
+              memory in turn in one process (the same batches), cold and warm, --rounds times.
 """
 import argparse
 import json
@@ -34,6 +34,7 @@ import os
 import resource
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -123,20 +124,23 @@ def data_config(root: str, storage: str) -> dict:
                              "apply_time_mask": True, "time_mask_width_range": 20, "num_time_mask": 2}}
 
 
-# Child processes: each prints one line "RESULT <json>".
+# Child processes: each process (each rank under torchrun) writes its results to a JSON file.
 
 def run_child(arguments, launcher=()) -> list:
     command = [*launcher, __file__, "--child", *map(str, arguments)]
     if not launcher:
         command = [sys.executable, *command]
-    done = subprocess.run(command, capture_output=True, text=True, env=os.environ | {"OMP_NUM_THREADS": "1"})
-    if done.returncode:
-        sys.exit(f"{' '.join(command)} failed:\n{done.stdout[-3000:]}\n{done.stderr[-3000:]}")
-    return [json.loads(line[len("RESULT "):]) for line in done.stdout.splitlines() if line.startswith("RESULT ")]
+    with tempfile.TemporaryDirectory() as results:
+        done = subprocess.run(command, capture_output=True, text=True,
+                              env=os.environ | {"OMP_NUM_THREADS": "1", "BENCH_RESULTS": results})
+        if done.returncode:
+            sys.exit(f"{' '.join(command)} failed:\n{done.stdout[-3000:]}\n{done.stderr[-3000:]}")
+        return [json.loads(open(os.path.join(results, name)).read()) for name in sorted(os.listdir(results))]
 
 
 def report(**values) -> None:
-    print("RESULT " + json.dumps(values), flush=True)
+    with open(os.path.join(os.environ["BENCH_RESULTS"], f"rank{os.environ.get('RANK', '0')}.json"), "w") as f:
+        json.dump(values, f)
 
 
 def noop_job(job) -> None:
@@ -203,40 +207,50 @@ def child_memory(root: str, storage: str, recipe_path: str, steps: int) -> None:
     distributed.leave()
 
 
-def child_throughput(recipe_path: str, storage: str, cold: bool, num_batches: int, work: str) -> None:
-    """``Brennick._train_epoch`` over the first batches of the recipe's grouped epoch, then the
-    data alone over the whole epoch."""
+def child_throughput(recipe_path: str, cold: bool, num_batches: int, work: str) -> None:
+    """Both storages in one process, batch by batch in turn: ``Brennick._train_epoch`` on each
+    of the first ``num_batches`` batches of the recipe's grouped epoch, then the data alone over
+    the whole epoch. The two batches of a turn hold the same utterances, so the model's work is
+    the same; in a cold run the stream's files of a batch leave the page cache just before."""
     torch.set_num_threads(2)
     recipe = load_recipe(recipe_path)
     section = recipe["asr"]
-    data = {**section["data"], "storage": storage}
-    files = partition_files(data["root"])
+    root = os.path.abspath(section["data"]["root"])
     tokenizer = load_tokenizer(recipe)
-    set_cache(files, cold)
-    start = time.perf_counter()
-    dataset = DATASETS[storage](TRAIN_PARTITION, data, tokenizer, True)
-    built = time.perf_counter() - start
-    order = list(LengthGroupedSampler(utterance_frames(dataset), BATCH, data.get("group_by_length", 50), seed=0))
-    few = DataLoader(dataset, batch_size=BATCH, sampler=order[:num_batches * BATCH], collate_fn=dataset.collate_fn)
+    files = partition_files(root)
+    datasets, built = {}, {}
+    for storage in ("stream", "memory"):
+        set_cache(files, cold)
+        start = time.perf_counter()
+        data = {**section["data"], "storage": storage, "root": root}
+        datasets[storage] = DATASETS[storage](TRAIN_PARTITION, data, tokenizer, True)
+        built[storage] = time.perf_counter() - start
+    stream = datasets["stream"]
+    order = list(LengthGroupedSampler(utterance_frames(stream), BATCH, section["data"].get("group_by_length", 50),
+                                      seed=0))
+    batches = [order[i:i + BATCH] for i in range(0, len(order), BATCH)]
     config = {"data": data, "loss": section["loss"], "training": section["training"]}
     os.chdir(work)
     with open("bench-config.yaml", "w") as f:
         yaml.safe_dump(config, f)
     torch.manual_seed(0)
-    trainer = Brennick(build_model("asr", section, tokenizer), tokenizer, config, f"bench-{storage}",
+    trainer = Brennick(build_model("asr", section, tokenizer), tokenizer, config, "bench-throughput",
                        "bench-config.yaml", device="cpu")
     trainer.optimizer = torch.optim.AdamW(trainer.model.parameters(), lr=1e-4)
     trainer.scheduler = torch.optim.lr_scheduler.ConstantLR(trainer.optimizer, 1.0)
-    set_cache(files, cold)
-    start = time.perf_counter()
-    trainer._train_epoch(few)
-    train = time.perf_counter() - start
-    set_cache(files, cold)
-    loader = DataLoader(dataset, batch_size=BATCH, sampler=order, collate_fn=dataset.collate_fn)
-    start = time.perf_counter()
-    batches = sum(1 for _ in loader)
-    report(storage=storage, cold=cold, build_s=built, train_batches_per_s=num_batches / train,
-           data_batches_per_s=batches / (time.perf_counter() - start), batches=batches)
+    seconds = {storage: {"train": 0.0, "data": 0.0} for storage in datasets}
+    for kind, turns in (("train", batches[:num_batches]), ("data", batches)):
+        set_cache(files, cold)
+        for k, batch in enumerate(turns):
+            for storage in ("stream", "memory") if k % 2 else ("memory", "stream"):
+                if cold and storage == "stream":
+                    set_cache([stream.fbank_files[i] for i in batch] + [stream.text_files[i] for i in batch], True)
+                dataset = datasets[storage]
+                loader = DataLoader(dataset, batch_size=BATCH, sampler=batch, collate_fn=dataset.collate_fn)
+                start = time.perf_counter()
+                trainer._train_epoch(loader) if kind == "train" else next(iter(loader))
+                seconds[storage][kind] += time.perf_counter() - start
+    report(cold=cold, built=built, seconds=seconds, batches={"train": num_batches, "data": len(batches)})
 
 
 def child_storage(root: str, shards: str, layout: str, cold: bool, num_batches: int) -> None:
@@ -349,22 +363,20 @@ def part_ranks(args) -> None:
 
 
 def part_throughput(args) -> None:
-    rows = {}
-    for _ in range(args.rounds):  # interleaved, so that the load of the machine hits both alike
+    runs = {True: [], False: []}
+    for _ in range(args.rounds):
         for cold in (True, False):
-            for storage in ("stream", "memory"):
-                (result,) = run_child(["throughput", args.recipe, storage, int(cold), args.batches, args.work])
-                rows.setdefault((storage, cold), []).append(result)
-    print(f"\nthroughput: the recipe's training set, batches of {BATCH}, best of {args.rounds}")
-    for cold in (True, False):
-        best = {s: {k: max(r[k] for r in rows[(s, cold)]) for k in ("train_batches_per_s", "data_batches_per_s")}
-                for s in ("stream", "memory")}
-        built = {s: min(r["build_s"] for r in rows[(s, cold)]) for s in ("stream", "memory")}
+            runs[cold] += run_child(["throughput", args.recipe, int(cold), args.batches, args.work])
+    print(f"\nthroughput: the recipe's training set, batches of {BATCH}, both storages in turn in one process, "
+          f"{args.rounds} round(s)")
+    for cold, results in runs.items():
         label = "cold" if cold else "warm"
-        for key, what in (("train_batches_per_s", f"training ({args.batches} batches)"),
-                          ("data_batches_per_s", "data alone (the epoch)")):
-            print(f"  {label} {what}: stream {best['stream'][key]:.2f}, memory {best['memory'][key]:.2f} "
-                  f"batches/s: {best['stream'][key] / best['memory'][key]:.2f}x")
+        for kind, what in (("train", "training"), ("data", "data alone")):
+            stream, memory = (sum(r["seconds"][s][kind] for r in results) for s in ("stream", "memory"))
+            batches = sum(r["batches"][kind] for r in results)
+            print(f"  {label} {what} ({batches} batches): stream {1000 * stream / batches:.1f}, memory "
+                  f"{1000 * memory / batches:.1f} ms per batch: stream at {memory / stream:.2f}x the throughput")
+        built = {s: min(r["built"][s] for r in results) for s in ("stream", "memory")}
         print(f"  {label} construction: stream {built['stream']:.1f} s, memory {built['memory']:.1f} s")
 
 
@@ -378,7 +390,7 @@ def main():
         elif kind == "memory":
             child_memory(rest[0], rest[1], rest[2], int(rest[3]))
         elif kind == "throughput":
-            child_throughput(rest[0], rest[1], bool(int(rest[2])), int(rest[3]), rest[4])
+            child_throughput(rest[0], bool(int(rest[1])), int(rest[2]), rest[3])
         else:
             child_storage(rest[0], rest[1], rest[2], bool(int(rest[3])), int(rest[4]))
         return
@@ -390,8 +402,8 @@ def main():
                         help="scales run with storage memory (16x holds 6.4 GB of features)")
     parser.add_argument("--parts", nargs="+", default=["storage", "memory", "ranks", "throughput"])
     parser.add_argument("--steps", type=int, default=10, help="training steps of the memory and ranks parts")
-    parser.add_argument("--batches", type=int, default=60, help="training batches of the throughput part")
-    parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--batches", type=int, default=40, help="training batches of the throughput part")
+    parser.add_argument("--rounds", type=int, default=1, help="rounds of the storage and throughput parts")
     args = parser.parse_args()
     args.recipe, args.work = os.path.abspath(args.recipe), os.path.abspath(args.work)
     os.makedirs(args.work, exist_ok=True)

@@ -8,6 +8,7 @@ dataset, with their ids and reasons, so that the loaders never yield them.
 import os
 from typing import Callable, List, Optional, Tuple
 
+import numpy as np
 import torch
 
 from quorlin.data.maltrey_stream import MaltreyStream
@@ -34,7 +35,7 @@ def utterance_frames(dataset) -> List[int]:
 def _golden_lengths(dataset) -> List[int]:
     """The length of every utterance's golden sequence (its tokens and the end id)."""
     if isinstance(dataset, MaltreyStream):
-        return (dataset.token_counts + 1).tolist()
+        return (np.diff(dataset.token_offsets) + 1).tolist()
     return [len(golden) for golden in dataset.transcripts_golden]
 
 
@@ -106,5 +107,8 @@ def _keep_stream(dataset: MaltreyStream, keep: List[int], has_text: bool) -> Non
     dataset.feat_max_len = int(dataset.frame_counts.max(initial=0))
     if has_text:
         dataset.text_files = [dataset.text_files[i] for i in keep]
-        dataset.token_counts = dataset.token_counts[keep]
-        dataset.text_max_len = int(dataset.token_counts.max(initial=-1)) + 1
+        starts, ends = dataset.token_offsets[keep], dataset.token_offsets[np.add(keep, 1)]
+        dataset.token_ids = np.concatenate([dataset.token_ids[s:e] for s, e in zip(starts, ends)]
+                                           or [dataset.token_ids[:0]])
+        dataset.token_offsets = np.concatenate([[0], np.cumsum(ends - starts)])
+        dataset.text_max_len = int((ends - starts).max(initial=-1)) + 1

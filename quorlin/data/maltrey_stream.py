@@ -1,5 +1,6 @@
 """Speech recognition dataset read from disk as batches are drawn: ``Maltrey``'s items with flat memory."""
 import contextlib
+import itertools
 import os
 from typing import List, Optional, Tuple
 
@@ -23,23 +24,25 @@ class MaltreyStream(Dataset):
 
     Gives the items and batches that ``Maltrey`` gives for the same partition and
     configuration (the same files, subset, normalisation, token ids, padding and SpecAugment),
-    but keeps no features or token ids in memory: a batch's feature and transcript files are
-    read when the batch is drawn, on several threads, by the native reader. What it keeps is a
-    few numbers per utterance (frame and token counts) from the partition's index
-    (``stream_index``, written by preparation), which also holds the statistics for global
-    normalisation; its memory is the same for any corpus size. Transcripts are read and
-    tokenised once at construction, for their counts, and again whenever they are drawn.
+    but keeps no features in memory: a batch's feature files are read when the batch is
+    drawn, on several threads, by the native reader. What it keeps is each utterance's frame
+    count, from the partition's index (``stream_index``, written by preparation, which also
+    holds the statistics for global normalisation), and its token ids, packed in one array
+    (2 bytes a token for vocabularies of up to 65,536 ids): transcripts are read and tokenised
+    once, at construction.
 
     Args: as ``Maltrey``'s.
 
     Attributes: ``Maltrey``'s, except ``feats``, ``transcripts_shifted`` and
-    ``transcripts_golden``; instead ``frame_counts`` (N,) int64 and ``token_counts`` (N,) int64
-    (encoded ids without start and end; None for the test partition).
+    ``transcripts_golden``; instead ``frame_counts`` (N,) int64, and, except for the test
+    partition, ``token_ids`` (all utterances' encoded ids, without start and end ids, one after
+    the other) and ``token_offsets`` (N + 1,) int64 (utterance i's ids are
+    ``token_ids[token_offsets[i]:token_offsets[i + 1]]``).
 
     Raises:
         CorpusFileError: the index is missing, unreadable or lists other feature files than the
-            partition holds; when drawn, a feature or transcript file is missing, malformed,
-            or has other frame counts than the index says.
+            partition holds, or a transcript file cannot be read; when drawn, a feature file is
+            missing, malformed, or has another frame count than the index says.
 
     Example:
         >>> train = MaltreyStream(layout.TRAIN_PARTITION, config, tokenizer, True)
@@ -96,10 +99,9 @@ class MaltreyStream(Dataset):
         self.frame_counts = index.frames[:self.length].copy()
         self.feat_max_len = int(self.frame_counts.max(initial=0))
         print("Opening " + partition + " partition to stream from disk...")
-        self.token_counts, self.total_chars, self.total_tokens = None, 0, 0
+        self.total_chars, self.total_tokens, self.text_max_len = 0, 0, 0
         if not is_test:
-            self._count_tokens()
-        self.text_max_len = 0 if is_test else int(self.token_counts.max(initial=-1)) + 1
+            self._tokenize()
         self.avg_chars_per_token = average_chars_per_token(self.total_chars, self.total_tokens)
 
         if config["norm"] == "global_mvn":
@@ -121,18 +123,23 @@ class MaltreyStream(Dataset):
     __len__ = Maltrey.__len__
     collate_fn = Maltrey.collate_fn
 
-    def _count_tokens(self) -> None:
-        """Reads and tokenises every transcript once, a chunk at a time, keeping only counts."""
-        self.token_counts = np.zeros(self.length, dtype=np.int64)
+    def _tokenize(self) -> None:
+        """Reads and tokenises every transcript, a chunk at a time, into ``token_ids``."""
+        dtype = np.uint16 if self.tokenizer.vocab_size <= 2 ** 16 else np.int32
+        chunks, counts = [], np.zeros(self.length, dtype=np.int64)
         with tqdm(total=self.length, dynamic_ncols=True, leave=False) as bar:
             for start in range(0, self.length, CHUNK_SIZE):
                 with _named_errors():
                     transcripts = load_transcripts(self.text_files[start:start + CHUNK_SIZE])
-                for i, transcript in enumerate(transcripts, start):
-                    self.token_counts[i] = len(self.tokenizer.encode(transcript))
-                    self.total_chars += len(transcript)
+                encoded = [self.tokenizer.encode(transcript) for transcript in transcripts]
+                counts[start:start + len(encoded)] = [len(ids) for ids in encoded]
+                chunks.append(np.fromiter(itertools.chain.from_iterable(encoded), dtype=dtype))
+                self.total_chars += sum(map(len, transcripts))
                 bar.update(len(transcripts))
-        self.total_tokens = int(self.token_counts.sum())
+        self.token_ids = np.concatenate(chunks) if chunks else np.zeros(0, dtype=dtype)
+        self.token_offsets = np.concatenate([[0], np.cumsum(counts)])
+        self.total_tokens = len(self.token_ids)
+        self.text_max_len = int(counts.max(initial=-1)) + 1
 
     def _subset_statistics(self) -> Tuple[torch.Tensor, torch.Tensor]:
         """Statistics of the files of a subset, which the index's (of the whole partition) are not:
@@ -152,9 +159,6 @@ class MaltreyStream(Dataset):
         paths = [self.fbank_files[i] for i in indices]
         with _named_errors():
             arrays = FeatureReader(self.num_feats, False, NUM_THREADS).read(paths)
-            transcripts = None
-            if self.partition != TEST_PARTITION:
-                transcripts = load_transcripts([self.text_files[i] for i in indices])
         norm = self.config["norm"]
         mean, std = getattr(self, "global_mean", None), getattr(self, "global_std", None)
         items = []
@@ -164,10 +168,10 @@ class MaltreyStream(Dataset):
                                       f"says {self.frame_counts[i]}: the file changed since the partition was "
                                       "prepared; prepare it again")
             feat = normalize_features(torch.FloatTensor(array), norm, mean, std)  # (num_feats, T)
-            if transcripts is None:
+            if self.partition == TEST_PARTITION:
                 items.append((feat, None, None))
                 continue
-            tokenized = self.tokenizer.encode(transcripts[k])
+            tokenized = self.token_ids[self.token_offsets[i]:self.token_offsets[i + 1]].tolist()
             items.append((feat, torch.LongTensor([self.sos_token] + tokenized),
                           torch.LongTensor(tokenized + [self.eos_token])))
         return items

@@ -5,7 +5,7 @@ without opening every feature file.
 files of ``fbank/`` in sorted order, their names and frame counts, and the per-dimension
 statistics of all their frames (count, mean and sum of squared deviations, merged utterance by
 utterance in that order, exactly as ``Maltrey`` merges them). It is written in one pass over the
-files, a chunk at a time, so that writing it takes the same memory for any corpus size.
+files, a chunk of them at a time: whatever the corpus size, it holds one chunk's features.
 
 Example:
     >>> write_stream_index("data/asr/train-clean-100", num_feats=80, num_threads=8)

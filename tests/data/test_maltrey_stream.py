@@ -51,7 +51,8 @@ def test_items_equal_those_of_the_in_memory_dataset(corpus, asr_config, char_tok
                  "text_max_len", "avg_chars_per_token"):
         assert getattr(stream, name) == getattr(memory, name), name
     assert stream.frame_counts.tolist() == [f.shape[1] for f in memory.feats]
-    assert (stream.token_counts + 1).tolist() == [len(g) for g in memory.transcripts_golden]
+    assert stream.token_ids.dtype == np.uint16 and stream.token_offsets.tolist() == np.cumsum(
+        [0] + [len(g) - 1 for g in memory.transcripts_golden]).tolist()
     if norm == "global_mvn":  # from the index, or for a subset from its own files: bit for bit
         assert torch.equal(stream.global_mean, memory.global_mean)
         assert torch.equal(stream.global_std, memory.global_std)
@@ -116,7 +117,7 @@ def test_the_length_filter_leaves_out_the_same_utterances(corpus, asr_config, ch
         "utt-0011: 0.1 s gives 4 encoder positions, more than max_len 3"]
     assert drop_unfit(memory, model, max_duration=0.115) == dropped
     assert stream.fbank_files == memory.fbank_files and stream.text_files == memory.text_files
-    assert stream.frame_counts.tolist() == [9, 11] and stream.token_counts.tolist() == [2, 1]
+    assert stream.frame_counts.tolist() == [9, 11] and stream.token_offsets.tolist() == [0, 2, 3]
     assert (stream.length, stream.feat_max_len, stream.text_max_len) == (memory.length, memory.feat_max_len,
                                                                           memory.text_max_len) == (2, 11, 3)
     _same_items(memory, stream)
@@ -133,7 +134,7 @@ def _loader(dataset, workers=0):
 
 @pytest.mark.parametrize("workers", [0, 1])
 def test_a_file_that_cannot_be_read_is_one_error_naming_it(corpus, asr_config, char_tokenizer, workers):
-    fbank, text = corpus / "train-clean-100" / "fbank", corpus / "train-clean-100" / "text"
+    fbank = corpus / "train-clean-100" / "fbank"
     dataset = MaltreyStream("train-clean-100", asr_config(corpus), char_tokenizer, True)
     _truncate(fbank / "utt-0005.npy")
     with pytest.raises(CorpusFileError) as error:
@@ -152,9 +153,12 @@ def test_a_file_that_cannot_be_read_is_one_error_naming_it(corpus, asr_config, c
     assert str(error.value) == f"{fbank / 'utt-0005.npy'}: 5 frames, where the partition's stream index says 4: " \
                                "the file changed since the partition was prepared; prepare it again"
 
-    (text / "utt-0002.npy").write_bytes(b"\x93NUMPY")
-    with pytest.raises(CorpusFileError, match=f"^{text / 'utt-0002.npy'}: "):
-        list(_loader(dataset, workers))
+
+def test_a_transcript_that_cannot_be_read_is_one_error_naming_it(corpus, asr_config, char_tokenizer):
+    text = corpus / "train-clean-100" / "text" / "utt-0002.npy"
+    text.write_bytes(b"\x93NUMPY")
+    with pytest.raises(CorpusFileError, match=f"^{text}: "):
+        MaltreyStream("train-clean-100", asr_config(corpus), char_tokenizer, True)
 
 
 def test_a_partition_unlike_its_index_is_refused_naming_the_file(corpus, asr_config, char_tokenizer):
