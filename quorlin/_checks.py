@@ -1,6 +1,8 @@
-"""Argument conversion and type checks shared by the public constructors, and the comparison
-of a model's state with another's."""
+"""Argument conversion and type checks shared by the public constructors, the comparison of a
+model's state with another's, and what to say of a checkpoint file that cannot be loaded."""
 import numbers
+import pickle
+import re
 from typing import Dict, List, Tuple
 
 
@@ -23,3 +25,21 @@ def state_differences(expected: Dict[str, tuple], found: Dict[str, tuple]) -> Tu
     beyond them, and those of both whose shapes differ, each in its dict's order."""
     return ([key for key in expected if key not in found], [key for key in found if key not in expected],
             [key for key in expected if key in found and found[key] != expected[key]])
+
+
+_REFUSED_NAME = re.compile(r"GLOBAL (\S+)")
+_TERMINAL_CODES = re.compile(r"\x1b\[[0-9;]*m")
+
+
+def checkpoint_load_problem(error: Exception) -> str:
+    """What ``torch.load(..., weights_only=True)`` found wrong with a file, in one short phrase.
+
+    A file that holds Python objects besides tensors and plain values is named as such,
+    never with PyTorch's advice to load it unrestricted, which would run its code."""
+    text = _TERMINAL_CODES.sub("", str(error))
+    if isinstance(error, pickle.UnpicklingError) and "weights_only" in text:
+        found = _REFUSED_NAME.search(text)
+        named = f" ({found[1].rstrip('.')})" if found else ""
+        return f"it is not a plain-tensor checkpoint: it holds a Python object{named} that loading it would run"
+    first = text.strip().splitlines()[0] if text.strip() else type(error).__name__
+    return first if len(first) <= 200 else first[:197] + "..."

@@ -15,6 +15,8 @@ A run folder, ``expts/<run name>/``::
     training_curves.png    losses and error rates per epoch
     transcripts/<set>/     "<id><TAB><text>" lines per search setting
     errors/<set>/          per-utterance error listings per search setting
+    .lock                  the lock of the commands that use the folder
+    .pending-writes.json   files written as one, while they are being written
 
 Prepared data: ``<root>/<partition>/fbank/<id>.npy`` and ``text/<id>.npy`` for speech, with
 the partition's ``stream_index.npz``; ``<root>/<partition>/<n>.npy`` for the LM.
@@ -34,6 +36,7 @@ CURVES_FILE = "training_curves.png"
 TRANSCRIPTS_FOLDER = "transcripts"
 ERRORS_FOLDER = "errors"
 LOCK_FILE = ".lock"
+PENDING_WRITES = ".pending-writes.json"
 
 LAST_CHECKPOINT = "checkpoint-last-epoch-model.pth"
 BEST_CHECKPOINT = "checkpoint-best-metric-model.pth"

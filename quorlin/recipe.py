@@ -16,6 +16,7 @@ from typing import Any, Dict, Iterator, List, Tuple
 
 import yaml
 
+from quorlin._reading import load_yaml
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.errors import QuorlinError
 from quorlin.layout import DEV_PARTITION, EXPERIMENTS_FOLDER, TEST_PARTITION, TOKENIZER_FILE
@@ -35,15 +36,7 @@ def load_recipe(path: str) -> Dict[str, Any]:
     """
     from quorlin.recipe_schema import check_recipe
 
-    try:
-        with open(path, encoding="utf-8") as f:
-            recipe = yaml.safe_load(f)
-    except OSError as error:
-        raise RecipeError(f"cannot read the recipe {path}: {error.strerror}") from None
-    except UnicodeDecodeError as error:
-        raise RecipeError(f"{path} is not UTF-8 text: {error.reason} at byte {error.start}") from None
-    except yaml.YAMLError as error:
-        raise RecipeError(f"{path} is not valid YAML: {error}") from None
+    recipe = load_yaml(path, RecipeError)
     check_recipe(recipe, path)
     return recipe
 

@@ -3,16 +3,23 @@
 ``RECIPE`` is a table: each section maps its keys to the rule their values follow (an
 integer >= 1, a number in [0, 1], one of a few names, a list of ..., a mapping of ...), the
 keys that must be present wrapped in ``need``. ``check_recipe`` walks a recipe along the
-table, then applies the few ``RULES`` that tie keys together (the heads divide the model's
+table, then applies the few rules that tie keys together (``RULES`` across the recipe,
+``TRAINER_RULES`` within the ``lm`` and ``asr`` sections: the heads divide the model's
 width, the stages' layers exist, ...). The first problem found is reported as one line:
-"<file>: <key path> <what is wrong>, got <value>".
+"<file>: <key path> <what is wrong>, got <value>", the value cut short.
+
+The files of a run folder are checked with the same tables, so that a folder from
+someone else is held to the ranges its recipe was: ``check_run_config`` checks its
+configuration (the trainer's section of the recipe) and ``check_recognizer_settings`` a
+recogniser's settings (``RECOGNIZER_SETTINGS``, whose search follows the ``evaluate`` ranges).
 """
+import copy
 import math
 import re
-from pathlib import PurePath
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Type
 
-from quorlin.layout import DEV_PARTITION, EXPERIMENTS_FOLDER, TEST_PARTITION, TRAIN_PARTITION
+from quorlin._reading import excerpt
+from quorlin.layout import CONFIG_FILE, DEV_PARTITION, EXPERIMENTS_FOLDER, TEST_PARTITION, TRAIN_PARTITION
 from quorlin.prep.text import CASES, NORMAL_FORMS
 
 
@@ -21,11 +28,16 @@ class _Problem(Exception):
 
 
 def _fail(key: str, what: str, value: Any) -> None:
-    raise _Problem(f"{key} {what}, got {value!r}")
+    raise _Problem(f"{key} {what}, got {excerpt(value)}")
 
 
 def _join(key: str, name: Any) -> str:
     return f"{key}.{name}" if key else str(name)
+
+
+def _key_name(name: Any) -> str:
+    """A key as messages show it: as written when it is short printable text."""
+    return name if isinstance(name, str) and name.isprintable() and len(name) <= 80 else excerpt(name)
 
 
 def _is_int(value: Any) -> bool:
@@ -35,6 +47,13 @@ def _is_int(value: Any) -> bool:
 
 def _is_number(value: Any) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _finite(number) -> bool:
+    try:
+        return math.isfinite(number)
+    except OverflowError:  # an integer beyond every float
+        return False
 
 
 # Text that Python reads as a number but YAML does not: an exponent needs a point in the
@@ -95,7 +114,7 @@ class Number(_Bounded):
         return _is_number(value)
 
     def check(self, value, key):
-        if not (_is_number(value) and math.isfinite(value) and self._within(value)):
+        if not (_is_number(value) and _finite(value) and self._within(value)):
             _fail(key, f"must be {self.describe()}{_yaml_hint(value)}", value)
 
 
@@ -164,15 +183,16 @@ class Text(Rule):
 
 
 class RunName(Text):
-    """A run folder in the experiments folder: a relative path without "..", naming a folder."""
+    """A run folder in the experiments folder: one plain folder name, so that no run lies
+    inside another (which replacing the outer one would delete)."""
 
     def describe(self, plural=False):
-        inside = f"inside '{EXPERIMENTS_FOLDER}' without '..'"
-        return f"relative paths {inside}" if plural else f"a relative path {inside}"
+        what = "folder names" if plural else "a folder name"
+        return f"{what} in '{EXPERIMENTS_FOLDER}': printable characters, no '/', not starting with '.'"
 
     def check(self, value, key):
-        parts = PurePath(value).parts if isinstance(value, str) else ()
-        if not parts or PurePath(value).anchor or ".." in parts:
+        if not (isinstance(value, str) and value and value.isprintable() and "/" not in value
+                and not value.startswith(".") and len(value.encode("utf-8", "surrogatepass")) <= 255):
             _fail(key, f"must be {self.describe()}", value)
 
 
@@ -204,7 +224,7 @@ class Subset(Rule):
         return _is_number(value)
 
     def check(self, value, key):
-        if not (_is_number(value) and math.isfinite(value)) or (value > 1 and value != int(value)):
+        if not (_is_number(value) and _finite(value)) or (value > 1 and value != int(value)):
             _fail(key, f"must be {self.describe()}", value)
 
 
@@ -293,13 +313,16 @@ class Section(Rule):
         needs: (key, values, needed): ``needed`` must be present when ``key`` holds one of
             ``values`` (strings compared in lower case).
         exclusive: pairs of keys that cannot be given together.
+        others: keys of no rule are let through, unchecked, instead of refused (files that
+            later versions add keys to).
+        label: what messages call the mapping when it is checked on its own, not as a key.
     """
 
     def __init__(self, keys: Dict[str, Any], needs: Sequence[Tuple[str, tuple, str]] = (),
-                 exclusive: Sequence[Tuple[str, str]] = ()):
+                 exclusive: Sequence[Tuple[str, str]] = (), others: bool = False, label: str = "the recipe"):
         self.keys = {name: rule.rule if isinstance(rule, _Need) else rule for name, rule in keys.items()}
         self.required = [name for name, rule in keys.items() if isinstance(rule, _Need)]
-        self.needs, self.exclusive = needs, exclusive
+        self.needs, self.exclusive, self.others, self.label = needs, exclusive, others, label
 
     def describe(self, plural=False):
         return "mappings" if plural else "a mapping"
@@ -308,14 +331,15 @@ class Section(Rule):
         return isinstance(value, dict)
 
     def check(self, value, key):
-        label = key or "the recipe"
+        label = key or self.label
         if not isinstance(value, dict):
             _fail(label, f"must be {self.describe()}", value)
         for name, item in value.items():
-            if name not in self.keys:
+            if name in self.keys:
+                self.keys[name].check(item, _join(key, name))
+            elif not self.others:
                 known = ", ".join(sorted(self.keys))
-                raise _Problem(f"{_join(key, name)} is not a known key; {label} may hold: {known}")
-            self.keys[name].check(item, _join(key, name))
+                raise _Problem(f"{_join(key, _key_name(name))} is not a known key; {label} may hold: {known}")
         for name in self.required:
             if name not in value:
                 _missing(_join(key, name), self.keys[name])
@@ -407,6 +431,7 @@ TRAINING = {
 DATA = {"root": need(PATH), "batch_size": COUNT, "num_workers": NON_NEGATIVE_INT, "subset_size": Subset(),
         "subset": Subset()}
 SUBSET_KEYS = [("subset_size", "subset")]
+NORM = Choice("global_mvn", "cepstral", "none")
 TRANSFORMER = {"d_model": need(COUNT), "num_heads": need(COUNT), "d_ff": need(COUNT), "dropout": need(RATE),
                "max_len": need(COUNT)}
 
@@ -414,7 +439,8 @@ TRANSFORMER = {"d_model": need(COUNT), "num_heads": need(COUNT), "d_ff": need(CO
 def _trainer(model: Section, data: Section, training: Section, **extra: Any) -> Section:
     """An ``lm`` or ``asr`` section: the run, the model's keywords and the trainer's configuration."""
     return Section({"run_name": need(RunName()), "epochs": need(COUNT), "model": need(model), "data": need(data),
-                    "training": need(training), "optimizer": need(OPTIMIZER), "scheduler": need(SCHEDULER), **extra})
+                    "training": need(training), "optimizer": need(OPTIMIZER), "scheduler": need(SCHEDULER), **extra},
+                   label="the configuration")
 
 
 LM = _trainer(
@@ -451,7 +477,7 @@ ASR = _trainer(
         **DATA,
         "num_feats": need(COUNT),
         # Any other value would silently leave the features unnormalised.
-        "norm": need(Choice("global_mvn", "cepstral", "none")),
+        "norm": need(NORM),
         "group_by_length": COUNT,
         "max_duration": POSITIVE,
         # Features held in memory, or read from disk as batches are drawn (the default: memory).
@@ -464,8 +490,22 @@ ASR = _trainer(
     stages=ListOf(STAGE),
 )
 
+def _run_config(section: Section) -> Section:
+    """A trainer section as a run folder keeps it (its configuration file). Its run name was the
+    folder's name when it was trained; the folder may have been renamed since, or named under
+    earlier rules, and loading it does not use the name: any text is accepted."""
+    config = copy.copy(section)
+    config.keys = {**section.keys, "run_name": PATH}
+    return config
+
+
+RUN_CONFIGS = {"lm": _run_config(LM), "asr": _run_config(ASR)}
+
+# Wider beams cost memory in proportion and gain nothing measurable.
+MAX_BEAM_WIDTH = 256
+BEAM_WIDTH = Integer(1, MAX_BEAM_WIDTH)
 EVALUATE = Section({
-    "beam_width": _one_or_list(COUNT),
+    "beam_width": _one_or_list(BEAM_WIDTH),
     "ctc_weight": _one_or_list(WEIGHT),
     "lm_weight": _one_or_list(NON_NEGATIVE),
     "max_length": COUNT,
@@ -482,52 +522,69 @@ RECIPE = Section({
     "seed": NON_NEGATIVE_INT,
 })
 
+# The deviations of global normalisation: training puts a floor of 1e-4 under each (the
+# square root of the 1e-8 added to every variance); a smaller one is no training's.
+MIN_STD = 5e-5
+# A recogniser's settings file (``layout.RECOGNIZER_FILE``), which training writes and
+# evaluation adds the chosen search to. Keys of no rule are left alone: later versions add some.
+RECOGNIZER_SETTINGS = Section({
+    "norm": need(NORM),
+    "max_length": COUNT,
+    "global_mean": ListOf(Number()),
+    "global_std": ListOf(Number(MIN_STD)),
+    # The 0 %, 5 %, ..., 100 % quantiles of the training utterances' durations, in seconds.
+    "train_durations": ListOf(Number(0, 3600, open_low=True), length=21),
+    "search": Section({"beam_width": BEAM_WIDTH, "ctc_weight": WEIGHT, "lm_weight": NON_NEGATIVE,
+                       "chosen_on": Text(), "checkpoint": Text(r"[\w.-]+\.pth"),
+                       "checkpoint_sha256": Text("[0-9a-f]{64}")}, others=True),
+}, needs=[("norm", ("global_mvn",), "global_mean"), ("norm", ("global_mvn",), "global_std")], others=True,
+    label="the settings")
+
 
 def _distinct_runs(recipe: Dict[str, Any]) -> None:
-    if PurePath(recipe["asr"]["run_name"]) == PurePath(recipe["lm"]["run_name"]):
+    if recipe["asr"]["run_name"] == recipe["lm"]["run_name"]:
         _fail("asr.run_name", "must differ from lm.run_name", recipe["asr"]["run_name"])
 
 
-def _heads_divide_width(recipe: Dict[str, Any]) -> None:
-    for name in ("lm", "asr"):
-        model = recipe[name]["model"]
-        if model["d_model"] % model["num_heads"]:
-            _fail(f"{name}.model.d_model", f"must be divisible by {name}.model.num_heads ({model['num_heads']})",
-                  model["d_model"])
+# The rules within one trainer section, given the section and its key ("lm", "asr"; "" for
+# a run folder's configuration file).
+
+def _heads_divide_width(section: Dict[str, Any], key: str) -> None:
+    model = section["model"]
+    if model["d_model"] % model["num_heads"]:
+        _fail(_join(key, "model.d_model"), f"must be divisible by {_join(key, 'model.num_heads')} "
+              f"({model['num_heads']})", model["d_model"])
 
 
-def _features_fit_model(recipe: Dict[str, Any]) -> None:
+def _features_fit_model(section: Dict[str, Any], key: str) -> None:
     # The datasets keep the first num_feats bins; the front end is built for input_dim of them.
-    asr = recipe["asr"]
-    if asr["model"]["input_dim"] != asr["data"]["num_feats"]:
-        _fail("asr.model.input_dim", f"must equal asr.data.num_feats ({asr['data']['num_feats']})",
-              asr["model"]["input_dim"])
+    if section["model"]["input_dim"] != section["data"]["num_feats"]:
+        _fail(_join(key, "model.input_dim"), f"must equal {_join(key, 'data.num_feats')} "
+              f"({excerpt(section['data']['num_feats'])})", section["model"]["input_dim"])
 
 
-def _stages_fit_model(recipe: Dict[str, Any]) -> None:
-    asr = recipe["asr"]
-    stages = asr.get("stages") or []
-    if stages and "label_smoothing" not in asr["loss"]:
+def _stages_fit_model(section: Dict[str, Any], key: str) -> None:
+    stages = section.get("stages") or []
+    if stages and "label_smoothing" not in section["loss"]:
         # Full training after the stages sets the loss back to it.
-        _missing("asr.loss.label_smoothing", RATE, " when asr.stages is not empty")
+        _missing(_join(key, "loss.label_smoothing"), RATE, f" when {_join(key, 'stages')} is not empty")
     for i, stage in enumerate(stages):
         for side in ("encoder", "decoder"):
-            active, count = stage[f"{side}_active_layers"], asr["model"][f"num_{side}_layers"]
+            active, count = stage[f"{side}_active_layers"], section["model"][f"num_{side}_layers"]
             for j, index in enumerate(active):
                 if index >= count:
-                    _fail(f"asr.stages[{i}].{side}_active_layers[{j}]",
-                          f"must be a layer index below asr.model.num_{side}_layers ({count})", index)
+                    _fail(_join(key, f"stages[{i}].{side}_active_layers[{j}]"),
+                          f"must be a layer index below {_join(key, f'model.num_{side}_layers')} ({count})", index)
             freeze = stage.get(f"{side}_freeze", [])
             if freeze and len(freeze) != len(active):
-                _fail(f"asr.stages[{i}].{side}_freeze", f"must hold one flag per active {side} layer ({len(active)})",
-                      freeze)
+                _fail(_join(key, f"stages[{i}].{side}_freeze"),
+                      f"must hold one flag per active {side} layer ({len(active)})", freeze)
 
 
-def _plateau_without_warmup(recipe: Dict[str, Any]) -> None:
-    for name in ("lm", "asr"):
-        scheduler = recipe[name]["scheduler"]
-        if scheduler["name"].lower() == "reduce_lr" and scheduler.get("warmup", {}).get("enabled", False):
-            _fail(f"{name}.scheduler.warmup.enabled", "must be false with the reduce_lr scheduler", True)
+def _plateau_without_warmup(section: Dict[str, Any], key: str) -> None:
+    scheduler = section["scheduler"]
+    if scheduler["name"].lower() == "reduce_lr" and scheduler.get("warmup", {}).get("enabled", False):
+        _fail(_join(key, "scheduler.warmup.enabled"), "must be false with the reduce_lr scheduler", True)
 
 
 def _distinct_speeds(recipe: Dict[str, Any]) -> None:
@@ -553,10 +610,11 @@ def _distinct_sets(recipe: Dict[str, Any]) -> None:
 
 
 # The checks that tie keys together, applied once every key has its type and range.
-RULES: List[Callable[[Dict[str, Any]], None]] = [
-    _distinct_speeds, _distinct_sets, _distinct_runs, _heads_divide_width, _features_fit_model,
-    _stages_fit_model, _plateau_without_warmup,
-]
+RULES: List[Callable[[Dict[str, Any]], None]] = [_distinct_speeds, _distinct_sets, _distinct_runs]
+TRAINER_RULES: Dict[str, List[Callable[[Dict[str, Any], str], None]]] = {
+    "lm": [_heads_divide_width, _plateau_without_warmup],
+    "asr": [_heads_divide_width, _features_fit_model, _stages_fit_model, _plateau_without_warmup],
+}
 
 
 def check_recipe(recipe: Any, path: str) -> None:
@@ -576,9 +634,61 @@ def check_recipe(recipe: Any, path: str) -> None:
     """
     from quorlin.recipe import RecipeError
 
-    try:
+    def check():
         RECIPE.check(recipe, "")
         for rule in RULES:
             rule(recipe)
+        for kind, rules in TRAINER_RULES.items():
+            for rule in rules:
+                rule(recipe[kind], kind)
+
+    _checked(check, path, RecipeError)
+
+
+def check_run_config(config: Any, kind: str, path: str) -> None:
+    """Checks a run folder's configuration file as the recipe's ``lm`` or ``asr`` section
+    (``kind``) was checked before it was trained.
+
+    Raises:
+        RunFolderError: at the first problem, as "<path>: <key path> <what is wrong>, got <value>".
+    """
+    from quorlin.run_folder import RunFolderError
+
+    def check():
+        RUN_CONFIGS[kind].check(config, "")
+        for rule in TRAINER_RULES[kind]:
+            rule(config, "")
+
+    _checked(check, path, RunFolderError)
+
+
+def check_recognizer_settings(settings: Any, data: Dict[str, Any], path: str) -> None:
+    """Checks a recogniser's settings against ``RECOGNIZER_SETTINGS`` and against the ``data``
+    section of its checked configuration: the same normalisation, statistics of one number per
+    filter-bank bin.
+
+    Raises:
+        RunFolderError: at the first problem, as "<path>: <key path> <what is wrong>, got <value>".
+    """
+    from quorlin.run_folder import RunFolderError
+
+    def check():
+        RECOGNIZER_SETTINGS.check(settings, "")
+        if settings["norm"] != data["norm"]:
+            _fail("norm", f"must be the data.norm of {CONFIG_FILE} ({data['norm']!r})", settings["norm"])
+        for key in ("global_mean", "global_std"):
+            if key in settings and len(settings[key]) != data["num_feats"]:
+                raise _Problem(f"{key} holds {len(settings[key])} numbers, but data.num_feats of {CONFIG_FILE} is "
+                               f"{data['num_feats']}")
+        durations = settings.get("train_durations", [])
+        if any(b < a for a, b in zip(durations, durations[1:])):
+            _fail("train_durations", "must be quantiles: numbers that never decrease", durations)
+
+    _checked(check, path, RunFolderError)
+
+
+def _checked(check: Callable[[], None], path: str, error: Type[Exception]) -> None:
+    try:
+        check()
     except _Problem as problem:
-        raise RecipeError(f"{path}: {problem}") from None
+        raise error(f"{path}: {problem}") from None

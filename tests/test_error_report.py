@@ -2,7 +2,7 @@ import random
 
 import pytest
 
-from quorlin.decoding.recognition import asr_metrics
+from quorlin.decoding.metrics import asr_metrics
 from quorlin.error_report import TOP_SUBSTITUTIONS, format_error_report, utterance_errors
 
 

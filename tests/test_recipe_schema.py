@@ -5,6 +5,8 @@ import pytest
 import yaml
 
 from quorlin.recipe import RecipeError, load_recipe
+from quorlin.recipe_schema import check_recognizer_settings, check_run_config
+from quorlin.run_folder import RunFolderError
 
 RECIPES = Path(__file__).resolve().parents[1] / "recipes"
 DELETE = object()
@@ -68,6 +70,7 @@ def test_every_optional_key_is_accepted(tmp_path, monkeypatch):
     assert load_recipe("x.yaml") == recipe
 
 
+RUN_NAME = "a folder name in 'expts': printable characters, no '/', not starting with '.'"
 BAD = [
     # Unknown keys, with what the section may hold.
     ({"evaluate.ctc_wieght": 0.1}, "evaluate.ctc_wieght is not a known key; evaluate may hold: average_last, "
@@ -102,10 +105,11 @@ BAD = [
     ({"lm.epochs": 2.5}, "lm.epochs must be an integer >= 1, got 2.5"),
     ({"asr.data.batch_size": True}, "asr.data.batch_size must be an integer >= 1, got True"),
     ({"asr.model.dropout": 1.0}, "asr.model.dropout must be a number in [0, 1), got 1.0"),
-    ({"evaluate.beam_width": [4, 0]}, "evaluate.beam_width[1] must be an integer >= 1, got 0"),
-    ({"evaluate.beam_width": []}, "evaluate.beam_width must be a non-empty list of integers >= 1, got []"),
+    ({"evaluate.beam_width": [4, 0]}, "evaluate.beam_width[1] must be an integer in [1, 256], got 0"),
+    ({"evaluate.beam_width": 10 ** 9}, "evaluate.beam_width must be an integer in [1, 256], got 1000000000"),
+    ({"evaluate.beam_width": []}, "evaluate.beam_width must be a non-empty list of integers in [1, 256], got []"),
     ({"evaluate.beam_width": "10"},
-     "evaluate.beam_width must be an integer >= 1 or a non-empty list of integers >= 1, got '10'"),
+     "evaluate.beam_width must be an integer in [1, 256] or a non-empty list of integers in [1, 256], got '10'"),
     ({"evaluate.ctc_weight": [0.1, 1.2]}, "evaluate.ctc_weight[1] must be a number in [0, 1], got 1.2"),
     ({"evaluate.lm_weight": float("nan")}, "evaluate.lm_weight must be a number >= 0, got nan"),
     ({"prepare.speed_perturb": [0.9, 3.0]}, "prepare.speed_perturb[1] must be a number in [0.5, 2.0], got 3.0"),
@@ -139,11 +143,14 @@ BAD = [
     ({"prepare.test": {"train-clean-100": "t"}},
      "prepare.test set name must not be that of the training partition, got 'train-clean-100'"),
     # Run names.
-    ({"lm.run_name": "/tmp/lm"}, "lm.run_name must be a relative path inside 'expts' without '..', got '/tmp/lm'"),
-    ({"asr.run_name": "runs/../.."},
-     "asr.run_name must be a relative path inside 'expts' without '..', got 'runs/../..'"),
-    ({"asr.run_name": ""}, "asr.run_name must be a relative path inside 'expts' without '..', got ''"),
-    ({"asr.run_name": "./demo-lm/"}, "asr.run_name must differ from lm.run_name, got './demo-lm/'"),
+    ({"lm.run_name": "/tmp/lm"}, f"lm.run_name must be {RUN_NAME}, got '/tmp/lm'"),
+    ({"asr.run_name": "demo-lm/inner"}, f"asr.run_name must be {RUN_NAME}, got 'demo-lm/inner'"),  # inside the LM's
+    ({"asr.run_name": ".."}, f"asr.run_name must be {RUN_NAME}, got '..'"),
+    ({"asr.run_name": ""}, f"asr.run_name must be {RUN_NAME}, got ''"),
+    ({"asr.run_name": "demo\nasr"}, f"asr.run_name must be {RUN_NAME}, got 'demo\\nasr'"),
+    ({"asr.run_name": "demo\0asr"}, f"asr.run_name must be {RUN_NAME}, got 'demo\\x00asr'"),
+    ({"asr.run_name": "é" * 128}, f"asr.run_name must be {RUN_NAME}, got '{'é' * 37}...{'é' * 38}'"),
+    ({"asr.run_name": "demo-lm"}, "asr.run_name must differ from lm.run_name, got 'demo-lm'"),
     # Keys that must agree with each other.
     ({"lm.model.d_model": 190}, "lm.model.d_model must be divisible by lm.model.num_heads (4), got 190"),
     ({"asr.model.input_dim": 80}, "asr.model.input_dim must equal asr.data.num_feats (40), got 80"),
@@ -183,3 +190,70 @@ def test_yaml_spellings(tmp_path, monkeypatch, old, new, message):
     suggested = re.search(r"write (\S+)\)", message)
     if suggested:  # YAML reads the suggested spelling as the number meant
         assert yaml.safe_load(suggested.group(1)) == float(re.search(r"reads (\S+) as", message).group(1))
+
+
+# A run folder's files, held to the same rules.
+
+def _settings(**changes):
+    settings = {"norm": "global_mvn", "max_length": 40, "global_mean": [0.5] * 3, "global_std": [1.0] * 3,
+                "search": {"beam_width": 10, "ctc_weight": 0.3, "lm_weight": 0.0, "chosen_on": "dev-clean"}}
+    return {**settings, **changes}
+
+
+DATA = {"norm": "global_mvn", "num_feats": 3}
+
+
+@pytest.mark.parametrize("settings, message", [
+    (_settings(search=[10, 0.3]), "search must be a mapping, got [10, 0.3]"),
+    (_settings(search={"beam_width": 10 ** 9}), "search.beam_width must be an integer in [1, 256], got 1000000000"),
+    (_settings(search={"ctc_weight": "0.3"}), "search.ctc_weight must be a number in [0, 1], got '0.3'"),
+    (_settings(search={"lm_weight": float("inf")}), "search.lm_weight must be a number >= 0, got inf"),
+    (_settings(global_mean=[0.5, 0.5]), "global_mean holds 2 numbers, but data.num_feats of config.yaml is 3"),
+    (_settings(global_std=[1.0, 1e-12, 1.0]), "global_std[1] must be a number >= 5e-05, got 1e-12"),
+    (_settings(global_mean=[0.5, float("nan"), 0.5]), "global_mean[1] must be a number, got nan"),
+    (_settings(global_mean=[0.5, 10 ** 400, 0.5]),  # beyond every float, shown short
+     f"global_mean[1] must be a number, got 1{'0' * 37}...{'0' * 39}"),
+    (_settings(norm="cepstral"), "norm must be the data.norm of config.yaml ('global_mvn'), got 'cepstral'"),
+    ({"norm": "global_mvn", "global_std": [1.0] * 3},
+     "global_mean is missing: it must be a list of numbers when norm is 'global_mvn'"),
+    ([], "the settings must be a mapping, got []"),
+])
+def test_bad_recognizer_settings_are_named_by_key(settings, message):
+    with pytest.raises(RunFolderError) as error:
+        check_recognizer_settings(settings, DATA, "run/recognizer.json")
+    assert str(error.value) == f"run/recognizer.json: {message}"
+
+
+def test_recognizer_settings_keep_keys_of_later_versions():
+    settings = _settings(train_durations=[1.0 + k / 10 for k in range(21)], later={"a": 1},
+                         search={"beam_width": 4, "checkpoint": "checkpoint-best-metric-model.pth",
+                                 "checkpoint_sha256": "ab" * 32, "later": True})
+    check_recognizer_settings(settings, DATA, "run/recognizer.json")
+    check_recognizer_settings({"norm": "none"}, {"norm": "none", "num_feats": 80}, "run/recognizer.json")
+    for key, value, message in [
+            ("train_durations", [2.0, 1.0] + [3.0] * 19, "train_durations must be quantiles: numbers that never "
+                                                        "decrease, got [2.0, 1.0, 3.0"),
+            ("train_durations", [1.0] * 20, "train_durations must be a list of 21 numbers in (0, 3600], got"),
+            ("search", {"checkpoint": "../x.pth"}, r"search.checkpoint must be a string matching [\w.-]+\.pth, "
+                                                   "got '../x.pth'")]:
+        with pytest.raises(RunFolderError, match=re.escape(f"run/recognizer.json: {message}")):
+            check_recognizer_settings(_settings(**{key: value}), DATA, "run/recognizer.json")
+
+
+@pytest.mark.parametrize("kind, edits, message", [
+    ("asr", {"asr.data": DELETE}, "data is missing: it must be a mapping"),
+    ("asr", {"asr.data.num_feats": 10 ** 9}, "model.input_dim must equal data.num_feats (1000000000), got 40"),
+    ("asr", {"asr.loss.ctc_weight": "0.3"}, "loss.ctc_weight must be a number in [0, 1], got '0.3'"),
+    ("asr", {"asr.model.num_heads": 5}, "model.d_model must be divisible by model.num_heads (5), got 96"),
+    ("lm", {"lm.loss": {"ctc_weight": 0.3}}, "loss is not a known key; the configuration may hold: data, epochs, "
+                                             "model, optimizer, run_name, scheduler, training"),
+    ("lm", {"lm.run_name": ""}, "run_name must be a non-empty string, got ''"),
+])
+def test_bad_run_configurations_are_named_by_key(kind, edits, message):
+    config = _edited(edits)[kind]
+    with pytest.raises(RunFolderError) as error:
+        check_run_config(config, kind, "run/config.yaml")
+    assert str(error.value) == f"run/config.yaml: {message}"
+    check_run_config(_edited({})[kind], kind, "run/config.yaml")
+    # A folder trained when run names could hold folders, or renamed since, loads as it is.
+    check_run_config(_edited({f"{kind}.run_name": "2026/demo"})[kind], kind, "run/config.yaml")

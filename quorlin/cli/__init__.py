@@ -10,16 +10,21 @@
 
 The command only parses and reports: the work is done by the library (``quorlin.pipeline``,
 ``quorlin.inference``). A user error ends in one line "quorlin: error: ..." and exit status 1.
+A termination signal (``kill``) ends the command as an interrupt does: files being written
+are left as they were, with no temporary file behind.
 """
 import argparse
+import contextlib
 import os
+import signal
 import sys
-from typing import List, Optional
+import threading
+from typing import Iterator, List, Optional
+
+from quorlin.inference.formats import WRITERS
 
 # Plots are written to files; no window is ever opened.
 os.environ.setdefault("MPLBACKEND", "Agg")
-
-FORMATS = ("tsv", "json", "srt", "vtt")
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -52,8 +57,8 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("run", help="the recogniser's run folder (expts/<run name>, or a copy of it)")
     sub.add_argument("inputs", nargs="+", help="audio files (.flac, .wav, .ogg) or folders of them")
     sub.add_argument("--lm", help="a language model's run folder, fused in by shallow fusion")
-    sub.add_argument("--beam-width", type=positive_int, help="1 is greedy search (default: the setting chosen on "
-                                                             "dev by `quorlin evaluate`, else 1)")
+    sub.add_argument("--beam-width", type=beam_width, help="1 is greedy search, at most 256 (default: the setting "
+                                                           "chosen on dev by `quorlin evaluate`, else 1)")
     sub.add_argument("--ctc-weight", type=weight, help="weight in [0, 1] of the CTC head's scores (default: the "
                                                       "setting chosen on dev, else 0)")
     sub.add_argument("--lm-weight", type=finite_weight, help="weight of the LM's scores (default: the setting "
@@ -61,8 +66,11 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("--batch-size", type=positive_int, default=16, help="segments per batch (default 16)")
     sub.add_argument("--max-length", type=positive_int,
                      help="longest transcript of one segment in tokens (default: as long as its audio allows)")
-    sub.add_argument("--format", choices=FORMATS, default="tsv",
-                     help="id<TAB>text lines (default), JSON with timed segments, SubRip or WebVTT subtitles")
+    sub.add_argument("--format", choices=[*WRITERS, "all"], default="tsv",
+                     help="id<TAB>text lines (default), JSON with timed segments, plain text, SubRip or WebVTT "
+                          "subtitles, or all of them (one file each per input, into -o FOLDER)")
+    sub.add_argument("--vad", help="what finds the speech: silero (default: a small neural network that holds "
+                                   "in noise) or energy (frame energies against the noise floor)")
     sub.add_argument("-o", "--output", help="a file, or a folder (existing, or ending in /) for one file per input")
     sub.add_argument("--device", help=device_help)
 
@@ -79,6 +87,15 @@ def positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"must be an integer >= 1, got {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be an integer >= 1, got {text}")
+    return value
+
+
+def beam_width(text: str) -> int:
+    from quorlin.recipe_schema import MAX_BEAM_WIDTH
+
+    value = positive_int(text)
+    if value > MAX_BEAM_WIDTH:
+        raise argparse.ArgumentTypeError(f"must be an integer in [1, {MAX_BEAM_WIDTH}], got {text}")
     return value
 
 
@@ -105,7 +122,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     from quorlin.errors import QuorlinError
 
     try:
-        return _run(args)
+        with _terminated_as_interrupted():
+            return _run(args)
     except QuorlinError as error:
         print(f"quorlin: error: {error}", file=sys.stderr)
     except OSError as error:
@@ -115,6 +133,29 @@ def main(argv: Optional[List[str]] = None) -> int:
         print("quorlin: interrupted", file=sys.stderr)
         return 130
     return 1
+
+
+@contextlib.contextmanager
+def _terminated_as_interrupted() -> Iterator[None]:
+    """Within the block SIGTERM raises ``KeyboardInterrupt`` in this process, so that a write
+    in progress is undone; processes forked from it (data loaders, preparation workers) end at
+    once, as they did."""
+    main_process = os.getpid()
+
+    def interrupt(signum, frame):
+        if os.getpid() != main_process:
+            signal.signal(signum, signal.SIG_DFL)
+            os.kill(os.getpid(), signum)
+        raise KeyboardInterrupt
+
+    if threading.current_thread() is not threading.main_thread():
+        yield  # only the main thread may set a signal handler
+        return
+    previous = signal.signal(signal.SIGTERM, interrupt)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def _run(args) -> int:

@@ -1,10 +1,10 @@
 """`quorlin transcribe`: audio files and folders through a trained run folder, to
-"<id><TAB><text>" lines, JSON, or SubRip/WebVTT subtitles.
+"<id><TAB><text>" lines, JSON, plain text, SubRip/WebVTT subtitles, or all of them.
 
 Every file is transcribed on its own: one that cannot be read gets its error line on
 standard error and the others go on; the exit status is 1 when any failed. Where the output
-goes is checked before any work: an output that names an input, or that cannot be written,
-stops the command at once.
+goes is checked before any work: an output that names an input, lies in a run folder (whose
+files it could replace) or cannot be written stops the command at once.
 """
 import contextlib
 import os
@@ -17,20 +17,19 @@ from tqdm import tqdm
 from quorlin._files import write_text
 from quorlin.errors import QuorlinError
 from quorlin.inference.audio import file_id
-from quorlin.inference.formats import format_json, format_srt, format_tsv, format_vtt
+from quorlin.inference.formats import WRITERS, format_tsv, render
 from quorlin.inference.recognizer import Recognizer
 from quorlin.prep.sources import AUDIO_EXTENSIONS
+from quorlin.run_folder import enclosing_run_folder
 
-# Formats holding all inputs together, and those holding one input per file.
-WRITERS = {"tsv": format_tsv, "json": format_json}
-SUBTITLES = {"srt": format_srt, "vtt": format_vtt}
 _UNSAFE_ID_CHARACTERS = "\t\n\r"
 
 
 def transcribe(args) -> int:
     """Runs the command for parsed arguments; returns the exit status."""
     found, problems = audio_inputs(args.inputs)
-    folder, file = _output(args.output, args.format, [path for _, path in found])
+    formats = list(WRITERS) if args.format == "all" else [args.format]
+    folder, file = _output(args.output, formats, [path for _, path in found])
     # Reports go to standard error, so that standard output holds the transcripts alone.
     with contextlib.redirect_stdout(sys.stderr):
         recognizer = Recognizer.from_run_folder(args.run, args.device, args.lm)
@@ -39,22 +38,23 @@ def transcribe(args) -> int:
     failed, done = len(problems), []
     transcripts = recognizer.transcribe_iter([path for _, path in found], args.beam_width, args.ctc_weight,
                                              args.lm_weight, args.batch_size, args.max_length,
-                                             ids=[i for i, _ in found], skip_errors=True)
+                                             ids=[i for i, _ in found], skip_errors=True, vad=args.vad)
     for transcript in tqdm(transcripts, total=len(found), desc="[Transcribing]", dynamic_ncols=True, leave=False):
         if transcript.error is not None:
             tqdm.write(f"quorlin: error: {transcript.error}", file=sys.stderr)
             failed += 1
         elif folder is not None:
-            write_text(folder / f"{transcript.id}.{args.format}", _render(args.format, [transcript]))
+            for name in formats:
+                write_text(folder / f"{transcript.id}.{name}", render(name, [transcript]))
         elif file is None and args.format == "tsv":
             sys.stdout.write(format_tsv([transcript]))
             sys.stdout.flush()
         else:
             done.append(transcript)
     if file is not None:
-        write_text(file, _render(args.format, done))
+        write_text(file, render(args.format, done))
     elif folder is None and done:
-        sys.stdout.write(_render(args.format, done))
+        sys.stdout.write(render(args.format, done))
     where = folder or file
     if where is not None:
         print(f"{len(found) - (failed - len(problems))} transcript(s) written to {where}", file=sys.stderr)
@@ -74,8 +74,8 @@ def audio_inputs(inputs: List[str]) -> Tuple[List[Tuple[str, str]], List[str]]:
         if os.path.isdir(item):
             paths = sorted(os.path.join(folder, name) for folder, _, names in os.walk(item) for name in names
                            if name.lower().endswith(AUDIO_EXTENSIONS))
-        elif os.path.isfile(item):
-            paths = [item]
+        elif os.path.exists(item):
+            paths = [item]  # a FIFO or device is refused as it is opened, with its own error line
         else:
             raise QuorlinError(f"{_printable(item)}: no such audio file or folder")
         for path in paths:
@@ -96,18 +96,21 @@ def audio_inputs(inputs: List[str]) -> Tuple[List[Tuple[str, str]], List[str]]:
     return found, problems
 
 
-def _output(output: Optional[str], format_name: str, inputs: List[str]) -> Tuple[Optional[Path], Optional[Path]]:
+def _output(output: Optional[str], formats: List[str], inputs: List[str]) -> Tuple[Optional[Path], Optional[Path]]:
     """(folder, file) where the transcripts go (both None: standard output), checked before any work."""
-    per_input = format_name in SUBTITLES and len(inputs) != 1
+    per_input = len(formats) > 1 or (WRITERS[formats[0]].per_input and len(inputs) != 1)
     if output is None:
         if per_input:
-            raise QuorlinError(f"{format_name} subtitles are one file per input: give -o FOLDER for {len(inputs)} "
-                               "inputs")
+            what = "every format" if len(formats) > 1 else f"{formats[0]} output"
+            raise QuorlinError(f"{what} is one file per input: give -o FOLDER for {len(inputs)} input(s)")
         return None, None
     path = Path(output)
+    inside = enclosing_run_folder(path)
+    if inside is not None:
+        raise QuorlinError(f"{output}: lies in the run folder {inside}, whose files transcripts could replace; "
+                           "write them elsewhere")
     as_folder = path.is_dir() or output.endswith(os.sep) or per_input
-    targets = [path / f"{file_id(p)}.{format_name}" for p in inputs] \
-        if as_folder else [path]
+    targets = [path / f"{file_id(p)}.{name}" for p in inputs for name in formats] if as_folder else [path]
     sources = {os.path.realpath(p) for p in inputs}
     clash = next((t for t in targets if os.path.realpath(t) in sources), None)
     if clash is not None:
@@ -125,13 +128,6 @@ def _output(output: Optional[str], format_name: str, inputs: List[str]) -> Tuple
     if not os.access(writable, os.W_OK | os.X_OK):
         raise QuorlinError(f"{output}: cannot write there (permission denied)")
     return (path, None) if as_folder else (None, path)
-
-
-def _render(format_name: str, transcripts) -> str:
-    if format_name in SUBTITLES:
-        (transcript,) = transcripts
-        return SUBTITLES[format_name](transcript)
-    return WRITERS[format_name](transcripts)
 
 
 def _printable(path: str) -> str:

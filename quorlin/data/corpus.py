@@ -1,7 +1,8 @@
-"""Corpus files shared by the datasets: listing, subsets, transcripts, tokenising.
+"""Corpus files shared by the datasets: listing, subsets, reading, tokenising.
 
 Files are read by the native reader (``quorlin.data._ext``) in chunks, so that
-progress bars advance while a partition loads.
+progress bars advance while a partition loads. A file that is not what it should be
+raises ``CorpusError`` naming it.
 """
 import os
 from typing import List, Tuple
@@ -19,9 +20,10 @@ CHUNK_SIZE = 64
 MAX_TRANSCRIPT_CHARS = 2 ** 20
 
 
-class CorpusFileError(QuorlinError, ValueError):
+class CorpusError(QuorlinError, ValueError):
     """A file of a prepared corpus that cannot be used as it stands: missing, truncated,
-    malformed, or no longer what its partition's index says; the message names it.
+    malformed, not a ``.npy`` file, or no longer what its partition's stream index says; the
+    message names the file.
 
     Raised in a ``DataLoader`` worker, it comes back to the main process with the worker's
     traceback as its text; the error made there keeps only the original message, so that
@@ -71,12 +73,24 @@ def load_transcripts(paths: List[str]) -> List[str]:
     ``MAX_TRANSCRIPT_CHARS`` is refused.
     """
     transcripts = []
-    for text, path in zip(read_text_arrays(paths, NUM_THREADS), paths):
-        parts = load_string_array(text, path) if isinstance(text, bytes) else [text]
-        if sum(map(len, parts)) > MAX_TRANSCRIPT_CHARS:
-            raise ValueError(f"{os.fsdecode(path)}: transcript holds more than {MAX_TRANSCRIPT_CHARS} characters")
-        transcripts.append("".join(parts))
+    try:
+        for text, path in zip(read_text_arrays(paths, NUM_THREADS), paths):
+            parts = load_string_array(text, path) if isinstance(text, bytes) else [text]
+            if sum(map(len, parts)) > MAX_TRANSCRIPT_CHARS:
+                raise CorpusError(f"{os.fsdecode(path)}: transcript holds more than {MAX_TRANSCRIPT_CHARS} "
+                                  "characters")
+            transcripts.append("".join(parts))
+    except ValueError as error:  # the native reader's and the unpickler's, naming the file
+        raise CorpusError(str(error)) from None
     return transcripts
+
+
+def read_features(reader, paths: List[str]) -> List[np.ndarray]:
+    """The filter banks of ``paths`` as the native ``FeatureReader`` ``reader`` reads them."""
+    try:
+        return reader.read(paths)
+    except ValueError as error:  # naming the file
+        raise CorpusError(str(error)) from None
 
 
 def add_transcripts(dataset, transcripts: List[str]) -> None:

@@ -10,8 +10,8 @@ from tqdm import tqdm
 
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, add_transcripts, average_chars_per_token,
-                                 list_npy_files, load_transcripts, mvn_statistics, read_subset, subset_count,
-                                 warn_unmatched_names)
+                                 list_npy_files, load_transcripts, mvn_statistics, read_features, read_subset,
+                                 subset_count, warn_unmatched_names)
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION, TRANSCRIPTS_ARRAYS_FOLDER
 
@@ -109,7 +109,7 @@ class Maltrey(Dataset):
         with tqdm(total=self.length, dynamic_ncols=True, leave=False) as bar:
             for start in range(0, self.length, CHUNK_SIZE):
                 stop = min(start + CHUNK_SIZE, self.length)
-                for feat in reader.read(self.fbank_files[start:stop]):
+                for feat in read_features(reader, self.fbank_files[start:stop]):
                     self.feats.append(feat)
                     self.feat_max_len = max(self.feat_max_len, feat.shape[1])
                 if not is_test:

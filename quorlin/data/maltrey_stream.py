@@ -11,7 +11,7 @@ from torch.utils.data import Dataset
 from tqdm import tqdm
 
 from quorlin.data import FeatureReader
-from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, CorpusFileError, average_chars_per_token, list_npy_files,
+from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, CorpusError, average_chars_per_token, list_npy_files,
                                  load_transcripts, mvn_statistics, read_subset, subset_count, warn_unmatched_names)
 from quorlin.data.maltrey import Maltrey, normalize_features
 from quorlin.data.stream_index import index_path, read_stream_index
@@ -40,7 +40,7 @@ class MaltreyStream(Dataset):
     ``token_ids[token_offsets[i]:token_offsets[i + 1]]``).
 
     Raises:
-        CorpusFileError: the index is missing, unreadable or lists other feature files than the
+        CorpusError: the index is missing, unreadable or lists other feature files than the
             partition holds, or a transcript file cannot be read; when drawn, a feature file is
             missing, malformed, or has another frame count than the index says.
 
@@ -90,8 +90,8 @@ class MaltreyStream(Dataset):
         if self.num_feats < 1:
             raise ValueError(f"num_feats must be a positive integer, got {config['num_feats']!r}")
         if self.num_feats > index.num_feats:
-            raise CorpusFileError(f"{index_path(partition_dir)} covers {index.num_feats} feature rows, fewer than "
-                                  f"num_feats={self.num_feats}")
+            raise CorpusError(f"{index_path(partition_dir)} covers {index.num_feats} feature rows, fewer than "
+                              f"num_feats={self.num_feats}")
         compute_stats = config["norm"] == "global_mvn" and global_stats is None
         if compute_stats and not self.isTrainPartition:
             raise ValueError("global_stats must be provided for non-training partitions when using global_mvn")
@@ -164,9 +164,9 @@ class MaltreyStream(Dataset):
         items = []
         for k, (i, array) in enumerate(zip(indices, arrays)):
             if array.shape[1] != self.frame_counts[i]:
-                raise CorpusFileError(f"{paths[k]}: {array.shape[1]} frames, where the partition's stream index "
-                                      f"says {self.frame_counts[i]}: the file changed since the partition was "
-                                      "prepared; prepare it again")
+                raise CorpusError(f"{paths[k]}: {array.shape[1]} frames, where the partition's stream index "
+                                  f"says {self.frame_counts[i]}: the file changed since the partition was "
+                                  "prepared; prepare it again")
             feat = normalize_features(torch.FloatTensor(array), norm, mean, std)  # (num_feats, T)
             if self.partition == TEST_PARTITION:
                 items.append((feat, None, None))
@@ -189,18 +189,18 @@ def _check_names(indexed: List[str], present: List[str], fbank_dir: str) -> None
         problem = f"{os.path.join(fbank_dir, unindexed[0])} is not in the partition's stream index"
     else:
         problem = f"the partition's stream index lists the files of {fbank_dir} in another order"
-    raise CorpusFileError(problem + ": prepare the partition again")
+    raise CorpusError(problem + ": prepare the partition again")
 
 
 @contextlib.contextmanager
 def _named_errors():
-    """Errors of reading corpus files as ``CorpusFileError``, whose message names the file."""
+    """Errors of reading corpus files as ``CorpusError``, whose message names the file."""
     try:
         yield
-    except CorpusFileError:
+    except CorpusError:
         raise
     except OSError as error:
         where = f"{os.fsdecode(error.filename)}: " if error.filename else ""
-        raise CorpusFileError(f"{where}cannot be read: {error.strerror or error}") from None
+        raise CorpusError(f"{where}cannot be read: {error.strerror or error}") from None
     except ValueError as error:  # the reader's message starts with the file's path
-        raise CorpusFileError(str(error)) from None
+        raise CorpusError(str(error)) from None

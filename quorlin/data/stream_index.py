@@ -22,7 +22,7 @@ from tqdm import tqdm
 
 from quorlin._files import replacing
 from quorlin.data import FeatureReader
-from quorlin.data.corpus import CHUNK_SIZE, NUM_THREADS, CorpusFileError, list_npy_files
+from quorlin.data.corpus import CHUNK_SIZE, NUM_THREADS, CorpusError, list_npy_files
 from quorlin.layout import FEATURES_FOLDER, STREAM_INDEX_FILE
 
 
@@ -72,22 +72,22 @@ def write_stream_index(partition_dir: str, num_feats: int, num_threads: Optional
 
 
 def read_stream_index(partition_dir: str) -> StreamIndex:
-    """The index of ``partition_dir``; a missing or unreadable one raises ``CorpusFileError``
+    """The index of ``partition_dir``; a missing or unreadable one raises ``CorpusError``
     naming it."""
     path = index_path(partition_dir)
     if not os.path.exists(path):
-        raise CorpusFileError(f"{path} is missing: prepare the partition again (quorlin prepare, or "
-                              "quorlin.data.stream_index.write_stream_index) to stream it from disk")
+        raise CorpusError(f"{path} is missing: prepare the partition again (quorlin prepare, or "
+                          "quorlin.data.stream_index.write_stream_index) to stream it from disk")
     try:
         with np.load(path, allow_pickle=False) as stored:
             index = StreamIndex(**{field: stored[field] for field in StreamIndex._fields})
     except (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile) as error:
-        raise CorpusFileError(f"{path} is not a readable stream index ({error}): prepare the partition "
-                              "again") from None
+        raise CorpusError(f"{path} is not a readable stream index ({error}): prepare the partition "
+                          "again") from None
     index = index._replace(num_feats=int(index.num_feats), count=int(index.count))
     n, dims = len(index.names), index.num_feats
     if (index.names.ndim != 1 or index.frames.shape != (n,) or index.mean.shape != (dims,)
             or index.m2.shape != (dims,)):
-        raise CorpusFileError(f"{path} is not a readable stream index (its arrays disagree in size): prepare the "
-                              "partition again")
+        raise CorpusError(f"{path} is not a readable stream index (its arrays disagree in size): prepare the "
+                          "partition again")
     return index

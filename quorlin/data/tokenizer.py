@@ -12,6 +12,7 @@ from typing import Iterable, List, Optional, Sequence, Union
 import sentencepiece
 
 from quorlin._files import write_bytes
+from quorlin._reading import excerpt, load_json
 
 # Fixed ids shared by every kind; the ASR trainer also uses pad_id as CTC blank.
 SPECIAL_TOKENS = ("<pad>", "<sos>", "<eos>", "<unk>")
@@ -89,19 +90,32 @@ class VaskTokenizer:
             symbols = list(model)
             bad = [s for s in symbols if not (isinstance(s, str) and len(s) == 1)]
             if bad or len(set(symbols)) != len(symbols):
-                raise ValueError(f"char vocabulary must be distinct single characters, got {symbols!r}")
+                raise ValueError(f"char vocabulary must be distinct single characters, got {excerpt(symbols)}")
             self._pieces = list(SPECIAL_TOKENS) + symbols
             self._char_ids = {c: i for i, c in enumerate(symbols, start=len(SPECIAL_TOKENS))}
             self.vocab_size = len(self._pieces)
         else:
             if not isinstance(model, bytes):
                 raise TypeError(f"model of a {kind!r} tokenizer must be bytes, got {type(model).__name__}")
-            self._sp = sentencepiece.SentencePieceProcessor(model_proto=model)
+            try:
+                self._sp = sentencepiece.SentencePieceProcessor(model_proto=model)
+            except RuntimeError as err:
+                # SentencePiece reports a model it cannot parse as an internal error.
+                raise ValueError(f"model is not a SentencePiece model: {str(err).split('] ', 1)[-1]}") from None
             self._model_proto = model
-            specials = tuple(self._sp.id_to_piece(i) for i in range(len(SPECIAL_TOKENS)))
-            if specials != SPECIAL_TOKENS:
-                raise ValueError(f"SentencePiece model must start with {SPECIAL_TOKENS}, got {specials}")
-            self.vocab_size = self._sp.get_piece_size()
+            # Every piece must be text, so that every decoded sequence is: no piece of bytes that
+            # are not UTF-8, and no byte pieces (byte fallback, which from_texts never trains).
+            try:
+                pieces = [self._sp.id_to_piece(i) for i in range(self._sp.get_piece_size())]
+            except UnicodeDecodeError as err:
+                raise ValueError(f"SentencePiece model holds a piece that is not UTF-8 text ({err.reason})") from None
+            if any(self._sp.is_byte(i) for i in range(len(pieces))):
+                raise ValueError("SentencePiece model holds byte pieces (byte fallback), whose sequences need not be "
+                                 "text")
+            if tuple(pieces[:len(SPECIAL_TOKENS)]) != SPECIAL_TOKENS:
+                raise ValueError(f"SentencePiece model must start with {SPECIAL_TOKENS}, got "
+                                 f"{excerpt(tuple(pieces[:len(SPECIAL_TOKENS)]))}")
+            self.vocab_size = len(pieces)
 
     @classmethod
     def from_texts(cls, texts: Sequence[str], kind: str = "char",
@@ -187,22 +201,35 @@ class VaskTokenizer:
 
     @classmethod
     def load(cls, path: Union[str, os.PathLike]) -> "VaskTokenizer":
-        """Reads a tokenizer written by :meth:`save`."""
+        """Reads a tokenizer written by :meth:`save`.
+
+        The file is checked before anything is built from it: a damaged one (or one that is
+        not a tokenizer at all) raises ``ValueError`` naming the file and what is wrong."""
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError(f"path must be a str or path, got {type(path).__name__}")
-        with open(path, encoding="utf-8") as f:
-            try:
-                state = json.load(f)
-            except json.JSONDecodeError as err:
-                raise ValueError(f"{os.fspath(path)!r} is not a tokenizer file: {err}") from None
+        name = os.fsdecode(path)
+        state = load_json(path)
         if not isinstance(state, dict) or state.get("format") != FILE_FORMAT:
-            raise ValueError(f"{os.fspath(path)!r} is not a tokenizer file")
+            raise ValueError(f"{name!r} is not a tokenizer file")
         kind = state.get("kind")
-        if kind == "char":
-            return cls(kind, state["symbols"])
+        if kind not in KINDS:
+            raise ValueError(f"{name}: kind must be one of {KINDS}, got {excerpt(kind)}")
+        key, stored = ("symbols", list) if kind == "char" else ("sentencepiece_model", str)
         # Files written before the stand-ins existed hold models trained on the raw texts.
-        return cls(kind, base64.b64decode(state["sentencepiece_model"]),
-                   escaped=state.get("escaped", False))
+        escaped = state.get("escaped", False)
+        for entry, value, wanted in ((key, state.get(key), stored), ("escaped", escaped, bool)):
+            if type(value) is not wanted:
+                raise ValueError(f"{name}: {entry} must be a {wanted.__name__}, got {excerpt(value)}")
+        model = state[key]
+        if kind != "char":
+            try:
+                model = base64.b64decode(model, validate=True)
+            except ValueError as err:  # binascii.Error
+                raise ValueError(f"{name}: {key} is not base64 text ({err})") from None
+        try:
+            return cls(kind, model, escaped=escaped)
+        except (ValueError, TypeError) as err:
+            raise ValueError(f"{name}: {err}") from None
 
     def _check_id(self, token) -> int:
         try:

@@ -51,7 +51,8 @@ class CTCPrefixScorer(IncrementalScorer):
     ``score``. A row's first token is its start token; the tokens after it are its labels.
     The end id scores the probability that the utterance holds exactly the row's labels
     followed by the end id, as the head is trained, and ends the row: scores after it mean
-    nothing. The blank id is never a label and scores log 0.
+    nothing. The blank id is never a label. An extension the head cannot read (more labels
+    than frames, or a probability lost below e^-700) scores -inf.
 
     Args:
         log_probs: (S, N, V) CTC log-probabilities, time first, as the model's ``encode`` returns them.
@@ -154,7 +155,9 @@ class CTCPrefixScorer(IncrementalScorer):
         psi[:, self.eos_id] = torch.logsumexp(phi + self.endings[self.utterance], dim=1)
         psi[:, self.blank_id] = _IMPOSSIBLE
         self.next_psi = psi.clamp(min=_IMPOSSIBLE)
-        return (self.next_psi - self.psi.unsqueeze(1)).float()
+        # What the head cannot read scores -inf, so that no search ever extends it.
+        scores = (self.next_psi - self.psi.unsqueeze(1)).float()
+        return scores.masked_fill(self.next_psi <= _IMPOSSIBLE, float("-inf"))
 
     def _extensions(self, phi: torch.Tensor) -> torch.Tensor:
         """log psi(g + c) for every label c (R, V), from phi(t - 1) (R, S), ignoring repeats."""

@@ -169,7 +169,9 @@ class WeightedSumScorer(IncrementalScorer):
 class ShallowFusionScorer(WeightedSumScorer):
     """Shallow fusion: recogniser scores + ``lm_weight`` × language-model scores.
 
-    The sum is final (used as it is by a search) when the recogniser's scores are.
+    The sum is final: a search adds it to a hypothesis's score as it is, so that a
+    hypothesis scores log P_asr + ``lm_weight`` × log P_lm whether the recogniser's scores
+    are its decoder's log-probabilities or a joint score with its CTC head.
 
     Args:
         asr: scorer of the recogniser (``RecognizerScorer``, or its sum with CTC prefix scores).
@@ -182,5 +184,5 @@ class ShallowFusionScorer(WeightedSumScorer):
     """
 
     def __init__(self, asr: IncrementalScorer, lm: IncrementalScorer, lm_weight: float):
-        super().__init__([(asr, 1.0), (lm, lm_weight)], final=asr.final)
+        super().__init__([(asr, 1.0), (lm, lm_weight)], final=True)
         self.asr, self.lm, self.lm_weight = asr, lm, self.parts[1][1]

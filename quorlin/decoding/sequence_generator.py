@@ -58,7 +58,8 @@ class SequenceGenerator:
 
     @torch.no_grad()
     def generate_greedy(
-        self, x: torch.Tensor, temperature: float = 1.0, repeat_penalty: float = 1.0
+        self, x: torch.Tensor, temperature: float = 1.0, repeat_penalty: float = 1.0,
+        max_lengths: Optional[torch.Tensor] = None,
     ) -> Tuple[torch.Tensor, torch.Tensor]:
         """Appends the most likely token at every step.
 
@@ -66,14 +67,18 @@ class SequenceGenerator:
             x: (N, P) integer start tokens.
             temperature: divides the scores (> 0).
             repeat_penalty: strength of the penalty on tokens already in a row (> 0; 1 is none).
+            max_lengths: (N,) the longest each row may grow, start tokens included, each in
+                (P, ``max_length``]; by default ``max_length`` for every row.
 
         Returns:
-            sequences (N, L) with the P start tokens in front, and scores (N,).
+            sequences (N, L) with the P start tokens in front, and scores (N,); a row whose
+            every next token scored -inf ends there with the score -inf.
         """
         x = self._check_prompts(x)
         temperature = _positive(temperature, "temperature")
         repeat_penalty = _positive(repeat_penalty, "repeat_penalty")
-        return self._extend(x, lambda log_probs: log_probs.argmax(dim=-1), temperature, repeat_penalty)
+        limits = self._row_limits(max_lengths, x)
+        return self._extend(x, lambda log_probs: log_probs.argmax(dim=-1), temperature, repeat_penalty, limits)
 
     @torch.no_grad()
     def generate_sample(
@@ -107,23 +112,35 @@ class SequenceGenerator:
             probs = filter_top_k_top_p(log_probs, top_k, top_p).softmax(dim=-1)  # (N, V)
             return torch.multinomial(probs, num_samples=1).squeeze(1)  # (N,)
 
-        return self._extend(x, draw, temperature, 1.0)
+        return self._extend(x, draw, temperature, 1.0, self._row_limits(None, x))
 
     @torch.no_grad()
     def generate_beam(
-        self, x: torch.Tensor, beam_width: int = 5, temperature: float = 1.0, repeat_penalty: float = 1.0
+        self, x: torch.Tensor, beam_width: int = 5, temperature: float = 1.0, repeat_penalty: float = 1.0,
+        max_lengths: Optional[torch.Tensor] = None, normalize_length: bool = False, best_only: bool = False,
     ) -> Tuple[torch.Tensor, torch.Tensor]:
         """Keeps the ``beam_width`` best partial sequences of every row at each step.
 
         Finished beams stay in the running with their score, so they compete with the
-        longer hypotheses; the search ends when every beam has finished or reached
-        ``max_length``.
+        longer hypotheses; the search ends when every beam has finished or reached its
+        row's limit. A token scored -inf is never chosen: a beam left without any other
+        ends with the score -inf.
 
         Args:
             x: (N, P) integer start tokens.
             beam_width: beams per row (>= 1).
             temperature: divides the scores (> 0).
             repeat_penalty: strength of the penalty on tokens already in a beam (> 0; 1 is none).
+            max_lengths: (N,) the longest each row may grow, start tokens included, each in
+                (P, ``max_length``]; by default ``max_length`` for every row.
+            normalize_length: rank the beams by their score per generated token (the end id
+                counted) rather than by their score: a search over renormalised scores
+                otherwise favours hypotheses that end early, each token costing some score.
+            best_only: only the best beam of each row is wanted. When no token scores above 0
+                (log-probabilities, or joint scores made of them) and the beams are ranked by
+                their scores, a row's running beams then stop as soon as a beam that ended
+                outscores them all: they could only fall further behind. The best beam is the
+                same; the others may be cut short.
 
         Returns:
             sequences (N, W, L) and scores (N, W), beams sorted best first.
@@ -134,6 +151,7 @@ class SequenceGenerator:
             raise ValueError(f"beam_width must be at least 1, got {W}")
         temperature = _positive(temperature, "temperature")
         repeat_penalty = _positive(repeat_penalty, "repeat_penalty")
+        limits = self._row_limits(max_lengths, x).repeat_interleave(W).view(-1, W)  # (N, W)
         eos, pad = self.tokenizer.eos_id, self.tokenizer.pad_id
 
         N = x.size(0)
@@ -141,23 +159,35 @@ class SequenceGenerator:
         # Only one copy of each prompt is alive at first, so the beams never duplicate.
         beam_scores = torch.full((N, W), float("-inf"), device=x.device)
         beam_scores[:, 0] = 0.0
+        generated = torch.zeros(N, W, device=x.device)  # tokens each beam added, its end id included
         finished = torch.zeros(N, W, dtype=torch.bool, device=x.device)
+        ended = torch.zeros(N, W, dtype=torch.bool, device=x.device)
         scoring = self._scoring(torch.arange(0, N * W, W, device=x.device))
         while seqs.size(1) < self.max_length and not finished.all():
             log_probs = self._next_log_probs(scoring(seqs), seqs, temperature, repeat_penalty)  # (N * W, V)
             V = log_probs.size(-1)
+            # Scores that never rise (log-probabilities) let a row stop once a beam that ended
+            # outscores every beam still running: none of those can overtake it.
+            settled = best_only and not normalize_length and bool((log_probs[~finished.view(-1)] <= 0).all())
             # A finished beam continues only with padding, at no cost.
             done = finished.view(-1, 1)  # (N * W, 1)
             log_probs = log_probs.masked_fill(done, float("-inf"))
             log_probs[:, pad] = log_probs[:, pad].masked_fill(done.squeeze(1), 0.0)
             candidates = (beam_scores.view(-1, 1) + log_probs).view(N, W * V)  # (N, W * V)
-            beam_scores, best = candidates.topk(W, dim=-1)  # (N, W), best first
+            lengths = (generated + (~finished).float()).view(N, W, 1).expand(N, W, V).reshape(N, W * V)
+            ranks = candidates / lengths if normalize_length else candidates
+            best = ranks.topk(W, dim=-1).indices  # (N, W), best first
+            beam_scores, generated = candidates.gather(1, best), lengths.gather(1, best)
             parent, next_tokens = best // V, best % V  # (N, W)
             t = seqs.size(1)
             seqs = seqs.view(N, W, t).gather(1, parent.unsqueeze(-1).expand(N, W, t))  # (N, W, t)
             seqs = torch.cat([seqs, next_tokens.unsqueeze(-1)], dim=-1).view(N * W, t + 1)
-            # Beams of -inf (fewer live hypotheses than beams) are dead ends.
-            finished = finished.gather(1, parent) | (next_tokens == eos) | beam_scores.isneginf()
+            ended = ended.gather(1, parent) | (next_tokens == eos)
+            # Beams of -inf (fewer live hypotheses than beams) are dead ends; a row at its limit stops.
+            finished = finished.gather(1, parent) | (next_tokens == eos) | beam_scores.isneginf() | (t + 1 >= limits)
+            if settled:
+                best_ended = beam_scores.masked_fill(~ended, float("-inf")).amax(dim=1, keepdim=True)  # (N, 1)
+                finished |= (beam_scores <= best_ended) & best_ended.isfinite()
             parent_rows = parent + W * torch.arange(N, device=x.device).unsqueeze(1)  # (N, W)
             scoring.advance(parent_rows.view(-1), finished.view(-1))
         return seqs.view(N, W, -1), beam_scores
@@ -183,7 +213,7 @@ class SequenceGenerator:
         lengths = (ends_before == 0).sum(dim=1)  # (N,)
         return [row[:length] for row, length in zip(seqs, lengths.tolist())]
 
-    def _extend(self, x, choose, temperature, repeat_penalty):
+    def _extend(self, x, choose, temperature, repeat_penalty, limits):
         """Greedy and sampling loop: one token per row per step from ``choose(log_probs)``."""
         eos, pad = self.tokenizer.eos_id, self.tokenizer.pad_id
         scores = torch.zeros(x.size(0), device=x.device)
@@ -191,14 +221,30 @@ class SequenceGenerator:
         scoring = self._scoring(torch.arange(x.size(0), device=x.device))
         while x.size(1) < self.max_length and not finished.all():
             log_probs = self._next_log_probs(scoring(x), x, temperature, repeat_penalty)  # (N, V)
-            next_tokens = choose(log_probs)  # (N,)
+            # A row whose every token scores -inf is a dead end: it stops without a token.
+            dead = log_probs.isneginf().all(dim=1) & ~finished  # (N,)
+            # Finished rows get padding whatever their scores say.
+            next_tokens = choose(log_probs.masked_fill((dead | finished).unsqueeze(1), 0.0))  # (N,)
             token_log_probs = log_probs.gather(1, next_tokens.unsqueeze(1)).squeeze(1)  # (N,)
             scores = scores + token_log_probs.masked_fill(finished, 0.0)
-            next_tokens = next_tokens.masked_fill(finished, pad)
+            next_tokens = next_tokens.masked_fill(finished | dead, pad)
             x = torch.cat([x, next_tokens.unsqueeze(1)], dim=1)  # (N, t + 1)
-            finished = finished | (next_tokens == eos)
+            finished = finished | dead | (next_tokens == eos) | (x.size(1) >= limits)
             scoring.advance(None, finished)
         return x, scores
+
+    def _row_limits(self, max_lengths: Optional[torch.Tensor], x: torch.Tensor) -> torch.Tensor:
+        """The checked longest length (N,) of every row of the prompts x (N, P)."""
+        N, P = x.shape
+        if max_lengths is None:
+            return torch.full((N,), self.max_length, device=x.device)
+        if not isinstance(max_lengths, torch.Tensor) or max_lengths.shape != (N,) or \
+                max_lengths.dtype not in _INTEGER_DTYPES:
+            raise ValueError(f"max_lengths must be an integer tensor of shape ({N},), got {_describe(max_lengths)}")
+        if not ((max_lengths > P) & (max_lengths <= self.max_length)).all():
+            raise ValueError(f"max_lengths must lie in ({P}, {self.max_length}] (the prompts' length and "
+                             f"max_length), got {max_lengths.tolist()}")
+        return max_lengths.to(device=x.device, dtype=torch.long)
 
     def _scoring(self, held):
         """How the search gets its scores; ``held`` are the rows in play at the start."""

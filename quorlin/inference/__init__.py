@@ -6,7 +6,18 @@ Example:
     >>> transcript = recognizer.transcribe(["talk.flac"])[0]
     >>> transcript.text, [(s.start, s.end) for s in transcript.segments]
 """
-from quorlin.inference.recognizer import Recognizer, Search
 from quorlin.inference.results import Segment, Transcript, Word
 
 __all__ = ["Recognizer", "Search", "Segment", "Transcript", "Word"]
+
+
+def __getattr__(name: str):
+    # The recogniser brings PyTorch: it is imported when asked for, so that the output formats
+    # (quorlin.inference.formats) can be read without it.
+    if name == "Recognizer":
+        from quorlin.inference.recognizer import Recognizer
+        return Recognizer
+    if name == "Search":
+        from quorlin.decoding.recognition import Search
+        return Search
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -6,7 +6,7 @@ import torch
 import torchaudio
 
 from quorlin.data.tokenizer import VaskTokenizer
-from quorlin.inference.results import Word
+from quorlin.inference.results import Word, spread_words
 
 
 def align_words(log_probs: torch.Tensor, token_ids: Sequence[int], tokenizer: VaskTokenizer,
@@ -76,15 +76,3 @@ def _word_token_spans(ids: List[int], tokenizer: VaskTokenizer) -> List[tuple]:
     for k, end in enumerate(ends):
         owner += [k] * (end - len(owner))
     return [(m.group(), owner[m.start()], owner[m.end() - 1]) for m in re.finditer(r"\S+", text)]
-
-
-def spread_words(texts: Sequence[str], start: float, end: float) -> List[Word]:
-    """Words timed by spreading [start, end] over them in proportion to their lengths, for
-    text whose word times are unknown."""
-    total = sum(len(text) for text in texts)
-    words, done = [], 0
-    for text in texts:
-        first = start + (end - start) * done / total
-        done += len(text)
-        words.append(Word(first, start + (end - start) * done / total, text))
-    return words

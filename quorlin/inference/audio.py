@@ -6,14 +6,20 @@ from typing import Any, Iterator, Optional, Tuple, Union
 import numpy as np
 import soundfile
 import torch
-import torchaudio
 
+from quorlin._reading import regular_file_problem
 from quorlin.errors import QuorlinError
 from quorlin.prep.features import FRAME_LENGTH_MS, SAMPLE_RATE
+from quorlin.resample import StreamingResampler
 
-# The filter of torchaudio.functional.resample's defaults, which resampled the training features.
-_LOWPASS_FILTER_WIDTH, _ROLLOFF = 6, 0.99
-
+MIN_RATE, MAX_RATE = 1000, 384000
+MAX_CHANNELS = 16
+# Float samples may overshoot full scale a little (a resampled or mixed recording); far beyond
+# it they are integers in float clothing.
+MAX_FLOAT_PEAK = 2.0
+# Integer samples: the value of silence and of full scale.
+_INTEGER_SCALES = {torch.int8: (0.0, 128.0), torch.uint8: (128.0, 128.0), torch.int16: (0.0, 32768.0),
+                   torch.int32: (0.0, 2147483648.0)}
 
 def file_id(path: Union[str, os.PathLike]) -> str:
     """The id of an audio file: its name without the extension."""
@@ -34,13 +40,16 @@ class AudioSource:
     recording again from its start.
 
     Args:
-        input: the path of a WAV, FLAC, Ogg (or any other soundfile-readable) file, or a
-            (waveform, sample_rate) pair: a float tensor or array in [-1, 1] and its rate.
+        input: the path of a WAV, FLAC, Ogg, MP3 (or any other soundfile-readable) file, or a
+            (waveform, sample_rate) pair: a tensor or array and its rate (1 kHz to 384 kHz). Float
+            samples lie in [-1, 1] (peaks up to 2 pass); integer samples (int8, uint8, int16,
+            int32) are scaled from their type's range.
         id: the recording's id; by default a file's name without its extension. Required
             for a waveform.
 
     Shapes:
-        waveform: (n,) or (channels, n)
+        waveform: (n,), (channels, n), or (n, channels) as soundfile returns it (the shorter
+        side, at most 16, is the channels)
 
     Attributes:
         id: the recording's id.
@@ -78,39 +87,45 @@ class AudioSource:
         return self.num_frames / self.sample_rate
 
     def _open_file(self, path: str, id: Optional[str]) -> None:
+        problem = regular_file_problem(path)  # a FIFO would block the reader for ever
+        if problem:
+            raise AudioError(f"{path}: cannot read audio: {problem}")
         try:
             info = soundfile.info(path)
         except (RuntimeError, OSError) as err:
             raise AudioError(f"{path}: cannot read audio: {err}") from None
         self.id = file_id(path) if id is None else id
         self.name, self._path = path, path
-        self.sample_rate, self.num_frames = info.samplerate, info.frames
+        self.sample_rate, self.num_frames = _checked_rate(info.samplerate, path), info.frames
 
     def _take_waveform(self, waveform, sample_rate: int, id: str) -> None:
-        if isinstance(sample_rate, bool) or not isinstance(sample_rate, (int, np.integer)) or sample_rate <= 0:
-            raise ValueError(f"sample_rate must be a positive integer, got {sample_rate!r}")
+        if isinstance(sample_rate, bool) or not isinstance(sample_rate, (int, np.integer)):
+            raise TypeError(f"sample_rate must be an integer, got {sample_rate!r}")
+        self.id = self.name = id
+        self.sample_rate = _checked_rate(int(sample_rate), id)
         if isinstance(waveform, np.ndarray):
             waveform = torch.from_numpy(waveform)
         if not isinstance(waveform, torch.Tensor):
             raise TypeError(f"waveform must be a tensor or a NumPy array, got {type(waveform).__name__}")
-        if not waveform.is_floating_point():
-            raise TypeError(f"waveform must hold floating-point samples in [-1, 1], got dtype {waveform.dtype}")
         if waveform.dim() not in (1, 2):
-            raise ValueError(f"waveform must have shape (n,) or (channels, n), got {tuple(waveform.shape)}")
-        self.id = self.name = id
-        self.sample_rate, self.num_frames = int(sample_rate), waveform.size(-1) if waveform.numel() else 0
+            raise ValueError(f"waveform must have shape (n,), (channels, n) or (n, channels), got "
+                             f"{tuple(waveform.shape)}")
+        if waveform.dim() == 2 and waveform.size(0) > waveform.size(1):
+            waveform = waveform.T  # (n, channels), as soundfile.read returns it -> (channels, n)
+        if waveform.dim() == 2 and waveform.size(0) > MAX_CHANNELS:
+            raise ValueError(f"waveform must have shape (n,), (channels, n) or (n, channels) with at most "
+                             f"{MAX_CHANNELS} channels, got {tuple(waveform.shape)}")
+        self.num_frames = waveform.size(-1) if waveform.numel() else 0
         if waveform.numel() == 0:
             return
-        waveform = waveform.detach().cpu().float()
+        waveform = _as_float(waveform.detach().cpu(), id)
         self._waveform = waveform if waveform.dim() == 1 else waveform.mean(dim=0)  # (channels, n) -> (n,)
-        if not torch.isfinite(self._waveform).all():
-            raise AudioError(f"{id}: audio holds NaN or infinite samples")
 
     def blocks(self, block_seconds: float = 10.0) -> Iterator[torch.Tensor]:
         """Consecutive mono float32 blocks (m,) at 16 kHz, about ``block_seconds`` each.
 
-        Channels are averaged, then the samples are resampled as a whole-recording
-        ``torchaudio.functional.resample`` would, without seams at the block edges. Samples
+        Channels are averaged, then the samples are resampled as ``quorlin.resample.resample``
+        resamples a whole recording, without seams at the block edges. Samples
         that are NaN or infinite, or a file that holds fewer samples than its header says
         and less than one window, raise ``AudioError`` naming the file when they are reached.
         """
@@ -119,7 +134,7 @@ class AudioSource:
         return self._blocks(max(1, round(block_seconds * self.sample_rate)))
 
     def _blocks(self, block_frames: int) -> Iterator[torch.Tensor]:
-        resampler = _StreamingResampler(self.sample_rate)
+        resampler = StreamingResampler(self.sample_rate, SAMPLE_RATE)
         for chunk in self._native_blocks(block_frames):
             out = resampler.push(chunk)
             if out.numel():
@@ -157,56 +172,24 @@ class AudioSource:
         return f"AudioSource(id={self.id!r}, sample_rate={self.sample_rate}, duration={self.duration:.3f})"
 
 
-class _StreamingResampler:
-    """Resamples a stream to 16 kHz in pieces whose outputs equal those of resampling the
-    whole stream at once.
+def _checked_rate(rate: int, name: str) -> int:
+    if not MIN_RATE <= rate <= MAX_RATE:
+        raise AudioError(f"{name}: a sample rate of {rate} Hz is outside {MIN_RATE} to {MAX_RATE} Hz")
+    return rate
 
-    The sinc resampler is a strided convolution: with rates reduced to ``orig`` input and
-    ``new`` output samples per step, the outputs of step k read the inputs within ``width``
-    of [k * orig, (k + 1) * orig). A piece of steps [s, e) (s and e multiples of ``orig``)
-    resampled together with ``pad >= width`` inputs of context on each side therefore gives
-    exactly the whole stream's outputs for those steps. The stream starts with ``pad``
-    zeros and ends with ``pad`` zeros, as the whole-stream resampler pads it.
-    """
 
-    def __init__(self, rate: int):
-        self.identity = rate == SAMPLE_RATE
-        gcd = math.gcd(rate, SAMPLE_RATE)
-        self.orig, self.new = rate // gcd, SAMPLE_RATE // gcd
-        if not self.identity:
-            self.resample = torchaudio.transforms.Resample(
-                rate, SAMPLE_RATE, lowpass_filter_width=_LOWPASS_FILTER_WIDTH, rolloff=_ROLLOFF,
-                dtype=torch.float32)
-        width = math.ceil(_LOWPASS_FILTER_WIDTH * self.orig / (min(self.orig, self.new) * _ROLLOFF))
-        self.pad = math.ceil(width / self.orig) * self.orig + self.orig
-        self.buffer = torch.zeros(self.pad)  # inputs from index done - pad on
-        self.done = 0  # input index up to which outputs were given
-        self.total = 0  # inputs pushed
-
-    def push(self, x: torch.Tensor) -> torch.Tensor:
-        """The outputs that the inputs so far determine."""
-        self.total += x.numel()
-        if self.identity:
-            return x
-        self.buffer = torch.cat([self.buffer, x])
-        # Steps up to `end` have their right context in the buffer.
-        end = (self.done + self.buffer.numel() - 2 * self.pad) // self.orig * self.orig
-        if end <= self.done:
-            return x.new_zeros(0)
-        out = self._resample(self.buffer[:end - self.done + 2 * self.pad], end - self.done)
-        self.buffer = self.buffer[end - self.done:]
-        self.done = end
-        return out
-
-    def flush(self) -> torch.Tensor:
-        """The remaining outputs, up to ceil(total * new / orig) in all."""
-        if self.identity:
-            return torch.zeros(0)
-        piece = torch.cat([self.buffer, torch.zeros(self.pad)])
-        return self._resample(piece, self.total - self.done)
-
-    def _resample(self, piece: torch.Tensor, inputs: int) -> torch.Tensor:
-        """Outputs of the ``inputs`` samples after the first ``pad`` of ``piece``."""
-        first = self.pad // self.orig * self.new
-        out = self.resample(piece.unsqueeze(0))[0]  # (1, n) -> (n,)
-        return out[first:first + -(-inputs * self.new // self.orig)]
+def _as_float(waveform: torch.Tensor, name: str) -> torch.Tensor:
+    """Samples as float32 in [-1, 1]: integers scaled from their type's range, floats checked."""
+    if waveform.dtype in _INTEGER_SCALES:
+        zero, scale = _INTEGER_SCALES[waveform.dtype]
+        return (waveform.float() - zero) / scale
+    if not waveform.is_floating_point():
+        raise TypeError(f"waveform must hold float or int8/uint8/int16/int32 samples, got dtype {waveform.dtype}")
+    waveform = waveform.float()
+    if not torch.isfinite(waveform).all():
+        raise AudioError(f"{name}: audio holds NaN or infinite samples")
+    peak = float(waveform.abs().max())
+    if peak > MAX_FLOAT_PEAK:
+        raise AudioError(f"{name}: float samples must lie in [-1, 1], got a peak of {peak:g}; divide int16 "
+                         "samples by 32768, or give the integer array itself")
+    return waveform

@@ -1,11 +1,14 @@
-"""Transcripts written out: "id<TAB>text" lines, JSON, SubRip (SRT) and WebVTT subtitles."""
+"""Transcripts written out: "id<TAB>text" lines, JSON, plain text, SubRip (SRT) and WebVTT subtitles.
+
+``WRITERS`` lists every format by its name (which is also its file extension); the command line
+offers exactly these, and "all" of them at once.
+"""
 import json
 import textwrap
 from dataclasses import dataclass
-from typing import Iterable, List, Sequence
+from typing import Callable, Iterable, List, Sequence
 
-from quorlin.inference.alignment import spread_words
-from quorlin.inference.results import Segment, Transcript, Word
+from quorlin.inference.results import Segment, Transcript, Word, spread_words
 
 # A cue is read at a glance: at most two lines of 42 characters, shown for at most 7 s.
 MAX_LINE_CHARS, MAX_LINES, MAX_CUE_SECONDS = 42, 2, 7.0
@@ -40,6 +43,11 @@ def format_json(transcripts: Iterable[Transcript]) -> str:
     segments (start, end, text, words with start, end and text); times in seconds,
     rounded to milliseconds."""
     return json.dumps([_transcript_dict(t) for t in transcripts], ensure_ascii=False, indent=2) + "\n"
+
+
+def format_txt(transcript: Transcript) -> str:
+    """The transcript's text, one segment per line."""
+    return "".join(f"{segment.text}\n" for segment in transcript.segments if segment.text)
 
 
 def subtitle_cues(transcript: Transcript) -> List[Cue]:
@@ -124,3 +132,25 @@ def _transcript_dict(t: Transcript) -> dict:
 
 def _ms(seconds: float) -> float:
     return round(seconds, 3)
+
+
+@dataclass(frozen=True)
+class Writer:
+    """How one format writes transcripts: ``render`` makes the text of several transcripts
+    (``per_input`` false) or of one (``per_input`` true: a file per input)."""
+    render: Callable
+    per_input: bool
+
+
+WRITERS = {"tsv": Writer(format_tsv, False), "json": Writer(format_json, False), "txt": Writer(format_txt, True),
+           "srt": Writer(format_srt, True), "vtt": Writer(format_vtt, True)}
+
+
+def render(format_name: str, transcripts: Sequence[Transcript]) -> str:
+    """The text of ``transcripts`` in the format ``format_name`` (one transcript for the formats
+    written per input)."""
+    writer = WRITERS[format_name]
+    if writer.per_input:
+        (transcript,) = transcripts
+        return writer.render(transcript)
+    return writer.render(transcripts)

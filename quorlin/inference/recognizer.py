@@ -4,44 +4,39 @@
     for transcript in recognizer.transcribe(["talk.flac", (waveform, 44100)]):
         print(transcript.id, transcript.text)
 
-Long recordings are read in blocks and split at pauses into segments the model can take
-(``max_segment_seconds``); segments of all inputs are recognised in batches, each with a
-search as long as its audio allows, and stitched back in order with their times.
+A recording no longer than the model's longest training utterance is recognised whole. Longer
+ones are read in blocks and cut at pauses, found by a voice activity detector, into segments
+as long as the training utterances; segments of all inputs are recognised in batches, each
+with a search as long as its own audio allows, and stitched back in order with their times.
 """
 import os
 from collections import deque
 from pathlib import Path
-from typing import Any, Deque, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Deque, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import torch
 
 from quorlin.data.maltrey import normalize_features
 from quorlin.data.tokenizer import VaskTokenizer
-from quorlin.decoding.recognition import batch_scorer
-from quorlin.decoding.sequence_generator import SequenceGenerator
+from quorlin.decoding.recognition import Hypothesis, Search, recognize_batch
 from quorlin.errors import QuorlinError
-from quorlin.inference.alignment import align_words, spread_words
+from quorlin.inference.alignment import align_words
 from quorlin.inference.audio import AudioError, AudioSource, file_id
-from quorlin.inference.results import Segment, Transcript
-from quorlin.inference.segmentation import AudioSegment, keep_words, split_audio
-from quorlin.prep.features import FRAME_LENGTH_MS, FRAME_SHIFT_MS, SAMPLE_RATE, compute_fbank
-from quorlin.run_folder import RunFolderError, load_trained, read_recognizer_settings
+from quorlin.inference.results import Segment, Transcript, Word, spread_words
+from quorlin.inference.segmentation import AudioSegment, SegmentLengths, keep_words, split_audio
+from quorlin.inference.vad import DEFAULT_VAD, speech_detector
+from quorlin.prep.features import FRAME_LENGTH_MS, FRAME_SHIFT_MS, SAMPLE_RATE, compute_fbank, feature_seconds
+from quorlin.recipe_schema import MAX_BEAM_WIDTH
+from quorlin.run_folder import RunFolderError, load_trained, read_recognizer_settings, reading_run_folder
 
 Input = Union[str, Path, Tuple[Any, int]]
 # A segment spans at most this share of the model's positions: a margin for the front end's edges.
 _SEGMENT_SHARE = 0.95
 _BLOCK_SECONDS = 30.0
-# The weight of a language model fused in when neither the caller nor the dev set chose one.
-DEFAULT_LM_WEIGHT = 0.3
-
-
-class Search(NamedTuple):
-    """A search setting: beam width (1 is greedy), the CTC head's weight in the joint score
-    and the language model's weight in shallow fusion (used only with a language model)."""
-    beam_width: int = 1
-    ctc_weight: float = 0.0
-    lm_weight: float = 0.0
+# The search of a run folder that was never evaluated: joint CTC/attention beam search when the
+# CTC head was trained, else greedy search; a language model, when given, is fused in with 0.3.
+DEFAULT_SEARCH, DEFAULT_SEARCH_WITHOUT_CTC = Search(10, 0.3, 0.3), Search(1, 0.0, 0.3)
 
 
 class Recognizer:
@@ -53,8 +48,8 @@ class Recognizer:
         settings: the run folder's recogniser settings: ``norm`` and the training statistics
             (``global_mean``, ``global_std``) of its features, and optionally the ``search``
             chosen on a dev set (``beam_width``, ``ctc_weight``, ``lm_weight``), the default of
-            ``transcribe`` (greedy search without CTC scores when none was chosen; an LM, when
-            given, is fused in with weight 0.3 unless the dev set chose another).
+            ``transcribe``. Where none was chosen: beam 10 with CTC weight 0.3 when the CTC
+            head was trained, else greedy search; an LM, when given, fused in with weight 0.3.
         num_feats: filter-bank bins of its inputs.
         device: where to run; None picks CUDA when available.
         lm: a ``DecoderOnlyTransformer`` over the same tokenizer, for shallow fusion.
@@ -77,30 +72,41 @@ class Recognizer:
         if self.norm == "global_mvn":
             self.global_stats = tuple(torch.tensor(settings[key], dtype=torch.float32)
                                       for key in ("global_mean", "global_std"))
-        chosen = settings.get("search", {})
-        self.default_search = Search(chosen.get("beam_width", 1), chosen.get("ctc_weight", 0.0),
-                                     chosen.get("lm_weight", DEFAULT_LM_WEIGHT))
-        self.lm = None if lm is None else lm.to(self.device).eval()
         self.ctc_trained = ctc_trained
+        self.checkpoint: Optional[Path] = None  # the checkpoint file of a run folder's recogniser
+        default = DEFAULT_SEARCH if ctc_trained else DEFAULT_SEARCH_WITHOUT_CTC
+        chosen = settings.get("search", {})
+        self.default_search = Search(*(chosen.get(key, value) for key, value in default._asdict().items()))
+        self.lm = None if lm is None else lm.to(self.device).eval()
         self._frames_per_position = _frames_per_position(self.model.source_embedding.calculate_downsampled_length,
                                                          self.model.max_len)
         self.max_segment_seconds = (_SEGMENT_SHARE * self.model.max_len * self._frames_per_position
                                     * FRAME_SHIFT_MS / 1000)
+        # Segments are aimed at the durations of the training utterances; a run folder that
+        # does not know them aims at any length the model takes.
+        quantiles = settings.get("train_durations") or torch.linspace(1.0, self.max_segment_seconds, 21).tolist()
+        self.segment_lengths = SegmentLengths(quantiles, self.max_segment_seconds)
         self._min_frames = _min_frames(self.model.source_embedding.calculate_downsampled_length)
-        # A 25 ms window, then one 10 ms shift per further frame.
-        self.min_seconds = (FRAME_LENGTH_MS + (self._min_frames - 1) * FRAME_SHIFT_MS) / 1000
+        self.min_seconds = feature_seconds(self._min_frames)
 
     @classmethod
-    def from_run_folder(cls, path, device: Optional[str] = None, lm=None) -> "Recognizer":
+    def from_run_folder(cls, path, device: Optional[str] = None, lm=None,
+                        checkpoint: Optional[str] = None) -> "Recognizer":
         """The recogniser of a run folder ("expts/<run name>" or a copy of it), with the
         language model of the run folder ``lm`` fused in when given.
+
+        Args:
+            checkpoint: the file in the run folder's checkpoints to take the weights from; by
+                default the one its chosen search was scored with, else the best epoch's.
 
         Raises:
             RunFolderError: a folder is not a trained run folder, or the language model was
                 trained with another tokenizer.
         """
         device = parse_device(device)
-        trained = load_trained("asr", path, device)
+        with reading_run_folder(path):
+            settings = read_recognizer_settings(path)
+            trained = load_trained("asr", path, device, checkpoint or settings.get("search", {}).get("checkpoint"))
         language_model = None
         if lm is not None:
             trained_lm = load_trained("lm", lm, device)
@@ -108,30 +114,36 @@ class Recognizer:
                 raise RunFolderError(f"the language model in {lm} was trained with another tokenizer than the "
                                      f"recogniser in {path}")
             language_model = trained_lm.model
-        return cls(trained.model, trained.tokenizer, read_recognizer_settings(path),
-                   trained.section["data"]["num_feats"], device, language_model,
-                   trained.section.get("loss", {}).get("ctc_weight", 0) > 0)
+        recognizer = cls(trained.model, trained.tokenizer, settings, trained.section["data"]["num_feats"], device,
+                         language_model, trained.section.get("loss", {}).get("ctc_weight", 0) > 0)
+        recognizer.checkpoint = trained.checkpoint
+        return recognizer
 
     def transcribe(self, inputs: Sequence[Input], beam_width: Optional[int] = None,
                    ctc_weight: Optional[float] = None, lm_weight: Optional[float] = None,
                    batch_size: int = 16, max_length: Optional[int] = None,
-                   ids: Optional[Sequence[str]] = None, skip_errors: bool = False) -> List[Transcript]:
+                   ids: Optional[Sequence[str]] = None, skip_errors: bool = False,
+                   vad: Optional[str] = None) -> List[Transcript]:
         """Transcribes every input: an audio file's path, or a (waveform, sample rate) pair.
 
         Args:
-            inputs: paths of WAV, FLAC or Ogg files (any sample rate; channels are averaged),
-                or (waveform, sample_rate) pairs with a (samples,) or (channels, samples)
-                tensor or array.
+            inputs: paths of audio files (WAV, FLAC, Ogg, MP3, ...: any that soundfile reads, at
+                any sample rate; channels are averaged), or (waveform, sample_rate) pairs (see
+                ``AudioSource``); a single path is one input.
             beam_width, ctc_weight, lm_weight: the search (see ``Search``); by default the
-                setting chosen on the dev set and kept in the run folder, else greedy search
-                without CTC scores. ``lm_weight`` counts only with a language model.
+                setting chosen on the dev set and kept in the run folder, else joint CTC/attention
+                beam search (beam 10, CTC weight 0.3; greedy search for a recogniser trained
+                without CTC). ``lm_weight`` counts only with a language model (default 0.3).
             batch_size: segments recognised together.
             max_length: the longest transcript of one segment, in tokens; by default as long
                 as the segment's audio allows.
             ids: the transcripts' ids (default: a file's name without its extension, or
                 "input-<n>" for a waveform).
-            skip_errors: give an input that cannot be read a transcript with ``error`` set
-                (and empty text) instead of raising.
+            skip_errors: give an input that cannot be read (or a waveform of the wrong type or
+                shape) a transcript with ``error`` set and empty text, instead of raising.
+            vad: the voice activity detector that finds the speech: "silero" (the default, a
+                small neural network that holds in noise) or "energy" (frame energies against
+                the noise floor).
 
         Returns:
             one ``Transcript`` per input, in order.
@@ -141,19 +153,28 @@ class Recognizer:
                 out of range.
         """
         return list(self.transcribe_iter(inputs, beam_width, ctc_weight, lm_weight, batch_size, max_length, ids,
-                                         skip_errors))
+                                         skip_errors, vad))
 
     def transcribe_iter(self, inputs: Iterable[Input], beam_width: Optional[int] = None,
                         ctc_weight: Optional[float] = None, lm_weight: Optional[float] = None,
                         batch_size: int = 16, max_length: Optional[int] = None,
-                        ids: Optional[Sequence[str]] = None, skip_errors: bool = False) -> Iterator[Transcript]:
+                        ids: Optional[Sequence[str]] = None, skip_errors: bool = False,
+                        vad: Optional[str] = None) -> Iterator[Transcript]:
         """``transcribe`` one input at a time: each transcript is yielded as soon as it is done."""
         search = self.search(beam_width, ctc_weight, lm_weight)
+        vad = vad or DEFAULT_VAD
+        speech_detector(vad)  # an unknown detector stops here, before any input is read
+        if isinstance(inputs, (str, os.PathLike)):
+            inputs = [inputs]  # one file, not the characters of its name
+        if ids is not None and hasattr(inputs, "__len__") and len(ids) != len(inputs):
+            raise QuorlinError(f"ids must hold one id per input: {len(ids)} ids for {len(inputs)} inputs")
         max_length = self._check_max_length(max_length)
         batch_size = _positive_int(batch_size, "batch_size")
         pending: List[Tuple["_Job", AudioSegment]] = []
         jobs: Deque[_Job] = deque()
         for n, item in enumerate(inputs):
+            if ids is not None and n >= len(ids):
+                raise QuorlinError(f"ids must hold one id per input: {len(ids)} ids for more inputs")
             given = ids[n] if ids is not None else file_id(item) if isinstance(item, (str, os.PathLike)) \
                 else f"input-{n}"
             job = _Job(given)
@@ -164,7 +185,9 @@ class Recognizer:
                 if source.duration < self.min_seconds:
                     raise AudioError(f"{source.name}: {source.duration * 1000:.0f} ms of audio is too short for the "
                                      f"recogniser, which needs at least {self.min_seconds * 1000:.0f} ms")
-                for segment in split_audio(source.blocks(_BLOCK_SECONDS), self.max_segment_seconds):
+                detector = speech_detector(vad, round(self.segment_lengths.longest * 100))
+                for segment in split_audio(source.blocks(_BLOCK_SECONDS), detector, self.segment_lengths,
+                                           source.duration):
                     if segment.end - segment.start < self.min_seconds:
                         continue  # a blip between pauses, too short to hold a word
                     pending.append((job, segment))
@@ -173,7 +196,7 @@ class Recognizer:
                         self._recognize(pending, search, max_length)
                         pending = []
                         yield from _finished(jobs)
-            except QuorlinError as error:
+            except (QuorlinError, ValueError, TypeError) as error:  # the input's own fault
                 if not skip_errors:
                     raise
                 job.error = str(error)
@@ -194,8 +217,8 @@ class Recognizer:
         pieces = [(n, piece) for n, feats in enumerate(features) for piece in self._fitting_pieces(feats)]
         for start in range(0, len(pieces), batch_size):
             batch = pieces[start:start + batch_size]
-            hypotheses, _, _ = self._decode([feats for _, feats in batch], search, max_length)
-            texts += list(zip((n for n, _ in batch), hypotheses))
+            hypotheses, _ = self._decode([feats for _, feats in batch], search, max_length)
+            texts += [(n, hypothesis.text) for (n, _), hypothesis in zip(batch, hypotheses)]
         joined = [[] for _ in features]
         for n, text in texts:
             joined[n].append(text)
@@ -208,10 +231,14 @@ class Recognizer:
         search = Search(default.beam_width if beam_width is None else beam_width,
                         default.ctc_weight if ctc_weight is None else ctc_weight,
                         default.lm_weight if lm_weight is None else lm_weight)
-        if isinstance(search.beam_width, bool) or not isinstance(search.beam_width, int) or search.beam_width < 1:
-            raise QuorlinError(f"the beam width must be an integer >= 1, got {search.beam_width!r}")
+        if isinstance(search.beam_width, bool) or not isinstance(search.beam_width, int) or \
+                not 1 <= search.beam_width <= MAX_BEAM_WIDTH:
+            raise QuorlinError(f"the beam width must be an integer in [1, {MAX_BEAM_WIDTH}], got {search.beam_width!r}")
         if not (isinstance(search.ctc_weight, (int, float)) and 0.0 <= search.ctc_weight <= 1.0):
             raise QuorlinError(f"the CTC weight must lie in [0, 1], got {search.ctc_weight!r}")
+        if search.ctc_weight > 0 and not self.ctc_trained:
+            raise QuorlinError(f"the CTC weight must be 0: this recogniser was trained without a CTC head "
+                               f"(loss.ctc_weight 0), got {search.ctc_weight!r}")
         if not (isinstance(search.lm_weight, (int, float)) and 0.0 <= search.lm_weight < float("inf")):
             raise QuorlinError(f"the LM weight must be a finite number >= 0, got {search.lm_weight!r}")
         return Search(int(search.beam_width), float(search.ctc_weight), float(search.lm_weight))
@@ -245,11 +272,19 @@ class Recognizer:
     def _recognize(self, pending: List[Tuple["_Job", AudioSegment]], search: Search, max_length) -> None:
         """Recognises the segments of ``pending`` and files each one's words with its input."""
         feats = [self._features(segment.samples) for _, segment in pending]
-        texts, ids, ctc = self._decode(feats, search, max_length, align=self.ctc_trained)
-        seconds_per_frame = self._frames_per_position * FRAME_SHIFT_MS / 1000
-        for (job, segment), text, row_ids, log_probs in zip(pending, texts, ids, ctc):
+        hypotheses, ctc = self._decode(feats, search, max_length)
+        # Encoder frame j is centred on filter-bank frame stride * j + offset, whose window is
+        # centred half a window after its start: the j-th of a token's frames spans that centre
+        # +- half a frame.
+        stride, offset = self.model.source_embedding.frame_centres()
+        seconds_per_frame = stride * FRAME_SHIFT_MS / 1000
+        shift = (offset * FRAME_SHIFT_MS + FRAME_LENGTH_MS / 2) / 1000 - seconds_per_frame / 2
+        for (job, segment), hypothesis, log_probs in zip(pending, hypotheses, ctc):
+            text = hypothesis.text
             if self.ctc_trained:
-                words = align_words(log_probs, row_ids, self.tokenizer, seconds_per_frame, segment.start)
+                words = align_words(log_probs, hypothesis.ids, self.tokenizer, seconds_per_frame,
+                                    segment.start + shift)
+                words = [Word(max(w.start, segment.start), min(w.end, segment.end), w.text) for w in words]
             else:
                 words = spread_words(text.split(), segment.start, segment.end)
             kept = keep_words(segment, words)
@@ -261,34 +296,17 @@ class Recognizer:
             job.waiting -= 1
 
     @torch.inference_mode()
-    def _decode(self, feats: Sequence[np.ndarray], search: Search, max_length: Optional[int],
-                align: bool = False) -> Tuple[List[str], List[List[int]], List[Optional[torch.Tensor]]]:
-        """Recognises a batch of filter banks (F, T): texts, token ids and, with ``align``, the
-        CTC head's log-probabilities (S_i, V) of every utterance (else None for each)."""
+    def _decode(self, feats: Sequence[np.ndarray], search: Search,
+                max_length: Optional[int]) -> Tuple[List[Hypothesis], List[torch.Tensor]]:
+        """Recognises a batch of filter banks (F, T): the hypotheses, and the CTC head's
+        log-probabilities (S_i, V) of every utterance."""
         rows = [self._normalised(f) for f in feats]
         lengths = torch.tensor([row.size(0) for row in rows], device=self.device)
         padded = torch.nn.utils.rnn.pad_sequence(rows, batch_first=True).to(self.device)  # (B, T, F)
-        encoder_output, pad_mask_src, _, ctc_inputs = self.model.encode(padded, lengths)
-        if max_length is None:
-            # Every label needs an encoder frame under CTC: the search never needs more.
-            max_length = min(self.model.max_len, int(ctc_inputs["lengths"].max()) + 2)
-        config = {"beam_width": search.beam_width, "ctc_weight": search.ctc_weight,
-                  "lm_model": self.lm, "lm_weight": search.lm_weight}
-        generator = SequenceGenerator(score_fn=batch_scorer(self.model, self.tokenizer, encoder_output,
-                                                            pad_mask_src, ctc_inputs, config),
-                                      tokenizer=self.tokenizer, max_length=max_length, device=self.device)
-        prompts = torch.full((len(rows), 1), self.tokenizer.sos_id, dtype=torch.long, device=self.device)
-        if search.beam_width > 1:
-            seqs, _ = generator.generate_beam(prompts, beam_width=search.beam_width)
-            seqs = seqs[:, 0]  # the best beam: (B, L)
-        else:
-            seqs, _ = generator.generate_greedy(prompts)
-        rows = [row.tolist() for row in generator.post_process_sequence(seqs, self.tokenizer)]
-        texts = [self.tokenizer.decode(row, skip_special_tokens=True) for row in rows]
-        if not align:
-            return texts, rows, [None] * len(rows)
+        hypotheses, ctc_inputs = recognize_batch(self.model, self.tokenizer, padded, lengths, search, self.lm,
+                                                 max_length, self.ctc_trained)
         log_probs = ctc_inputs["log_probs"].transpose(0, 1).float().cpu()  # (S, B, V) -> (B, S, V)
-        return texts, rows, [log_probs[b, :int(n)] for b, n in enumerate(ctc_inputs["lengths"])]
+        return hypotheses, [log_probs[b, :int(n)] for b, n in enumerate(ctc_inputs["lengths"])]
 
 
 class _Job:

@@ -1,6 +1,6 @@
 """What transcription returns: a transcript per input, made of timed segments and words."""
 from dataclasses import dataclass, field
-from typing import List, Optional
+from typing import List, Optional, Sequence
 
 
 @dataclass
@@ -37,3 +37,15 @@ class Transcript:
     duration: float
     segments: List[Segment] = field(default_factory=list)
     error: Optional[str] = None
+
+
+def spread_words(texts: Sequence[str], start: float, end: float) -> List[Word]:
+    """Words timed by spreading [start, end] over them in proportion to their lengths, for
+    text whose word times are unknown."""
+    total = sum(len(text) for text in texts)
+    words, done = [], 0
+    for text in texts:
+        first = start + (end - start) * done / total
+        done += len(text)
+        words.append(Word(first, start + (end - start) * done / total, text))
+    return words

@@ -1,26 +1,33 @@
-"""Long recordings cut into segments the model can take: at pauses where there are any,
-in overlapping windows where speech runs on, with long silences left out."""
+"""Recordings cut into segments the model reads well: as long as the utterances it learnt from,
+cut at pauses, with long silences left out.
+
+A voice activity detector (``quorlin.inference.vad``) flags the speech frames (10 ms) of a
+16 kHz stream. A pause of ``LONG_PAUSE`` or more always ends a segment, and the silence in it
+is left out but for ``MARGIN`` on either side of the speech. Speech between such pauses is
+cut at shorter pauses (``MIN_PAUSE`` or more) into the segments that best fit the durations
+of the model's training utterances (``SegmentLengths``): a choice over all the pauses in
+sight (two of the longest segments ahead) that cuts at as many long pauses as it can while
+every segment stays about as long as a training utterance. Speech with no pause for longer
+than the model can take is cut into overlapping windows as long as the longest training
+utterance; each keeps the words whose middle falls in its share of the overlap.
+"""
 import math
 from dataclasses import dataclass
-from typing import Iterable, Iterator, List, Optional, Sequence
+from typing import Iterable, Iterator, List, Optional, Sequence, Tuple
 
 import torch
 
 from quorlin.inference.results import Word
+from quorlin.inference.vad import FRAME, SpeechDetector
 from quorlin.prep.features import SAMPLE_RATE
 
-FRAME = SAMPLE_RATE // 100  # samples per 10 ms energy frame
-MIN_PAUSE = 30  # frames of silence that make a pause
-MARGIN = 20  # frames of silence kept around speech
-LOOKAHEAD = 50  # frames seen past a window's end before it is cut
-# Frame energies in dB relative to full scale: below SILENCE_DB a frame is silent whatever the
-# recording; above it, a histogram of every frame so far gives the noise floor (a low
-# percentile) and the speech level (a high one).
-SILENCE_DB, TOP_DB, BIN_DB = -80.0, 10.0, 0.5
-FLOOR_QUANTILE, SPEECH_QUANTILE = 0.05, 0.95
-# With less contrast than this between the two, pauses cannot be told from speech: every
-# frame above SILENCE_DB counts as speech.
-MIN_CONTRAST_DB = 10.0
+# In 10 ms frames.
+MIN_PAUSE, LONG_PAUSE, MARGIN = 10, 100, 15
+# A cut at a pause of d frames earns PAUSE_REWARD * log(d / MIN_PAUSE): the longer the pause,
+# the likelier it ends a sentence.
+PAUSE_REWARD = 0.5
+# Outside the training durations, the cost of a segment grows by one per TAIL_SECONDS.
+TAIL_SECONDS = 0.25
 
 
 @dataclass
@@ -43,42 +50,76 @@ class AudioSegment:
     keep_end: float
 
 
-def split_audio(blocks: Iterable[torch.Tensor], max_seconds: float,
-                   overlap_seconds: Optional[float] = None) -> Iterator[AudioSegment]:
-    """Cuts a stream of 16 kHz blocks into segments of at most ``max_seconds``.
+class SegmentLengths:
+    """The segment durations a recogniser reads well: those of its training utterances.
 
-    A frame (10 ms) is speech when its energy stands out from the noise floor estimated
-    from the frames so far; 0.3 s or more of non-speech frames make a pause. Each stretch of
-    speech between pauses is a segment, as the utterances a recogniser learns from are: it
-    starts 0.2 s before the speech and ends inside the pause that follows (0.2 s after the
-    speech, or at the pause's middle). Silence between segments is left out. Speech that runs
-    longer than ``max_seconds`` without a pause is cut into windows of ``max_seconds`` that
-    overlap by ``overlap_seconds``; each window keeps the words up to the middle of its
-    overlap with the next. A recording that is silent throughout gives no segment. At most
-    about ``max_seconds`` plus one block of samples is held at a time.
+    Args:
+        quantiles: the 0 %, 5 %, ..., 100 % quantiles of the training utterances' durations,
+            in seconds (21 numbers, not decreasing).
+        limit: the longest segment the model can take, in seconds.
+
+    Attributes:
+        longest: the longest segment cut at pauses: the longest training utterance, within the limit.
+    """
+
+    def __init__(self, quantiles: Sequence[float], limit: float):
+        if len(quantiles) != 21 or any(b < a for a, b in zip(quantiles, quantiles[1:])) or not quantiles[0] > 0:
+            raise ValueError(f"quantiles must be 21 positive durations in increasing order, got {list(quantiles)}")
+        if not limit >= 1.0:
+            raise ValueError(f"limit must be at least 1 s, got {limit!r}")
+        self.quantiles = [min(float(q), limit) for q in quantiles]
+        self.limit = float(limit)
+        self.longest = self.quantiles[-1]
+
+    def cost(self, seconds: float) -> float:
+        """How unlike the training durations ``seconds`` is: 0 from their 5 % quantile to the
+        longest, growing by one every ``TAIL_SECONDS`` outside; infinite beyond the limit."""
+        if seconds > self.limit:
+            return math.inf
+        return max(self.quantiles[1] - seconds, seconds - self.longest, 0.0) / TAIL_SECONDS
+
+
+def split_audio(blocks: Iterable[torch.Tensor], detector: SpeechDetector, lengths: SegmentLengths,
+                duration: Optional[float] = None, overlap_seconds: Optional[float] = None) -> Iterator[AudioSegment]:
+    """Cuts a stream of 16 kHz blocks into segments that ``lengths`` says the model reads well.
 
     Args:
         blocks: consecutive mono float sample blocks (m,) at 16 kHz.
-        max_seconds: longest segment, at least 1 s.
-        overlap_seconds: overlap of the fixed windows, below ``max_seconds / 2``.
-            (Default: the smaller of 3 s and ``max_seconds / 4``)
+        detector: a fresh voice activity detector for this stream.
+        lengths: the segment durations to aim at.
+        duration: the stream's length in seconds, when known: a stream no longer than
+            ``lengths.longest`` is one segment, whole, as the utterances the model learnt from
+            (or none, when no speech is found in it).
+        overlap_seconds: overlap of the windows cut where speech has no pause, which are as
+            long as the longest training utterance (default: the smaller of 3 s and a quarter
+            of a window).
+
+    A recording that is silent throughout gives no segment. At most the horizon (two of the
+    longest segments and a long pause) plus one block of samples is held at a time.
     """
-    if not 1.0 <= max_seconds < math.inf:
-        raise ValueError(f"max_seconds must be at least 1 and finite, got {max_seconds!r}")
-    if overlap_seconds is None:
-        overlap_seconds = min(3.0, max_seconds / 4)
-    if not 0 <= overlap_seconds < max_seconds / 2:
-        raise ValueError(f"overlap_seconds must lie in [0, max_seconds / 2), got {overlap_seconds!r} "
-                         f"with max_seconds={max_seconds!r}")
-    return _split(blocks, _Splitter(int(max_seconds * 100), round(overlap_seconds * 100)))
+    window = max(lengths.longest, 1.0)
+    overlap = min(3.0, window / 4) if overlap_seconds is None else overlap_seconds
+    if not 0 <= overlap < window / 2:
+        raise ValueError(f"overlap_seconds must lie in [0, {window / 2:g}), got {overlap!r}")
+    return _split(blocks, detector, _Segmenter(lengths, round(overlap * 100)),
+                  duration is not None and duration <= lengths.longest)
 
 
-def _split(blocks: Iterable[torch.Tensor], splitter: "_Splitter") -> Iterator[AudioSegment]:
+def _split(blocks: Iterable[torch.Tensor], detector: SpeechDetector, segmenter: "_Segmenter",
+           whole: bool) -> Iterator[AudioSegment]:
     for block in blocks:
         if block.dim() != 1:
             raise ValueError(f"blocks must be mono, of shape (m,), got {tuple(block.shape)}")
-        yield from splitter.push(block)
-    yield from splitter.finish()
+        flags = detector.push(block)
+        if whole:
+            segmenter.hold(block, flags)
+        else:
+            yield from segmenter.push(block, flags)
+    if whole:
+        segmenter.hold(torch.zeros(0), detector.finish())
+        yield from segmenter.whole()
+    else:
+        yield from segmenter.push(torch.zeros(0), detector.finish(), final=True)
 
 
 def keep_words(segment: AudioSegment, words: Sequence[Word]) -> List[Word]:
@@ -87,124 +128,149 @@ def keep_words(segment: AudioSegment, words: Sequence[Word]) -> List[Word]:
     return [w for w in words if segment.keep_start <= (w.start + w.end) / 2 < segment.keep_end]
 
 
-class _Splitter:
-    """The streaming state of :func:`split_audio`; positions are in 10 ms frames.
+def plan_segments(speech: torch.Tensor, lengths: SegmentLengths, closed: bool) -> List[Tuple[int, int]]:
+    """The segments (start, end) in frames that best cut the stretch ``speech`` (F,) bool,
+    which holds some speech.
 
-    Each decision looks at the held frames up to a horizon (``max_frames + LOOKAHEAD`` past
-    the first, or the end of the recording) and at the energy histogram of every frame
-    before that horizon, so the segments do not depend on how the stream was cut in blocks.
+    Cuts fall in the middle of pauses of ``MIN_PAUSE`` frames or more; a segment reaches
+    ``MARGIN`` frames past its speech on either side, within its cuts and the stretch. The
+    cuts minimise the sum of every segment's ``lengths.cost``, less every cut's pause reward.
+    When ``closed`` is false the speech goes on after the last frame: the last segment is
+    free, and the caller keeps only the first. A stretch with speech longer than
+    ``lengths.limit`` and no pause in it gives no plan (an empty list).
     """
+    F = speech.numel()
+    # Runs of non-speech (start, end); those between two speech frames are the pauses.
+    change = torch.nonzero(speech[1:] != speech[:-1]).flatten() + 1
+    bounds_of_runs = [0] + change.tolist() + [F]
+    silent = [(a, b) for a, b in zip(bounds_of_runs[:-1], bounds_of_runs[1:]) if not speech[a]]
+    head = silent[0][1] if silent and silent[0][0] == 0 else 0  # first speech frame
+    tail = silent[-1][0] if silent and silent[-1][1] == F else F  # after the last speech frame
+    pauses = [(a, b) for a, b in silent if a > 0 and b < F and b - a >= MIN_PAUSE]
+    nodes = [0] + [(a + b) // 2 for a, b in pauses] + [F]
+    cut_costs = [0.0] + [-PAUSE_REWARD * math.log(min(b - a, LONG_PAUSE) / MIN_PAUSE) for a, b in pauses] + [0.0]
+    # The speech between nodes i and j starts where pause i ends and stops where pause j starts.
+    first_speech = [head] + [b for _, b in pauses]
+    last_speech = [a for a, _ in pauses] + [tail]
+    limit = round(lengths.limit * 100)
 
-    def __init__(self, max_frames: int, overlap: int):
-        self.max_frames, self.overlap = max_frames, overlap
+    def bounds(i: int, j: int) -> Tuple[int, int]:
+        return max(nodes[i], first_speech[i] - MARGIN), min(nodes[j], last_speech[j - 1] + MARGIN)
+
+    best = [0.0] + [math.inf] * (len(nodes) - 1)
+    back = [0] * len(nodes)
+    for j in range(1, len(nodes)):
+        free = not closed and j == len(nodes) - 1
+        for i in range(j - 1, -1, -1):
+            a, b = bounds(i, j)
+            if b - a > limit:
+                break  # earlier starts are longer still
+            cost = best[i] + (0.0 if free else lengths.cost((b - a) / 100)) + cut_costs[j]
+            if cost < best[j]:
+                best[j], back[j] = cost, i
+    if best[-1] == math.inf:
+        return []
+    cuts, j = [], len(nodes) - 1
+    while j > 0:
+        cuts.append(bounds(back[j], j))
+        j = back[j]
+    return cuts[::-1]
+
+
+# Speech seen ahead of a decision: enough for two of the longest segments and a long pause.
+def _horizon(lengths: SegmentLengths) -> int:
+    return round(2 * lengths.longest * 100) + LONG_PAUSE + 2 * MARGIN
+
+
+class _Segmenter:
+    """The streaming state of ``split_audio``; positions are in 10 ms frames from the start."""
+
+    def __init__(self, lengths: SegmentLengths, overlap: int):
+        self.lengths, self.overlap = lengths, overlap
+        self.window = round(max(lengths.longest, 1.0) * 100)
+        self.horizon = max(_horizon(lengths), round(lengths.limit * 100) + LONG_PAUSE)
         self.samples = torch.zeros(0)  # held samples, from frame `origin` on
-        self.energies = torch.zeros(0)  # (frames,) dB of each held frame
+        self.flags = torch.zeros(0, dtype=torch.bool)  # speech flags of held frames
         self.origin = 0
-        self.counted = 0  # frames before this one are in the histogram
-        self.histogram = torch.zeros(round((TOP_DB - SILENCE_DB) / BIN_DB), dtype=torch.long)
         self.keep_from: Optional[int] = None  # keep start of a window that continues the last
 
-    def push(self, block: torch.Tensor) -> List[AudioSegment]:
-        self.samples = torch.cat([self.samples, block.detach().cpu().float()])
-        self._add_energies(self.samples.numel() // FRAME)
-        return self._cut(final=False)
+    def hold(self, samples: torch.Tensor, flags: torch.Tensor) -> None:
+        self.samples = torch.cat([self.samples, samples.detach().cpu().float()])
+        self.flags = torch.cat([self.flags, flags])
 
-    def finish(self) -> List[AudioSegment]:
-        self._add_energies(-(-self.samples.numel() // FRAME))
-        return self._cut(final=True)
+    def whole(self) -> List[AudioSegment]:
+        """Everything held as one segment, when it holds any speech."""
+        return [self._emit(0, self.flags.numel())] if bool(self.flags.any()) else []
 
-    def _add_energies(self, frames: int) -> None:
-        done = self.energies.numel()
-        if frames <= done:
-            return
-        x = self.samples[done * FRAME:frames * FRAME]
-        counts = torch.full((frames - done,), float(FRAME))
-        counts[-1] = x.numel() - (frames - done - 1) * FRAME  # the last frame may be partial
-        x = torch.nn.functional.pad(x, (0, (frames - done) * FRAME - x.numel()))
-        power = x.view(-1, FRAME).square().sum(dim=1) / counts  # (frames * FRAME,) -> (frames, FRAME) -> (frames,)
-        self.energies = torch.cat([self.energies, 10 * torch.log10(power.double() + 1e-12).float()])
-
-    def _speech(self, frames: int) -> torch.Tensor:
-        """Whether each of the first ``frames`` held frames is speech, against the noise floor
-        and speech level of every frame up to there."""
-        db = self.energies[self.counted - self.origin:frames]
-        self.counted = max(self.counted, self.origin + frames)
-        bins = ((db[db >= SILENCE_DB] - SILENCE_DB) / BIN_DB).long().clamp(max=self.histogram.numel() - 1)
-        self.histogram += torch.bincount(bins, minlength=self.histogram.numel())
-        threshold = SILENCE_DB
-        total = int(self.histogram.sum())
-        if total:
-            cumulative = torch.cumsum(self.histogram, 0)
-            floor, level = (SILENCE_DB + BIN_DB * int(torch.searchsorted(cumulative, q * total))
-                            for q in (FLOOR_QUANTILE, SPEECH_QUANTILE))
-            if level - floor >= MIN_CONTRAST_DB:
-                threshold = floor + (level - floor) / 3
-        return self.energies[:frames] >= threshold
-
-    def _cut(self, final: bool) -> List[AudioSegment]:
+    def push(self, samples: torch.Tensor, flags: torch.Tensor, final: bool = False) -> List[AudioSegment]:
+        self.hold(samples, flags)
         segments = []
-        while self.energies.numel():
-            frames = self.energies.numel() if final else self.max_frames + LOOKAHEAD
-            if frames > self.energies.numel():
-                break
-            speech = self._speech(frames)  # (frames,)
-            found = torch.nonzero(speech)
-            if self.keep_from is None:
-                if not found.numel():
-                    # Nothing said yet: hold only the margin before speech that may follow.
-                    self._drop(frames if final else frames - MARGIN)
-                    continue
-                if found[0] > MARGIN:
-                    self._drop(int(found[0]) - MARGIN)
-                    continue
-            keep_off = 0 if self.keep_from is None else self.keep_from - self.origin
-            end = int(found[-1]) + 1 + MARGIN if found.numel() else 0
-            if self.keep_from is not None:
-                # A window that continues the last covers at least the overlap it shares with it.
-                end = max(end, self.overlap)
-            cut = _pause_cut(speech, keep_off, self.max_frames)
-            if cut is not None:
-                segments.append(self._emit(cut, self.keep_from, None))
-                self._drop(cut)
-                self.keep_from = None
-            elif final and min(end, frames) <= self.max_frames:
-                segments.append(self._emit(min(end, frames), self.keep_from, None))
-                self._drop(frames)
-                self.keep_from = None
-                break
-            else:
-                keep_end = self.origin + self.max_frames - self.overlap // 2
-                segments.append(self._emit(self.max_frames, self.keep_from, keep_end))
-                self._drop(self.max_frames - self.overlap)
-                self.keep_from = keep_end
+        while True:
+            found = torch.nonzero(self.flags).flatten()
+            if not found.numel():
+                self._drop(self.flags.numel() if final else max(0, self.flags.numel() - MARGIN))
+                return segments
+            if found[0] > MARGIN and self.keep_from is None:
+                self._drop(int(found[0]) - MARGIN)
+                continue
+            # Each decision reads the first `horizon` frames only, so that it does not depend on
+            # how the stream came in blocks.
+            end = self._stretch_end(self.flags[:self.horizon])
+            if end is None and final and self.flags.numel() <= self.horizon:
+                end = int(found[-1]) + 1
+            if end is None and self.flags.numel() < self.horizon:
+                return segments
+            segments += self._cut(end)
+
+    @staticmethod
+    def _stretch_end(flags: torch.Tensor) -> Optional[int]:
+        """Where the speech that ``flags`` starts with ends: at the first long pause; None when
+        none is in sight."""
+        run = 0
+        for f, is_speech in enumerate(flags.tolist()):
+            run = 0 if is_speech else run + 1
+            if run >= LONG_PAUSE:
+                return f + 1 - run
+        return None
+
+    def _cut(self, end: Optional[int]) -> List[AudioSegment]:
+        """Emits the segments of the held speech that ends at ``end`` (all of them), or, when
+        the speech goes on past the horizon (``end`` None), the first one only."""
+        stop = self.horizon if end is None else min(self.flags.numel(), end + MARGIN)
+        plan = [] if self.keep_from is not None else plan_segments(self.flags[:stop], self.lengths,
+                                                                   closed=end is not None)
+        if not plan:
+            return [self._window(stop)]
+        if end is None:
+            plan = plan[:1]
+        segments = [self._emit(a, b) for a, b in plan]
+        self._drop(plan[-1][1] if end is None else stop)
         return segments
 
-    def _emit(self, frames: int, keep_from: Optional[int], keep_to: Optional[int]) -> AudioSegment:
-        """The segment of the first ``frames`` held frames."""
-        samples = self.samples[:frames * FRAME].clone()  # a copy, so the held buffer can go
-        start = self.origin * FRAME / SAMPLE_RATE
-        end = (self.origin * FRAME + samples.numel()) / SAMPLE_RATE
-        return AudioSegment(start, end, samples,
-                            start if keep_from is None else keep_from / 100,
+    def _window(self, stop: int) -> AudioSegment:
+        """A window as long as the longest training utterance from the first held frame, over
+        speech with no pause to cut at, overlapping the next by ``overlap``; the last window
+        ends at ``stop``."""
+        if stop <= self.window:
+            segment = self._emit(0, stop, self.keep_from, None)
+            self._drop(stop)
+            self.keep_from = None
+            return segment
+        keep_end = self.origin + self.window - self.overlap // 2
+        segment = self._emit(0, self.window, self.keep_from, keep_end)
+        self._drop(self.window - self.overlap)
+        self.keep_from = keep_end
+        return segment
+
+    def _emit(self, a: int, b: int, keep_from: Optional[int] = None, keep_to: Optional[int] = None) -> AudioSegment:
+        """The segment of held frames [a, b)."""
+        samples = self.samples[a * FRAME:b * FRAME].clone()  # a copy, so the held buffer can go
+        start = (self.origin + a) * FRAME / SAMPLE_RATE
+        end = start + samples.numel() / SAMPLE_RATE
+        return AudioSegment(start, end, samples, start if keep_from is None else keep_from / 100,
                             end if keep_to is None else keep_to / 100)
 
     def _drop(self, frames: int) -> None:
         self.samples = self.samples[frames * FRAME:]
-        self.energies = self.energies[frames:]
+        self.flags = self.flags[frames:]
         self.origin += frames
-
-
-def _pause_cut(speech: torch.Tensor, keep_off: int, max_frames: int) -> Optional[int]:
-    """Where to end a segment that starts at frame 0: inside the first pause that allows a
-    cut in (keep_off, max_frames]; None when there is none."""
-    # Runs of equal values: boundaries where the value changes.
-    change = torch.nonzero(speech[1:] != speech[:-1]).flatten() + 1
-    bounds = [0] + change.tolist() + [speech.numel()]
-    for a, b in zip(bounds[:-1], bounds[1:]):
-        if speech[a] or b - a < MIN_PAUSE:
-            continue
-        margin = min(MARGIN, (b - a) // 2)
-        cut = max(a + margin, keep_off + 1)
-        if cut <= min(b - margin, max_frames):
-            return cut
-    return None

@@ -74,6 +74,12 @@ class Conv2DSubsampling(nn.Module):
         lengths = (lengths - (k - 1) - 1) // stride2 + 1
         return lengths
 
+    def frame_centres(self):
+        """(stride, offset): output frame j is centred on input frame stride * j + offset, the
+        middle of the frames that its two convolutions read."""
+        k = self.kernel_size
+        return self.time_stride1 * self.time_stride2, (k - 1) * (self.time_stride1 + 1) / 2
+
     def forward(self, x, x_len):
         x = x.unsqueeze(1)  # (N, 1, T, F)
         x = self.conv(x)  # (N, C, T_out, F_out)
@@ -132,6 +138,11 @@ class StackedBLSTMEmbedding(nn.Module):
     def calculate_downsampled_length(self, lengths: torch.Tensor) -> torch.Tensor:
         lengths = self.calculate_pool_output_length(lengths, self.pool1_params)
         return self.calculate_pool_output_length(lengths, self.pool2_params)
+
+    def frame_centres(self):
+        """(stride, offset): output frame j is centred on input frame stride * j + offset, the
+        middle of the frames that its two poolings take the maximum over."""
+        return self.stride1 * self.stride2, self.stride1 * (self.stride2 - 1) / 2 + (self.stride1 - 1) / 2
 
     @staticmethod
     def _run_blstm(blstm, x, x_len):
@@ -213,6 +224,16 @@ class Corrash(nn.Module):
         if self.blstm is not None:
             x, x_len = self.blstm(x, x_len)
         return x, x_len
+
+    def frame_centres(self):
+        """(stride, offset): output frame j is centred on input frame stride * j + offset; a
+        transcript's times are read off these centres."""
+        stride, offset = 1, 0.0
+        for stage in (self.blstm, self.cnn):  # from the output back to the input
+            if stage is not None:
+                stage_stride, stage_offset = stage.frame_centres()
+                stride, offset = stage_stride * stride, stage_stride * offset + stage_offset
+        return stride, offset
 
     def calculate_downsampled_length(self, lengths: torch.Tensor) -> torch.Tensor:
         """Output lengths for the given input lengths, without running the network."""

@@ -13,7 +13,7 @@ import torch
 
 from quorlin._files import replacing
 from quorlin.layout import AVERAGED_CHECKPOINT, CHECKPOINTS_FOLDER, epoch_checkpoint
-from quorlin.run_folder import RunFolderError
+from quorlin.run_folder import RunFolderError, writing_run_folder
 from quorlin.trainers.averaging import average_checkpoints
 
 _EPOCH_FILE = re.compile(re.escape(epoch_checkpoint(0)).replace("0000", r"(\d+)"))
@@ -22,24 +22,29 @@ _EPOCH_FILE = re.compile(re.escape(epoch_checkpoint(0)).replace("0000", r"(\d+)"
 def average_run(folder, last: int) -> Path:
     """Writes the average of the run folder's last ``last`` epoch checkpoints; returns its path.
 
+    The folder is held under its exclusive lock meanwhile; what a killed average left is removed.
+
     Raises:
         RunFolderError: the folder keeps fewer epoch checkpoints than ``last``.
+        FolderInUseError: another command uses the folder.
     """
     if isinstance(last, bool) or not isinstance(last, int) or last < 1:
         raise RunFolderError(f"the number of epochs to average must be an integer >= 1, got {last!r}")
     checkpoints = Path(folder) / CHECKPOINTS_FOLDER
-    kept = sorted((int(m[1]), path) for path in checkpoints.glob("*.pth") if (m := _EPOCH_FILE.fullmatch(path.name)))
-    if len(kept) < last:
-        raise RunFolderError(f"{folder} keeps {len(kept)} epoch checkpoint(s), fewer than the {last} to average; "
-                             "train it with training.keep_last of at least that")
-    chosen = [path for _, path in kept[-last:]]
-    try:
-        averaged = average_checkpoints(chosen)
-    except ValueError as error:
-        raise RunFolderError(str(error)) from None
-    path = checkpoints / AVERAGED_CHECKPOINT
-    with replacing(path) as f:
-        torch.save(averaged, f)
+    with writing_run_folder(folder):
+        kept = sorted((int(m[1]), path) for path in checkpoints.glob("*.pth")
+                      if (m := _EPOCH_FILE.fullmatch(path.name)))
+        if len(kept) < last:
+            raise RunFolderError(f"{folder} keeps {len(kept)} epoch checkpoint(s), fewer than the {last} to "
+                                 "average; train it with training.keep_last of at least that")
+        chosen = [path for _, path in kept[-last:]]
+        try:
+            averaged = average_checkpoints(chosen)
+        except ValueError as error:
+            raise RunFolderError(str(error)) from None
+        path = checkpoints / AVERAGED_CHECKPOINT
+        with replacing(path) as f:
+            torch.save(averaged, f)
     epochs = ", ".join(str(epoch) for epoch, _ in kept[-last:])
     print(f"Averaged the checkpoints of epochs {epochs} into {path}")
     return path

@@ -10,6 +10,10 @@ The settings are the grid of the recipe's ``evaluate`` lists (``beam_width``, ``
 recogniser's run folder gets the transcripts ("<id><TAB><text>" lines) and the per-utterance
 error listing (alignments, worst first) in its transcripts and errors folders, and its results
 file the table; the chosen setting is kept in its settings for ``quorlin transcribe``.
+
+The run folder is read under its shared lock, and written, at the end, under its exclusive
+lock and only when the model scored is still the one in it: no training or averaging
+replaces the model meanwhile, and no result is written beside another model.
 """
 import itertools
 import os
@@ -19,23 +23,28 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import matplotlib.pyplot as plt
 import numpy as np
-import torch
 
 from quorlin._files import replacing, write_text
 from quorlin.data import FeatureReader
-from quorlin.data.corpus import NUM_THREADS, list_npy_files
-from quorlin.decoding.recognition import asr_metrics
+from quorlin.data.corpus import NUM_THREADS, list_npy_files, read_features
+from quorlin.decoding.metrics import asr_metrics
 from quorlin.error_report import format_error_report, utterance_errors
 from quorlin.inference.formats import format_tsv
-from quorlin.inference.recognizer import Recognizer, Search
+from quorlin.decoding.recognition import Search
+from quorlin.inference.recognizer import Recognizer
 from quorlin.inference.results import Transcript
 from quorlin.layout import (BEST_CHECKPOINT, CHECKPOINTS_FOLDER, CURVES_FILE, ERRORS_FOLDER, FEATURES_FOLDER,
                             LAST_CHECKPOINT, REFERENCES_FILE, RESULTS_FILE, TRANSCRIPTS_FOLDER)
 from quorlin.pipeline.averaging import average_run
 from quorlin.recipe import RecipeError, evaluation_sets, run_folder
-from quorlin.run_folder import save_chosen_search
+from quorlin.run_folder import (RunFolderError, checkpoint_identity, file_sha256, read_recognizer_settings,
+                                reading_run_folder, save_evaluation, writing_run_folder)
+from quorlin.trainers.checkpoints import read_checkpoint
 
-DEFAULT_GRID = {"beam_width": [1, 10, 20], "ctc_weight": [0.0], "lm_weight": [0.0]}
+# The settings compared when the recipe names none: joint CTC/attention searches, or, for a
+# recogniser trained without a CTC head, greedy against beam search.
+DEFAULT_GRID = {"beam_width": [10], "ctc_weight": [0.3, 0.5], "lm_weight": [0.0]}
+DEFAULT_GRID_WITHOUT_CTC = {"beam_width": [1, 10], "ctc_weight": [0.0], "lm_weight": [0.0]}
 
 
 class Result(NamedTuple):
@@ -59,9 +68,11 @@ def setting_name(search: Search) -> str:
     return name
 
 
-def search_grid(settings: Dict[str, Any]) -> List[Search]:
-    """Every combination of the ``evaluate`` section's lists (a single value is a list of one)."""
-    values = [settings.get(key, DEFAULT_GRID[key]) for key in Search._fields]
+def search_grid(settings: Dict[str, Any], ctc_trained: bool = True) -> List[Search]:
+    """Every combination of the ``evaluate`` section's lists (a single value is a list of one),
+    the default grid filling in the keys it does not give."""
+    default = DEFAULT_GRID if ctc_trained else DEFAULT_GRID_WITHOUT_CTC
+    values = [settings.get(key, default[key]) for key in Search._fields]
     values = [v if isinstance(v, list) else [v] for v in values]
     return list(dict.fromkeys(Search(int(b), float(c), float(l)) for b, c, l in itertools.product(*values)))
 
@@ -76,9 +87,10 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
     """
     settings = recipe.get("evaluate", {})
     asr_folder, lm_folder = run_folder(recipe["asr"]), run_folder(recipe["lm"])
+    checkpoint = BEST_CHECKPOINT
     if settings.get("average_last"):
-        average_run(asr_folder, settings["average_last"])
-    grid = search_grid(settings)
+        checkpoint = average_run(asr_folder, settings["average_last"]).name
+    grid = search_grid(settings, recipe["asr"].get("loss", {}).get("ctc_weight", 0) > 0)
     lm = None
     if any(search.lm_weight > 0 for search in grid):
         if (lm_folder / CHECKPOINTS_FOLDER / BEST_CHECKPOINT).exists():
@@ -86,34 +98,45 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
         else:
             print(f"No trained language model in {lm_folder}: evaluating without fusion")
             grid = list(dict.fromkeys(search._replace(lm_weight=0.0) for search in grid))
-    recognizer = Recognizer.from_run_folder(asr_folder, device, lm)
     root = recipe["asr"]["data"]["root"]
     batch_size, max_length = settings.get("batch_size", 16), settings.get("max_length")
     sets = [name for split in ("dev", "test") for name, _ in evaluation_sets(recipe, split)]
+    scored = []  # (set, setting, ids, references, texts), written once all is done
 
-    def score(name: str, ids, references, features, search: Search, chosen: bool) -> Result:
-        start = time.perf_counter()
-        texts = recognizer.transcribe_features(features, search, batch_size, max_length)
-        seconds = time.perf_counter() - start
-        metrics = asr_metrics(references, texts)
-        _write_set_files(asr_folder, name, setting_name(search), ids, references, texts)
-        print(f"{name} {setting_name(search)}: CER {metrics['cer']:.2f} %, WER {metrics['wer']:.2f} % "
-              f"({seconds:.1f} s)")
-        return Result(name, setting_name(search), search, metrics["cer"], metrics["wer"], seconds, chosen)
+    with reading_run_folder(asr_folder):
+        model = checkpoint_identity(asr_folder, "asr", checkpoint)
+        recognizer = Recognizer.from_run_folder(asr_folder, device, lm, checkpoint)
+        grid = [recognizer.search(*search) for search in grid]  # a setting the model cannot take stops here
+        weights = {"checkpoint": checkpoint, "checkpoint_sha256": file_sha256(recognizer.checkpoint)}
 
-    dev = read_prepared_set(root, sets[0], recognizer.num_feats)
-    dev_results = [score(sets[0], *dev, search, False) for search in grid]
-    best = min(range(len(grid)), key=lambda i: dev_results[i].cer)
-    dev_results[best] = dev_results[best]._replace(chosen=True)
-    chosen = grid[best]
-    results = dev_results + [score(name, *read_prepared_set(root, name, recognizer.num_feats), chosen, True)
-                             for name in sets[1:]]
-    search = {**chosen._asdict(), "chosen_on": sets[0]}
-    if not any(s.lm_weight > 0 for s in grid):
-        del search["lm_weight"]  # no language model was compared: transcription's default stands
-    save_chosen_search(asr_folder, search)
-    save_training_curves(asr_folder / CURVES_FILE, asr_folder, lm_folder)
-    write_results(asr_folder, results)
+        def score(name: str, ids, references, features, search: Search, chosen: bool) -> Result:
+            start = time.perf_counter()
+            texts = recognizer.transcribe_features(features, search, batch_size, max_length)
+            seconds = time.perf_counter() - start
+            metrics = asr_metrics(references, texts)
+            scored.append((name, setting_name(search), ids, references, texts))
+            print(f"{name} {setting_name(search)}: CER {metrics['cer']:.2f} %, WER {metrics['wer']:.2f} % "
+                  f"({seconds:.1f} s)")
+            return Result(name, setting_name(search), search, metrics["cer"], metrics["wer"], seconds, chosen)
+
+        dev = read_prepared_set(root, sets[0], recognizer.num_feats)
+        dev_results = [score(sets[0], *dev, search, False) for search in grid]
+        best = min(range(len(grid)), key=lambda i: dev_results[i].cer)
+        dev_results[best] = dev_results[best]._replace(chosen=True)
+        chosen = grid[best]
+        results = dev_results + [score(name, *read_prepared_set(root, name, recognizer.num_feats), chosen, True)
+                                 for name in sets[1:]]
+        search = {**chosen._asdict(), "chosen_on": sets[0], **weights}
+        if not any(s.lm_weight > 0 for s in grid):
+            del search["lm_weight"]  # no language model was compared: transcription's default stands
+        with writing_run_folder(asr_folder):
+            if checkpoint_identity(asr_folder, "asr", checkpoint) != model:
+                raise RunFolderError(f"the model in {asr_folder} was replaced while it was evaluated; no result "
+                                     "was written")
+            for set_files in scored:
+                _write_set_files(asr_folder, *set_files)
+            save_training_curves(asr_folder / CURVES_FILE, asr_folder, lm_folder)
+            save_evaluation(asr_folder, search, _results_text(asr_folder, results, search))
     return results
 
 
@@ -131,7 +154,7 @@ def read_prepared_set(root: str, name: str, num_feats: int) -> Tuple[List[str], 
     if missing:
         raise RecipeError(f"{len(missing)} utterance(s) of {folder} have no line in {REFERENCES_FILE}, "
                           f"first {missing[0]!r}")
-    features = FeatureReader(num_feats, False, NUM_THREADS).read(paths)
+    features = read_features(FeatureReader(num_feats, False, NUM_THREADS), paths)
     return ids, [references[i] for i in ids], list(features)
 
 
@@ -160,18 +183,28 @@ def results_table(results: List[Result]) -> str:
 
 
 def write_results(folder: Path, results: List[Result], extra: str = "") -> Path:
-    """Writes the results file (the table, then ``extra`` Markdown) into ``folder``."""
+    """Writes the results file (the table, which weights were scored, then ``extra`` Markdown)
+    into the run folder ``folder``, under its exclusive lock."""
     path = folder / RESULTS_FILE
-    write_text(path, f"# Results of {folder.name}\n\n{results_table(results)}\n{extra}")
+    with writing_run_folder(folder):
+        write_text(path, _results_text(folder, results, read_recognizer_settings(folder)["search"], extra))
     return path
 
 
+def _results_text(folder: Path, results: List[Result], search: Dict[str, Any], extra: str = "") -> str:
+    scored = f"Scored with {CHECKPOINTS_FOLDER}/{search['checkpoint']} (SHA-256 {search['checkpoint_sha256']}).\n\n"
+    return f"# Results of {folder.name}\n\n{results_table(results)}\n{scored}{extra}"
+
+
 def _history(folder: Path) -> List[Dict[str, Any]]:
+    """The epochs of a run's training history; none when its last checkpoint cannot be read."""
     path = folder / CHECKPOINTS_FOLDER / LAST_CHECKPOINT
-    if not path.exists():
+    try:
+        history = read_checkpoint(path).get("training_history")
+    except (FileNotFoundError, RuntimeError):
         return []
-    history = torch.load(path, map_location="cpu", weights_only=True)["training_history"]
-    return [entry for entry in history if "train" in entry]
+    return [entry for entry in history if isinstance(entry, dict) and "train" in entry] \
+        if isinstance(history, list) else []
 
 
 def save_training_curves(path: Path, asr_folder: Path, lm_folder: Path) -> None:

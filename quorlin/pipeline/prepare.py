@@ -5,9 +5,11 @@ the LM text into the layout the LM dataset reads, and the tokenizer both models 
     from quorlin.pipeline.prepare import prepare
     prepare(load_recipe("recipes/demo.yaml"), jobs=2)
 """
+import contextlib
 import os
 from typing import Any, Dict, List, Optional
 
+from quorlin._locks import folder_lock
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.layout import LM_PARTITIONS, TRAIN_PARTITION
 from quorlin.prep import (Utterance, librispeech_utterances, manifest_utterances, prepare_asr, prepare_lm,
@@ -31,10 +33,22 @@ def prepare(recipe: Dict[str, Any], jobs: Optional[int] = None) -> None:
     sources is kept, so an interrupted run goes on where it stopped; what changed is prepared
     again.
 
+    Two preparations of the same data do not run side by side: the second waits for the
+    first (each data root is locked), then finds its work done.
+
     Args:
         recipe: a loaded recipe.
         jobs: processes computing filter banks (default: all cores).
     """
+    with contextlib.ExitStack() as locks:
+        roots = {os.path.realpath(recipe[kind]["data"]["root"]): recipe[kind]["data"]["root"] for kind in ("asr", "lm")}
+        for resolved in sorted(roots):  # one order for every process: none waits on another that waits on it
+            os.makedirs(resolved, exist_ok=True)
+            locks.enter_context(folder_lock(roots[resolved], exclusive=True, wait=True))
+        _prepare(recipe, jobs)
+
+
+def _prepare(recipe: Dict[str, Any], jobs: Optional[int]) -> None:
     section = recipe["prepare"]
     normalizer = TextNormalizer(section.get("text"))
     data = recipe["asr"]["data"]

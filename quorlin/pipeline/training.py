@@ -35,6 +35,7 @@ from quorlin.data.pellith import Pellith
 from quorlin.data.ruvesta import ruvesta
 from quorlin.layout import AVERAGED_CHECKPOINT, CHECKPOINTS_FOLDER, LAST_CHECKPOINT, LM_PARTITIONS, LR_PLOT, TRAIN_LOG, \
     TRAIN_PARTITION
+from quorlin.prep.features import feature_seconds
 from quorlin.recipe import evaluation_sets, load_tokenizer, run_folder, section_file
 from quorlin.run_folder import (RunFolderError, build_model, claimed_run_folder, empty_run_folder,
                                 save_recognizer_settings, save_tokenizer)
@@ -100,7 +101,8 @@ def train_asr(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = Fa
         if distributed.is_main_process():
             save_tokenizer(trainer.expt_root, tokenizer)
             save_recognizer_settings(trainer.expt_root, data["norm"], stats,
-                                     max(train.text_max_len, datasets[1].text_max_len))
+                                     max(train.text_max_len, datasets[1].text_max_len),
+                                     [feature_seconds(frames) for frames in lengths])
         if _fit(trainer, section, *loaders[:2], resume) and evaluate:
             trainer.evaluate(loaders[2], recipe.get("evaluate", {}).get("max_length"))
         trainer.cleanup()

@@ -6,10 +6,18 @@ import soundfile
 import torch
 import torchaudio
 
+from quorlin._reading import regular_file_problem
 from quorlin.prep.errors import PreparationError
+from quorlin.resample import resample
 
 SAMPLE_RATE = 16000
 FRAME_LENGTH_MS, FRAME_SHIFT_MS = 25.0, 10.0
+
+
+def feature_seconds(frames: int) -> float:
+    """The duration of audio whose filter banks have ``frames`` frames: one 25 ms window, then
+    a 10 ms shift per further frame."""
+    return (FRAME_LENGTH_MS + (frames - 1) * FRAME_SHIFT_MS) / 1000
 
 
 def read_audio(path: str) -> Tuple[torch.Tensor, int]:
@@ -17,8 +25,11 @@ def read_audio(path: str) -> Tuple[torch.Tensor, int]:
 
     Channels are averaged. An unreadable or empty file, or one holding samples that are
     not finite (NaN or infinity, which floating-point WAV files can store), raises
-    ``PreparationError`` naming it.
+    ``PreparationError`` naming it; so does a path that is no regular file (a FIFO would block).
     """
+    problem = regular_file_problem(path)
+    if problem:
+        raise PreparationError(f"{path}: cannot read audio: {problem}")
     try:
         samples, rate = soundfile.read(path, dtype="float32", always_2d=True)  # (n, channels)
     except (RuntimeError, OSError) as err:
@@ -35,7 +46,8 @@ def compute_fbank(samples: torch.Tensor, sample_rate: int, num_mel_bins: int = 8
 
     Args:
         samples: (n,) float waveform.
-        sample_rate: its rate; other rates than 16 kHz are resampled first.
+        sample_rate: its rate; other rates than 16 kHz are resampled first (``quorlin.resample``:
+            any rate, a filter of bounded size).
         num_mel_bins: filter-bank bins.
 
     Returns:
@@ -47,7 +59,7 @@ def compute_fbank(samples: torch.Tensor, sample_rate: int, num_mel_bins: int = 8
         ((80, 98), dtype('float32'))
     """
     if sample_rate != SAMPLE_RATE:
-        samples = torchaudio.functional.resample(samples, sample_rate, SAMPLE_RATE)
+        samples = resample(samples, sample_rate, SAMPLE_RATE)
     feats = torchaudio.compliance.kaldi.fbank(
         samples.unsqueeze(0), num_mel_bins=num_mel_bins, frame_length=FRAME_LENGTH_MS,
         frame_shift=FRAME_SHIFT_MS, sample_frequency=SAMPLE_RATE)  # (frames, num_mel_bins)

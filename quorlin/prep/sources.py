@@ -4,11 +4,15 @@ import os
 import re
 from typing import Iterator, List, NamedTuple
 
+from quorlin._reading import regular_file_problem
 from quorlin.prep.errors import PreparationError, raise_problems
 
-AUDIO_EXTENSIONS = (".flac", ".wav", ".ogg")
+# The audio files looked for, of the formats that soundfile reads (MP3 since libsndfile 1.1).
+AUDIO_EXTENSIONS = (".flac", ".wav", ".ogg", ".opus", ".mp3", ".aiff", ".aif", ".au", ".caf", ".w64", ".rf64")
 # A plain file name: no folder, no leading dot.
 PLAIN_NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_.-]*")
+# The end of a chunk that Python's binary line iteration gives: LF, CRLF, or a CR at the end of the file.
+_LINE_END = re.compile(rb"(\r\n|\n|\r)\Z")
 
 
 class Utterance(NamedTuple):
@@ -48,7 +52,7 @@ def librispeech_utterances(root: str) -> List[Utterance]:
                 if not PLAIN_NAME.fullmatch(utt_id):
                     problems.append(f"{where}: utterance id {utt_id!r} is not a plain file name")
                 elif utt_id not in audio:
-                    problems.append(f"{where}: no audio file {utt_id}{{{','.join(AUDIO_EXTENSIONS)}}}")
+                    problems.append(f"{where}: no audio file {utt_id}.* (.flac, .wav, .ogg, .mp3, ...) beside it")
                 elif not text.strip():
                     problems.append(f"{where}: empty transcript for {utt_id}")
                 else:
@@ -99,17 +103,25 @@ def read_text_lines(path: str) -> List[str]:
 
 
 def _lines(path: str) -> Iterator[str]:
-    """The lines of a UTF-8 text file (through gzip when it ends in ".gz"), read one at a time;
-    a file that cannot be read, or is not UTF-8, raises ``PreparationError`` naming it and the line."""
+    """The lines of a UTF-8 text file (through gzip when it ends in ".gz"), read one at a time,
+    without their ends: a line ends at LF, CRLF or a lone CR (as some spreadsheet programs
+    write). A file that cannot be read, or is not UTF-8, raises ``PreparationError`` naming it
+    and the line."""
+    problem = regular_file_problem(path)
+    if problem:
+        raise PreparationError(f"{path}: cannot read it: {problem}")
     opener = gzip.open if path.endswith(".gz") else open
+    number = 0
     try:
         with opener(path, "rb") as f:
-            for number, raw in enumerate(f, start=1):
-                try:
-                    yield raw.decode("utf-8-sig" if number == 1 else "utf-8").rstrip("\n")
-                except UnicodeDecodeError as error:
-                    raise PreparationError(f"{path}, line {number}: not UTF-8 text (byte {raw[error.start]:#04x}); "
-                                           "save the file as UTF-8") from None
+            for chunk in f:  # up to and with an LF
+                for raw in _LINE_END.sub(b"", chunk, count=1).split(b"\r"):
+                    number += 1
+                    try:
+                        yield raw.decode("utf-8-sig" if number == 1 else "utf-8")
+                    except UnicodeDecodeError as error:
+                        raise PreparationError(f"{path}, line {number}: not UTF-8 text (byte "
+                                               f"{raw[error.start]:#04x}); save the file as UTF-8") from None
     except OSError as error:
         raise PreparationError(f"{path}: cannot read it: {error.strerror or error}") from None
 

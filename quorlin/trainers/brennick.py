@@ -9,8 +9,8 @@ import torch.nn as nn
 from torch.utils.data import DataLoader, Subset
 
 from quorlin._checks import as_float, as_int
-from quorlin.decoding.recognition import asr_metrics, decode_ids, recognize_batch
-from quorlin.decoding.sequence_generator import SequenceGenerator
+from quorlin.decoding.metrics import asr_metrics
+from quorlin.decoding.recognition import Search, recognize_batch
 from quorlin.model import DecoderOnlyTransformer
 from quorlin.trainers import distributed
 from quorlin.trainers.stolvar import Stolvar, _check_type
@@ -196,12 +196,10 @@ class Brennick(Stolvar):
             if lm_model is not None:
                 lm_model.eval()
                 lm_model.to(self.device)
-            generator = SequenceGenerator(score_fn=None, tokenizer=self.tokenizer, max_length=max_length,
-                                          device=self.device)
             self.model.eval()
             with torch.inference_mode():
                 for i, batch in enumerate(dataloader):
-                    results += self._recognize_batch(generator, batch, recognition_config)
+                    results += self._recognize_batch(batch, recognition_config, max_length)
                     batch_bar.update()
                     if recognition_config["num_batches"] is not None and i >= recognition_config["num_batches"] - 1:
                         break
@@ -213,19 +211,22 @@ class Brennick(Stolvar):
             batch_bar.close()
         return distributed.gather_records(results, failure)
 
-    def _recognize_batch(self, generator: SequenceGenerator, batch, recognition_config: Dict[str, Any]):
+    def _recognize_batch(self, batch, recognition_config: Dict[str, Any], max_length: int):
         feats, _, targets_golden, feat_lengths, _ = batch
         feats, feat_lengths = feats.to(self.device), feat_lengths.to(self.device)
-        if targets_golden is not None:
-            targets_golden = targets_golden.to(self.device)
-        hypotheses, scores = recognize_batch(self.model, generator, feats, feat_lengths, recognition_config)
+        lm_model = recognition_config.get("lm_model")
+        search = Search(recognition_config["beam_width"], recognition_config.get("ctc_weight", 0.0),
+                        recognition_config["lm_weight"] if lm_model is not None else 0.0)
+        hypotheses, _ = recognize_batch(self.model, self.tokenizer, feats, feat_lengths, search, lm_model, max_length,
+                                        self.config["loss"].get("ctc_weight", 0.0) > 0,
+                                        recognition_config.get("temperature", 1.0),
+                                        recognition_config.get("repeat_penalty", 1.0))
         del feats, feat_lengths
         torch.cuda.empty_cache()
         if targets_golden is None:
-            return [{"generated": hypothesis, "score": score} for hypothesis, score in zip(hypotheses, scores)]
-        targets = decode_ids(generator, targets_golden)
-        return [{"target": target, "generated": hypothesis, "score": score}
-                for hypothesis, target, score in zip(hypotheses, targets, scores)]
+            return [{"generated": h.text, "score": h.score} for h in hypotheses]
+        targets = [self.tokenizer.decode(row.tolist(), skip_special_tokens=True) for row in targets_golden]
+        return [{"target": target, "generated": h.text, "score": h.score} for h, target in zip(hypotheses, targets)]
 
     def _get_evaluation_recognition_configs(self, lm_model: Optional[DecoderOnlyTransformer] = None,
                                             lm_weight: float = 0.0) -> Dict[str, Dict[str, Any]]:

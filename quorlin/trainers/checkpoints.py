@@ -12,7 +12,7 @@ from typing import Any, Dict, List, Optional, Union
 import torch
 from torch import nn
 
-from quorlin._checks import state_differences
+from quorlin._checks import checkpoint_load_problem, state_differences
 from quorlin.errors import QuorlinError
 
 # The entries every checkpoint holds ("scheduler_state_dict" is None without a scheduler).
@@ -42,8 +42,8 @@ def read_checkpoint(path: Union[str, Path], device: str = "cpu") -> Dict[str, An
         raise FileNotFoundError(f"No checkpoint found at {path}")
     try:
         checkpoint = torch.load(path, map_location=device, weights_only=True)
-    except Exception as error:
-        raise RuntimeError(f"Failed to load checkpoint file: {error}") from error
+    except Exception as error:  # torch.load reports a damaged file in many ways
+        raise RuntimeError(f"Failed to load checkpoint file: {checkpoint_load_problem(error)}") from None
     if not isinstance(checkpoint, dict):
         raise RuntimeError(f"Failed to load checkpoint file: expected a dict, got {type(checkpoint).__name__}")
     return checkpoint

@@ -231,6 +231,12 @@ class Stolvar(ABC):
         _check_file_name(filename)
         if not distributed.is_main_process():
             return
+        checkpoint_path = self._write_checkpoint(filename)
+        if self.use_wandb:
+            wandb.save(str(checkpoint_path))
+
+    def _write_checkpoint(self, filename: str) -> Path:
+        """Writes the training state to the checkpoints folder's ``filename``; returns its path."""
         checkpoint_path = self._run_file(self.checkpoint_dir, filename)
         with self._checkpoint_model() as model:
             model_state = model.state_dict()
@@ -247,8 +253,7 @@ class Stolvar(ABC):
         }
         with replacing(checkpoint_path) as f:
             torch.save(checkpoint, f)
-        if self.use_wandb:
-            wandb.save(str(checkpoint_path))
+        return checkpoint_path
 
     def load_checkpoint(self, filename: str) -> None:
         """Restore the whole training state from ``checkpoint_dir / filename``, or nothing.
@@ -506,14 +511,17 @@ class Stolvar(ABC):
 
     def _save_epoch_checkpoints(self, epoch: int) -> None:
         """The last checkpoint and, with ``training.keep_last`` N > 0, the epoch's own checkpoint,
-        of which the last N epochs' are kept and older ones deleted. Under torchrun rank 0 writes."""
-        self.save_checkpoint(layout.LAST_CHECKPOINT)
+        of which the last N epochs' are kept and older ones deleted. Under torchrun rank 0 writes.
+
+        The epoch's own checkpoint is written first: a run stopped between the two resumes
+        from the last checkpoint, of the epoch before, and writes both again."""
         keep = self._keep_last()
-        if keep == 0 or not distributed.is_main_process():
+        main = distributed.is_main_process()
+        if keep and main:
+            self._write_checkpoint(layout.epoch_checkpoint(epoch))
+        self.save_checkpoint(layout.LAST_CHECKPOINT)
+        if keep == 0 or not main:
             return
-        # A copy of the last checkpoint, replaced whole as every checkpoint is.
-        copy_file(self._run_file(self.checkpoint_dir, layout.LAST_CHECKPOINT),
-                  self._run_file(self.checkpoint_dir, layout.epoch_checkpoint(epoch)))
         for old in range(epoch - keep + 1):
             self._run_file(self.checkpoint_dir, layout.epoch_checkpoint(old)).unlink(missing_ok=True)
 

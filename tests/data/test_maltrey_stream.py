@@ -7,7 +7,7 @@ import pytest
 import torch
 from torch.utils.data import DataLoader
 
-from quorlin.data.corpus import CorpusFileError
+from quorlin.data.corpus import CorpusError
 from quorlin.data.length_filter import drop_unfit
 from quorlin.data.length_groups import LengthGroupedSampler
 from quorlin.data.maltrey import Maltrey
@@ -137,18 +137,18 @@ def test_a_file_that_cannot_be_read_is_one_error_naming_it(corpus, asr_config, c
     fbank = corpus / "train-clean-100" / "fbank"
     dataset = MaltreyStream("train-clean-100", asr_config(corpus), char_tokenizer, True)
     _truncate(fbank / "utt-0005.npy")
-    with pytest.raises(CorpusFileError) as error:
+    with pytest.raises(CorpusError) as error:
         list(_loader(dataset, workers))
     assert str(error.value) == f"{fbank / 'utt-0005.npy'}: truncated .npy file (shape (6, 4) of '<f4' needs 96 " \
                                "data bytes, the file has 87)"
 
     os.unlink(fbank / "utt-0005.npy")
-    with pytest.raises(CorpusFileError) as error:
+    with pytest.raises(CorpusError) as error:
         list(_loader(dataset, workers))
     assert str(error.value) == f"{fbank / 'utt-0005.npy'}: cannot be read: No such file or directory"
 
     np.save(fbank / "utt-0005.npy", np.ones((6, 5), np.float32))  # 4 frames in the index
-    with pytest.raises(CorpusFileError) as error:
+    with pytest.raises(CorpusError) as error:
         list(_loader(dataset, workers))
     assert str(error.value) == f"{fbank / 'utt-0005.npy'}: 5 frames, where the partition's stream index says 4: " \
                                "the file changed since the partition was prepared; prepare it again"
@@ -157,7 +157,7 @@ def test_a_file_that_cannot_be_read_is_one_error_naming_it(corpus, asr_config, c
 def test_a_transcript_that_cannot_be_read_is_one_error_naming_it(corpus, asr_config, char_tokenizer):
     text = corpus / "train-clean-100" / "text" / "utt-0002.npy"
     text.write_bytes(b"\x93NUMPY")
-    with pytest.raises(CorpusFileError, match=f"^{text}: "):
+    with pytest.raises(CorpusError, match=f"^{text}: "):
         MaltreyStream("train-clean-100", asr_config(corpus), char_tokenizer, True)
 
 
@@ -165,21 +165,21 @@ def test_a_partition_unlike_its_index_is_refused_naming_the_file(corpus, asr_con
     config = asr_config(corpus)
     folder = corpus / "train-clean-100"
     os.rename(folder / "fbank" / "utt-0003.npy", folder / "utt-0003.npy")
-    with pytest.raises(CorpusFileError, match=f"^{folder / 'fbank' / 'utt-0003.npy'} is missing, though the "
+    with pytest.raises(CorpusError, match=f"^{folder / 'fbank' / 'utt-0003.npy'} is missing, though the "
                                               "partition's stream index lists it: prepare the partition again$"):
         MaltreyStream("train-clean-100", config, char_tokenizer, True)
     os.rename(folder / "utt-0003.npy", folder / "fbank" / "utt-0003.npy")
     np.save(folder / "fbank" / "utt-0000a.npy", np.ones((6, 5), np.float32))
-    with pytest.raises(CorpusFileError, match=f"^{folder / 'fbank' / 'utt-0000a.npy'} is not in the partition's "
+    with pytest.raises(CorpusError, match=f"^{folder / 'fbank' / 'utt-0000a.npy'} is not in the partition's "
                                               "stream index: prepare the partition again$"):
         MaltreyStream("train-clean-100", config, char_tokenizer, True)
     os.unlink(folder / "fbank" / "utt-0000a.npy")
 
-    with pytest.raises(CorpusFileError, match="covers 6 feature rows, fewer than num_feats=7$"):
+    with pytest.raises(CorpusError, match="covers 6 feature rows, fewer than num_feats=7$"):
         MaltreyStream("train-clean-100", asr_config(corpus, num_feats=7), char_tokenizer, True)
     (folder / "stream_index.npz").write_bytes(b"PK\x03\x04 not a zip")
-    with pytest.raises(CorpusFileError, match=f"^{folder / 'stream_index.npz'} is not a readable stream index"):
+    with pytest.raises(CorpusError, match=f"^{folder / 'stream_index.npz'} is not a readable stream index"):
         MaltreyStream("train-clean-100", config, char_tokenizer, True)
     os.unlink(folder / "stream_index.npz")
-    with pytest.raises(CorpusFileError, match=f"^{folder / 'stream_index.npz'} is missing: prepare the partition"):
+    with pytest.raises(CorpusError, match=f"^{folder / 'stream_index.npz'} is missing: prepare the partition"):
         MaltreyStream("train-clean-100", config, char_tokenizer, True)

@@ -1,4 +1,5 @@
 import base64
+import io
 import json
 import random
 
@@ -171,5 +172,46 @@ def test_bad_calls(tokenizer, tmp_path):
         tokenizer.decode([1.5])
     bad = tmp_path / "bad.json"
     bad.write_text("{not json")
-    with pytest.raises(ValueError, match="is not a tokenizer file"):
+    with pytest.raises(ValueError, match="bad.json is not valid JSON"):
         VaskTokenizer.load(bad)
+
+
+@pytest.mark.parametrize("state, message", [
+    ({"kind": "bpe", "sentencepiece_model": base64.b64encode(b"\x0a\x07garbage" * 20).decode()},
+     "model is not a SentencePiece model: "),
+    ({"kind": "bpe", "sentencepiece_model": "not base64!"},
+     "sentencepiece_model is not base64 text (Only base64 data is allowed)"),
+    ({"kind": "unigram", "sentencepiece_model": 12}, "sentencepiece_model must be a str, got 12"),
+    ({"kind": "char", "symbols": "ABC"}, "symbols must be a list, got 'ABC'"),
+    ({"kind": "char", "symbols": ["A", "A"]}, "char vocabulary must be distinct single characters, got ['A', 'A']"),
+    ({"kind": "char", "symbols": ["AB"] * 1000},
+     "char vocabulary must be distinct single characters, got ['AB', 'AB', 'AB', 'AB', ...]"),
+    ({"kind": "char", "symbols": ["A"], "escaped": "yes"}, "escaped must be a bool, got 'yes'"),
+    ({"kind": ["char"]}, "kind must be one of ('char', 'bpe', 'unigram'), got ['char']"),
+])
+def test_damaged_files_are_refused_naming_what_is_wrong(tmp_path, state, message):
+    path = tmp_path / "tok.json"
+    path.write_text(json.dumps({"format": "vask-tokenizer", **state}))
+    with pytest.raises(ValueError) as error:
+        VaskTokenizer.load(path)
+    assert str(error.value).startswith(f"{path}: {message}"), str(error.value)
+    path.write_text("[" * 5000 + "]" * 5000)
+    with pytest.raises(ValueError, match="tok.json is nested more than 32 levels deep"):
+        VaskTokenizer.load(path)
+
+
+def test_subword_models_whose_pieces_are_not_all_text_are_refused():
+    """Decoding such a model's ids could raise in the middle of a transcription."""
+    tokenizer = VaskTokenizer.from_texts(CORPUS, kind="bpe", vocab_size=60)
+    piece = next(p for p in map(tokenizer._sp.id_to_piece, range(tokenizer.vocab_size)) if len(p) == 3 and p.isascii())
+    # The piece's bytes in the serialized model (field 1, 3 bytes long), swapped for bytes that are not UTF-8.
+    damaged = tokenizer._model_proto.replace(b"\x0a\x03" + piece.encode(), b"\x0a\x03\xc9\x96\x81", 1)
+    with pytest.raises(ValueError, match=r"^SentencePiece model holds a piece that is not UTF-8 text"):
+        VaskTokenizer("bpe", damaged, escaped=True)
+    model = io.BytesIO()
+    sentencepiece.SentencePieceTrainer.train(
+        sentence_iterator=iter(CORPUS), model_writer=model, model_type="bpe", vocab_size=300, byte_fallback=True,
+        pad_id=0, bos_id=1, eos_id=2, unk_id=3, pad_piece="<pad>", bos_piece="<sos>", eos_piece="<eos>",
+        unk_piece="<unk>", minloglevel=2)
+    with pytest.raises(ValueError, match=r"^SentencePiece model holds byte pieces \(byte fallback\)"):
+        VaskTokenizer("bpe", model.getvalue())

@@ -3,7 +3,7 @@ import pytest
 import torch
 
 from quorlin.data.tokenizer import VaskTokenizer
-from quorlin.decoding.recognition import batch_scorer, recognize_batch
+from quorlin.decoding.recognition import Search, batch_scorer, ctc_best_path, ctc_frames_needed, recognize_batch
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.model import EncoderDecoderTransformer
 
@@ -40,11 +40,11 @@ def test_joint_search_scores_are_weighted_log_probabilities(ctc_weight):
     asr = make_asr()
     torch.manual_seed(1)
     feats, feat_lengths = torch.randn(3, 120, 20), torch.tensor([120, 70, 95])
-    config = {"beam_width": 4, "ctc_weight": ctc_weight}
+    search = Search(4, ctc_weight)
     generator = SequenceGenerator(score_fn=None, tokenizer=TOKENIZER, max_length=12, device="cpu")
     with torch.no_grad():
         encoder_output, pad_mask, _, ctc_inputs = asr.encode(feats, feat_lengths)
-        generator.score_fn = batch_scorer(asr, TOKENIZER, encoder_output, pad_mask, ctc_inputs, config)
+        generator.score_fn = batch_scorer(asr, TOKENIZER, encoder_output, pad_mask, ctc_inputs, search)
         seqs, scores = generator.generate_beam(torch.full((3, 1), SOS), beam_width=4)  # (N, W, L), (N, W)
         ended = 0
         for n in range(3):
@@ -56,8 +56,58 @@ def test_joint_search_scores_are_weighted_log_probabilities(ctc_weight):
                     assert scores[n, w].item() == pytest.approx(expected, rel=1e-5, abs=1e-4), (n, w)
                     ended += 1
         assert ended >= 6
-        # recognize_batch runs the same search and returns the best beams.
-        texts, best = recognize_batch(asr, generator, feats, feat_lengths, config)
-    assert best == pytest.approx(scores[:, 0].tolist(), abs=1e-5)
-    assert texts == [TOKENIZER.decode(generator.post_process_sequence(seqs[:, 0], TOKENIZER)[n].tolist(),
-                                      skip_special_tokens=True) for n in range(3)]
+        # recognize_batch runs the same search and returns the best beams that ended.
+        hypotheses, _ = recognize_batch(asr, TOKENIZER, feats, feat_lengths, search, max_length=12)
+    for n, hypothesis in enumerate(hypotheses):
+        w = next((w for w in range(4) if EOS in seqs[n, w].tolist()), None)
+        if w is None:  # no beam ended within 12 tokens: the CTC head's reading stands in
+            assert hypothesis.score == float("-inf")
+            continue
+        assert hypothesis.score == pytest.approx(scores[n, w].item(), abs=1e-5)
+        assert hypothesis.text == TOKENIZER.decode(seqs[n, w].tolist(), skip_special_tokens=True)
+
+
+@pytest.mark.parametrize("search", [Search(1, 0.0), Search(1, 0.5), Search(5, 0.0), Search(5, 0.3)])
+def test_an_utterance_is_recognised_alike_alone_and_in_any_batch(search):
+    asr = make_asr()
+    with torch.no_grad():  # a decoder that never ends: every search runs to its limit
+        asr.final_linear.bias[EOS] -= 30.0
+    torch.manual_seed(3)
+    lengths = [200, 37, 120, 64]
+    feats = [torch.randn(n, 20) for n in lengths]
+    with torch.no_grad():
+        alone = [recognize_batch(asr, TOKENIZER, f[None], torch.tensor([f.size(0)]), search)[0][0] for f in feats]
+        padded = torch.nn.utils.rnn.pad_sequence(feats, batch_first=True)
+        together, ctc = recognize_batch(asr, TOKENIZER, padded, torch.tensor(lengths), search)
+    assert [h.text for h in together] == [h.text for h in alone]
+    for hypothesis, frames in zip(together, ctc["lengths"].tolist()):
+        # No transcript holds more labels than its frames can carry, however long the batch's longest.
+        assert ctc_frames_needed(hypothesis.ids) <= frames + 1
+
+
+def test_a_runaway_gives_way_to_the_ctc_heads_best_path():
+    asr = make_asr()
+    with torch.no_grad():
+        asr.final_linear.bias[EOS] -= 30.0
+    torch.manual_seed(4)
+    feats, lengths = torch.randn(2, 90, 20), torch.tensor([90, 50])
+    with torch.no_grad():
+        hypotheses, ctc = recognize_batch(asr, TOKENIZER, feats, lengths, Search(4, 0.0))
+        untrained, _ = recognize_batch(asr, TOKENIZER, feats, lengths, Search(4, 0.0), ctc_trained=False)
+    for n, hypothesis in enumerate(hypotheses):
+        assert hypothesis.ids == ctc_best_path(ctc["log_probs"][:ctc["lengths"][n], n], TOKENIZER)
+        assert hypothesis.score == float("-inf")
+    # Without a trained CTC head the hypothesis stays what the search found, cut at its limit.
+    assert all(h.score > float("-inf") and len(h.ids) == frames + 1
+               for h, frames in zip(untrained, ctc["lengths"].tolist()))
+
+
+def test_ctc_best_path_reads_frames_as_the_head_spells_them():
+    V = TOKENIZER.vocab_size
+    a, b = TOKENIZER.encode("a"), TOKENIZER.encode("b")
+    a, b = a[0], b[0]
+    frames = [a, a, PAD, a, b, b, EOS, a]  # "a a <blank> a b b <end> a"
+    log_probs = torch.full((len(frames), V), -5.0)
+    log_probs[torch.arange(len(frames)), torch.tensor(frames)] = -0.1
+    assert ctc_best_path(log_probs, TOKENIZER) == [a, a, b]
+    assert ctc_frames_needed([a, a, b]) == 5 and ctc_frames_needed([]) == 1

@@ -1,16 +1,22 @@
 """A catalogue of bad input, each through the real command line: exit status 1, one line
-"quorlin: error: ..." naming the culprit, no traceback, and the trained models untouched."""
+"quorlin: error: ..." naming the culprit, no traceback, and the trained models untouched.
+Input from someone else (damaged or hostile run-folder files, recipes, odd files, commands
+side by side) runs in a child process, whose peak memory and CPU time are bounded too."""
+import base64
 import fcntl
 import hashlib
+import json
 import os
 import resource
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
 import pytest
 import soundfile
+import torch
 import yaml
 
 from quorlin.cli import main
@@ -79,7 +85,7 @@ def _other_tokenizer_lm():
 
 CASES = {
     # The recipe.
-    "missing recipe": (None, ["prepare", "nowhere.yaml"], "cannot read the recipe nowhere.yaml"),
+    "missing recipe": (None, ["prepare", "nowhere.yaml"], "cannot read nowhere.yaml: no such file"),
     "recipe not UTF-8": (_recipe_text(b"seed: \xff\n"), ["prepare", "tiny.yaml"], "tiny.yaml is not UTF-8"),
     "recipe not YAML": (_recipe_text(b"prepare: [\n"), ["prepare", "tiny.yaml"], "tiny.yaml is not valid YAML"),
     "unknown key": (lambda: _edit_recipe(_set("evaluate.ctc_wieght", 0.1)), ["evaluate", "tiny.yaml"],
@@ -212,3 +218,190 @@ def test_usage_errors_name_the_option(capsys):
         with pytest.raises(SystemExit) as exit_info:
             main(argv)
         assert exit_info.value.code == 2 and message in capsys.readouterr().err
+
+
+# Input from someone else, in a child process each.
+
+CLIP = "audio/test/7/3/7-3-0000.flac"
+TRANSCRIBE = ["transcribe", str(ASR), CLIP]
+GIB = 1 << 30
+
+
+def _json(path, change):
+    value = json.loads(Path(path).read_text())
+    change(value)
+    Path(path).write_text(json.dumps(value))
+
+
+def _recognizer(change):
+    return lambda: _json(ASR / "recognizer.json", change)
+
+
+def _config(change):
+    return lambda: _rewrite_config(change)
+
+
+def _delete(key):
+    def change(mapping):
+        del mapping[key]
+    return change
+
+
+def _alias_bomb(levels=9):
+    """A few hundred bytes of YAML: a mapping whose anchors, followed, make 9 ** levels strings."""
+    names = "abcdefghijklmnop"[:levels]
+    items = [f"{names[0]}: &{names[0]} [{', '.join(['lol'] * 9)}]"]
+    items += [f"{name}: &{name} [{', '.join([f'*{before}'] * 9)}]" for before, name in zip(names, names[1:])]
+    return "{" + ", ".join(items) + "}"
+
+
+def _replace_text(path, old, new):
+    def setup():
+        text = Path(path).read_text()
+        assert old in text
+        Path(path).write_text(text.replace(old, new, 1))
+    return setup
+
+
+def _write(path, text):
+    return lambda: Path(path).write_text(text)
+
+
+def _tokenizer(state):
+    return _write(ASR / "tokenizer.json", json.dumps(state))
+
+
+def _pickled_checkpoint(name):
+    def setup():
+        checkpoint = torch.load(CHECKPOINTS / name, weights_only=True)
+        checkpoint["hook"] = print  # pickled by reference: loading it would call into Python
+        torch.save(checkpoint, CHECKPOINTS / name)
+    return setup
+
+
+def _pickled_transcript():
+    np.save("data/asr/train-clean-100/text/7-1-0000.npy", np.array([os.system], dtype=object), allow_pickle=True)
+
+
+def _fifo(path):
+    def setup():
+        Path(path).parent.mkdir(exist_ok=True)
+        Path(path).unlink(missing_ok=True)
+        os.mkfifo(path)
+    return setup
+
+
+def _dangling_link():
+    Path("links").mkdir()
+    os.symlink("nowhere.wav", "links/gone.wav")
+
+
+FROM_OTHERS = {
+    # Run names: one plain folder name each.
+    "run name inside the LM's": (lambda: _edit_recipe(_set("asr.run_name", "tiny-lm/inner")),
+                                 ["train-lm", "tiny.yaml", "--overwrite"], ("tiny.yaml", "asr.run_name")),
+    "NUL in a run name": (lambda: _edit_recipe(_set("asr.run_name", "tiny\0asr")), ["evaluate", "tiny.yaml"],
+                          ("tiny.yaml", "asr.run_name", r"'tiny\x00asr'")),
+    # YAML alias bombs: refused as read, never expanded, never printed.
+    "alias bomb in a recipe's seed": (_replace_text("tiny.yaml", "seed: 0", f"seed: {_alias_bomb()}"),
+                                      ["prepare", "tiny.yaml"], ("tiny.yaml", "aliases expand")),
+    "alias bomb in config.yaml": (_replace_text(ASR / "config.yaml", "epochs: 3", f"epochs: {_alias_bomb()}"),
+                                  TRANSCRIBE, ("expts/tiny-asr/config.yaml", "aliases expand")),
+    # Damaged run-folder files, one at a time.
+    "tokenizer.json nested 5000 deep": (_write(ASR / "tokenizer.json", "[" * 5000 + "]" * 5000), TRANSCRIBE,
+                                        ("expts/tiny-asr/tokenizer.json", "nested more than 32")),
+    "recognizer.json nested 5000 deep": (_write(ASR / "recognizer.json", "[" * 5000 + "]" * 5000), TRANSCRIBE,
+                                         ("expts/tiny-asr/recognizer.json", "nested more than 32")),
+    "BPE model of garbage": (_tokenizer({"format": "vask-tokenizer", "kind": "bpe", "escaped": True,
+                                         "sentencepiece_model": base64.b64encode(b"\x0a\x07garbage" * 50).decode()}),
+                             TRANSCRIBE, ("expts/tiny-asr/tokenizer.json", "not a SentencePiece model")),
+    "tab in the vocabulary": (_replace_text(ASR / "tokenizer.json", '"D"', '"\\t"'), TRANSCRIBE,
+                              ("expts/tiny-asr/tokenizer.json", "token 7", "transcripts cannot hold")),
+    "search as a list": (_recognizer(lambda s: s.update(search=[1, 0.3])), TRANSCRIBE,
+                         ("expts/tiny-asr/recognizer.json", "search must be a mapping")),
+    "beam width 10^9": (_recognizer(lambda s: s.update(search={"beam_width": 10 ** 9})), TRANSCRIBE,
+                        ("expts/tiny-asr/recognizer.json", "search.beam_width must be an integer in [1, 256]")),
+    "global_mean of the wrong length": (_recognizer(lambda s: s["global_mean"].pop()), TRANSCRIBE,
+                                        ("expts/tiny-asr/recognizer.json", "global_mean holds 19 numbers")),
+    "near-zero global_std": (_recognizer(lambda s: s["global_std"].__setitem__(3, 1e-12)), TRANSCRIBE,
+                             ("expts/tiny-asr/recognizer.json", "global_std[3] must be a number >= 5e-05")),
+    "num_feats 10^9": (_config(_set("data.num_feats", 10 ** 9)), TRANSCRIBE,
+                       ("expts/tiny-asr/config.yaml", "model.input_dim must equal data.num_feats (1000000000)")),
+    "config.yaml without data": (_config(_delete("data")), TRANSCRIBE,
+                                 ("expts/tiny-asr/config.yaml", "data is missing")),
+    "CTC weight as text in config.yaml": (_config(_set("loss.ctc_weight", "0.3")), ["evaluate", "tiny.yaml"],
+                                          ("expts/tiny-asr/config.yaml", "loss.ctc_weight must be a number")),
+    # Checkpoints that hold Python objects.
+    "pickled best checkpoint": (_pickled_checkpoint("checkpoint-best-metric-model.pth"), TRANSCRIBE,
+                                ("checkpoint-best-metric-model.pth", "not a plain-tensor checkpoint",
+                                 "(print)")),
+    "pickled last checkpoint on --resume": (_pickled_checkpoint("checkpoint-last-epoch-model.pth"),
+                                            ["train-asr", "tiny.yaml", "--resume"],
+                                            ("checkpoint-last-epoch-model.pth", "not a plain-tensor checkpoint")),
+    "pickled transcript": (_pickled_transcript, ["train-asr", "tiny.yaml", "--overwrite"],
+                           ("data/asr/train-clean-100/text/7-1-0000.npy", "posix.system")),
+    # Odd files where a file is read.
+    "FIFO in an input folder": (_fifo("fifos/talk.wav"), ["transcribe", str(ASR), "fifos"],
+                                ("fifos/talk.wav", "not a regular file")),
+    "FIFO as the tokenizer": (_fifo(ASR / "tokenizer.json"), TRANSCRIBE,
+                              ("expts/tiny-asr/tokenizer.json", "not a regular file")),
+    "FIFO as a transcript file": (_fifo("audio/dev/7/2/7-2.trans.txt"), ["prepare", "tiny.yaml"],
+                                  ("audio/dev/7/2/7-2.trans.txt", "not a regular file")),
+    "link to nowhere in an input folder": (_dangling_link, ["transcribe", str(ASR), "links"],
+                                           ("links/gone.wav", "no such file")),
+    # Outputs that would replace a run folder's own files.
+    "transcripts into the run folder": (None, TRANSCRIBE + ["--format", "json", "-o", "expts/tiny-asr/"],
+                                        ("expts/tiny-asr/", "lies in the run folder")),
+    "transcripts over recognizer.json": (None, TRANSCRIBE + ["-o", "expts/tiny-asr/recognizer.json"],
+                                         ("expts/tiny-asr/recognizer.json", "lies in the run folder")),
+    # A run folder held by a training (evaluation, averaging and training meet as real processes in
+    # test_side_by_side.py).
+    "transcribe while the run trains": (_hold_lock, TRANSCRIBE, ("expts/tiny-asr is in use by process 4242",)),
+}
+
+
+# The command is started from a small process: Linux counts the memory of the process that
+# a child was forked from in the child's peak, and this test's process holds a model or two.
+MEASURED = """
+import os, sys
+child = os.fork()
+if child == 0:
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+    os.execv(sys.executable, [sys.executable, "-m", "quorlin", *sys.argv[1:]])
+_, status, usage = os.wait4(child, 0)
+print(usage.ru_maxrss * 1024, usage.ru_utime + usage.ru_stime)
+sys.exit(os.waitstatus_to_exitcode(status))
+"""
+
+
+def _child(argv, timeout=60):
+    """Runs ``quorlin argv`` in a child process: its exit status, standard error, peak memory
+    (bytes) and CPU time (seconds, user and system), from the kernel's account of that child."""
+    env = {**os.environ, "OMP_NUM_THREADS": "1", "PYTHONWARNINGS": "ignore"}
+    child = subprocess.Popen([sys.executable, "-c", MEASURED, *argv], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             env=env, start_new_session=True)
+    watchdog = threading.Timer(timeout, os.killpg, (child.pid, 9))
+    watchdog.start()
+    try:
+        out, err = child.communicate()
+    finally:
+        watchdog.cancel()
+    peak, cpu = out.split()
+    return child.returncode, err.decode(errors="replace"), int(peak), float(cpu)
+
+
+@pytest.mark.parametrize("case", list(FROM_OTHERS))
+def test_input_from_others_gets_one_clear_error_in_bounded_time_and_memory(workdir, case):
+    setup, argv, culprits = FROM_OTHERS[case]
+    held = setup() if setup is not None else None  # a lock's descriptor, kept open while the child runs
+    before = _hashes()
+    status, err, peak, cpu = _child(argv)
+    print(f"{case}: {peak / 2 ** 20:.0f} MiB, {cpu:.1f} s CPU")
+    errors = [line for line in err.splitlines() if "quorlin: error:" in line]
+    assert status == 1 and len(errors) == 1 and errors[0].startswith("quorlin: error: "), err
+    assert all(culprit in errors[0] for culprit in culprits), errors[0]
+    assert "Traceback" not in err and "weights_only" not in err and len(errors[0]) < 600, err
+    assert peak < GIB and cpu < 10, (peak, cpu)
+    assert _hashes() == before
+    if setup is _hold_lock:
+        os.close(held)

@@ -1,3 +1,4 @@
+import html
 import json
 import re
 
@@ -73,7 +74,8 @@ def test_a_long_recording_becomes_timed_segments_and_subtitles(workdir, long_rec
         cues = _cues((workdir / f"out/long.{name}").read_text(), time, header)
         assert all(0 <= start < end <= duration for start, end, _ in cues)
         assert all(a[1] <= b[0] for a, b in zip(cues, cues[1:]))  # in order, never overlapping
-        assert " ".join(text for _, _, text in cues).split() == transcript.text.split()
+        text = " ".join(text for _, _, text in cues)
+        assert (html.unescape(text) if name == "vtt" else text).split() == transcript.text.split()
 
 
 def test_audio_in_memory_at_any_rate_transcribes_like_its_file(workdir):
@@ -115,3 +117,64 @@ def test_one_bad_file_costs_one_transcript(workdir, capsys):
     late, after = recognizer.transcribe([str(folder / "late.wav"), str(folder / "a.flac")], skip_errors=True)
     assert (late.id, late.text, after.id, after.text) == ("late", "", "a", kept[0].text)
     assert "late.wav: audio holds NaN or infinite samples" in late.error
+
+
+def test_a_folder_transcribes_alike_at_any_batch_size(workdir, long_recording, capsys):
+    folder = workdir / "folder"
+    folder.mkdir()
+    for n in range(5):
+        (folder / f"u{n}.flac").write_bytes((workdir / f"audio/test/7/3/7-3-000{n}.flac").read_bytes())
+    (folder / "long.wav").write_bytes(long_recording[0].read_bytes())
+    outputs = []
+    for batch_size in ("1", "16", "64"):
+        assert main(["transcribe", "expts/tiny-asr", str(folder), "--batch-size", batch_size]) == 0
+        outputs.append(capsys.readouterr().out)
+    assert outputs[0] == outputs[1] == outputs[2] and len(outputs[0].splitlines()) == 6
+    # No transcript holds more characters than its audio has encoder frames (40 ms each).
+    for line in outputs[0].splitlines():
+        utt_id, text = line.split("\t")
+        seconds = soundfile.info(next(folder.glob(f"{utt_id}.*"))).duration
+        assert len(text.replace(" ", "")) <= seconds / 0.04
+
+
+def test_defaults_of_a_run_folder_through_the_command_line(workdir, capsys):
+    run = workdir / "expts/tiny-asr"
+    settings = json.loads((run / "recognizer.json").read_text())
+    # Never evaluated: joint CTC/attention beam search, with the weights of the best epoch.
+    assert "search" not in settings and len(settings["train_durations"]) == 21
+    recognizer = Recognizer.from_run_folder(run)
+    assert recognizer.search() == (10, 0.3, 0.3) and recognizer.checkpoint.name == "checkpoint-best-metric-model.pth"
+    # An averaged checkpoint is used only when asked for.
+    (run / "checkpoints/checkpoint-averaged-model.pth").write_bytes(
+        (run / "checkpoints/checkpoint-last-epoch-model.pth").read_bytes())
+    assert Recognizer.from_run_folder(run).checkpoint.name == "checkpoint-best-metric-model.pth"
+    assert Recognizer.from_run_folder(run, checkpoint="checkpoint-averaged-model.pth").checkpoint.name == \
+        "checkpoint-averaged-model.pth"
+    # evaluate records the search it chose and the weights it scored; a resumed run keeps them.
+    assert main(["evaluate", "tiny.yaml"]) == 0
+    chosen = json.loads((run / "recognizer.json").read_text())["search"]
+    assert chosen["checkpoint"] == "checkpoint-best-metric-model.pth" and len(chosen["checkpoint_sha256"]) == 64
+    assert f"Scored with checkpoints/checkpoint-best-metric-model.pth (SHA-256 {chosen['checkpoint_sha256']})" in \
+        (run / "results.md").read_text()
+    assert main(["train-asr", "tiny.yaml", "--resume"]) == 0
+    assert json.loads((run / "recognizer.json").read_text())["search"] == chosen
+    capsys.readouterr()
+    # A CTC weight for a recogniser trained without CTC is refused by name.
+    config = (run / "config.yaml").read_text().replace("ctc_weight: 0.3", "ctc_weight: 0.0")
+    (run / "config.yaml").write_text(config)
+    assert main(["transcribe", str(run), "audio/test/7/3/7-3-0000.flac", "--ctc-weight", "0.3"]) == 1
+    assert capsys.readouterr().err.strip().splitlines()[-1] == (
+        "quorlin: error: the CTC weight must be 0: this recogniser was trained without a CTC head (loss.ctc_weight "
+        "0), got 0.3")
+
+
+def test_every_format_at_once_and_plain_text(workdir, capsys):
+    audio = "audio/test/7/3/7-3-0001.flac"
+    assert main(["transcribe", "expts/tiny-asr", audio, "--format", "all", "-o", "out"]) == 0
+    assert sorted(p.name for p in (workdir / "out").iterdir()) == [f"7-3-0001.{ext}" for ext in
+                                                                    ("json", "srt", "tsv", "txt", "vtt")]
+    (record,) = json.loads((workdir / "out/7-3-0001.json").read_text())
+    assert (workdir / "out/7-3-0001.txt").read_text() == "".join(f"{s['text']}\n" for s in record["segments"])
+    assert main(["transcribe", "expts/tiny-asr", audio, audio.replace("0001", "0002"), "--format", "all"]) == 1
+    assert capsys.readouterr().err.strip().endswith("every format is one file per input: give -o FOLDER for 2 "
+                                                     "input(s)")

@@ -2,7 +2,8 @@ import pytest
 import torch
 
 from quorlin.data.tokenizer import VaskTokenizer
-from quorlin.inference.alignment import align_words, spread_words
+from quorlin.inference.alignment import align_words
+from quorlin.inference.results import spread_words
 from quorlin.inference.results import Word
 from quorlin.model.encoder_decoder import EncoderDecoderTransformer
 

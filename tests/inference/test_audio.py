@@ -2,10 +2,10 @@ import numpy as np
 import pytest
 import soundfile
 import torch
-import torchaudio
 
 from quorlin.errors import QuorlinError
 from quorlin.inference.audio import AudioError, AudioSource
+from quorlin.resample import resample
 
 
 def _noise(frames, channels, seed):
@@ -16,8 +16,7 @@ def _noise(frames, channels, seed):
 def _whole_file_16k(path):
     """The reference: the whole file read at once, channels averaged, resampled in one call."""
     samples, rate = soundfile.read(path, dtype="float32", always_2d=True)  # (n, channels)
-    mono = torch.from_numpy(samples.mean(axis=1))
-    return mono if rate == 16000 else torchaudio.functional.resample(mono, rate, 16000)
+    return resample(torch.from_numpy(samples.mean(axis=1)), rate, 16000)
 
 
 @pytest.mark.parametrize("fmt", ["wav", "flac", "ogg"])
@@ -100,12 +99,40 @@ def test_bad_waveforms():
     source = AudioSource((torch.zeros(400), 16000), "c")  # exactly one window
     with pytest.raises(ValueError, match="block_seconds must be positive and finite, got 0"):
         source.blocks(0)  # refused when called, before any block is read
-    with pytest.raises(TypeError, match="floating-point samples in \\[-1, 1\\], got dtype torch.int16"):
-        AudioSource((torch.zeros(1000, dtype=torch.int16), 16000), "d")
-    with pytest.raises(ValueError, match=r"shape \(n,\) or \(channels, n\), got \(1, 2, 1000\)"):
+    with pytest.raises(ValueError, match=r"shape \(n,\), \(channels, n\) or \(n, channels\), got \(1, 2, 1000\)"):
         AudioSource((torch.zeros(1, 2, 1000), 16000), "e")
-    with pytest.raises(ValueError, match="sample_rate must be a positive integer, got 16000.0"):
+    with pytest.raises(ValueError, match=r"at most 16 channels, got \(20, 30\)"):
+        AudioSource((torch.zeros(20, 30), 16000), "e")
+    with pytest.raises(TypeError, match="sample_rate must be an integer, got 16000.0"):
         AudioSource((torch.zeros(1000), 16000.0), "f")
+    for rate in (999, 384001):
+        with pytest.raises(AudioError, match=f"^f: a sample rate of {rate} Hz is outside 1000 to 384000 Hz$"):
+            AudioSource((torch.zeros(100000), rate), "f")
+    with pytest.raises(TypeError, match="float or int8/uint8/int16/int32 samples, got dtype torch.int64"):
+        AudioSource((torch.zeros(1000, dtype=torch.int64), 16000), "d")
+
+
+def test_waveforms_in_any_layout_and_integer_type_read_alike():
+    rng = np.random.default_rng(5)
+    stereo = (rng.standard_normal((3000, 2)) * 0.2).clip(-1, 1).astype(np.float32)  # (n, channels)
+    expected = torch.from_numpy(stereo.mean(axis=1))
+    for layout in (stereo, stereo.T.copy(), torch.from_numpy(stereo)):
+        torch.testing.assert_close(torch.cat(list(AudioSource((layout, 16000), "x").blocks())), expected)
+    pcm = (stereo * 32767).round().astype(np.int16)
+    from_int = torch.cat(list(AudioSource((pcm, 16000), "x").blocks()))
+    torch.testing.assert_close(from_int, torch.from_numpy(pcm.astype(np.float32).mean(axis=1) / 32768))
+    # The same integers given as floats are refused, not transcribed as noise.
+    with pytest.raises(AudioError, match=r"^x: float samples must lie in \[-1, 1\], got a peak of \d{5}; divide "
+                                         r"int16 samples by 32768, or give the integer array itself$"):
+        AudioSource((pcm.astype(np.float32), 16000), "x")
+    AudioSource((stereo * 1.9, 16000), "x")  # a little over full scale passes
+
+
+def test_odd_sample_rates_read_in_bounded_time(tmp_path):
+    path = tmp_path / "odd.wav"
+    soundfile.write(path, _noise(44101 * 3, 1, 4), 44101)
+    samples = torch.cat(list(AudioSource(path).blocks(1.0)))
+    assert samples.numel() == -(-3 * 44101 * 16000 // 44101)
     with pytest.raises(TypeError, match=r"an id is required for a \(waveform, sample_rate\) input"):
         AudioSource((torch.zeros(1000), 16000))
     with pytest.raises(TypeError, match=r"input must be a path or a \(waveform, sample_rate\) pair, got Tensor"):

@@ -1,17 +1,40 @@
+import itertools
+import math
 import random
 
 import pytest
 import torch
 
 from quorlin.inference.results import Word
-from quorlin.inference.segmentation import keep_words, split_audio
+from quorlin.inference.segmentation import (LONG_PAUSE, MARGIN, MIN_PAUSE, PAUSE_REWARD, SegmentLengths, keep_words,
+                                            plan_segments, split_audio)
+from quorlin.inference.vad import FRAME, SpeechDetector
 
 RATE = 16000
+# Training utterances of 3 to 6 s.
+LENGTHS = SegmentLengths([3 + 3 * k / 20 for k in range(21)], limit=12.0)
+
+
+class LoudFrames(SpeechDetector):
+    """A stand-in detector: a frame is speech when its loudest sample passes 0.01."""
+
+    def __init__(self):
+        self.held = torch.zeros(0)
+
+    def push(self, samples):
+        self.held = torch.cat([self.held, samples])
+        whole = self.held.numel() // FRAME
+        flags = self.held[:whole * FRAME].view(-1, FRAME).abs().amax(dim=1) > 0.01
+        self.held = self.held[whole * FRAME:]
+        return flags
+
+    def finish(self):
+        return self.push(torch.zeros(-self.held.numel() % FRAME)) if self.held.numel() else torch.zeros(0, dtype=bool)
 
 
 def _signal(pieces, seed=0):
-    """Samples of ("speech" | "pause", seconds) pieces: noise bursts at -20 dB, pauses of
-    faint noise at -80 dB; returns them with the burst intervals in seconds."""
+    """Samples of ("speech" | "pause", seconds) pieces: noise at -20 dB, pauses at -80 dB; and
+    the speech intervals in seconds."""
     g = torch.Generator().manual_seed(seed)
     parts, bursts, t = [], [], 0.0
     for kind, seconds in pieces:
@@ -23,51 +46,94 @@ def _signal(pieces, seed=0):
     return torch.cat(parts), bursts
 
 
-def _split(samples, max_seconds, block_seconds=1.0, **kwargs):
-    return list(split_audio(torch.split(samples, round(block_seconds * RATE)), max_seconds, **kwargs))
+def _split(samples, lengths=LENGTHS, block_seconds=1.0, duration=None, **kwargs):
+    blocks = torch.split(samples, max(1, round(block_seconds * RATE)))
+    return list(split_audio(blocks, LoudFrames(), lengths, duration, **kwargs))
 
 
 def _spans(segments):
     return [(s.start, s.end, s.keep_start, s.keep_end) for s in segments]
 
 
-PIECES = [("pause", 1), ("speech", 3), ("pause", 0.5), ("speech", 4), ("pause", 2), ("speech", 5),
-          ("pause", 0.4), ("speech", 3), ("pause", 10), ("speech", 2), ("pause", 1)]
+def _brute_force(flags, lengths):
+    """The least cost of every choice of cuts, by enumeration."""
+    F = len(flags)
+    runs = [(a, b) for a, b in _runs(flags) if not flags[a]]
+    head = runs[0][1] if runs and runs[0][0] == 0 else 0
+    tail = runs[-1][0] if runs and runs[-1][1] == F else F
+    pauses = [(a, b) for a, b in runs if 0 < a and b < F and b - a >= MIN_PAUSE]
+    best = math.inf
+    for chosen in itertools.product([False, True], repeat=len(pauses)):
+        cuts = [p for p, c in zip(pauses, chosen) if c]
+        edges = [(None, head)] + cuts + [(tail, None)]
+        nodes = [0] + [(a + b) // 2 for a, b in cuts] + [F]
+        cost = -sum(PAUSE_REWARD * math.log(min(b - a, LONG_PAUSE) / MIN_PAUSE) for a, b in cuts)
+        for k in range(len(nodes) - 1):
+            start = max(nodes[k], edges[k][1] - MARGIN)
+            end = min(nodes[k + 1], edges[k + 1][0] + MARGIN)
+            cost += lengths.cost((end - start) / 100)
+        best = min(best, cost)
+    return best
 
 
-def test_cuts_fall_inside_pauses_and_keep_every_burst_whole():
-    samples, bursts = _signal(PIECES)
-    segments = _split(samples, 8.0)
-    pauses = [(0.0, bursts[0][0])] + [(a[1], b[0]) for a, b in zip(bursts, bursts[1:])] + \
-             [(bursts[-1][1], samples.numel() / RATE)]
-    for s in segments:
-        assert s.samples.numel() <= 8 * RATE
-        assert (s.keep_start, s.keep_end) == (s.start, s.end)
-        assert s.samples.numel() == round((s.end - s.start) * RATE)
-        assert torch.equal(s.samples, samples[round(s.start * RATE):round(s.end * RATE)])
-        for edge in (s.start, s.end):
-            assert any(a <= edge <= b for a, b in pauses), f"cut at {edge} s is not in a pause"
-    assert all(a.end <= b.start for a, b in zip(segments, segments[1:]))
-    for a, b in bursts:
-        assert sum(s.start <= a and b <= s.end for s in segments) == 1, f"burst {a}-{b} not in one segment"
-    # Every stretch of speech is a segment of its own, from 0.2 s before it to 0.2 s after;
-    # the 10 s silence is left out.
-    assert len(segments) == len(bursts)
-    for s, (a, b) in zip(segments, bursts):
-        assert (s.start, s.end) == (pytest.approx(a - 0.2, abs=1e-6), pytest.approx(b + 0.2, abs=1e-6))
+def _runs(flags):
+    bounds = [0] + [i for i in range(1, len(flags)) if flags[i] != flags[i - 1]] + [len(flags)]
+    return list(zip(bounds[:-1], bounds[1:]))
 
 
-def test_random_layouts_keep_all_speech_whatever_the_block_size():
+def test_plans_are_the_cheapest_choice_of_cuts():
     rng = random.Random(0)
-    for trial in range(20):
-        pieces = [(rng.choice(["speech", "pause"]), rng.choice([rng.uniform(0.05, 1), rng.uniform(0.2, 9)]))
-                  for _ in range(rng.randint(1, 6))]
+    for trial in range(40):
+        flags = []
+        while len(flags) < 1500:
+            flags += [True] * rng.randint(20, 300) + [False] * rng.choice([rng.randint(1, 9), rng.randint(10, 90)])
+        flags = [False] * rng.randint(0, 20) + flags[:rng.randint(800, 1500)]
+        plan = plan_segments(torch.tensor(flags), LENGTHS, closed=True)
+        cost = sum(LENGTHS.cost((b - a) / 100) for a, b in plan)
+        cost -= sum(PAUSE_REWARD * math.log(min(b - a, LONG_PAUSE) / MIN_PAUSE)
+                    for a, b in (_pause_between(flags, x, y) for (_, x), (y, _) in zip(plan, plan[1:])))
+        assert cost == pytest.approx(_brute_force(flags, LENGTHS)), trial
+        # Segments follow each other, each holding speech at both ends within its margins.
+        assert all(x[1] <= y[0] for x, y in zip(plan, plan[1:]))
+        assert all(any(flags[a:a + MARGIN + 1]) and any(flags[b - MARGIN - 1:b]) for a, b in plan)
+
+
+def _pause_between(flags, end, start):
+    """The pause that holds the cut between a segment ending at ``end`` and one starting at ``start``."""
+    a = end
+    while a > 0 and not flags[a - 1]:
+        a -= 1
+    b = start
+    while b < len(flags) and not flags[b]:
+        b += 1
+    return a, b
+
+
+def test_segments_are_as_long_as_the_training_utterances_not_cut_at_every_pause():
+    # Speech in 0.8 s bursts with 0.15 s pauses, for a minute, then a long pause and 2 s more.
+    samples, bursts = _signal([("speech", 0.8), ("pause", 0.15)] * 60 + [("pause", 3), ("speech", 2), ("pause", 1)])
+    segments = _split(samples)
+    assert all(3.0 - 0.2 <= s.end - s.start <= 6.0 + 0.4 for s in segments[:-1])
+    # The long pause always ends a segment, and its silence is left out but for the margins.
+    assert segments[-1].start == pytest.approx(bursts[-1][0] - MARGIN / 100)
+    assert segments[-1].end == pytest.approx(bursts[-1][1] + MARGIN / 100)
+    for s in segments:
+        assert torch.equal(s.samples, samples[round(s.start * RATE):round(s.end * RATE)])
+        assert (s.keep_start, s.keep_end) == (s.start, s.end)
+    for a, b in bursts:  # every burst whole in exactly one segment
+        assert sum(s.start <= a + 1e-9 and b <= s.end + 1e-9 for s in segments) == 1, (a, b)
+
+
+def test_random_layouts_give_the_same_segments_whatever_the_blocks():
+    rng = random.Random(1)
+    for trial in range(15):
+        pieces = [(rng.choice(["speech", "pause"]), rng.choice([rng.uniform(0.05, 1.5), rng.uniform(0.2, 14)]))
+                  for _ in range(rng.randint(1, 8))]
         samples, bursts = _signal(pieces, seed=trial)
-        max_seconds = rng.choice([2.0, 5.0])
-        segments = _split(samples, max_seconds, block_seconds=100)
-        assert _spans(_split(samples, max_seconds, block_seconds=rng.uniform(0.01, 2))) == _spans(segments)
+        segments = _split(samples, block_seconds=100)
+        assert _spans(_split(samples, block_seconds=rng.uniform(0.01, 3))) == _spans(segments)
         for s in segments:
-            assert s.samples.numel() <= max_seconds * RATE and s.start <= s.keep_start <= s.keep_end <= s.end
+            assert s.end - s.start <= LENGTHS.limit + 1e-9 and s.start <= s.keep_start <= s.keep_end <= s.end
         assert all(a.keep_end <= b.keep_start for a, b in zip(segments, segments[1:]))
         # Every 10 ms of every burst, its edges aside, is in exactly one kept interval.
         for a, b in bursts:
@@ -75,34 +141,31 @@ def test_random_layouts_keep_all_speech_whatever_the_block_size():
                 assert sum(s.keep_start <= t < s.keep_end for s in segments) == 1, (trial, t, pieces)
 
 
-def test_long_speech_gives_overlapping_windows_whose_kept_intervals_tile_it():
-    samples, _ = _signal([("speech", 30.0)])
-    segments = _split(samples, 8.0, block_seconds=0.7, overlap_seconds=2.0)
-    assert len(segments) == 5
+def test_a_recording_no_longer_than_the_training_utterances_is_one_segment():
+    # Even with a pause long enough to end a segment in a longer recording.
+    samples, bursts = _signal([("pause", 0.5), ("speech", 2), ("pause", 1.2), ("speech", 1.5), ("pause", 0.6)])
+    duration = samples.numel() / RATE
+    assert duration <= LENGTHS.longest
+    [whole] = _split(samples, duration=duration)
+    assert (whole.start, whole.end) == (0.0, duration) and torch.equal(whole.samples, samples)
+    assert len(_split(samples)) == 2  # not knowing the duration: two stretches
+    assert _split(torch.zeros(5 * RATE), duration=5.0) == [] and _split(torch.zeros(30 * RATE)) == []
+
+
+def test_speech_without_pauses_gives_overlapping_windows_whose_kept_intervals_tile_it():
+    samples, _ = _signal([("speech", 40.0)])
+    segments = _split(samples, block_seconds=0.7, overlap_seconds=2.0)
     assert segments[0].keep_start == segments[0].start == 0.0
-    assert segments[-1].keep_end == segments[-1].end == 30.0
-    for s in segments:
-        assert s.samples.numel() <= 8 * RATE
-        assert s.start <= s.keep_start < s.keep_end <= s.end
-        assert torch.equal(s.samples, samples[round(s.start * RATE):round(s.end * RATE)])
+    assert segments[-1].keep_end == segments[-1].end == 40.0
+    for s in segments:  # windows as long as the longest training utterance
+        assert s.end - s.start <= LENGTHS.longest + 1e-9 and s.start <= s.keep_start < s.keep_end <= s.end
     for a, b in zip(segments, segments[1:]):
         assert a.end - b.start == pytest.approx(2.0)
         assert a.keep_end == b.keep_start == pytest.approx((a.end + b.start) / 2)
 
 
-def test_short_and_silent_recordings():
-    samples, _ = _signal([("pause", 1), ("speech", 2), ("pause", 3), ("speech", 1), ("pause", 0.25)])
-    assert _spans(_split(samples, 8.0)) == [pytest.approx((0.8, 3.2, 0.8, 3.2)), pytest.approx((5.8, 7.2, 5.8, 7.2))]
-    assert _split(torch.zeros(5 * RATE), 8.0) == []
-    # Steady noise with nothing louder cannot be told apart from speech: it is all kept.
-    [segment] = _split(torch.randn(3 * RATE) * 0.01, 8.0)
-    assert (segment.start, segment.end) == (0.0, 3.0)
-
-
 def test_segments_come_out_while_the_stream_is_read():
-    # 1 s of speech, then 1 s of pause, repeated for 200 s: a segment comes out at most about
-    # max_seconds plus one block after its audio was read.
-    samples, _ = _signal([("speech", 1.0), ("pause", 1.0)] * 100)
+    samples, _ = _signal([("speech", 1.0), ("pause", 0.3)] * 150)
     read = []
 
     def blocks():
@@ -111,18 +174,19 @@ def test_segments_come_out_while_the_stream_is_read():
             yield block
 
     segments = []
-    for segment in split_audio(blocks(), 5.0):
-        assert sum(read) / RATE - segment.end <= 5.0 + 0.5 + 0.5
+    for segment in split_audio(blocks(), LoudFrames(), LENGTHS):
+        # At most the horizon (two of the longest segments and a long pause) and a block behind.
+        assert sum(read) / RATE - segment.end <= 2 * 6.0 + 1.0 + 0.4 + 0.5
         segments.append(segment)
-    assert len(segments) >= 40 and all(s.samples.numel() <= 5 * RATE for s in segments)
+    assert len(segments) >= 30
 
 
 def test_keep_words_gives_each_word_once():
-    samples, _ = _signal([("speech", 20.0)])
-    segments = _split(samples, 6.0, overlap_seconds=2.0)
+    samples, _ = _signal([("speech", 30.0)])
+    segments = _split(samples, overlap_seconds=2.0)
     g = torch.Generator().manual_seed(0)
-    starts = torch.cumsum(torch.rand(60, generator=g) * 0.5 + 0.05, 0)
-    words = [Word(float(s), float(s) + 0.2, f"w{i}") for i, s in enumerate(starts) if s + 0.2 <= 20.0]
+    starts = torch.cumsum(torch.rand(90, generator=g) * 0.5 + 0.05, 0)
+    words = [Word(float(s), float(s) + 0.2, f"w{i}") for i, s in enumerate(starts) if s + 0.2 <= 30.0]
     kept = []
     for s in segments:
         # A recogniser hears every word whose audio lies in the window.
@@ -136,11 +200,15 @@ def test_keep_words_gives_each_word_once():
 
 
 def test_bad_arguments():
+    with pytest.raises(ValueError, match=r"quantiles must be 21 positive durations in increasing order"):
+        SegmentLengths([1.0, 2.0], 10.0)
+    with pytest.raises(ValueError, match=r"limit must be at least 1 s, got 0.5"):
+        SegmentLengths([1.0] * 21, 0.5)
     # Checked when called, before any block is read.
-    for max_seconds in (0.5, float("inf"), float("nan")):
-        with pytest.raises(ValueError, match=f"max_seconds must be at least 1 and finite, got {max_seconds}"):
-            split_audio(iter([]), max_seconds)
+    with pytest.raises(ValueError, match=r"overlap_seconds must lie in \[0, 3\), got 4"):
+        split_audio(iter([]), LoudFrames(), LENGTHS, overlap_seconds=4)
     with pytest.raises(ValueError, match=r"blocks must be mono, of shape \(m,\), got \(2, 100\)"):
-        _split(torch.zeros(2, 100), 8.0)
-    with pytest.raises(ValueError, match=r"overlap_seconds must lie in \[0, max_seconds / 2\), got 5"):
-        _split(torch.zeros(RATE), 8.0, overlap_seconds=5)
+        _split(torch.zeros(2, 100))
+    # Beyond the model's limit a segment is out of the question; outside the training durations it costs.
+    assert LENGTHS.cost(12.5) == math.inf and LENGTHS.cost(7.0) == pytest.approx(4.0)
+    assert LENGTHS.cost(6.0) == LENGTHS.cost(3.15) == 0.0 and LENGTHS.cost(2.9) == pytest.approx(1.0)

@@ -128,3 +128,34 @@ def test_smoke_tests_print_summary_and_lengths(smoke_test, printed, capsys):
     out = capsys.readouterr().out.splitlines()
     assert out[-1] == printed
     assert any(line.startswith("Corrash") for line in out)
+
+
+@pytest.mark.parametrize("time_reduction", [4, 6])
+def test_frame_centres_sit_where_clicks_move_the_output(time_reduction):
+    """A click changes the convolutions' output frames whose inputs it reaches; their
+    centres, as ``frame_centres`` places them in time, average out at the click (the start
+    of each frame would be about half a frame early)."""
+    from quorlin.prep.features import compute_fbank
+
+    torch.manual_seed(0)
+    front = Corrash(40, 16, time_reduction=time_reduction, reduction_method="conv").eval()
+    stride, offset = front.frame_centres()
+    quiet = torch.randn(3 * 16000) * 1e-3
+    clicks = torch.linspace(0.5, 2.5, 25).tolist()
+    errors = []
+    with torch.no_grad():
+        def output(audio):
+            feats = torch.from_numpy(compute_fbank(audio, 16000, 40)).T[None]  # (1, T, 40)
+            return front(feats, torch.tensor([feats.size(1)]))[0][0]
+
+        before = output(quiet)
+        for t in clicks:
+            clicked = quiet.clone()
+            clicked[round(t * 16000)] += 0.9
+            moved = torch.nonzero((output(clicked) - before).abs().sum(dim=1) > 0).flatten().double()
+            # Frame j: centred on filter-bank frame stride * j + offset, whose 25 ms window starts 10 ms apart.
+            errors.append(float(((stride * moved + offset) * 0.01 + 0.0125).mean()) - t)
+    assert abs(sum(errors) / len(errors)) < 0.010
+    # The BLSTM stage reads everything; its frames are centred on the frames it pools.
+    # 6 = convolutions 2 x 1 (centred 3 frames in) then poolings 3 x 1 (centred 1 frame in): 2 * 1 + 3.
+    assert Corrash(40, 16, time_reduction=6, reduction_method="both").frame_centres() == (6, 5.0)

@@ -12,6 +12,7 @@ from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.prep import (PreparationError, librispeech_utterances, manifest_utterances, normalize_transcript,
                           prepare_asr, prepare_lm, read_text_lines)
 from quorlin.prep.files import save_npy
+from quorlin.resample import resample
 
 
 def _tone(seconds, rate, seed):
@@ -33,7 +34,7 @@ def _write_tree(root, utterances):
 
 def _expected_fbank(path):
     samples, rate = soundfile.read(path, dtype="float32")
-    waveform = torchaudio.functional.resample(torch.from_numpy(samples), rate, 16000)
+    waveform = resample(torch.from_numpy(samples), rate, 16000)
     return torchaudio.compliance.kaldi.fbank(waveform[None], num_mel_bins=80, frame_length=25.0,
                                              frame_shift=10.0, sample_frequency=16000).T.numpy()
 
@@ -133,7 +134,7 @@ def test_source_problems_are_listed_with_their_files(tmp_path):
     with pytest.raises(PreparationError) as err:
         librispeech_utterances(str(tmp_path / "src"))
     assert str(err.value).splitlines() == [
-        f"4 problems in {tmp_path / 'src'}, the first: {trans}, line 2: no audio file 7-2-0009{{.flac,.wav,.ogg}}",
+        f"4 problems in {tmp_path / 'src'}, the first: {trans}, line 2: no audio file 7-2-0009.* (.flac, .wav, .ogg, .mp3, ...) beside it",
         f"  {trans}, line 3: utterance id '../../x' is not a plain file name",
         f"  {trans}, line 4: empty transcript for 7-2-0000",
         f"  {tmp_path / 'src/7/2/7-2-0001.ogg'}: no transcript (no line for '7-2-0001' in a .trans.txt file "
@@ -146,6 +147,23 @@ def test_source_problems_are_listed_with_their_files(tmp_path):
         f"2 problems in {tmp_path / 'm.tsv'}, the first: {tmp_path / 'm.tsv'}, line 2: no transcript for "
         f"{tmp_path / 'src/7/2/7-2-0001.ogg'}",
         f"  {tmp_path / 'm.tsv'}, line 3: no audio file {tmp_path / 'missing.wav'}"]
+
+
+@pytest.mark.parametrize("end", ["\n", "\r\n", "\r"])
+def test_line_ends_of_any_kind(tmp_path, end):
+    """LF, CRLF, or CR alone as some spreadsheet programs write tab-separated text: the same lines."""
+    _write_tree(tmp_path / "src", {"7-2-0000": (0.1, 16000, ".wav", "ONE"), "7-2-0001": (0.1, 16000, ".wav", "TWO")})
+    (tmp_path / "src/7/2/7-2.trans.txt").write_bytes(f"7-2-0000 ONE{end}7-2-0001 TWO{end}".encode())
+    assert [u.text for u in librispeech_utterances(str(tmp_path / "src"))] == ["ONE", "TWO"]
+    lines = ["src/7/2/7-2-0000.wav\tONE", "", "src/7/2/7-2-0001.wav\tTWO"]
+    (tmp_path / "m.tsv").write_bytes(end.join(lines).encode())  # and no end after the last
+    assert [(u.utt_id, u.text) for u in manifest_utterances(str(tmp_path / "m.tsv"))] == [("7-2-0000", "ONE"),
+                                                                                        ("7-2-0001", "TWO")]
+    (tmp_path / "m.tsv").write_bytes(end.join(["src/7/2/7-2-0000.wav\tONE", "src/7/2/7-2-0001.wav"]).encode())
+    with pytest.raises(PreparationError, match="m.tsv, line 2: no transcript for"):  # lines counted as the ends go
+        manifest_utterances(str(tmp_path / "m.tsv"))
+    (tmp_path / "t.txt").write_bytes(f"a{end}{end} b {end}".encode())
+    assert read_text_lines(str(tmp_path / "t.txt")) == ["a", "b"]
 
 
 def test_normalisation_and_text_files(tmp_path):
@@ -175,7 +193,7 @@ def test_speed_perturbed_copies(tmp_path):
     samples, rate = soundfile.read(utterances[0].audio_path, dtype="float32")
     for name, factor in (("19-198-0000", 1.0), ("19-198-0000_sp0.9", 0.9), ("19-198-0000_sp1.1", 1.1)):
         # Played `factor` times as fast = read as if recorded at factor * rate.
-        waveform = torchaudio.functional.resample(torch.from_numpy(samples), int(factor * rate), 16000)
+        waveform = resample(torch.from_numpy(samples), int(factor * rate), 16000)
         expected = torchaudio.compliance.kaldi.fbank(waveform[None], num_mel_bins=80, frame_length=25.0,
                                                      frame_shift=10.0, sample_frequency=16000).T.numpy()
         feats = np.load(out / "train-clean-100" / "fbank" / f"{name}.npy")

@@ -10,7 +10,7 @@ from torch.utils.data import DataLoader
 
 from quorlin.data.maltrey import Maltrey
 from quorlin.data.tokenizer import VaskTokenizer
-from quorlin.decoding.recognition import batch_scorer
+from quorlin.decoding.recognition import Search, batch_scorer, ctc_best_path
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 from quorlin.trainers import Brennick, ProgressiveTrainer
@@ -298,12 +298,12 @@ def test_shallow_fusion_adds_the_weighted_language_model(asr_root, asr_tokenizer
         calls.clear()
         for weight in (0.0, 5.0):
             alone = batch_scorer(trainer.model, asr_tokenizer, encoder_output, pad_mask, ctc_inputs,
-                                 {"lm_model": None, "lm_weight": weight})(x)
+                                 Search(1, 0.0, weight))(x)
             assert torch.equal(alone, asr)
         assert calls == []
         for weight in (0.0, 0.3):
             fused = batch_scorer(trainer.model, asr_tokenizer, encoder_output, pad_mask, ctc_inputs,
-                                 {"lm_model": lm, "lm_weight": weight})(x)
+                                 Search(1, 0.0, weight), lm)(x)
             torch.testing.assert_close(fused, asr + weight * lm_scores)
         assert calls == [(2, 3)]  # a language model weighted by 0 is not run
 
@@ -314,20 +314,29 @@ def test_shallow_fusion_adds_the_weighted_language_model(asr_root, asr_tokenizer
     fused = trainer.recognize(dev, {"num_batches": 1, "beam_width": 1, "lm_model": lm, "lm_weight": 2.0})
     assert not lm.training and calls[2:] and [r["score"] for r in fused] != [r["score"] for r in plain]
 
-    # Recognition runs both models incrementally; a full-prefix search gives the same result.
+    # Recognition runs both models incrementally; a full-prefix search gives the same result: the
+    # fused log-probabilities added as they are, beams ranked per token, the best that ended kept.
     settings = {"num_batches": 2, "beam_width": 4, "lm_model": lm, "lm_weight": 0.5}
     cached = trainer.recognize(dev, settings, "beam_4_lm", max_length=9)
-    generator = SequenceGenerator(score_fn=None, tokenizer=asr_tokenizer, max_length=9, device="cpu")
     expected = []
     with torch.no_grad():
         for i, (feats, _, _, feat_lengths, _) in zip(range(2), dev):
-            encoder_output, pad_mask, _, _ = trainer.model.encode(feats, feat_lengths)
-            generator.score_fn = lambda x: trainer.model.score(x, encoder_output, pad_mask) + 0.5 * lm.score(x)
-            seqs, scores = generator.generate_beam(torch.full((2, 1), asr_tokenizer.sos_id), beam_width=4)
-            expected += zip(generator.post_process_sequence(seqs[:, 0], asr_tokenizer), scores[:, 0].tolist())
-    assert [(r["generated"], r["score"]) for r in cached] == [
-        (asr_tokenizer.decode(seq.tolist(), skip_special_tokens=True), pytest.approx(score, abs=1e-5))
-        for seq, score in expected]
+            encoder_output, pad_mask, _, ctc_inputs = trainer.model.encode(feats, feat_lengths)
+            fused = lambda x: trainer.model.score(x, encoder_output, pad_mask) + 0.5 * lm.score(x)
+            fused.final = True
+            generator = SequenceGenerator(score_fn=fused, tokenizer=asr_tokenizer, max_length=9, device="cpu")
+            seqs, scores = generator.generate_beam(torch.full((2, 1), asr_tokenizer.sos_id), beam_width=4,
+                                                   max_lengths=(ctc_inputs["lengths"] + 2).clamp(max=9),
+                                                   normalize_length=True)
+            for n in range(2):
+                w = next((w for w in range(4) if asr_tokenizer.eos_id in seqs[n, w].tolist()), None)
+                if w is None:  # no beam ended within 9 tokens: the CTC head's best path stands in
+                    ids = ctc_best_path(ctc_inputs["log_probs"][:ctc_inputs["lengths"][n], n], asr_tokenizer)
+                    expected.append((asr_tokenizer.decode(ids), float("-inf")))
+                    continue
+                expected.append((asr_tokenizer.decode(seqs[n, w].tolist(), skip_special_tokens=True),
+                                 pytest.approx(scores[n, w].item(), abs=1e-5)))
+    assert [(r["generated"], r["score"]) for r in cached] == expected
 
 
 def test_evaluate_returns_one_table_per_configuration(asr_root, asr_tokenizer, config_file, capsys):

@@ -151,10 +151,10 @@ def _fail_in_evaluation(root: Path, rank: int) -> None:
     asr, _, dev = _asr(root, BATCH)
     recognize_batch = brennick_module.recognize_batch
 
-    def failing_on_rank_one(model, generator, feats, feat_lengths, settings):
-        if rank == 1 and settings["beam_width"] == 10:
+    def failing_on_rank_one(model, tokenizer, feats, feat_lengths, search, *rest):
+        if rank == 1 and search.beam_width == 10:
             raise RuntimeError("out of memory")
-        return recognize_batch(model, generator, feats, feat_lengths, settings)
+        return recognize_batch(model, tokenizer, feats, feat_lengths, search, *rest)
 
     brennick_module.recognize_batch = failing_on_rank_one
     started = time.monotonic()

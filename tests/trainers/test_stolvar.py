@@ -356,8 +356,9 @@ def test_load_missing_checkpoint(lm_model, tokenizer, config, config_file):
 
 @pytest.mark.parametrize("write, message", [
     (lambda path: path.write_bytes(b"not a checkpoint"), "^Failed to load checkpoint file: .+"),
-    (lambda path: torch.save(nn.Linear(2, 2), path),  # pickled module: refused by weights_only
-     "^Failed to load checkpoint file: Weights only load failed"),
+    (lambda path: torch.save(nn.Linear(2, 2), path),  # a pickled module: refused, with no advice to load it anyway
+     r"^Failed to load checkpoint file: it is not a plain-tensor checkpoint: it holds a Python object "
+     r"\(torch.nn.modules.linear.Linear\) that loading it would run$"),
     (lambda path: torch.save([1, 2], path), "^Failed to load checkpoint file: expected a dict, got list$"),
 ])
 def test_load_unreadable_checkpoint(lm_model, tokenizer, config, config_file, write, message):

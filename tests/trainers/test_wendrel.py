@@ -286,3 +286,22 @@ def test_keep_last_keeps_the_checkpoints_of_the_last_epochs(lm_data, lm_tokenize
     resumed.current_epoch += 1
     resumed.train(train_loader, val_loader, epochs=1)
     assert sorted(p.name for p in resumed.checkpoint_dir.iterdir() if "epoch-0" in p.name) == [epoch_checkpoint(3)]
+
+
+def test_the_epochs_own_checkpoint_is_whole_before_the_last_names_its_epoch(lm_data, lm_tokenizer, config,
+                                                                          config_file):
+    """A run stopped between the two saves resumes from the epoch before and saves both again,
+    so no kept epoch goes without its own checkpoint."""
+    train_loader, val_loader = _loader(lm_data, lm_tokenizer, "train"), _loader(lm_data, lm_tokenizer, "val")
+    trainer = _trainer(lm_tokenizer, config, config_file, loader=train_loader, keep_last=2)
+    save, found = trainer.save_checkpoint, []
+
+    def checked_save(filename):
+        if filename == "checkpoint-last-epoch-model.pth":
+            own = trainer.checkpoint_dir / epoch_checkpoint(trainer.current_epoch)
+            found.append(torch.load(own, weights_only=True)["epoch"])
+        save(filename)
+
+    trainer.save_checkpoint = checked_save
+    trainer.train(train_loader, val_loader, epochs=2)
+    assert found == [0, 1]

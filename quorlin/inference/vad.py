@@ -1,0 +1,244 @@
+"""Voice activity detection: which 10 ms frames of a 16 kHz stream hold speech.
+
+Two detectors read a stream block by block and say, for every frame, whether it is speech:
+
+- ``SileroVad`` runs the Silero VAD, a small neural network that the ``silero-vad`` package
+  carries as TorchScript (no download), over 32 ms chunks. It tells speech from noise, music
+  and room tone at a few dB of signal-to-noise ratio.
+- ``EnergyVad`` compares each frame's energy (its mean removed, so a DC offset counts for
+  nothing) with an absolute floor and with the noise floor of the frames around it. It needs
+  no model, and fails where noise is as loud as speech.
+
+Both answer with a delay (the frames they need to see ahead), never depend on how the stream
+was cut into blocks, and hold a bounded number of samples.
+"""
+import functools
+import importlib.util
+import math
+import os
+import warnings
+import torch
+
+from quorlin.errors import QuorlinError
+from quorlin.prep.features import SAMPLE_RATE
+
+FRAME = SAMPLE_RATE // 100  # samples per 10 ms frame
+VAD_NAMES, DEFAULT_VAD = ("silero", "energy"), "silero"
+
+
+def speech_detector(name: str, long_run: int = 1000) -> "SpeechDetector":
+    """A fresh detector by its name, "silero" or "energy"; for silero, runs of speech longer
+    than ``long_run`` frames are looked into for the pauses of the voice in front."""
+    if name == "silero":
+        return SileroVad(long_run)
+    if name == "energy":
+        return EnergyVad()
+    raise QuorlinError(f"unknown voice activity detector {name!r}: give one of {', '.join(VAD_NAMES)}")
+
+
+class SpeechDetector:
+    """Speech flags of the 10 ms frames of one stream; ``push`` blocks, then ``finish``."""
+
+    def push(self, samples: torch.Tensor) -> torch.Tensor:
+        """Takes the next samples (m,) and returns the flags (k,) bool of the frames decided since."""
+        raise NotImplementedError
+
+    def finish(self) -> torch.Tensor:
+        """The flags of the remaining frames: ceil(samples / 160) flags in all."""
+        raise NotImplementedError
+
+
+class EnergyVad(SpeechDetector):
+    """Energy against an absolute floor and the local noise floor.
+
+    A frame's level is the power of its samples after their mean is removed, in dB relative
+    to full scale. The local noise floor is the 10th percentile of the levels of the frames
+    within 2 s on either side. A frame is speech when its level is at least ``ABSOLUTE_DB``
+    and at least ``CONTRAST_DB`` above the local floor; a recording as loud as its noise has
+    no frame that passes.
+    """
+
+    ABSOLUTE_DB, CONTRAST_DB = -55.0, 9.0
+    REACH = 200  # frames on either side that set the local noise floor
+    FLOOR_QUANTILE = 0.1
+
+    def __init__(self):
+        self.samples = torch.zeros(0)  # not yet a whole frame
+        self.levels = torch.zeros(0)  # dB of the frames from `first` on
+        self.first = 0  # index of the first frame held
+        self.decided = 0  # frames decided
+
+    def push(self, samples: torch.Tensor) -> torch.Tensor:
+        self.samples = torch.cat([self.samples, samples.detach().float().cpu()])
+        whole = self.samples.numel() // FRAME
+        self._add_levels(self.samples[:whole * FRAME])
+        self.samples = self.samples[whole * FRAME:]
+        return self._decide(self.first + self.levels.numel() - self.REACH)
+
+    def finish(self) -> torch.Tensor:
+        if self.samples.numel():
+            self._add_levels(torch.nn.functional.pad(self.samples, (0, FRAME - self.samples.numel())))
+            self.samples = torch.zeros(0)
+        return self._decide(self.first + self.levels.numel())
+
+    def _add_levels(self, samples: torch.Tensor) -> None:
+        frames = samples.view(-1, FRAME)  # (k * FRAME,) -> (k, FRAME)
+        power = (frames - frames.mean(dim=1, keepdim=True)).square().mean(dim=1)  # (k,)
+        self.levels = torch.cat([self.levels, 10 * torch.log10(power.double() + 1e-12).float()])
+
+    def _decide(self, end: int) -> torch.Tensor:
+        """Flags of frames ``decided`` to ``end``, each against the floor of the frames held around it."""
+        if end <= self.decided:
+            return torch.zeros(0, dtype=torch.bool)
+        # The floor of frame i reads frames i - REACH to i + REACH, those held.
+        start = self.decided - self.first
+        stop = end - self.first
+        padded = torch.nn.functional.pad(self.levels, (self.REACH, self.REACH), value=float("nan"))
+        windows = padded.unfold(0, 2 * self.REACH + 1, 1)[start:stop]  # (k, 2 * REACH + 1)
+        flags = self._flags(self.levels[start:stop], windows)
+        self.decided = end
+        keep_from = max(0, self.decided - self.REACH - self.first)
+        self.levels, self.first = self.levels[keep_from:], self.first + keep_from
+        return flags
+
+
+    def _flags(self, levels: torch.Tensor, windows: torch.Tensor) -> torch.Tensor:
+        """Speech flags (k,) of frames of ``levels`` (k,) dB, each with the levels of its window (k, W)."""
+        floor = torch.nanquantile(windows, self.FLOOR_QUANTILE, dim=1)  # (k,)
+        return (levels >= self.ABSOLUTE_DB) & (levels >= floor + self.CONTRAST_DB)
+
+
+class ForegroundGate(EnergyVad):
+    """Frames no more than ``DROP_DB`` below the loud frames around them (the 90th percentile of
+    the levels within 2 s): the voice in front, not the talkers or noise well behind it."""
+
+    DROP_DB, PEAK_QUANTILE = 15.0, 0.9
+
+    def _flags(self, levels: torch.Tensor, windows: torch.Tensor) -> torch.Tensor:
+        return levels >= torch.nanquantile(windows, self.PEAK_QUANTILE, dim=1) - self.DROP_DB
+
+
+class SileroVad(SpeechDetector):
+    """The Silero VAD's speech probabilities, with hysteresis: a run of speech starts at a
+    32 ms chunk of probability ``THRESHOLD`` or more and lasts while the probability stays
+    above ``THRESHOLD - 0.15``. In a run of speech longer than ``long_run`` frames (no pause
+    where sentences would have them: talkers behind the voice, say), only the frames of the
+    voice in front count (``ForegroundGate``), so that its pauses show.
+
+    The stream is read in pieces of ``PIECE`` chunks at fixed positions, each after
+    ``WARM_UP`` chunks of the audio before it with the network's state reset, so that
+    ``BATCH`` pieces run together as one batch. Pieces whose every sample lies below
+    -80 dBFS (digital silence) are not run: they hold no speech.
+    """
+
+    THRESHOLD = 0.5
+    CHUNK = 512  # samples per network step at 16 kHz
+    PIECE, WARM_UP, BATCH = 128, 16, 16
+    SILENT = 1e-4  # -80 dBFS
+
+    def __init__(self, long_run: int):
+        self.model = _silero_model()
+        self.gate, self.long_run, self.long_run_on = ForegroundGate(), long_run, False
+        # Flags of the network and of the gate: decided by one only, and held until a run's length is known.
+        self.waiting = [torch.zeros(0, dtype=torch.bool), torch.zeros(0, dtype=torch.bool)]
+        self.held = [torch.zeros(0, dtype=torch.bool), torch.zeros(0, dtype=torch.bool)]
+        self.samples = torch.zeros(self.WARM_UP * self.CHUNK)  # from chunk `done` - WARM_UP on
+        self.done = 0  # chunks run
+        self.total = 0  # samples pushed
+        self.speaking = False
+        self.chunk_flags = torch.zeros(0, dtype=torch.bool)  # of chunks from `flags_from` on
+        self.flags_from = 0
+        self.frames_given = 0
+
+    def push(self, samples: torch.Tensor) -> torch.Tensor:
+        self.samples = torch.cat([self.samples, samples.detach().float().cpu()])
+        self.total += samples.numel()
+        group = self.PIECE * self.BATCH * self.CHUNK
+        while self.samples.numel() - self.WARM_UP * self.CHUNK >= group:
+            self._run(self.BATCH)
+        # Frame f is read by the chunk that holds its middle sample.
+        return self._both(self._frames((self.done * self.CHUNK - FRAME // 2 - 1) // FRAME + 1), self.gate.push(samples))
+
+    def finish(self) -> torch.Tensor:
+        left = self.samples.numel() - self.WARM_UP * self.CHUNK
+        if left > 0:
+            pieces = math.ceil(left / (self.PIECE * self.CHUNK))
+            self.samples = torch.nn.functional.pad(self.samples, (0, pieces * self.PIECE * self.CHUNK - left))
+            self._run(pieces)
+        return self._both(self._frames(math.ceil(self.total / FRAME)), self.gate.finish(), final=True)
+
+    def _both(self, network: torch.Tensor, gate: torch.Tensor, final: bool = False) -> torch.Tensor:
+        """The network's flags of the frames both it and the gate have decided, gated in runs of
+        speech longer than ``long_run``; frames of a run not yet known to be short or long wait."""
+        self.waiting = [torch.cat([self.waiting[0], network]), torch.cat([self.waiting[1], gate])]
+        decided = min(w.numel() for w in self.waiting)
+        self.held = [torch.cat([h, w[:decided]]) for h, w in zip(self.held, self.waiting)]
+        self.waiting = [w[decided:] for w in self.waiting]
+        out = []
+        while self.held[0].numel():
+            speech, front = self.held
+            quiet = torch.nonzero(~speech).flatten()
+            if not speech[0]:  # non-speech up to the next run
+                end = int(torch.nonzero(speech).flatten()[0]) if speech.any() else speech.numel()
+                out.append(speech[:end])
+            else:
+                end = int(quiet[0]) if quiet.numel() else None
+                self.long_run_on = self.long_run_on or (end or speech.numel()) > self.long_run
+                if end is None and not (final or self.long_run_on):
+                    break  # not yet known whether this run is long
+                end = speech.numel() if end is None else end
+                out.append(speech[:end] & front[:end] if self.long_run_on else speech[:end])
+                if end < speech.numel():
+                    self.long_run_on = False
+            self.held = [h[end:] for h in self.held]
+        return torch.cat(out) if out else torch.zeros(0, dtype=torch.bool)
+
+    def _run(self, pieces: int) -> None:
+        """Runs the next ``pieces`` pieces together and flags their chunks."""
+        length, step = (self.WARM_UP + self.PIECE) * self.CHUNK, self.PIECE * self.CHUNK
+        rows = self.samples.unfold(0, length, step)[:pieces]  # (pieces, length): warm-up, then the piece
+        probabilities = torch.zeros(pieces, self.PIECE)
+        loud = rows[:, self.WARM_UP * self.CHUNK:].abs().amax(dim=1) >= self.SILENT  # (pieces,)
+        if loud.any():
+            chunks = rows[loud].view(int(loud.sum()), -1, self.CHUNK)  # (P', WARM_UP + PIECE, CHUNK)
+            self.model.reset_states()
+            with torch.inference_mode():
+                out = [self.model(chunks[:, c], SAMPLE_RATE)[:, 0] for c in range(chunks.size(1))]
+            probabilities[loud] = torch.stack(out[self.WARM_UP:], dim=1)  # (P', PIECE)
+        flags = []
+        for p in probabilities.flatten().tolist():
+            self.speaking = p >= self.THRESHOLD or (self.speaking and p >= self.THRESHOLD - 0.15)
+            flags.append(self.speaking)
+        self.chunk_flags = torch.cat([self.chunk_flags, torch.tensor(flags, dtype=torch.bool)])
+        self.samples = self.samples[pieces * step:]
+        self.done += pieces * self.PIECE
+
+    def _frames(self, end: int) -> torch.Tensor:
+        """Flags of the frames not yet given, up to ``end``."""
+        if end <= self.frames_given:
+            return torch.zeros(0, dtype=torch.bool)
+        chunk = (torch.arange(self.frames_given, end) * FRAME + FRAME // 2) // self.CHUNK  # (k,)
+        flags = self.chunk_flags[chunk - self.flags_from]
+        self.frames_given = end
+        keep_from = (end * FRAME + FRAME // 2) // self.CHUNK
+        self.chunk_flags = self.chunk_flags[keep_from - self.flags_from:]
+        self.flags_from = keep_from
+        return flags
+
+
+@functools.lru_cache(maxsize=1)
+def _silero_model():
+    """The Silero VAD network, from the file that the silero-vad package carries.
+
+    The file is loaded by its path, without importing the package, whose import changes
+    PyTorch's number of threads.
+    """
+    spec = importlib.util.find_spec("silero_vad")
+    if spec is None or not spec.submodule_search_locations:
+        raise QuorlinError("the silero VAD needs the silero-vad package: pip install silero-vad, or give "
+                           "--vad energy")
+    path = os.path.join(list(spec.submodule_search_locations)[0], "data", "silero_vad.jit")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", FutureWarning)  # TorchScript's deprecation notice
+        model = torch.jit.load(path, map_location="cpu")
+    return model.eval()
