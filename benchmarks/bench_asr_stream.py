@@ -50,7 +50,7 @@ from quorlin.data.maltrey import Maltrey
 from quorlin.data.maltrey_stream import MaltreyStream
 from quorlin.data.stream_index import write_stream_index
 from quorlin.data.tokenizer import VaskTokenizer
-from quorlin.layout import TRAIN_PARTITION
+from quorlin.layout import SET_PARTITIONS
 from quorlin.prep.runner import run_parallel
 from quorlin.recipe import load_recipe, load_tokenizer
 from quorlin.run_folder import build_model
@@ -58,6 +58,7 @@ from quorlin.trainers import Brennick, distributed
 
 UTTERANCES_PER_SCALE = 7590
 NUM_FEATS = 40
+TRAIN_SET = SET_PARTITIONS["train"]
 LETTERS = "ABCDEFGHIJKLMNOPQRSTUVWXYZ '"
 BATCH = 8
 DATASETS = {"memory": Maltrey, "stream": MaltreyStream}
@@ -85,7 +86,7 @@ def set_cache(paths, cold: bool) -> None:
 
 
 def partition_files(root: str):
-    folder = os.path.join(root, TRAIN_PARTITION)
+    folder = os.path.join(root, TRAIN_SET)
     return list_npy_files(os.path.join(folder, "fbank")) + list_npy_files(os.path.join(folder, "text"))
 
 
@@ -94,7 +95,7 @@ def partition_files(root: str):
 def write_corpora(work: str, scales) -> None:
     """DIR/corpus holds the largest scale's files; DIR/x<s> partitions of links to the first
     7,590 * s of them, each with its stream index."""
-    corpus = os.path.join(work, "corpus", TRAIN_PARTITION)
+    corpus = os.path.join(work, "corpus", TRAIN_SET)
     for folder in ("fbank", "text"):
         os.makedirs(os.path.join(corpus, folder), exist_ok=True)
     for i in range(UTTERANCES_PER_SCALE * max(scales)):
@@ -106,7 +107,7 @@ def write_corpora(work: str, scales) -> None:
         np.save(fbank, rng.standard_normal((NUM_FEATS, frames), dtype=np.float32))
         np.save(text, rng.choice(list(LETTERS), size=max(1, int(frames / 5.6))))
     for scale in scales:
-        partition = os.path.join(work, f"x{scale}", TRAIN_PARTITION)
+        partition = os.path.join(work, f"x{scale}", TRAIN_SET)
         if os.path.exists(os.path.join(partition, "stream_index.npz")):
             continue
         for folder in ("fbank", "text"):
@@ -157,7 +158,7 @@ def child_jobs(count: int) -> None:
 
 def child_index(root: str, threads: int) -> None:
     start = time.perf_counter()
-    write_stream_index(os.path.join(root, TRAIN_PARTITION), NUM_FEATS, threads)
+    write_stream_index(os.path.join(root, TRAIN_SET), NUM_FEATS, threads)
     report(seconds=time.perf_counter() - start, peak_mib=peak_mib())
 
 
@@ -183,7 +184,7 @@ def child_memory(root: str, storage: str, recipe_path: str, steps: int) -> None:
     if distributed.launched():
         distributed.join("cpu", 600)
     start = time.perf_counter()
-    dataset = DATASETS[storage](TRAIN_PARTITION, data_config(root, storage), tokenizer, True)
+    dataset = DATASETS[storage](TRAIN_SET, data_config(root, storage), tokenizer, True)
     built = time.perf_counter() - start
     sampler = LengthGroupedSampler(utterance_frames(dataset), BATCH, 50, seed=0)
     loader = DataLoader(dataset, batch_size=BATCH, sampler=sampler, collate_fn=dataset.collate_fn)
@@ -223,7 +224,7 @@ def child_throughput(recipe_path: str, cold: bool, num_batches: int, work: str) 
         set_cache(files, cold)
         start = time.perf_counter()
         data = {**section["data"], "storage": storage, "root": root}
-        datasets[storage] = DATASETS[storage](TRAIN_PARTITION, data, tokenizer, True)
+        datasets[storage] = DATASETS[storage](TRAIN_SET, data, tokenizer, True)
         built[storage] = time.perf_counter() - start
     stream = datasets["stream"]
     order = list(LengthGroupedSampler(utterance_frames(stream), BATCH, section["data"].get("group_by_length", 50),
@@ -255,7 +256,7 @@ def child_throughput(recipe_path: str, cold: bool, num_batches: int, work: str) 
 
 def child_storage(root: str, shards: str, layout: str, cold: bool, num_batches: int) -> None:
     """Reads ``num_batches`` length-grouped batches of features from one layout."""
-    files = list_npy_files(os.path.join(root, TRAIN_PARTITION, "fbank"))
+    files = list_npy_files(os.path.join(root, TRAIN_SET, "fbank"))
     real = [os.path.realpath(f) for f in files]
     offsets = np.load(os.path.join(shards, "offsets.npy"))  # (N, 3): shard, first frame, frames
     order = list(LengthGroupedSampler(offsets[:, 2].tolist(), BATCH, 50, seed=0))[:num_batches * BATCH]
@@ -283,7 +284,7 @@ def write_shards(root: str, shards: str, per_shard: int = 1000) -> None:
     if os.path.exists(os.path.join(shards, "offsets.npy")):
         return
     os.makedirs(shards, exist_ok=True)
-    files = list_npy_files(os.path.join(root, TRAIN_PARTITION, "fbank"))
+    files = list_npy_files(os.path.join(root, TRAIN_SET, "fbank"))
     offsets = []
     for s, start in enumerate(range(0, len(files), per_shard)):
         feats = [np.load(f) for f in files[start:start + per_shard]]

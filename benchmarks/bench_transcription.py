@@ -14,6 +14,9 @@ whole-utterance decoding of ``quorlin evaluate`` on the same audio with the same
    long it takes and what it gives.
 4. ``--cost``: recordings of 2 and 20 minutes in fresh processes: real-time factor and peak memory.
 
+Real-time factors are CPU seconds (of all threads) per second of audio, so that they hold on a
+shared machine.
+
     python benchmarks/bench_transcription.py expts/demo-asr --split demo/kjv/dev --long
     python benchmarks/bench_transcription.py expts/demo-asr --split demo/kjv/test --heldout --long \\
         --room-tone 60 --cost
@@ -155,9 +158,9 @@ def long_recordings(args, recognizer) -> None:
             separate = whole_utterances(recognizer, [mixed[a:b] for a, b in spans], search)
             line = f"{layout:>5} {kind:>6} {'' if snr is None else f'{snr} dB':>5}: one by one {cer(references, separate):6.2f}"
             for vad in args.vads:
-                start = time.perf_counter()
+                start = time.process_time()
                 (transcript,) = recognizer.transcribe([(mixed, RATE)], vad=vad)
-                rtf = (time.perf_counter() - start) / transcript.duration
+                rtf = (time.process_time() - start) / transcript.duration
                 base_rtf.setdefault(vad, rtf)
                 line += (f" | {vad} {cer(references, [transcript.text]):6.2f} ({len(transcript.segments):>3} seg, "
                          f"RTF {rtf:.3f}, {rtf / base_rtf[vad]:.2f}x clean)")
@@ -204,9 +207,9 @@ def cost(args) -> None:
 def one(args) -> None:
     """Transcribes one file in this process and prints its real-time factor and peak memory."""
     recognizer = Recognizer.from_run_folder(args.run, "cpu")
-    start = time.perf_counter()
+    start = time.process_time()
     transcript = recognizer.transcribe([args.one])[0]
-    seconds = time.perf_counter() - start
+    seconds = time.process_time() - start
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print(json.dumps({"rtf": seconds / transcript.duration, "peak_mib": peak, "segments": len(transcript.segments)}))
 

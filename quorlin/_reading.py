@@ -85,8 +85,12 @@ def load_yaml(path, error: Type[Exception] = FileFormatError, limit: int = MAX_Y
     """The value of a YAML file, read as ``yaml.safe_load`` reads it, within bounds: at most
     ``limit`` bytes, ``MAX_DEPTH`` levels of nesting and ``MAX_YAML_VALUES`` values once
     its aliases are followed."""
-    text = read_text(path, limit, error)
-    name = os.fsdecode(path)
+    return parse_yaml(read_text(path, limit, error), os.fsdecode(path), error)
+
+
+def parse_yaml(text: str, name: str, error: Type[Exception] = FileFormatError) -> Any:
+    """The value of the YAML ``text`` within the bounds of ``load_yaml``; ``name`` says where
+    the text comes from in messages."""
     loader = None
     try:
         loader = _BoundedLoader(text)  # which refuses characters YAML does not allow

@@ -48,6 +48,9 @@ def epoch_checkpoint(epoch: int) -> str:
     return f"checkpoint-epoch-{epoch:04d}.pth"
 
 
+# The prepared sets of a recipe whose prepare section gives one source for the split (a
+# mapping of set names to sources names its sets itself).
+SET_PARTITIONS = {"train": "train", "dev": "dev", "test": "test"}
 # Prepared speech data. The recogniser's datasets know the partitions by these names.
 TRAIN_PARTITION = "train-clean-100"
 DEV_PARTITION = "dev-clean"

@@ -1,360 +1,33 @@
-"""What a recipe may hold: every section, key, type and range, checked before anything runs.
+"""What a recipe may hold: every section and key, its type and range, its default and its
+meaning. The one place that knows each key: checks, defaults, ``quorlin recipe show`` and
+the reference (docs/recipe-reference.md) all come from ``RECIPE``.
 
-``RECIPE`` is a table: each section maps its keys to the rule their values follow (an
-integer >= 1, a number in [0, 1], one of a few names, a list of ..., a mapping of ...), the
-keys that must be present wrapped in ``need``. ``check_recipe`` walks a recipe along the
-table, then applies the few rules that tie keys together (``RULES`` across the recipe,
-``TRAINER_RULES`` within the ``lm`` and ``asr`` sections: the heads divide the model's
-width, the stages' layers exist, ...). The first problem found is reported as one line:
-"<file>: <key path> <what is wrong>, got <value>", the value cut short.
+A recipe needs only what only its user knows: where the data comes from and what the runs
+are called. ``resolve_recipe`` checks a recipe along the table, fills in every default,
+applies the rules that tie keys together (``RULES``: the heads divide the model's width, the
+stages' layers exist, ...) and reports every problem at once, one line each:
+"<file>: <key path> <what is wrong>, got <value>". A command checks only the keys it uses
+(``COMMAND_KEYS``): ``prepare`` never asks for model sizes.
 
-The files of a run folder are checked with the same tables, so that a folder from
-someone else is held to the ranges its recipe was: ``check_run_config`` checks its
-configuration (the trainer's section of the recipe) and ``check_recognizer_settings`` a
-recogniser's settings (``RECOGNIZER_SETTINGS``, whose search follows the ``evaluate`` ranges).
+The files of a run folder are checked with the same tables, so that a folder from someone
+else is held to the ranges its recipe was: ``check_run_config`` checks its configuration
+(the trainer's section of the recipe) and ``check_recognizer_settings`` a recogniser's
+settings (``RECOGNIZER_SETTINGS``, whose search follows the ``evaluate`` ranges). No default
+is filled in there: training writes the configuration resolved, and one written before keys
+had defaults is read as it stands, its absent keys taking the trainers' own defaults.
 """
 import copy
-import math
-import re
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Type
+import os
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
+import torch
 
 from quorlin._reading import excerpt
-from quorlin.layout import CONFIG_FILE, DEV_PARTITION, EXPERIMENTS_FOLDER, TEST_PARTITION, TRAIN_PARTITION
-from quorlin.prep.text import CASES, NORMAL_FORMS
-
-
-class _Problem(Exception):
-    """A problem with one key; the message names the key, not the file."""
-
-
-def _fail(key: str, what: str, value: Any) -> None:
-    raise _Problem(f"{key} {what}, got {excerpt(value)}")
-
-
-def _join(key: str, name: Any) -> str:
-    return f"{key}.{name}" if key else str(name)
-
-
-def _key_name(name: Any) -> str:
-    """A key as messages show it: as written when it is short printable text."""
-    return name if isinstance(name, str) and name.isprintable() and len(name) <= 80 else excerpt(name)
-
-
-def _is_int(value: Any) -> bool:
-    # YAML's true and false are bools, and bools are ints to Python: not numbers in a recipe.
-    return isinstance(value, int) and not isinstance(value, bool)
-
-
-def _is_number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
-
-
-def _finite(number) -> bool:
-    try:
-        return math.isfinite(number)
-    except OverflowError:  # an integer beyond every float
-        return False
-
-
-# Text that Python reads as a number but YAML does not: an exponent needs a point in the
-# mantissa and a sign ("1.0e-3", "1.0e+5"), else the value is a string.
-_EXPONENT_TEXT = re.compile(r"([-+]?\d+)(\.\d*)?[eE]([-+]?)(\d+)")
-
-
-def _yaml_hint(value: Any) -> str:
-    match = isinstance(value, str) and _EXPONENT_TEXT.fullmatch(value.strip())
-    if not match:
-        return ""
-    mantissa, fraction, sign, exponent = match.groups()
-    return f" (YAML reads {value} as text: write {mantissa}{fraction or '.0'}e{sign or '+'}{exponent})"
-
-
-class Rule:
-    """What one key may hold."""
-
-    def describe(self, plural: bool = False) -> str:
-        """The values accepted, as "an integer >= 1" (or "integers >= 1")."""
-        raise NotImplementedError
-
-    def matches(self, value: Any) -> bool:
-        """Whether ``value`` has the type of this rule (its range aside)."""
-        raise NotImplementedError
-
-    def check(self, value: Any, key: str) -> None:
-        """Raises ``_Problem`` naming ``key`` unless ``value`` is accepted."""
-        raise NotImplementedError
-
-
-class _Bounded(Rule):
-    """A number or an integer within optional bounds."""
-
-    def __init__(self, low=None, high=None, open_low: bool = False, open_high: bool = False):
-        self.low, self.high, self.open_low, self.open_high = low, high, open_low, open_high
-
-    def _range(self) -> str:
-        if self.high is not None:
-            return f" in {'(' if self.open_low else '['}{self.low}, {self.high}{')' if self.open_high else ']'}"
-        if self.low is not None:
-            return f" {'>' if self.open_low else '>='} {self.low}"
-        return ""
-
-    def _within(self, value) -> bool:
-        if self.low is not None and (value <= self.low if self.open_low else value < self.low):
-            return False
-        return self.high is None or (value < self.high if self.open_high else value <= self.high)
-
-
-class Number(_Bounded):
-    """A finite integer or float (not a bool)."""
-
-    def describe(self, plural=False):
-        return ("numbers" if plural else "a number") + self._range()
-
-    def matches(self, value):
-        return _is_number(value)
-
-    def check(self, value, key):
-        if not (_is_number(value) and _finite(value) and self._within(value)):
-            _fail(key, f"must be {self.describe()}{_yaml_hint(value)}", value)
-
-
-class Integer(_Bounded):
-    """An integer (not a bool, not a float), odd when ``odd``."""
-
-    def __init__(self, low=None, high=None, open_low=False, open_high=False, odd: bool = False):
-        super().__init__(low, high, open_low, open_high)
-        self.odd = odd
-
-    def describe(self, plural=False):
-        noun = "integers" if plural else "an integer"
-        if self.odd:
-            noun = "odd integers" if plural else "an odd integer"
-        return noun + self._range()
-
-    def matches(self, value):
-        return _is_int(value)
-
-    def check(self, value, key):
-        if not (_is_int(value) and self._within(value) and (value % 2 == 1 or not self.odd)):
-            _fail(key, f"must be {self.describe()}", value)
-
-
-class Boolean(Rule):
-    def describe(self, plural=False):
-        return "true or false values" if plural else "true or false"
-
-    def matches(self, value):
-        return isinstance(value, bool)
-
-    def check(self, value, key):
-        if not isinstance(value, bool):
-            _fail(key, f"must be {self.describe()}", value)
-
-
-class Null(Rule):
-    def describe(self, plural=False):
-        return "null"
-
-    def matches(self, value):
-        return value is None
-
-    def check(self, value, key):
-        if value is not None:
-            _fail(key, "must be null", value)
-
-
-class Text(Rule):
-    """A non-empty string, matching ``pattern`` when given."""
-
-    def __init__(self, pattern: Optional[str] = None):
-        self.pattern = pattern
-
-    def describe(self, plural=False):
-        if self.pattern:
-            return ("strings" if plural else "a string") + f" matching {self.pattern}"
-        return "non-empty strings" if plural else "a non-empty string"
-
-    def matches(self, value):
-        return isinstance(value, str)
-
-    def check(self, value, key):
-        if not isinstance(value, str) or not value or (self.pattern and not re.fullmatch(self.pattern, value)):
-            _fail(key, f"must be {self.describe()}", value)
-
-
-class RunName(Text):
-    """A run folder in the experiments folder: one plain folder name, so that no run lies
-    inside another (which replacing the outer one would delete)."""
-
-    def describe(self, plural=False):
-        what = "folder names" if plural else "a folder name"
-        return f"{what} in '{EXPERIMENTS_FOLDER}': printable characters, no '/', not starting with '.'"
-
-    def check(self, value, key):
-        if not (isinstance(value, str) and value and value.isprintable() and "/" not in value
-                and not value.startswith(".") and len(value.encode("utf-8", "surrogatepass")) <= 255):
-            _fail(key, f"must be {self.describe()}", value)
-
-
-class Choice(Rule):
-    """One of a few strings; with ``any_case``, in any mix of upper and lower case."""
-
-    def __init__(self, *values: str, any_case: bool = False):
-        self.values, self.any_case = values, any_case
-
-    def describe(self, plural=False):
-        return f"one of {', '.join(map(repr, self.values))}" + (" (any case)" if self.any_case else "")
-
-    def matches(self, value):
-        return isinstance(value, str)
-
-    def check(self, value, key):
-        if not isinstance(value, str) or (value.lower() if self.any_case else value) not in self.values:
-            _fail(key, f"must be {self.describe()}", value)
-
-
-class Subset(Rule):
-    """The part of a partition to load: a fraction of its files in (0, 1], a number of files
-    above 1, or all of them for a value <= 0."""
-
-    def describe(self, plural=False):
-        return "a fraction in (0, 1], a whole number of files above 1, or <= 0 for all files"
-
-    def matches(self, value):
-        return _is_number(value)
-
-    def check(self, value, key):
-        if not (_is_number(value) and _finite(value)) or (value > 1 and value != int(value)):
-            _fail(key, f"must be {self.describe()}", value)
-
-
-class ListOf(Rule):
-    """A list of ``item``; non-empty when ``nonempty``, of exactly ``length`` items when given."""
-
-    def __init__(self, item: Rule, nonempty: bool = False, length: Optional[int] = None):
-        self.item, self.nonempty, self.length = item, nonempty, length
-
-    def describe(self, plural=False):
-        size = f"{self.length} " if self.length else ""
-        lead = "lists" if plural else "a list"
-        if self.nonempty:
-            lead = "non-empty lists" if plural else "a non-empty list"
-        return f"{lead} of {size}{self.item.describe(plural=True)}"
-
-    def matches(self, value):
-        return isinstance(value, list)
-
-    def check(self, value, key):
-        if not isinstance(value, list) or (self.nonempty and not value) or \
-                (self.length is not None and len(value) != self.length):
-            _fail(key, f"must be {self.describe()}", value)
-        for i, item in enumerate(value):
-            self.item.check(item, f"{key}[{i}]")
-
-
-class MapOf(Rule):
-    """A non-empty mapping of names (``keys``, called ``key_label`` in messages) to ``values``."""
-
-    def __init__(self, keys: Rule, values: Rule, key_label: str):
-        self.keys, self.values, self.key_label = keys, values, key_label
-
-    def describe(self, plural=False):
-        lead = "non-empty mappings" if plural else "a non-empty mapping"
-        return f"{lead} of {self.key_label}s to {self.values.describe(plural=True)}"
-
-    def matches(self, value):
-        return isinstance(value, dict)
-
-    def check(self, value, key):
-        if not isinstance(value, dict) or not value:
-            _fail(key, f"must be {self.describe()}", value)
-        for name, item in value.items():
-            self.keys.check(name, f"{key} {self.key_label}")
-            self.values.check(item, _join(key, name))
-
-
-class Either(Rule):
-    """The first alternative whose type the value has decides; a value of none of their
-    types is refused with all of them named."""
-
-    def __init__(self, *alternatives: Rule):
-        self.alternatives = alternatives
-
-    def describe(self, plural=False):
-        return " or ".join(alternative.describe(plural) for alternative in self.alternatives)
-
-    def matches(self, value):
-        return any(alternative.matches(value) for alternative in self.alternatives)
-
-    def check(self, value, key):
-        for alternative in self.alternatives:
-            if alternative.matches(value):
-                alternative.check(value, key)
-                return
-        _fail(key, f"must be {self.describe()}", value)
-
-
-class _Need:
-    """A key that must be present."""
-
-    def __init__(self, rule: Rule):
-        self.rule = rule
-
-
-def need(rule: Rule) -> _Need:
-    return _Need(rule)
-
-
-class Section(Rule):
-    """A mapping of known keys.
-
-    Args:
-        keys: each key's rule, wrapped in ``need`` when the key must be present.
-        needs: (key, values, needed): ``needed`` must be present when ``key`` holds one of
-            ``values`` (strings compared in lower case).
-        exclusive: pairs of keys that cannot be given together.
-        others: keys of no rule are let through, unchecked, instead of refused (files that
-            later versions add keys to).
-        label: what messages call the mapping when it is checked on its own, not as a key.
-    """
-
-    def __init__(self, keys: Dict[str, Any], needs: Sequence[Tuple[str, tuple, str]] = (),
-                 exclusive: Sequence[Tuple[str, str]] = (), others: bool = False, label: str = "the recipe"):
-        self.keys = {name: rule.rule if isinstance(rule, _Need) else rule for name, rule in keys.items()}
-        self.required = [name for name, rule in keys.items() if isinstance(rule, _Need)]
-        self.needs, self.exclusive, self.others, self.label = needs, exclusive, others, label
-
-    def describe(self, plural=False):
-        return "mappings" if plural else "a mapping"
-
-    def matches(self, value):
-        return isinstance(value, dict)
-
-    def check(self, value, key):
-        label = key or self.label
-        if not isinstance(value, dict):
-            _fail(label, f"must be {self.describe()}", value)
-        for name, item in value.items():
-            if name in self.keys:
-                self.keys[name].check(item, _join(key, name))
-            elif not self.others:
-                known = ", ".join(sorted(self.keys))
-                raise _Problem(f"{_join(key, _key_name(name))} is not a known key; {label} may hold: {known}")
-        for name in self.required:
-            if name not in value:
-                _missing(_join(key, name), self.keys[name])
-        for field, values, name in self.needs:
-            chosen = value.get(field)
-            if (chosen.lower() if isinstance(chosen, str) else chosen) in values and name not in value:
-                _missing(_join(key, name), self.keys[name], f" when {_join(key, field)} is {chosen!r}")
-        for first, second in self.exclusive:
-            if first in value and second in value:
-                _fail(_join(key, second), f"cannot be given with {_join(key, first)}", value[second])
-
-
-def _missing(key: str, rule: Rule, condition: str = "") -> None:
-    raise _Problem(f"{key} is missing: it must be {rule.describe()}{condition}")
-
+from quorlin.layout import CONFIG_FILE, EXPERIMENTS_FOLDER, SET_PARTITIONS
+from quorlin.prep.text import CASES, DEFAULT_TEXT_SETTINGS, NORMAL_FORMS
+from quorlin.recipe_rules import (NONE, REQUIRED, Boolean, Choice, Derived, Either, Integer, Key, ListOf, MapOf,
+                                  Null, Number, Problem, Resolution, Rule, RunName, Section, Subset, Text, fail,
+                                  join, key_name, within)
 
 POSITIVE = Number(0, open_low=True)
 NON_NEGATIVE = Number(0)
@@ -364,138 +37,271 @@ COUNT = Integer(1)
 NON_NEGATIVE_INT = Integer(0)
 FLAG = Boolean()
 PATH = Text()
+SET_NAME = Text(r"[A-Za-z0-9][A-Za-z0-9_.-]*")
 
 
 def _one_or_list(rule: Rule) -> Either:
     return Either(rule, ListOf(rule, nonempty=True))
 
 
-# Where the audio and text come from. A dev or test source is a path (the partition
-# DEV_PARTITION or TEST_PARTITION), or a mapping of set names to paths.
-SOURCES = Either(PATH, MapOf(Text(r"[A-Za-z0-9][A-Za-z0-9_.-]*"), PATH, "set name"))
+def _data_root(kind: str) -> Derived:
+    def compute(section, resolution: Resolution) -> str:
+        name = os.path.splitext(os.path.basename(resolution.path))[0]
+        return f"data/{name}/{kind}"
+
+    return Derived(compute, f"data/<the recipe's file name without extension>/{kind}")
+
+
+def _all_epochs(section, resolution: Resolution) -> int:
+    return section["epochs"] + sum(stage["epochs"] for stage in section.get("stages", []))
+
+
+def _autocast(section, resolution: Resolution) -> str:
+    device = torch.device(resolution.device)
+    if device.type != "cuda":
+        return "float32"
+    return "bfloat16" if torch.cuda.is_bf16_supported() else "float16"
+
+
+def _ctc_trained(resolution: Resolution) -> bool:
+    # The recogniser's CTC head is trained only with a CTC weight above 0.
+    return resolution.recipe["asr"]["loss"]["ctc_weight"] > 0
+
+
+# Where the audio and text come from. A dev or test source is a path (the set SET_PARTITIONS[split])
+# or a mapping of set names to paths.
+SOURCES = Either(PATH, MapOf(SET_NAME, PATH, "set name"))
+SOURCE = ("a LibriSpeech-style folder, a Kaldi-style folder (wav.scp and text) or a manifest (\"audio<TAB>text\" or "
+          "\"id<TAB>audio<TAB>text\" lines, or JSON lines)")
+TEXT = Section({
+    "normalization": Key(Choice(*NORMAL_FORMS), DEFAULT_TEXT_SETTINGS["normalization"],
+                         "The Unicode normal form of the transcripts."),
+    "case": Key(Choice(*CASES), DEFAULT_TEXT_SETTINGS["case"], "Upper-case or lower-case the transcripts, or keep "
+                                                               "them as written."),
+    "remove_punctuation": Key(FLAG, DEFAULT_TEXT_SETTINGS["remove_punctuation"],
+                              "Punctuation and symbols become spaces; an apostrophe inside a word stays."),
+    "alphabet": Key(Text(), NONE, "The characters allowed besides the space; others are removed and reported. "
+                                  "None: every letter, mark and digit of every script."),
+})
 PREPARE = Section({
-    "train": need(PATH),
-    "dev": need(SOURCES),
-    "test": need(SOURCES),
-    "lm_text": ListOf(PATH),
-    "speed_perturb": ListOf(Number(0.5, 2.0)),
-    "text": Section({
-        "normalization": Choice(*NORMAL_FORMS),
-        "case": Choice(*CASES),
-        "remove_punctuation": FLAG,
-        "alphabet": Text(),
-    }),
+    "train": Key(PATH, REQUIRED, f"The training set: {SOURCE}. Prepared as the set \"{SET_PARTITIONS['train']}\"."),
+    "dev": Key(SOURCES, REQUIRED, f"The dev sets: one source (the set \"{SET_PARTITIONS['dev']}\") or a mapping of "
+                                  "set names to sources. The first validates training; evaluation chooses its search "
+                                  "setting on it."),
+    "test": Key(SOURCES, REQUIRED, f"The test sets: one source (the set \"{SET_PARTITIONS['test']}\") or a mapping "
+                                   "of set names to sources, scored with the setting chosen on the first dev set."),
+    "lm_text": Key(ListOf(PATH), NONE, "Text files the language model learns from, one sentence a line (\".gz\" is "
+                                       "read through gzip). None: the training transcripts."),
+    "speed_perturb": Key(ListOf(Number(0.5, 2.0)), [0.9, 1.1], "Beside every training recording, a copy played at "
+                                                               "each of these speeds (the pitch moves with the "
+                                                               "tempo). [] for none."),
+    "text": Key(TEXT, {}, "How the transcripts are normalised."),
 })
 
-TOKENIZER = Section({"kind": Choice("char", "bpe", "unigram"), "vocab_size": Integer(4, open_low=True)},
-                    needs=[("kind", ("bpe", "unigram"), "vocab_size")])
+TOKENIZER = Section({
+    "kind": Key(Choice("char", "bpe", "unigram"), "char", "One token per character, or SentencePiece subwords."),
+    "vocab_size": Key(Integer(4, open_low=True),
+                      Derived(lambda section, _: 500 if section["kind"] in ("bpe", "unigram") else NONE,
+                              "500 for bpe and unigram; none for char"),
+                      "Token ids, the four special ones included. For char, none keeps every character seen and a "
+                      "number the most frequent ones."),
+})
 
-ADAM = Section({"betas": need(ListOf(RATE, length=2)), "eps": need(POSITIVE), "amsgrad": need(FLAG)})
-LAYER_DECAY = Section({"enabled": FLAG, "decay_rate": POSITIVE}, needs=[("enabled", (True,), "decay_rate")])
+ADAM = Section({
+    "betas": Key(ListOf(RATE, length=2), [0.9, 0.98], "The decay rates of the moment estimates.", stored=True),
+    "eps": Key(POSITIVE, 1.0e-8, "Added to the denominator.", stored=True),
+    "amsgrad": Key(FLAG, False, "The AMSGrad variant.", stored=True),
+})
+LAYER_DECAY = Section({
+    "enabled": Key(FLAG, False, "Learning rates that shrink layer by layer towards the input."),
+    "decay_rate": Key(POSITIVE, 0.9, "The factor between one layer's learning rate and the next's.", stored=True),
+}, when=[("enabled", (True,), "decay_rate")])
 OPTIMIZERS = ("sgd", "adam", "adamw")
 OPTIMIZER = Section({
-    "name": need(Choice(*OPTIMIZERS, any_case=True)),
-    "lr": need(POSITIVE),
-    "weight_decay": need(NON_NEGATIVE),
-    "param_groups": ListOf(Section({"name": need(Text()), "patterns": need(ListOf(Text(), nonempty=True)),
-                                    "lr": POSITIVE, "layer_decay": LAYER_DECAY})),
-    "layer_decay": LAYER_DECAY,
-    "sgd": Section({"momentum": need(NON_NEGATIVE), "nesterov": need(FLAG), "dampening": need(NON_NEGATIVE)}),
-    "adam": ADAM,
-    "adamw": ADAM,
-}, needs=[("name", (name,), name) for name in OPTIMIZERS])
+    "name": Key(Choice(*OPTIMIZERS, any_case=True), "adamw", "The optimizer.", stored=True),
+    "lr": Key(POSITIVE, 1.0e-3, "The learning rate (the peak, after warm-up).", stored=True),
+    "weight_decay": Key(NON_NEGATIVE, 0.01, "Weight decay.", stored=True),
+    "param_groups": Key(ListOf(Section({
+        "name": Key(Text(), REQUIRED, "The group's name in reports."),
+        "patterns": Key(ListOf(Text(), nonempty=True), REQUIRED, "Parts of parameter names that put them in the "
+                                                                 "group."),
+        "lr": Key(POSITIVE, NONE, "The group's learning rate. None: optimizer.lr."),
+        "layer_decay": Key(LAYER_DECAY, NONE, "The group's layer-wise decay. None: none."),
+    })), [], "Parameter groups with learning rates of their own."),
+    "layer_decay": Key(LAYER_DECAY, {}, "Layer-wise learning-rate decay over the whole model."),
+    "sgd": Key(Section({
+        "momentum": Key(NON_NEGATIVE, 0.9, "Momentum.", stored=True),
+        "nesterov": Key(FLAG, False, "Nesterov momentum.", stored=True),
+        "dampening": Key(NON_NEGATIVE, 0.0, "Dampening of the momentum.", stored=True),
+    }), {}, "The settings of sgd (when optimizer.name is sgd).", stored=True),
+    "adam": Key(ADAM, {}, "The settings of adam (when optimizer.name is adam).", stored=True),
+    "adamw": Key(ADAM, {}, "The settings of adamw (when optimizer.name is adamw).", stored=True),
+}, when=[("name", (name,), name) for name in OPTIMIZERS])
 
 SCHEDULERS = ("reduce_lr", "cosine", "cosine_warm")
 SCHEDULER = Section({
-    "name": need(Choice(*SCHEDULERS, any_case=True)),
-    "reduce_lr": Section({
-        "mode": Choice("min", "max"), "factor": Number(0, 1, open_low=True, open_high=True),
-        "patience": NON_NEGATIVE_INT, "threshold": NON_NEGATIVE, "threshold_mode": Choice("rel", "abs"),
-        "cooldown": NON_NEGATIVE_INT, "min_lr": NON_NEGATIVE, "eps": NON_NEGATIVE,
-    }),
-    "cosine": Section({"T_max": COUNT, "eta_min": NON_NEGATIVE}),
-    "cosine_warm": Section({"T_0": COUNT, "T_mult": COUNT, "eta_min": NON_NEGATIVE}),
-    "warmup": Section({"enabled": FLAG, "epochs": NON_NEGATIVE, "start_factor": Number(0, 1, open_low=True),
-                       "end_factor": WEIGHT}),
-}, needs=[("name", (name,), name) for name in SCHEDULERS])
+    "name": Key(Choice(*SCHEDULERS, any_case=True), "cosine", "The learning-rate schedule: cosine decay, cosine "
+                                                              "with restarts, or a cut when the dev metric stalls.",
+                stored=True),
+    "reduce_lr": Key(Section({
+        "mode": Key(Choice("min", "max"), "min", "Whether the dev metric should fall or rise."),
+        "factor": Key(Number(0, 1, open_low=True, open_high=True), 0.1, "The factor of each cut."),
+        "patience": Key(NON_NEGATIVE_INT, 10, "Epochs without improvement before a cut."),
+        "threshold": Key(NON_NEGATIVE, 1.0e-4, "The least change that counts as improvement."),
+        "threshold_mode": Key(Choice("rel", "abs"), "rel", "Whether threshold is relative or absolute."),
+        "cooldown": Key(NON_NEGATIVE_INT, 0, "Epochs after a cut before counting again."),
+        "min_lr": Key(NON_NEGATIVE, 1.0e-5, "The lowest learning rate."),
+        "eps": Key(NON_NEGATIVE, 1.0e-8, "Smaller changes of the learning rate are not made."),
+    }), {}, "The settings of reduce_lr (when scheduler.name is reduce_lr)."),
+    "cosine": Key(Section({
+        "T_max": Key(COUNT, Derived(_all_epochs, "every epoch of the run, the stages' included"),
+                     "Epochs from the peak to the lowest learning rate."),
+        "eta_min": Key(NON_NEGATIVE, 1.0e-5, "The lowest learning rate."),
+    }), {}, "The settings of cosine (when scheduler.name is cosine)."),
+    "cosine_warm": Key(Section({
+        "T_0": Key(COUNT, 10, "Epochs of the first cycle."),
+        "T_mult": Key(COUNT, 2, "How many times longer each cycle is than the one before."),
+        "eta_min": Key(NON_NEGATIVE, 1.0e-5, "The lowest learning rate."),
+    }), {}, "The settings of cosine_warm (when scheduler.name is cosine_warm)."),
+    "warmup": Key(Section({
+        "enabled": Key(FLAG, Derived(lambda section, _: section["scheduler"]["name"].lower() != "reduce_lr",
+                                     "true, except with reduce_lr"),
+                       "A linear warm-up before the schedule."),
+        "epochs": Key(NON_NEGATIVE, 1, "Epochs of warm-up (a fraction is rounded to whole updates)."),
+        "start_factor": Key(Number(0, 1, open_low=True), 0.05, "The first learning rate, as a fraction of lr."),
+        "end_factor": Key(WEIGHT, 1.0, "The last learning rate of the warm-up, as a fraction of lr."),
+    }), {}, "The warm-up."),
+}, when=[("name", (name,), name) for name in SCHEDULERS])
 
-TRAINING = {
-    "gradient_accumulation_steps": need(COUNT),
-    "autocast_dtype": Choice("float16", "bfloat16", "float32"),
-    "keep_last": NON_NEGATIVE_INT,
-    "process_group_timeout": POSITIVE,
-    "use_wandb": FLAG,
-    "wandb_project": Text(),
-    "wandb_run_id": Either(Text(), Null()),
-}
-DATA = {"root": need(PATH), "batch_size": COUNT, "num_workers": NON_NEGATIVE_INT, "subset_size": Subset(),
-        "subset": Subset()}
-SUBSET_KEYS = [("subset_size", "subset")]
+
+def _training(**extra: Key) -> Section:
+    return Section({
+        "gradient_accumulation_steps": Key(COUNT, 1, "Batches per optimizer update.", stored=True),
+        "autocast_dtype": Key(Choice("float16", "bfloat16", "float32"),
+                              Derived(_autocast, "float32 on a CPU; on a GPU bfloat16 where it has it, else float16"),
+                              "The precision of training forward passes (float16 with loss scaling)."),
+        "keep_last": Key(NON_NEGATIVE_INT, 0, "Keep the checkpoints of this many last epochs, for averaging."),
+        "process_group_timeout": Key(POSITIVE, 1800, "Seconds a process waits for the others under torchrun."),
+        "use_wandb": Key(FLAG, False, "Log the run to Weights & Biases."),
+        "wandb_project": Key(Text(), "quorlin", "The Weights & Biases project."),
+        "wandb_run_id": Key(Either(Text(), Null()), None, "The Weights & Biases run to resume; null for a new one."),
+        **extra,
+    })
+
+
+def _data(kind: str, **extra: Key) -> Section:
+    return Section({
+        "root": Key(PATH, _data_root(kind), "Where prepare writes this model's data and training reads it."),
+        **extra,
+        "num_workers": Key(NON_NEGATIVE_INT, 0, "Data-loader worker processes."),
+        "subset_size": Key(Subset(), NONE, "Load only part of each partition: a fraction in (0, 1] or a number "
+                                           "of files. None: all."),
+        "subset": Key(Subset(), NONE, "The same as subset_size (which wins)."),
+    }, exclusive=[("subset_size", "subset")])
+
+
 NORM = Choice("global_mvn", "cepstral", "none")
-TRANSFORMER = {"d_model": need(COUNT), "num_heads": need(COUNT), "d_ff": need(COUNT), "dropout": need(RATE),
-               "max_len": need(COUNT)}
+RUN_NAME = RunName(EXPERIMENTS_FOLDER)
 
 
-def _trainer(model: Section, data: Section, training: Section, **extra: Any) -> Section:
+def _transformer(d_model: int, num_heads: int, d_ff: int, dropout: float, max_len: int) -> Dict[str, Key]:
+    return {
+        "d_model": Key(COUNT, d_model, "The model's width.", stored=True),
+        "num_heads": Key(COUNT, num_heads, "Attention heads; they divide d_model.", stored=True),
+        "d_ff": Key(COUNT, d_ff, "The width of the feed-forward layers.", stored=True),
+        "dropout": Key(RATE, dropout, "Dropout rate.", stored=True),
+        "max_len": Key(COUNT, max_len, "The most positions: tokens, and for a recogniser encoder frames after "
+                                       "the front end; longer utterances are left out.", stored=True),
+    }
+
+
+def _trainer(kind: str, epochs: int, model: Section, data: Section, training: Section, **extra: Key) -> Section:
     """An ``lm`` or ``asr`` section: the run, the model's keywords and the trainer's configuration."""
-    return Section({"run_name": need(RunName()), "epochs": need(COUNT), "model": need(model), "data": need(data),
-                    "training": need(training), "optimizer": need(OPTIMIZER), "scheduler": need(SCHEDULER), **extra},
-                   label="the configuration")
+    return Section({
+        "run_name": Key(RUN_NAME, REQUIRED, f"The run's folder: {EXPERIMENTS_FOLDER}/<run_name>."),
+        "epochs": Key(COUNT, epochs, "Epochs of training (after the stages, when there are any).", stored=True),
+        "model": Key(model, {}, "The model.", stored=True),
+        "data": Key(data, {}, "The prepared data.", stored=True),
+        "training": Key(training, {}, "The training loop.", stored=True),
+        **extra,
+        "optimizer": Key(OPTIMIZER, {}, "The optimizer.", stored=True),
+        "scheduler": Key(SCHEDULER, {}, "The learning-rate schedule.", stored=True),
+    }, label="the configuration")
 
 
 LM = _trainer(
-    model=Section({"num_layers": need(COUNT), **TRANSFORMER}),
-    data=Section(DATA, exclusive=SUBSET_KEYS),
-    training=Section({**TRAINING, "label_smoothing": RATE}),
+    "lm", 10,
+    model=Section({"num_layers": Key(COUNT, 3, "Decoder layers.", stored=True),
+                   **_transformer(d_model=192, num_heads=4, d_ff=768, dropout=0.1, max_len=512)}),
+    data=_data("lm", batch_size=Key(COUNT, 64, "Texts per batch.")),
+    training=_training(label_smoothing=Key(RATE, 0.0, "Label smoothing of the cross-entropy.")),
 )
 
 SPECAUG = Section({
-    "apply_freq_mask": need(FLAG), "freq_mask_width_range": need(NON_NEGATIVE_INT),
-    "num_freq_mask": need(NON_NEGATIVE_INT),
-    "apply_time_mask": need(FLAG), "time_mask_width_range": need(NON_NEGATIVE_INT),
-    "num_time_mask": need(NON_NEGATIVE_INT),
+    "apply_freq_mask": Key(FLAG, True, "Mask bands of filter-bank bins.", stored=True),
+    "freq_mask_width_range": Key(NON_NEGATIVE_INT, 27, "The widest band, in bins.", stored=True),
+    "num_freq_mask": Key(NON_NEGATIVE_INT, 2, "Bands per utterance.", stored=True),
+    "apply_time_mask": Key(FLAG, True, "Mask stretches of frames.", stored=True),
+    "time_mask_width_range": Key(NON_NEGATIVE_INT, 40, "The longest stretch, in frames.", stored=True),
+    "num_time_mask": Key(NON_NEGATIVE_INT, 2, "Stretches per utterance.", stored=True),
 })
 STAGE = Section({
-    "name": need(Text()),
-    "epochs": need(COUNT),
-    "encoder_active_layers": need(ListOf(NON_NEGATIVE_INT)),
-    "decoder_active_layers": need(ListOf(NON_NEGATIVE_INT)),
-    "encoder_freeze": ListOf(FLAG),
-    "decoder_freeze": ListOf(FLAG),
-    "dropout": need(RATE),
-    "label_smoothing": need(RATE),
-    "data_subset": need(Number(0, 1, open_low=True)),
+    "name": Key(Text(), REQUIRED, "The stage's name in reports."),
+    "epochs": Key(COUNT, REQUIRED, "Epochs of the stage."),
+    "encoder_active_layers": Key(ListOf(NON_NEGATIVE_INT), REQUIRED, "The encoder layers the stage runs."),
+    "decoder_active_layers": Key(ListOf(NON_NEGATIVE_INT), REQUIRED, "The decoder layers the stage runs."),
+    "encoder_freeze": Key(ListOf(FLAG), NONE, "One flag per active encoder layer: frozen or trained. None: all "
+                                              "trained."),
+    "decoder_freeze": Key(ListOf(FLAG), NONE, "One flag per active decoder layer. None: all trained."),
+    "dropout": Key(RATE, REQUIRED, "The stage's dropout rate."),
+    "label_smoothing": Key(RATE, REQUIRED, "The stage's label smoothing."),
+    "data_subset": Key(Number(0, 1, open_low=True), REQUIRED, "The random share of the training set it trains on."),
 })
 ASR = _trainer(
+    "asr", 30,
     model=Section({
-        "input_dim": need(COUNT), "time_reduction": need(COUNT),
-        "reduction_method": need(Choice("conv", "lstm", "both")),
-        "num_encoder_layers": need(COUNT), "num_decoder_layers": need(COUNT), **TRANSFORMER,
-        "encoder_type": Choice("transformer", "conformer"), "conv_kernel_size": Integer(3, odd=True),
+        "input_dim": Key(COUNT, Derived(lambda section, _: section["data"]["num_feats"], "asr.data.num_feats"),
+                         "Filter-bank bins the model reads; equal to data.num_feats.", stored=True),
+        "time_reduction": Key(COUNT, 4, "How many times the front end shortens the time axis.", stored=True),
+        "reduction_method": Key(Choice("conv", "lstm", "both"), "conv", "The front end: strided convolutions, "
+                                                                        "BLSTMs with pooling, or both.", stored=True),
+        "num_encoder_layers": Key(COUNT, 4, "Encoder layers.", stored=True),
+        "num_decoder_layers": Key(COUNT, 2, "Decoder layers.", stored=True),
+        **_transformer(d_model=96, num_heads=4, d_ff=384, dropout=0.1, max_len=512),
+        "encoder_type": Key(Choice("transformer", "conformer"), "conformer", "The encoder's layers."),
+        "conv_kernel_size": Key(Integer(3, odd=True), 15, "The Conformer's convolution width, in frames."),
     }),
-    data=Section({
-        **DATA,
-        "num_feats": need(COUNT),
+    data=_data(
+        "asr",
+        num_feats=Key(COUNT, 80, "Log-mel filter-bank bins (25 ms windows every 10 ms).", stored=True),
         # Any other value would silently leave the features unnormalised.
-        "norm": need(NORM),
-        "group_by_length": COUNT,
-        "max_duration": POSITIVE,
-        # Features held in memory, or read from disk as batches are drawn (the default: memory).
-        "storage": Choice("memory", "stream"),
-        "specaug": need(FLAG),
-        "specaug_conf": need(SPECAUG),
-    }, exclusive=SUBSET_KEYS),
-    training=Section(TRAINING),
-    loss=need(Section({"label_smoothing": RATE, "ctc_weight": WEIGHT})),
-    stages=ListOf(STAGE),
+        norm=Key(NORM, "global_mvn", "Feature normalisation: by the training set's statistics, per utterance, or "
+                                     "none.", stored=True),
+        batch_size=Key(COUNT, 16, "Utterances per batch."),
+        group_by_length=Key(NON_NEGATIVE_INT, 50, "Batches of similar length, drawn from sorted pools of this many "
+                                                  "batches: less padding. 0: random batches."),
+        max_duration=Key(POSITIVE, NONE, "Seconds; longer training utterances are left out. None: all kept."),
+        storage=Key(Choice("memory", "stream"), "memory", "Features held in memory, or read from disk as batches "
+                                                          "are drawn: for corpora bigger than memory."),
+        specaug=Key(FLAG, True, "SpecAugment: random frequency and time masks on training batches.", stored=True),
+        specaug_conf=Key(SPECAUG, {}, "SpecAugment's masks; read only when specaug is on.", stored=True),
+    ),
+    training=_training(),
+    loss=Key(Section({
+        "label_smoothing": Key(RATE, 0.1, "Label smoothing of the cross-entropy."),
+        "ctc_weight": Key(WEIGHT, 0.3, "The CTC loss's weight beside the cross-entropy; above 0 the model gets "
+                                       "the CTC head that joint search and word times use."),
+    }), {}, "The training loss.", stored=True),
+    stages=Key(ListOf(STAGE), [], "Curriculum stages before full training (see docs/training.md)."),
 )
+
 
 def _run_config(section: Section) -> Section:
     """A trainer section as a run folder keeps it (its configuration file). Its run name was the
     folder's name when it was trained; the folder may have been renamed since, or named under
     earlier rules, and loading it does not use the name: any text is accepted."""
     config = copy.copy(section)
-    config.keys = {**section.keys, "run_name": PATH}
+    config.keys = {**section.keys, "run_name": Key(PATH, REQUIRED, section.keys["run_name"].doc)}
     return config
 
 
@@ -505,22 +311,40 @@ RUN_CONFIGS = {"lm": _run_config(LM), "asr": _run_config(ASR)}
 MAX_BEAM_WIDTH = 256
 BEAM_WIDTH = Integer(1, MAX_BEAM_WIDTH)
 EVALUATE = Section({
-    "beam_width": _one_or_list(BEAM_WIDTH),
-    "ctc_weight": _one_or_list(WEIGHT),
-    "lm_weight": _one_or_list(NON_NEGATIVE),
-    "max_length": COUNT,
-    "batch_size": COUNT,
-    "average_last": COUNT,
+    "beam_width": Key(_one_or_list(BEAM_WIDTH),
+                      Derived(lambda _, r: [10] if _ctc_trained(r) else [1, 10],
+                              "[10]; [1, 10] for a recogniser trained without CTC"),
+                      "Beam widths compared on dev (1 is greedy search)."),
+    "ctc_weight": Key(_one_or_list(WEIGHT),
+                      Derived(lambda _, r: [0.3, 0.5] if _ctc_trained(r) else [0.0],
+                              "[0.3, 0.5]; [0.0] for a recogniser trained without CTC"),
+                      "Weights of the CTC head's scores in joint search, compared on dev."),
+    "lm_weight": Key(_one_or_list(NON_NEGATIVE), [0.0], "Language-model weights compared on dev (0: no LM)."),
+    "max_length": Key(COUNT, NONE, "The longest transcript in tokens. None: as long as the audio allows."),
+    "batch_size": Key(COUNT, 16, "Utterances recognised together."),
+    "average_last": Key(COUNT, NONE, "Score the average of the last epochs' checkpoints (kept by "
+                                     "asr.training.keep_last). None: the best epoch's."),
 })
 
 RECIPE = Section({
-    "prepare": need(PREPARE),
-    "tokenizer": TOKENIZER,
-    "lm": need(LM),
-    "asr": need(ASR),
-    "evaluate": EVALUATE,
-    "seed": NON_NEGATIVE_INT,
+    "seed": Key(NON_NEGATIVE_INT, 0, "Seeds every generator: one recipe on one machine gives byte-identical "
+                                     "checkpoints."),
+    "prepare": Key(PREPARE, {}, "Where the audio and text come from, and how the text is normalised."),
+    "tokenizer": Key(TOKENIZER, {}, "The tokenizer both models share, built by prepare."),
+    "lm": Key(LM, {}, "The language model's run."),
+    "asr": Key(ASR, {}, "The recogniser's run."),
+    "evaluate": Key(EVALUATE, {}, "The search settings compared on the first dev set."),
 })
+
+# The keys each command reads: it checks them, and no other.
+COMMAND_KEYS = {
+    "prepare": ["prepare", "tokenizer", "asr.data.root", "asr.data.num_feats", "lm.data.root"],
+    # A training run names the other run too: no run may lie inside the other's folder.
+    "train-lm": ["seed", "lm", "asr.run_name", "asr.data.root"],
+    "train-asr": ["seed", "asr", "lm.run_name", "prepare.dev"],
+    "evaluate": ["evaluate", "prepare.dev", "prepare.test", "lm.run_name", "asr.run_name", "asr.data.root",
+                 "asr.loss.ctc_weight"],
+}
 
 # The deviations of global normalisation: training puts a floor of 1e-4 under each (the
 # square root of the 1e-8 added to every variance); a smaller one is no training's.
@@ -528,138 +352,203 @@ MIN_STD = 5e-5
 # A recogniser's settings file (``layout.RECOGNIZER_FILE``), which training writes and
 # evaluation adds the chosen search to. Keys of no rule are left alone: later versions add some.
 RECOGNIZER_SETTINGS = Section({
-    "norm": need(NORM),
-    "max_length": COUNT,
-    "global_mean": ListOf(Number()),
-    "global_std": ListOf(Number(MIN_STD)),
+    "norm": Key(NORM, REQUIRED, ""),
+    "max_length": Key(COUNT, NONE, ""),
+    "global_mean": Key(ListOf(Number()), NONE, "", stored=True),
+    "global_std": Key(ListOf(Number(MIN_STD)), NONE, "", stored=True),
     # The 0 %, 5 %, ..., 100 % quantiles of the training utterances' durations, in seconds.
-    "train_durations": ListOf(Number(0, 3600, open_low=True), length=21),
-    "search": Section({"beam_width": BEAM_WIDTH, "ctc_weight": WEIGHT, "lm_weight": NON_NEGATIVE,
-                       "chosen_on": Text(), "checkpoint": Text(r"[\w.-]+\.pth"),
-                       "checkpoint_sha256": Text("[0-9a-f]{64}")}, others=True),
-}, needs=[("norm", ("global_mvn",), "global_mean"), ("norm", ("global_mvn",), "global_std")], others=True,
+    "train_durations": Key(ListOf(Number(0, 3600, open_low=True), length=21), NONE, ""),
+    "search": Key(Section({"beam_width": Key(BEAM_WIDTH, NONE, ""), "ctc_weight": Key(WEIGHT, NONE, ""),
+                           "lm_weight": Key(NON_NEGATIVE, NONE, ""), "chosen_on": Key(Text(), NONE, ""),
+                           "checkpoint": Key(Text(r"[\w.-]+\.pth"), NONE, ""),
+                           "checkpoint_sha256": Key(Text("[0-9a-f]{64}"), NONE, "")}, others=True), NONE, ""),
+}, when=[("norm", ("global_mvn",), "global_mean"), ("norm", ("global_mvn",), "global_std")], others=True,
     label="the settings")
 
 
+# The rules that tie keys together, given the resolved recipe (or, for a trainer's rules, its
+# section and the section's key: "lm", "asr", or "" for a run folder's configuration file).
+
 def _distinct_runs(recipe: Dict[str, Any]) -> None:
     if recipe["asr"]["run_name"] == recipe["lm"]["run_name"]:
-        _fail("asr.run_name", "must differ from lm.run_name", recipe["asr"]["run_name"])
+        fail("asr.run_name", "must differ from lm.run_name", recipe["asr"]["run_name"])
 
 
-# The rules within one trainer section, given the section and its key ("lm", "asr"; "" for
-# a run folder's configuration file).
+def _distinct_roots(recipe: Dict[str, Any]) -> None:
+    # The LM's partitions and the recogniser's sets would share folder names.
+    lm, asr = (os.path.normpath(recipe[kind]["data"]["root"]) for kind in ("lm", "asr"))
+    if lm == asr:
+        fail("lm.data.root", "must differ from asr.data.root", recipe["lm"]["data"]["root"])
+
+
+def _distinct_speeds(recipe: Dict[str, Any]) -> None:
+    seen: List[float] = []
+    for i, factor in enumerate(recipe["prepare"]["speed_perturb"]):
+        if factor == 1:
+            fail(f"prepare.speed_perturb[{i}]", "must not be 1.0: the utterances themselves are always kept", factor)
+        if factor in seen:
+            fail(f"prepare.speed_perturb[{i}]", "repeats an earlier factor", factor)
+        seen.append(factor)
+
+
+def _distinct_sets(recipe: Dict[str, Any]) -> None:
+    owner: Dict[str, str] = {}
+    for split in ("dev", "test"):
+        sources = recipe["prepare"][split]
+        for name in [SET_PARTITIONS[split]] if isinstance(sources, str) else sources:
+            if name == SET_PARTITIONS["train"]:
+                fail(f"prepare.{split} set name", "must not be that of the training set", name)
+            if name in owner:
+                fail(f"prepare.{split} set name", f"must differ from the set names of prepare.{owner[name]}", name)
+            owner[name] = split
+
 
 def _heads_divide_width(section: Dict[str, Any], key: str) -> None:
     model = section["model"]
     if model["d_model"] % model["num_heads"]:
-        _fail(_join(key, "model.d_model"), f"must be divisible by {_join(key, 'model.num_heads')} "
-              f"({model['num_heads']})", model["d_model"])
+        fail(join(key, "model.d_model"), f"must be divisible by {join(key, 'model.num_heads')} "
+                                         f"({model['num_heads']})", model["d_model"])
 
 
 def _features_fit_model(section: Dict[str, Any], key: str) -> None:
     # The datasets keep the first num_feats bins; the front end is built for input_dim of them.
     if section["model"]["input_dim"] != section["data"]["num_feats"]:
-        _fail(_join(key, "model.input_dim"), f"must equal {_join(key, 'data.num_feats')} "
-              f"({excerpt(section['data']['num_feats'])})", section["model"]["input_dim"])
+        fail(join(key, "model.input_dim"), f"must equal {join(key, 'data.num_feats')} "
+                                           f"({section['data']['num_feats']!r})", section["model"]["input_dim"])
 
 
 def _stages_fit_model(section: Dict[str, Any], key: str) -> None:
     stages = section.get("stages") or []
     if stages and "label_smoothing" not in section["loss"]:
         # Full training after the stages sets the loss back to it.
-        _missing(_join(key, "loss.label_smoothing"), RATE, f" when {_join(key, 'stages')} is not empty")
+        raise Problem(join(key, "loss.label_smoothing"),
+                      f"{join(key, 'loss.label_smoothing')} is missing: it must be {RATE.describe()} when "
+                      f"{join(key, 'stages')} is not empty")
     for i, stage in enumerate(stages):
         for side in ("encoder", "decoder"):
             active, count = stage[f"{side}_active_layers"], section["model"][f"num_{side}_layers"]
             for j, index in enumerate(active):
                 if index >= count:
-                    _fail(_join(key, f"stages[{i}].{side}_active_layers[{j}]"),
-                          f"must be a layer index below {_join(key, f'model.num_{side}_layers')} ({count})", index)
+                    fail(join(key, f"stages[{i}].{side}_active_layers[{j}]"),
+                         f"must be a layer index below {join(key, f'model.num_{side}_layers')} ({count})", index)
             freeze = stage.get(f"{side}_freeze", [])
             if freeze and len(freeze) != len(active):
-                _fail(_join(key, f"stages[{i}].{side}_freeze"),
-                      f"must hold one flag per active {side} layer ({len(active)})", freeze)
+                fail(join(key, f"stages[{i}].{side}_freeze"),
+                     f"must hold one flag per active {side} layer ({len(active)})", freeze)
 
 
 def _plateau_without_warmup(section: Dict[str, Any], key: str) -> None:
     scheduler = section["scheduler"]
     if scheduler["name"].lower() == "reduce_lr" and scheduler.get("warmup", {}).get("enabled", False):
-        _fail(_join(key, "scheduler.warmup.enabled"), "must be false with the reduce_lr scheduler", True)
+        fail(join(key, "scheduler.warmup.enabled"), "must be false with the reduce_lr scheduler", True)
 
 
-def _distinct_speeds(recipe: Dict[str, Any]) -> None:
-    seen: List[float] = []
-    for i, factor in enumerate(recipe["prepare"].get("speed_perturb", [])):
-        if factor == 1:
-            _fail(f"prepare.speed_perturb[{i}]", "must not be 1.0: the utterances themselves are always kept", factor)
-        if factor in seen:
-            _fail(f"prepare.speed_perturb[{i}]", "repeats an earlier factor", factor)
-        seen.append(factor)
-
-
-def _distinct_sets(recipe: Dict[str, Any]) -> None:
-    owner: Dict[str, str] = {}
-    for split, partition in (("dev", DEV_PARTITION), ("test", TEST_PARTITION)):
-        sources = recipe["prepare"][split]
-        for name in [partition] if isinstance(sources, str) else sources:
-            if name == TRAIN_PARTITION:
-                _fail(f"prepare.{split} set name", "must not be that of the training partition", name)
-            if name in owner:
-                _fail(f"prepare.{split} set name", f"must differ from the set names of prepare.{owner[name]}", name)
-            owner[name] = split
-
-
-# The checks that tie keys together, applied once every key has its type and range.
-RULES: List[Callable[[Dict[str, Any]], None]] = [_distinct_speeds, _distinct_sets, _distinct_runs]
-TRAINER_RULES: Dict[str, List[Callable[[Dict[str, Any], str], None]]] = {
-    "lm": [_heads_divide_width, _plateau_without_warmup],
-    "asr": [_heads_divide_width, _features_fit_model, _stages_fit_model, _plateau_without_warmup],
+# Each rule with the keys of the section that it reads.
+TRAINER_RULES: Dict[str, List[Tuple[Sequence[str], Callable[[Dict[str, Any], str], None]]]] = {
+    "lm": [(["model"], _heads_divide_width), (["scheduler"], _plateau_without_warmup)],
+    "asr": [(["model"], _heads_divide_width), (["model", "data"], _features_fit_model),
+            (["stages", "model", "loss"], _stages_fit_model), (["scheduler"], _plateau_without_warmup)],
 }
+# Each rule with the key paths it reads: it is applied when a command checks them all and
+# none of them has a problem of its own.
+RULES: List[Tuple[Sequence[str], Callable[[Dict[str, Any]], None]]] = [
+    (["prepare.speed_perturb"], _distinct_speeds),
+    (["prepare.dev", "prepare.test"], _distinct_sets),
+    (["lm.run_name", "asr.run_name"], _distinct_runs),
+    (["lm.data.root", "asr.data.root"], _distinct_roots),
+] + [([f"{kind}.{key}" for key in keys], lambda recipe, kind=kind, rule=rule: rule(recipe[kind], kind))
+     for kind, rules in TRAINER_RULES.items() for keys, rule in rules]
 
 
-def check_recipe(recipe: Any, path: str) -> None:
-    """Checks a loaded recipe against ``RECIPE`` and ``RULES``.
+def resolve_recipe(recipe: Any, path: str, keys: Optional[Sequence[str]] = None, device: Optional[str] = None,
+                   given: Sequence[str] = ()) -> Dict[str, Any]:
+    """Checks a loaded recipe against ``RECIPE`` and ``RULES`` and fills in every default.
 
     Args:
-        recipe: what ``yaml.safe_load`` made of the file.
-        path: the file, named in the message.
+        recipe: what ``yaml.safe_load`` made of the file, overrides applied.
+        path: the file, named in messages; derived data roots are named after it.
+        keys: the key paths to check and resolve (``COMMAND_KEYS``); None for all. Unknown
+            top-level sections are refused whatever is checked.
+        device: the device the recipe runs on ("cpu", "cuda", "cuda:N"), which some defaults
+            follow; None is CUDA when available.
+        given: key paths set on the command line: their problems say so instead of naming the file.
+
+    Returns:
+        the recipe, resolved: the keys checked, with every default.
 
     Raises:
-        RecipeError: at the first problem, as "<path>: <key path> <what is wrong>, got <value>".
+        RecipeError: every problem, one line each: "<path>: <key path> <what is wrong>, got <value>".
 
     Example:
-        >>> check_recipe({"prepare": {}}, "x.yaml")
+        >>> resolve_recipe({"prepare": {"train": "t"}}, "x.yaml")
         Traceback (most recent call last):
-        quorlin.recipe.RecipeError: x.yaml: prepare.train is missing: it must be a non-empty string
+        quorlin.recipe.RecipeError: x.yaml: prepare.dev is missing: it must be a non-empty string or ...
     """
     from quorlin.recipe import RecipeError
 
-    def check():
-        RECIPE.check(recipe, "")
-        for rule in RULES:
-            rule(recipe)
-        for kind, rules in TRAINER_RULES.items():
-            for rule in rules:
-                rule(recipe[kind], kind)
+    if not isinstance(recipe, dict):
+        raise RecipeError(f"{path}: the recipe must be a mapping, got {excerpt(recipe)}")
+    if device is None:
+        device = "cuda" if torch.cuda.is_available() else "cpu"
+    scope = list(RECIPE.keys) if keys is None else list(keys)
+    known = ", ".join(sorted(RECIPE.keys))
+    problems = [Problem(key_name(name), f"{key_name(name)} is not a known key; the recipe may hold: {known}")
+                for name in recipe if name not in RECIPE.keys]
+    resolution = Resolution(path, device)
+    resolved = resolution.recipe
+    for dotted in scope:
+        problems += _resolve_path(RECIPE, recipe, dotted.split("."), "", resolved, resolution)
+    resolution.fill_derived(resolved, tolerant=bool(problems))
+    for paths, rule in RULES:
+        covered = all(any(within(p, s) for s in scope) for p in paths)
+        clean = not any(within(problem.key, p) or within(p, problem.key) for problem in problems for p in paths)
+        if covered and clean:
+            try:
+                rule(resolved)
+            except Problem as problem:
+                problems.append(problem)
+    if problems:
+        origin = lambda key: "the command line" if any(within(key, g) for g in given) else path
+        raise RecipeError(*(f"{origin(problem.key)}: {problem}" for problem in problems))
+    return resolved
 
-    _checked(check, path, RecipeError)
+
+def _resolve_path(section: Section, value: Dict[str, Any], parts: List[str], key: str, out: Dict[str, Any],
+                  resolution: Resolution) -> list:
+    """Checks and resolves the key path ``parts`` below ``section`` (whose value is ``value``,
+    at ``key``) into ``out``; returns its problems."""
+    name, rest, path = parts[0], parts[1:], join(key, parts[0])
+    if rest:
+        child = value.get(name, {})
+        if not isinstance(child, dict):
+            return [Problem(path, f"{path} must be a mapping, got {excerpt(child)}")]
+        return _resolve_path(section.keys[name].rule, child, rest, path, out.setdefault(name, {}), resolution)
+    if name in value:
+        problems = section.keys[name].rule.problems(value[name], path)
+    else:
+        problems = section.missing_problems(name, value, key, stored=False)
+    section.resolve_key(name, value, key, out, resolution)
+    return problems
 
 
 def check_run_config(config: Any, kind: str, path: str) -> None:
     """Checks a run folder's configuration file as the recipe's ``lm`` or ``asr`` section
-    (``kind``) was checked before it was trained.
+    (``kind``) was checked before it was trained; nothing is filled in.
 
     Raises:
         RunFolderError: at the first problem, as "<path>: <key path> <what is wrong>, got <value>".
     """
     from quorlin.run_folder import RunFolderError
 
-    def check():
-        RUN_CONFIGS[kind].check(config, "")
-        for rule in TRAINER_RULES[kind]:
-            rule(config, "")
-
-    _checked(check, path, RunFolderError)
+    problems = RUN_CONFIGS[kind].problems(config, "", stored=True)
+    if not problems:
+        try:
+            for _, rule in TRAINER_RULES[kind]:
+                rule(config, "")
+        except Problem as problem:
+            problems = [problem]
+    if problems:
+        raise RunFolderError(f"{path}: {problems[0]}")
 
 
 def check_recognizer_settings(settings: Any, data: Dict[str, Any], path: str) -> None:
@@ -672,23 +561,23 @@ def check_recognizer_settings(settings: Any, data: Dict[str, Any], path: str) ->
     """
     from quorlin.run_folder import RunFolderError
 
-    def check():
-        RECOGNIZER_SETTINGS.check(settings, "")
-        if settings["norm"] != data["norm"]:
-            _fail("norm", f"must be the data.norm of {CONFIG_FILE} ({data['norm']!r})", settings["norm"])
-        for key in ("global_mean", "global_std"):
-            if key in settings and len(settings[key]) != data["num_feats"]:
-                raise _Problem(f"{key} holds {len(settings[key])} numbers, but data.num_feats of {CONFIG_FILE} is "
+    problems = RECOGNIZER_SETTINGS.problems(settings, "", stored=True)
+    if not problems:
+        try:
+            _settings_fit_data(settings, data)
+        except Problem as problem:
+            problems = [problem]
+    if problems:
+        raise RunFolderError(f"{path}: {problems[0]}")
+
+
+def _settings_fit_data(settings: Dict[str, Any], data: Dict[str, Any]) -> None:
+    if settings["norm"] != data["norm"]:
+        fail("norm", f"must be the data.norm of {CONFIG_FILE} ({data['norm']!r})", settings["norm"])
+    for key in ("global_mean", "global_std"):
+        if key in settings and len(settings[key]) != data["num_feats"]:
+            raise Problem(key, f"{key} holds {len(settings[key])} numbers, but data.num_feats of {CONFIG_FILE} is "
                                f"{data['num_feats']}")
-        durations = settings.get("train_durations", [])
-        if any(b < a for a, b in zip(durations, durations[1:])):
-            _fail("train_durations", "must be quantiles: numbers that never decrease", durations)
-
-    _checked(check, path, RunFolderError)
-
-
-def _checked(check: Callable[[], None], path: str, error: Type[Exception]) -> None:
-    try:
-        check()
-    except _Problem as problem:
-        raise error(f"{path}: {problem}") from None
+    durations = settings.get("train_durations", [])
+    if any(b < a for a, b in zip(durations, durations[1:])):
+        fail("train_durations", "must be quantiles: numbers that never decrease", durations)

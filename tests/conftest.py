@@ -7,11 +7,22 @@ from pathlib import Path
 import pytest
 import torch
 
+from quorlin import console
+
 # Tests never reach the network and never open a window.
 os.environ.setdefault("WANDB_MODE", "offline")
 os.environ.setdefault("MPLBACKEND", "Agg")
 # The models under test are tiny: a second thread only waits for a core, most of all on a busy machine.
 torch.set_num_threads(1)
+
+
+@pytest.fixture(autouse=True)
+def _console_as_it_starts():
+    """Every test starts with the console's defaults, whatever a command run before it set
+    (``-q``, ``--progress``)."""
+    console.configure()
+    yield
+    console.configure()
 
 
 def _assert_same(a, b):

@@ -6,14 +6,12 @@ standard error and the others go on; the exit status is 1 when any failed. Where
 goes is checked before any work: an output that names an input, lies in a run folder (whose
 files it could replace) or cannot be written stops the command at once.
 """
-import contextlib
 import os
 import sys
 from pathlib import Path
 from typing import List, Optional, Tuple
 
-from tqdm import tqdm
-
+from quorlin import console
 from quorlin._files import write_text
 from quorlin.errors import QuorlinError
 from quorlin.inference.audio import file_id
@@ -31,7 +29,7 @@ def transcribe(args) -> int:
     formats = list(WRITERS) if args.format == "all" else [args.format]
     folder, file = _output(args.output, formats, [path for _, path in found])
     # Reports go to standard error, so that standard output holds the transcripts alone.
-    with contextlib.redirect_stdout(sys.stderr):
+    with console.reports(sys.stderr):
         recognizer = Recognizer.from_run_folder(args.run, args.device, args.lm)
     for problem in problems:
         print(f"quorlin: error: {problem}", file=sys.stderr)
@@ -39,9 +37,10 @@ def transcribe(args) -> int:
     transcripts = recognizer.transcribe_iter([path for _, path in found], args.beam_width, args.ctc_weight,
                                              args.lm_weight, args.batch_size, args.max_length,
                                              ids=[i for i, _ in found], skip_errors=True, vad=args.vad)
-    for transcript in tqdm(transcripts, total=len(found), desc="[Transcribing]", dynamic_ncols=True, leave=False):
+    bar = console.progress_bar(transcripts, total=len(found), desc="[Transcribing]")
+    for transcript in bar:
         if transcript.error is not None:
-            tqdm.write(f"quorlin: error: {transcript.error}", file=sys.stderr)
+            bar.write(f"quorlin: error: {transcript.error}", file=sys.stderr)
             failed += 1
         elif folder is not None:
             for name in formats:
@@ -57,7 +56,8 @@ def transcribe(args) -> int:
         sys.stdout.write(render(args.format, done))
     where = folder or file
     if where is not None:
-        print(f"{len(found) - (failed - len(problems))} transcript(s) written to {where}", file=sys.stderr)
+        with console.reports(sys.stderr):
+            print(f"{len(found) - (failed - len(problems))} transcript(s) written to {where}")
     return 1 if failed else 0
 
 

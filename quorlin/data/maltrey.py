@@ -6,8 +6,8 @@ import torch
 import torchaudio
 from torch.nn.utils.rnn import pad_sequence
 from torch.utils.data import Dataset
-from tqdm import tqdm
 
+from quorlin.console import progress_bar
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, add_transcripts, average_chars_per_token,
                                  list_npy_files, load_transcripts, mvn_statistics, read_features, read_subset,
@@ -106,7 +106,7 @@ class Maltrey(Dataset):
 
         print("Loading data for " + partition + " partition...")
         reader = FeatureReader(num_feats, compute_stats, NUM_THREADS)
-        with tqdm(total=self.length, dynamic_ncols=True, leave=False) as bar:
+        with progress_bar(total=self.length) as bar:
             for start in range(0, self.length, CHUNK_SIZE):
                 stop = min(start + CHUNK_SIZE, self.length)
                 for feat in read_features(reader, self.fbank_files[start:stop]):

@@ -6,8 +6,8 @@ from typing import List, Tuple
 import torch
 from torch.nn.utils.rnn import pad_sequence
 from torch.utils.data import Dataset
-from tqdm import tqdm
 
+from quorlin.console import progress_bar
 from quorlin.data.corpus import (CHUNK_SIZE, add_transcripts, average_chars_per_token, list_npy_files,
                                  load_transcripts, read_subset, subset_count)
 from quorlin.data.tokenizer import VaskTokenizer
@@ -58,7 +58,7 @@ class Pellith(Dataset):
         self.text_max_len = 0
 
         print("Loading transcripts for " + partition + " partition...")
-        with tqdm(total=len(self.text_files), dynamic_ncols=True, leave=False) as bar:
+        with progress_bar(total=len(self.text_files)) as bar:
             for start in range(0, len(self.text_files), CHUNK_SIZE):
                 chunk = self.text_files[start:start + CHUNK_SIZE]
                 add_transcripts(self, load_transcripts(chunk))

@@ -18,11 +18,11 @@ from typing import Iterable, Iterator, List, Optional, Sequence, Tuple
 import torch
 
 from quorlin.inference.results import Word
-from quorlin.inference.vad import FRAME, SpeechDetector
+from quorlin.inference.vad import FRAME, MIN_PAUSE, SpeechDetector
 from quorlin.prep.features import SAMPLE_RATE
 
 # In 10 ms frames.
-MIN_PAUSE, LONG_PAUSE, MARGIN = 10, 100, 15
+LONG_PAUSE, MARGIN = 100, 15
 # A cut at a pause of d frames earns PAUSE_REWARD * log(d / MIN_PAUSE): the longer the pause,
 # the likelier it ends a sentence.
 PAUSE_REWARD = 0.5

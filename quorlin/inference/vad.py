@@ -23,6 +23,8 @@ from quorlin.errors import QuorlinError
 from quorlin.prep.features import SAMPLE_RATE
 
 FRAME = SAMPLE_RATE // 100  # samples per 10 ms frame
+# Frames of non-speech that make a pause; a shorter gap leaves speech on either side one run.
+MIN_PAUSE = 10
 VAD_NAMES, DEFAULT_VAD = ("silero", "energy"), "silero"
 
 
@@ -121,9 +123,9 @@ class ForegroundGate(EnergyVad):
 class SileroVad(SpeechDetector):
     """The Silero VAD's speech probabilities, with hysteresis: a run of speech starts at a
     32 ms chunk of probability ``THRESHOLD`` or more and lasts while the probability stays
-    above ``THRESHOLD - 0.15``. In a run of speech longer than ``long_run`` frames (no pause
-    where sentences would have them: talkers behind the voice, say), only the frames of the
-    voice in front count (``ForegroundGate``), so that its pauses show.
+    above ``THRESHOLD - 0.15``. In a run of speech longer than ``long_run`` frames (no pause of
+    ``MIN_PAUSE`` frames where sentences would have them: talkers behind the voice, say), only
+    the frames of the voice in front count (``ForegroundGate``), so that its pauses show.
 
     The stream is read in pieces of ``PIECE`` chunks at fixed positions, each after
     ``WARM_UP`` chunks of the audio before it with the network's state reset, so that
@@ -139,6 +141,7 @@ class SileroVad(SpeechDetector):
     def __init__(self, long_run: int):
         self.model = _silero_model()
         self.gate, self.long_run, self.long_run_on = ForegroundGate(), long_run, False
+        self.quiet = 0  # frames of non-speech given since the last speech frame
         # Flags of the network and of the gate: decided by one only, and held until a run's length is known.
         self.waiting = [torch.zeros(0, dtype=torch.bool), torch.zeros(0, dtype=torch.bool)]
         self.held = [torch.zeros(0, dtype=torch.bool), torch.zeros(0, dtype=torch.bool)]
@@ -177,19 +180,20 @@ class SileroVad(SpeechDetector):
         out = []
         while self.held[0].numel():
             speech, front = self.held
-            quiet = torch.nonzero(~speech).flatten()
             if not speech[0]:  # non-speech up to the next run
                 end = int(torch.nonzero(speech).flatten()[0]) if speech.any() else speech.numel()
+                self.quiet += end
+                self.long_run_on = self.long_run_on and self.quiet < MIN_PAUSE
                 out.append(speech[:end])
-            else:
-                end = int(quiet[0]) if quiet.numel() else None
-                self.long_run_on = self.long_run_on or (end or speech.numel()) > self.long_run
+            else:  # a run of speech, with gaps shorter than a pause in it
+                end = _first_pause(speech)
+                known = end if end is not None else int(torch.nonzero(speech).flatten()[-1]) + 1
+                self.long_run_on = self.long_run_on or known > self.long_run
                 if end is None and not (final or self.long_run_on):
                     break  # not yet known whether this run is long
                 end = speech.numel() if end is None else end
                 out.append(speech[:end] & front[:end] if self.long_run_on else speech[:end])
-                if end < speech.numel():
-                    self.long_run_on = False
+                self.quiet = end - known if end > known else 0  # the gap it ends with, if any
             self.held = [h[end:] for h in self.held]
         return torch.cat(out) if out else torch.zeros(0, dtype=torch.bool)
 
@@ -242,3 +246,12 @@ def _silero_model():
         warnings.simplefilter("ignore", FutureWarning)  # TorchScript's deprecation notice
         model = torch.jit.load(path, map_location="cpu")
     return model.eval()
+
+
+def _first_pause(speech: torch.Tensor):
+    """Where the first ``MIN_PAUSE`` frames without speech start in ``speech`` (F,) bool; None
+    when no such pause is in sight (one shorter may go on past the last frame)."""
+    if speech.numel() < MIN_PAUSE:
+        return None
+    pauses = torch.nonzero((~speech).unfold(0, MIN_PAUSE, 1).all(dim=1)).flatten()  # (F - MIN_PAUSE + 1,)
+    return int(pauses[0]) if pauses.numel() else None

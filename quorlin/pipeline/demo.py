@@ -3,7 +3,7 @@ train the recogniser, evaluate, and say where everything is.
 
     from quorlin.recipe import load_recipe
     from quorlin.pipeline.demo import demo
-    demo(load_recipe("recipes/demo.yaml"))
+    print(demo(load_recipe("recipes/demo.yaml")))
 """
 import os
 import shlex
@@ -15,22 +15,19 @@ from typing import Any, Dict, Optional
 from quorlin.layout import ATTENTION_FOLDER, CHECKPOINTS_FOLDER, CURVES_FILE, ERRORS_FOLDER, LR_PLOT, \
     TRANSCRIPTS_FOLDER
 from quorlin.pipeline.evaluation import evaluate, results_table, write_results
-from quorlin.pipeline.prepare import prepare, utterances
+from quorlin.pipeline.prepare import prepare
 from quorlin.pipeline.training import train_asr, train_lm
+from quorlin.prep import source_utterances
 from quorlin.recipe import evaluation_sets, run_folder
 
-DEMO_RECIPE = "recipes/demo.yaml"
-
-
-def demo(recipe: Dict[str, Any], device: Optional[str] = None) -> None:
+def demo(recipe: Dict[str, Any], device: Optional[str] = None) -> str:
     """Runs every step; a step that finished before (prepared files, trained epochs) is not
-    done again, so a second run only evaluates."""
+    done again, so a second run only evaluates. Returns the summary: the results table, the
+    setting chosen, the time of each step and where everything is."""
     times, results = {}, None
     for name, step in (("Preparation", lambda: prepare(recipe)),
                        ("LM training", lambda: train_lm(recipe, resume=True, device=device)),
-                       # The evaluation step recognises the test sets with the dev-chosen setting,
-                       # so the trainer's own pass over the test set would only repeat it.
-                       ("Recogniser training", lambda: train_asr(recipe, resume=True, device=device, evaluate=False)),
+                       ("Recogniser training", lambda: train_asr(recipe, resume=True, device=device)),
                        ("Evaluation", lambda: evaluate(recipe, device))):
         print(f"\n🚀 {name}")
         start = time.perf_counter()
@@ -42,7 +39,7 @@ def demo(recipe: Dict[str, Any], device: Optional[str] = None) -> None:
     chosen = next(r for r in results if r.chosen)
     tests = [r for r in results if r.set != chosen.set]
     test_source = evaluation_sets(recipe, "test")[0][1]
-    command = [_quorlin_command(), "transcribe", str(asr_folder), utterances(test_source)[0].audio_path]
+    command = [_quorlin_command(), "transcribe", str(asr_folder), source_utterances(test_source)[0].audio_path]
     if chosen.search.lm_weight > 0:
         command += ["--lm", str(lm_folder)]
     steps = "".join(f"| {name} | {seconds / 60:.1f} min |\n" for name, seconds in times.items())
@@ -55,10 +52,8 @@ def demo(recipe: Dict[str, Any], device: Optional[str] = None) -> None:
              f"- Checkpoints: `{asr_folder / CHECKPOINTS_FOLDER}/`, `{lm_folder / CHECKPOINTS_FOLDER}/`\n"
              f"- Try next: `{shlex.join(command)}`\n")
     path = write_results(asr_folder, results, extra)
-    print(f"\n✅ Demo finished in {times['Total'] / 60:.1f} minutes\n")
-    print(results_table(results))
-    print(extra)
-    print(f"These results are also in {path}.")
+    return (f"\n✅ Demo finished in {times['Total'] / 60:.1f} minutes\n\n{results_table(results)}\n{extra}\n"
+            f"These results are also in {path}.")
 
 
 def _quorlin_command() -> str:

@@ -24,6 +24,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 import matplotlib.pyplot as plt
 import numpy as np
 
+from quorlin import console
 from quorlin._files import replacing, write_text
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import NUM_THREADS, list_npy_files, read_features
@@ -40,12 +41,6 @@ from quorlin.recipe import RecipeError, evaluation_sets, run_folder
 from quorlin.run_folder import (RunFolderError, checkpoint_identity, file_sha256, read_recognizer_settings,
                                 reading_run_folder, save_evaluation, writing_run_folder)
 from quorlin.trainers.checkpoints import read_checkpoint
-
-# The settings compared when the recipe names none: joint CTC/attention searches, or, for a
-# recogniser trained without a CTC head, greedy against beam search.
-DEFAULT_GRID = {"beam_width": [10], "ctc_weight": [0.3, 0.5], "lm_weight": [0.0]}
-DEFAULT_GRID_WITHOUT_CTC = {"beam_width": [1, 10], "ctc_weight": [0.0], "lm_weight": [0.0]}
-
 
 class Result(NamedTuple):
     """One set scored with one search setting."""
@@ -68,11 +63,11 @@ def setting_name(search: Search) -> str:
     return name
 
 
-def search_grid(settings: Dict[str, Any], ctc_trained: bool = True) -> List[Search]:
-    """Every combination of the ``evaluate`` section's lists (a single value is a list of one),
-    the default grid filling in the keys it does not give."""
-    default = DEFAULT_GRID if ctc_trained else DEFAULT_GRID_WITHOUT_CTC
-    values = [settings.get(key, default[key]) for key in Search._fields]
+def search_grid(settings: Dict[str, Any]) -> List[Search]:
+    """Every combination of the resolved ``evaluate`` section's lists (a single value is a list
+    of one): by default joint CTC/attention searches, or, for a recogniser trained without a CTC
+    head, greedy against beam search (``recipe_schema.EVALUATE``)."""
+    values = [settings[key] for key in Search._fields]
     values = [v if isinstance(v, list) else [v] for v in values]
     return list(dict.fromkeys(Search(int(b), float(c), float(l)) for b, c, l in itertools.product(*values)))
 
@@ -85,21 +80,21 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
     Returns:
         the dev rows of every setting, then one row per other set, in the recipe's order.
     """
-    settings = recipe.get("evaluate", {})
+    settings = recipe["evaluate"]
     asr_folder, lm_folder = run_folder(recipe["asr"]), run_folder(recipe["lm"])
     checkpoint = BEST_CHECKPOINT
     if settings.get("average_last"):
         checkpoint = average_run(asr_folder, settings["average_last"]).name
-    grid = search_grid(settings, recipe["asr"].get("loss", {}).get("ctc_weight", 0) > 0)
+    grid = search_grid(settings)
     lm = None
     if any(search.lm_weight > 0 for search in grid):
         if (lm_folder / CHECKPOINTS_FOLDER / BEST_CHECKPOINT).exists():
             lm = lm_folder
         else:
-            print(f"No trained language model in {lm_folder}: evaluating without fusion")
+            console.warn(f"no trained language model in {lm_folder}: evaluating without fusion")
             grid = list(dict.fromkeys(search._replace(lm_weight=0.0) for search in grid))
     root = recipe["asr"]["data"]["root"]
-    batch_size, max_length = settings.get("batch_size", 16), settings.get("max_length")
+    batch_size, max_length = settings["batch_size"], settings.get("max_length")
     sets = [name for split in ("dev", "test") for name, _ in evaluation_sets(recipe, split)]
     scored = []  # (set, setting, ids, references, texts), written once all is done
 

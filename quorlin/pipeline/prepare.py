@@ -9,22 +9,13 @@ import contextlib
 import os
 from typing import Any, Dict, List, Optional
 
+from quorlin import console
 from quorlin._locks import folder_lock
 from quorlin.data.tokenizer import VaskTokenizer
-from quorlin.layout import LM_PARTITIONS, TRAIN_PARTITION
-from quorlin.prep import (Utterance, librispeech_utterances, manifest_utterances, prepare_asr, prepare_lm,
-                          read_text_lines)
-from quorlin.prep.text import TextNormalizer
-from quorlin.recipe import RecipeError, evaluation_sets, tokenizer_path
-
-
-def utterances(source: str) -> List[Utterance]:
-    """A LibriSpeech-style folder, or a manifest file of "audio<TAB>transcript" lines."""
-    if os.path.isdir(source):
-        return librispeech_utterances(source)
-    if os.path.isfile(source):
-        return manifest_utterances(source)
-    raise RecipeError(f"{source}: no such folder or manifest file")
+from quorlin.layout import LM_PARTITIONS, SET_PARTITIONS
+from quorlin.prep import prepare_asr, prepare_lm, read_text_lines, source_utterances
+from quorlin.prep.text import TextNormalizer, spoken_in_words
+from quorlin.recipe import evaluation_sets, tokenizer_path
 
 
 def prepare(recipe: Dict[str, Any], jobs: Optional[int] = None) -> None:
@@ -50,20 +41,21 @@ def prepare(recipe: Dict[str, Any], jobs: Optional[int] = None) -> None:
 
 def _prepare(recipe: Dict[str, Any], jobs: Optional[int]) -> None:
     section = recipe["prepare"]
-    normalizer = TextNormalizer(section.get("text"))
+    normalizer = TextNormalizer(section["text"])
     data = recipe["asr"]["data"]
-    sets = [(TRAIN_PARTITION, section["train"], section.get("speed_perturb", []))]
+    train_set = SET_PARTITIONS["train"]
+    sets = [(train_set, section["train"], section["speed_perturb"])]
     sets += [(name, source, []) for split in ("dev", "test") for name, source in evaluation_sets(recipe, split)]
     transcripts = {}
     for partition, source, speeds in sets:
-        found = [u._replace(text=normalizer(u.text, where=f"{u.utt_id} ({source})")) for u in utterances(source)]
+        found = [u._replace(text=normalizer(u.text, where=f"{u.utt_id} ({source})")) for u in source_utterances(source)]
         print(f"{partition}: {len(found)} utterances from {source}")
         counts = prepare_asr(found, data["root"], partition, num_mel_bins=data["num_feats"], num_workers=jobs,
                              normalize=None, speed_factors=speeds)
         print(f"{partition}: {counts['prepared']} prepared, {counts['skipped']} already there")
         transcripts[partition] = [u.text for u in found]
 
-    train = transcripts[TRAIN_PARTITION]
+    train = transcripts[train_set]
     lm_text = train
     if section.get("lm_text"):
         lm_text = [normalizer(line, where=f"{path}, line {n}")
@@ -75,13 +67,18 @@ def _prepare(recipe: Dict[str, Any], jobs: Optional[int]) -> None:
     report = normalizer.report()
     if report:
         print(report)
+    spoken = spoken_in_words(train)
+    if spoken and recipe["tokenizer"]["kind"] == "char":
+        console.warn(f"the training transcripts hold {spoken}: a character tokenizer learns each as a character of "
+                     "its own, which speech says in words; write numbers and symbols out as they are spoken, or "
+                     "leave them out with prepare.text.alphabet")
     _prepare_tokenizer(recipe, [t for t in lm_text if t] + train)
 
 
 def _prepare_tokenizer(recipe: Dict[str, Any], texts: List[str]) -> None:
     """Builds the tokenizer from the prepared texts; an existing one is kept when it is the same."""
     path = tokenizer_path(recipe)
-    tokenizer = VaskTokenizer.from_texts(texts, **recipe.get("tokenizer", {"kind": "char"}))
+    tokenizer = VaskTokenizer.from_texts(texts, **recipe["tokenizer"])
     if os.path.exists(path) and VaskTokenizer.load(path) == tokenizer:
         print(f"Tokenizer: {tokenizer} kept in {path}")
         return

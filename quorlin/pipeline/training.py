@@ -26,6 +26,7 @@ import numpy as np
 import torch
 from torch.utils.data import DataLoader
 
+from quorlin import console
 from quorlin._files import replacing
 from quorlin.data.length_filter import drop_long_texts, drop_unfit, utterance_frames
 from quorlin.data.length_groups import LengthGroupedSampler
@@ -33,8 +34,8 @@ from quorlin.data.maltrey import Maltrey
 from quorlin.data.maltrey_stream import MaltreyStream
 from quorlin.data.pellith import Pellith
 from quorlin.data.ruvesta import ruvesta
-from quorlin.layout import AVERAGED_CHECKPOINT, CHECKPOINTS_FOLDER, LAST_CHECKPOINT, LM_PARTITIONS, LR_PLOT, TRAIN_LOG, \
-    TRAIN_PARTITION
+from quorlin.layout import (AVERAGED_CHECKPOINT, CHECKPOINTS_FOLDER, LAST_CHECKPOINT, LM_PARTITIONS, LR_PLOT,
+                            SET_PARTITIONS, TRAIN_LOG)
 from quorlin.prep.features import feature_seconds
 from quorlin.recipe import evaluation_sets, load_tokenizer, run_folder, section_file
 from quorlin.run_folder import (RunFolderError, build_model, claimed_run_folder, empty_run_folder,
@@ -43,9 +44,6 @@ from quorlin.trainers import Brennick, ProgressiveTrainer, Wendrel, distributed
 from quorlin.trainers.checkpoints import CheckpointMismatchError, check_checkpoint, read_checkpoint
 from quorlin.utils import create_scheduler, fennimar
 from quorlin.utils.dravenor import plot_lr_schedule
-
-DEFAULT_SEED = 0
-
 
 def train_lm(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = False,
              device: Optional[str] = None) -> None:
@@ -74,19 +72,24 @@ def train_lm(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = Fal
 
 
 def train_asr(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = False,
-              device: Optional[str] = None, evaluate: bool = True) -> None:
-    """Trains the recipe's recogniser, stage by stage first when its section lists ``stages``;
-    then, with ``evaluate``, the trainer's own test-set recognition.
+              device: Optional[str] = None, evaluate: bool = False) -> None:
+    """Trains the recipe's recogniser, stage by stage first when its section lists ``stages``.
+
+    ``quorlin.pipeline.evaluation.evaluate`` scores the result: it chooses a joint search on
+    dev and scores every test set with it.
 
     Args: as ``train_lm``, and
-        evaluate: recognise the first test set with the trainer's three searches at the end.
+        evaluate: at the end, also the trainer's own recognition of the first test set with its
+            fixed attention-only searches ("greedy", "beam_10", "beam_20"), written to the run
+            folder's text files; no CTC scores, no length normalisation, no setting chosen on dev.
     """
     section = recipe["asr"]
     data = section["data"]
     with _training_run(recipe, "asr", resume, overwrite) as run:
         tokenizer = load_tokenizer(recipe)
         model = build_model("asr", section, tokenizer)
-        partitions = [TRAIN_PARTITION] + [evaluation_sets(recipe, split)[0][0] for split in ("dev", "test")]
+        splits = ("dev", "test") if evaluate else ("dev",)
+        partitions = [SET_PARTITIONS["train"]] + [evaluation_sets(recipe, split)[0][0] for split in splits]
         # Features in memory, or read from disk as batches are drawn.
         dataset_class = MaltreyStream if data.get("storage") == "stream" else Maltrey
         train = dataset_class(partitions[0], data, tokenizer, True)
@@ -104,6 +107,8 @@ def train_asr(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = Fa
                                      max(train.text_max_len, datasets[1].text_max_len),
                                      [feature_seconds(frames) for frames in lengths])
         if _fit(trainer, section, *loaders[:2], resume) and evaluate:
+            print("\nThe trainer's fixed attention-only searches on the first test set (the dev-chosen joint search: "
+                  "quorlin evaluate)")
             trainer.evaluate(loaders[2], recipe.get("evaluate", {}).get("max_length"))
         trainer.cleanup()
 
@@ -142,7 +147,7 @@ def _training_run(recipe: Dict[str, Any], kind: str, resume: bool, overwrite: bo
     """The run folder claimed (rank 0), the generators seeded, the printed output kept."""
     if resume and overwrite:
         raise RunFolderError("give --resume or --overwrite, not both")
-    seed_everything(recipe.get("seed", DEFAULT_SEED))
+    seed_everything(recipe["seed"])
     if not distributed.is_main_process():
         yield _Run(None, overwrite, "")
         return
@@ -186,8 +191,9 @@ def _log_header(kind: str, resume: bool, overwrite: bool) -> str:
 
 def _report_dropped(dropped: List[str], partition: str, what: str) -> None:
     if dropped:
-        shown = "".join(f"\n  {reason}" for reason in dropped[:10])
-        more = f"\n  ... and {len(dropped) - 10} more" if len(dropped) > 10 else ""
+        listed = console.shown(dropped, 10)
+        shown = "".join(f"\n  {reason}" for reason in listed)
+        more = f"\n  ... and {len(dropped) - len(listed)} more (-v lists them all)" if len(listed) < len(dropped) else ""
         print(f"{partition}: {len(dropped)} {what} the model cannot take are left out:{shown}{more}")
 
 
@@ -202,10 +208,10 @@ def make_loader(dataset, data: Dict[str, Any], shuffle: bool, lengths: Optional[
                       num_workers=data.get("num_workers", 0), collate_fn=dataset.collate_fn)
 
 
-def _loaders(section: Dict[str, Any], train, dev, test, train_lengths: Optional[List[int]] = None):
+def _loaders(section: Dict[str, Any], train, *evaluation, train_lengths: Optional[List[int]] = None):
+    """The training loader, then one for each dataset of ``evaluation``, reported on."""
     data = section["data"]
-    loaders = (make_loader(train, data, True, train_lengths), make_loader(dev, data, False),
-               make_loader(test, data, False))
+    loaders = [make_loader(train, data, True, train_lengths)] + [make_loader(d, data, False) for d in evaluation]
     if distributed.is_main_process():
         for loader in loaders:
             ruvesta(loader)

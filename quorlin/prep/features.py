@@ -8,7 +8,7 @@ import torchaudio
 
 from quorlin._reading import regular_file_problem
 from quorlin.prep.errors import PreparationError
-from quorlin.resample import resample
+from quorlin.resample import resample, short_period
 
 SAMPLE_RATE = 16000
 FRAME_LENGTH_MS, FRAME_SHIFT_MS = 25.0, 10.0
@@ -36,9 +36,11 @@ def read_audio(path: str) -> Tuple[torch.Tensor, int]:
         raise PreparationError(f"{path}: cannot read audio: {err}") from None
     if samples.size == 0:
         raise PreparationError(f"{path}: audio file is empty")
-    if not np.isfinite(samples).all():
+    # A sum in float64 cannot overflow from float32 samples: it is finite when every sample is.
+    if not np.isfinite(samples.sum(dtype=np.float64)):
         raise PreparationError(f"{path}: audio holds samples that are not finite (NaN or infinity)")
-    return torch.from_numpy(samples.mean(axis=1)), rate
+    mono = samples[:, 0] if samples.shape[1] == 1 else samples.mean(axis=1)
+    return torch.from_numpy(np.ascontiguousarray(mono)), rate
 
 
 def compute_fbank(samples: torch.Tensor, sample_rate: int, num_mel_bins: int = 80) -> np.ndarray:
@@ -69,9 +71,18 @@ def compute_fbank(samples: torch.Tensor, sample_rate: int, num_mel_bins: int = 8
 def audio_fbank(path: str, num_mel_bins: int = 80, speed: float = 1.0) -> np.ndarray:
     """Filter banks (num_mel_bins, frames) of one audio file, played ``speed`` times as fast
     (speed perturbation: the audio is resampled, so its pitch moves with its tempo); a file
-    shorter than one window raises ``PreparationError`` naming it."""
+    shorter than one window raises ``PreparationError`` naming it.
+
+    Samples read as if recorded at ``speed`` times their rate play ``speed`` times as fast;
+    they are resampled from that rate to 16 kHz in one step where the two rates have a short
+    common period (14.4 kHz to 16 kHz: 9 inputs to 10 outputs). Where they have not (22.05 kHz
+    at 0.9x is 19,845 Hz: 3,969 inputs to 3,200 outputs), the audio is resampled to 16 kHz
+    first, as without perturbation, and the 16 kHz samples are then played faster or slower.
+    Both are exact, and cost about what audio at 16 kHz costs."""
     samples, rate = read_audio(path)
     if samples.numel() < FRAME_LENGTH_MS / 1000 * rate:
         raise PreparationError(f"{path}: audio is shorter than one {FRAME_LENGTH_MS:g} ms window")
-    # Samples read as if recorded at speed * rate play speed times as fast.
-    return compute_fbank(samples, round(rate * speed), num_mel_bins)
+    played = round(rate * speed)
+    if played != SAMPLE_RATE and not short_period(played, SAMPLE_RATE):
+        samples, played = resample(samples, rate, SAMPLE_RATE), round(SAMPLE_RATE * speed)
+    return compute_fbank(samples, played, num_mel_bins)

@@ -28,9 +28,9 @@ import time
 from typing import Callable, Dict, List, Optional, Sequence
 
 import numpy as np
-from tqdm import tqdm
 
 from quorlin._files import remove_temporaries, write_text
+from quorlin.console import progress_bar
 from quorlin.data.stream_index import index_path, write_stream_index
 from quorlin.layout import (DEV_PARTITION, FEATURES_FOLDER, PREP_SETTINGS_FILE, REFERENCES_FILE, SOURCES_FILE,
                             TEST_PARTITION, TRAIN_PARTITION, TRANSCRIPTS_ARRAYS_FOLDER)
@@ -212,7 +212,7 @@ def prepare_lm(texts: Sequence[str], root: str, partition: str,
     if removed:
         print(f"Removed {len(removed)} file(s) beyond the texts of this run from {folder} (first: {removed[0]})")
     prepared = 0
-    for name, text in zip(tqdm(names, desc=f"[Preparing {partition}]", dynamic_ncols=True, leave=False), texts):
+    for name, text in zip(progress_bar(names, desc=f"[Preparing {partition}]"), texts):
         path = os.path.join(folder, name + ".npy")
         array = transcript_array(text)
         if not (os.path.exists(path) and (trusted or _holds(path, array))):

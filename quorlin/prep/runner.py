@@ -9,8 +9,8 @@ import signal
 from typing import Callable, List, Optional, Sequence
 
 import torch
-from tqdm import tqdm
 
+from quorlin.console import progress_bar
 from quorlin.prep.errors import PreparationError
 
 _PR_SET_PDEATHSIG = 1  # from <linux/prctl.h>
@@ -75,7 +75,7 @@ def run_parallel(job: Callable, args: Sequence, num_workers: Optional[int] = Non
     """
     num_workers = check_workers(num_workers)
     failures = [None] * len(args)
-    with tqdm(total=len(args), desc=desc, dynamic_ncols=True, leave=False) as bar:
+    with progress_bar(total=len(args), desc=desc) as bar:
         if num_workers == 1 or len(args) <= 1:
             for i, arg in enumerate(args):
                 try:

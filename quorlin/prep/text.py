@@ -1,8 +1,9 @@
 """Transcript normalisation: set per recipe for any language (``TextNormalizer``), and the
 fixed English form that the demo corpus was written with (``normalize_transcript``)."""
+import collections
 import re
 import unicodedata
-from typing import Any, Dict, Mapping, Optional
+from typing import Any, Dict, Mapping, Optional, Sequence
 
 _APOSTROPHES = str.maketrans({"\u2019": "'", "\u2018": "'", "\u02bc": "'", "`": "'"})
 _NOT_KEPT = re.compile(r"[^A-Z' ]+")
@@ -215,3 +216,32 @@ class TextNormalizer:
             lines.append(f"  {_describe(char)}: {count} time{'s' if count != 1 else ''}, "
                          f"first in {where}: \"{context}\"")
         return "\n".join(lines)
+
+
+def spoken_in_words(texts: Sequence[str]) -> Optional[str]:
+    """The digits and symbols (Unicode categories Nd and S) of ``texts``, which a character
+    tokenizer learns as characters of their own while speech says them in words ("12" is
+    "twelve"), counted per character; None when there are none.
+
+    Example:
+        >>> spoken_in_words(["ROOM 12", "50 % OFF", "HELLO"])
+        "4 digits ('1' 1, '2' 1, '5' 1, '0' 1) and 1 symbol ('%' 1) in 2 of 3 texts"
+    """
+    counts = collections.Counter(c for text in texts for c in text if _spoken_in_words(c))
+    if not counts:
+        return None
+    parts = []
+    for noun, chars in (("digit", [c for c in counts if unicodedata.category(c) == "Nd"]),
+                        ("symbol", [c for c in counts if unicodedata.category(c) != "Nd"])):
+        if chars:
+            total = sum(counts[c] for c in chars)
+            listed = ", ".join(f"{c!r} {counts[c]}" for c in sorted(chars, key=lambda c: -counts[c])[:10])
+            more = ", ..." if len(chars) > 10 else ""
+            parts.append(f"{total} {noun}{'s' if total != 1 else ''} ({listed}{more})")
+    holding = sum(1 for text in texts if any(_spoken_in_words(c) for c in text))
+    return f"{' and '.join(parts)} in {holding} of {len(texts)} texts"
+
+
+def _spoken_in_words(char: str) -> bool:
+    category = unicodedata.category(char)
+    return category == "Nd" or category[0] == "S"

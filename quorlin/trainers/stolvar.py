@@ -19,10 +19,10 @@ import wandb
 from torch import nn
 from torch.nn.parallel import DistributedDataParallel
 from torchinfo import summary
-from tqdm import tqdm
 
 from quorlin import layout
 from quorlin._files import copy_file, replacing, write_bytes
+from quorlin.console import progress_bar
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 from quorlin.trainers import distributed
@@ -345,11 +345,10 @@ class Stolvar(ABC):
             raise ValueError(f"training.gradient_accumulation_steps must be an integer >= 1, got {steps!r}")
         return int(steps)
 
-    def _progress_bar(self, total: int, desc: str) -> tqdm:
+    def _progress_bar(self, total: int, desc: str):
         """The progress bar of a pass over a loader; drawn by the main process only, since
         several processes' bars would overwrite each other on one terminal."""
-        return tqdm(total=total, dynamic_ncols=True, leave=False, position=0, desc=desc,
-                    disable=not distributed.is_main_process())
+        return progress_bar(total=total, position=0, desc=desc, disable=not distributed.is_main_process())
 
     def _rank_loader(self, dataloader, training: bool = True, num_batches: Optional[int] = None):
         """The loader this process iterates in the current epoch: ``dataloader`` itself in a

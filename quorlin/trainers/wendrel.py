@@ -126,7 +126,8 @@ class Wendrel(Stolvar):
 
         Returns:
             one dict per prompt: "prompt", "original" and "generated" text (the two
-            continuations without the prompt) and the generated sequence's "score".
+            continuations without the prompt) and the generated sequence's "score"; none
+            when no text of the loader is longer than a prompt.
         """
         if generation_config is None:
             generation_config = {
@@ -140,9 +141,14 @@ class Wendrel(Stolvar):
             max_length=self.model.max_len,
             device=self.device,
         )
+        prompt_length = cfg.get("prompt_length", 10)
+        if not any(len(sequence) > prompt_length for sequence in dataloader.dataset.transcripts_shifted):
+            # Short texts only (spoken commands, say): nothing to prompt with, and training goes on.
+            print(f"No text is longer than the {prompt_length}-token prompt: nothing to generate")
+            return []
         prompts, originals = dataloader.dataset.sample_prompts(
             num_samples=cfg.get("num_samples", 10),
-            prompt_length=cfg.get("prompt_length", 10),
+            prompt_length=prompt_length,
             seed=cfg.get("seed", 40213),
         )
         prompts = prompts.to(self.device)

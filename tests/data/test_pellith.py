@@ -6,6 +6,7 @@ import pytest
 import torch
 from torch.utils.data import DataLoader
 
+from quorlin.console import progress_bar
 from quorlin.data.pellith import Pellith
 
 TEXTS = ["THE CAT", "A", "", "ONCE UPON A TIME", "DOGS BARK", "IT'S", "HELLO THERE"]
@@ -48,12 +49,13 @@ def test_progress_bar_advances_chunk_by_chunk(tmp_path, char_tokenizer, save_tra
         save_transcript(tmp_path / "big" / f"{i:03d}.npy", "AB")
     steps = []
 
-    class RecordingBar(pellith.tqdm):
-        def update(self, n=1):
-            steps.append(n)
-            return super().update(n)
+    def recording_bar(*args, **kwargs):
+        bar = progress_bar(*args, **kwargs)
+        update = bar.update
+        bar.update = lambda n=1: (steps.append(n), update(n))[1]
+        return bar
 
-    monkeypatch.setattr(pellith, "tqdm", RecordingBar)
+    monkeypatch.setattr(pellith, "progress_bar", recording_bar)
     Pellith("big", {"root": str(tmp_path)}, char_tokenizer)
     assert steps == [64, 64, 2]
 

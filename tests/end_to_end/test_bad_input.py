@@ -74,7 +74,7 @@ def _hold_lock():
 def _truncated_stream():
     _edit_recipe(lambda recipe: (recipe["asr"]["data"].update(storage="stream"),
                                  recipe["asr"].update(run_name="tiny-stream-asr")))
-    path = Path("data/asr/train-clean-100/fbank/7-1-0003.npy")
+    path = Path("data/asr/train/fbank/7-1-0003.npy")
     path.write_bytes(path.read_bytes()[:-4])
 
 
@@ -140,7 +140,7 @@ CASES = {
                                         ["train-asr", "tiny.yaml", "--resume"], "checkpoint-last-epoch-model.pth"),
     "run folder in use": (_hold_lock, ["train-asr", "tiny.yaml", "--overwrite"], "expts/tiny-asr is in use"),
     "truncated streamed features": (_truncated_stream, ["train-asr", "tiny.yaml"],
-                                    "data/asr/train-clean-100/fbank/7-1-0003.npy: truncated .npy file"),
+                                    "data/asr/train/fbank/7-1-0003.npy: truncated .npy file"),
     # Evaluation and averaging.
     "absurd layer count": (lambda: _rewrite_config(_set("model.num_encoder_layers", 100000)),
                            ["evaluate", "tiny.yaml"], "num_encoder_layers"),
@@ -280,7 +280,7 @@ def _pickled_checkpoint(name):
 
 
 def _pickled_transcript():
-    np.save("data/asr/train-clean-100/text/7-1-0000.npy", np.array([os.system], dtype=object), allow_pickle=True)
+    np.save("data/asr/train/text/7-1-0000.npy", np.array([os.system], dtype=object), allow_pickle=True)
 
 
 def _fifo(path):
@@ -339,7 +339,7 @@ FROM_OTHERS = {
                                             ["train-asr", "tiny.yaml", "--resume"],
                                             ("checkpoint-last-epoch-model.pth", "not a plain-tensor checkpoint")),
     "pickled transcript": (_pickled_transcript, ["train-asr", "tiny.yaml", "--overwrite"],
-                           ("data/asr/train-clean-100/text/7-1-0000.npy", "posix.system")),
+                           ("data/asr/train/text/7-1-0000.npy", "posix.system")),
     # Odd files where a file is read.
     "FIFO in an input folder": (_fifo("fifos/talk.wav"), ["transcribe", str(ASR), "fifos"],
                                 ("fifos/talk.wav", "not a regular file")),

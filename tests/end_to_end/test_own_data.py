@@ -26,7 +26,7 @@ def test_a_corpus_in_its_own_language_keeps_its_letters(tmp_path, monkeypatch, s
                                  evaluate={"beam_width": 2, "ctc_weight": 0.3})
     for command in ("prepare", "train-asr", "evaluate"):
         assert main([command, path]) == 0, command
-    references = (tmp_path / "data/asr/test-clean/references.tsv").read_text(encoding="utf-8")
+    references = (tmp_path / "data/asr/test/references.tsv").read_text(encoding="utf-8")
     assert references.splitlines()[0] == f"1-3-0000\t{sentences[30]}"
     letters = LETTERS[language]
     assert letters & set(references)
@@ -56,8 +56,8 @@ def test_search_settings_are_chosen_on_dev_and_every_test_set_is_scored_with_the
     out = capsys.readouterr().out
     rows = [[cell.strip() for cell in line.split("|")[1:-1]] for line in out[out.index("| Set"):].splitlines()[2:]
             if line.startswith("|")]
-    assert [row[:2] for row in rows[:4]] == [["dev-clean", "greedy"], ["dev-clean", "greedy_ctc0.3"],
-                                             ["dev-clean", "beam_3"], ["dev-clean", "beam_3_ctc0.3"]]
+    assert [row[:2] for row in rows[:4]] == [["dev", "greedy"], ["dev", "greedy_ctc0.3"],
+                                             ["dev", "beam_3"], ["dev", "beam_3_ctc0.3"]]
 
     def cer(name, setting):
         references = dict(line.split("\t") for line in
@@ -68,13 +68,13 @@ def test_search_settings_are_chosen_on_dev_and_every_test_set_is_scored_with_the
         errors = sum(edit_distance(references[i], hypotheses[i]) for i in references)
         return 100 * errors / sum(len(text) for text in references.values())
 
-    dev_cers = [cer("dev-clean", row[1]) for row in rows[:4]]
+    dev_cers = [cer("dev", row[1]) for row in rows[:4]]
     chosen = int(np.argmin(dev_cers))
     assert [row[8] for row in rows[:4]] == ["*" if i == chosen else "" for i in range(4)]
     assert [row[:2] for row in rows[4:]] == [["test-clean", rows[chosen][1]], ["test-other", rows[chosen][1]]]
     for row, expected in zip(rows, dev_cers + [cer(row[0], row[1]) for row in rows[4:]]):
         assert float(row[5]) == pytest.approx(expected, abs=0.006)
     chosen_search = json.loads((workdir / "expts/tiny-asr/recognizer.json").read_text())["search"]
-    assert chosen_search["chosen_on"] == "dev-clean" and chosen_search["beam_width"] == int(rows[chosen][2])
+    assert chosen_search["chosen_on"] == "dev" and chosen_search["beam_width"] == int(rows[chosen][2])
     # No language model was compared on dev: transcription with one keeps its default weight.
     assert "lm_weight" not in chosen_search

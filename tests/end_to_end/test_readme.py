@@ -25,5 +25,5 @@ def test_the_readme_examples_run_as_written(workdir, capsys):
     out = capsys.readouterr().out
     assert re.search(r"^talk \d+\.\d s: ", out, re.MULTILINE) and re.search(r"^  +\d+\.\d\d- +\d+\.\d\d  ", out,
                                                                             re.MULTILINE)
-    assert "nothing left to train" in out and re.search(r"^test-clean \S+ CER \d+\.\d\d % \(chosen\)$", out,
+    assert "nothing left to train" in out and re.search(r"^test \S+ CER \d+\.\d\d % \(chosen\)$", out,
                                                          re.MULTILINE)

@@ -7,7 +7,7 @@ import soundfile
 import torch
 
 from quorlin.errors import QuorlinError
-from quorlin.inference.vad import FRAME, EnergyVad, SileroVad, speech_detector
+from quorlin.inference.vad import FRAME, MIN_PAUSE, EnergyVad, SileroVad, speech_detector
 
 SPEECH = sorted((Path(__file__).resolve().parents[2] / "demo/kjv/test").glob("*/*/*.ogg"))[:4]
 RATE = 16000
@@ -71,6 +71,43 @@ def test_room_tone_a_dc_offset_and_silence_hold_no_speech():
         assert not _flags(detector, tone, 30 * RATE).any()
         assert not _flags(type(detector)(*([1000] if isinstance(detector, SileroVad) else [])),
                           torch.zeros(10 * RATE), 30 * RATE).any()
+
+
+def _gated(speech, front, long_run):
+    """The voice in front within runs of speech longer than ``long_run``, a run going on over
+    gaps shorter than a pause: frame by frame."""
+    out, f = speech.clone(), 0
+    while f < speech.numel():
+        if not speech[f]:
+            f += 1
+            continue
+        end = f
+        while end < speech.numel() and not (~speech[end:end + MIN_PAUSE]).all():
+            end += 1
+        last = int(torch.nonzero(speech[f:end]).flatten()[-1]) + f + 1
+        if last - f > long_run:
+            out[f:end] &= front[f:end]
+        f = end
+    return out
+
+
+def test_the_voice_in_front_counts_in_long_runs_whatever_gaps_and_blocks_they_hold():
+    # Bursts of speech with gaps shorter and longer than a pause, as Silero flags a voice
+    # with talkers behind it; the gate's own flags at random.
+    g = torch.Generator().manual_seed(0)
+    pieces = []
+    for _ in range(60):
+        pieces.append(torch.ones(int(torch.randint(5, 120, (1,), generator=g)), dtype=torch.bool))
+        gap = [2, MIN_PAUSE - 1, MIN_PAUSE, 40][int(torch.randint(0, 4, (1,), generator=g))]
+        pieces.append(torch.zeros(gap, dtype=torch.bool))
+    speech = torch.cat(pieces)
+    front = torch.rand(speech.numel(), generator=g) < 0.7
+    expected = _gated(speech, front, long_run=300)
+    assert not torch.equal(expected, speech) and not torch.equal(expected, speech & front)
+    for block in (speech.numel(), 7, 64, 333):
+        vad = SileroVad(300)
+        pieces = [vad._both(speech[i:i + block], front[i:i + block]) for i in range(0, speech.numel(), block)]
+        assert torch.equal(torch.cat(pieces + [vad._both(speech[:0], front[:0], final=True)]), expected)
 
 
 def test_unknown_detectors_are_refused_by_name():

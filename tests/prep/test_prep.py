@@ -184,16 +184,22 @@ def test_interrupted_write_keeps_the_previous_file(tmp_path):
     assert np.load(path).tolist() == [0, 1, 2] and os.listdir(tmp_path) == ["x.npy"]
 
 
-def test_speed_perturbed_copies(tmp_path):
-    _write_tree(tmp_path / "src", {"19-198-0000": (0.5, 22050, ".flac", "LET THERE BE LIGHT")})
+@pytest.mark.parametrize("rate", [22050, 48000])
+def test_speed_perturbed_copies(tmp_path, rate):
+    _write_tree(tmp_path / "src", {"19-198-0000": (0.5, rate, ".flac", "LET THERE BE LIGHT")})
     utterances = librispeech_utterances(str(tmp_path / "src"))
     out = tmp_path / "data"
     counts = prepare_asr(utterances, str(out), "train-clean-100", num_workers=1, speed_factors=[0.9, 1.0, 1.1])
     assert counts == {"prepared": 3, "skipped": 0}
     samples, rate = soundfile.read(utterances[0].audio_path, dtype="float32")
     for name, factor in (("19-198-0000", 1.0), ("19-198-0000_sp0.9", 0.9), ("19-198-0000_sp1.1", 1.1)):
-        # Played `factor` times as fast = read as if recorded at factor * rate.
-        waveform = resample(torch.from_numpy(samples), int(factor * rate), 16000)
+        # Played `factor` times as fast = read as if recorded at factor * rate; 48 kHz audio is resampled
+        # from there (43.2 kHz and 16 kHz have a short common period: 27 to 10), 22.05 kHz audio is resampled
+        # to 16 kHz first (19,845 Hz and 16 kHz have none) and then read as if recorded at factor * 16 kHz.
+        if rate == 48000 or factor == 1.0:
+            waveform = resample(torch.from_numpy(samples), round(factor * rate), 16000)
+        else:
+            waveform = resample(resample(torch.from_numpy(samples), rate, 16000), round(factor * 16000), 16000)
         expected = torchaudio.compliance.kaldi.fbank(waveform[None], num_mel_bins=80, frame_length=25.0,
                                                      frame_shift=10.0, sample_frequency=16000).T.numpy()
         feats = np.load(out / "train-clean-100" / "fbank" / f"{name}.npy")

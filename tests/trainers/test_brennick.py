@@ -8,6 +8,7 @@ import torch
 import torch.nn.functional as F
 from torch.utils.data import DataLoader
 
+from quorlin import console
 from quorlin.data.maltrey import Maltrey
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.decoding.recognition import Search, batch_scorer, ctc_best_path
@@ -242,6 +243,7 @@ def test_configuration_and_state_errors(asr_root, asr_tokenizer, config_file, tm
 
 
 def test_recognize_batches_searches_and_records(asr_root, asr_tokenizer, config_file, capsys):
+    console.configure(progress=True)  # bars into the captured standard error, which is no terminal
     config = _config(asr_root)
     val = _loader(config, asr_tokenizer, "dev-clean", batch_size=2)
     trainer = _trainer(config, asr_tokenizer, config_file)

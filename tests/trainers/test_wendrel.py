@@ -171,6 +171,10 @@ def test_generate_chooses_the_search(lm_data, lm_tokenizer, config, config_file,
     longer = sum(len(seq) > 25 for seq in loader.dataset.transcripts_shifted)
     assert 0 < longer < 12
     assert len(trainer.generate(loader, {"num_samples": 50, "prompt_length": 25})) == longer
+    # Texts all shorter than a prompt (spoken commands, say) give nothing to generate, and training goes on.
+    capsys.readouterr()
+    assert trainer.generate(loader, {"prompt_length": 100}) == []
+    assert capsys.readouterr().out == "No text is longer than the 100-token prompt: nothing to generate\n"
 
 
 def test_evaluate_writes_three_files_and_isolates_failures(lm_data, lm_tokenizer, config, config_file, capsys):
