@@ -8,8 +8,8 @@ import numpy as np
 import torch
 import torchaudio
 from torch.utils.data import Dataset
-from tqdm import tqdm
 
+from quorlin.console import progress_bar
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, CorpusError, average_chars_per_token, list_npy_files,
                                  load_transcripts, mvn_statistics, read_subset, subset_count, warn_unmatched_names)
@@ -127,7 +127,7 @@ class MaltreyStream(Dataset):
         """Reads and tokenises every transcript, a chunk at a time, into ``token_ids``."""
         dtype = np.uint16 if self.tokenizer.vocab_size <= 2 ** 16 else np.int32
         chunks, counts = [], np.zeros(self.length, dtype=np.int64)
-        with tqdm(total=self.length, dynamic_ncols=True, leave=False) as bar:
+        with progress_bar(total=self.length) as bar:
             for start in range(0, self.length, CHUNK_SIZE):
                 with _named_errors():
                     transcripts = load_transcripts(self.text_files[start:start + CHUNK_SIZE])
@@ -145,7 +145,7 @@ class MaltreyStream(Dataset):
         """Statistics of the files of a subset, which the index's (of the whole partition) are not:
         one pass over them, a chunk at a time."""
         reader = FeatureReader(self.num_feats, True, NUM_THREADS)
-        for start in tqdm(range(0, self.length, CHUNK_SIZE), dynamic_ncols=True, leave=False):
+        for start in progress_bar(range(0, self.length, CHUNK_SIZE)):
             with _named_errors():
                 reader.read(self.fbank_files[start:start + CHUNK_SIZE])
         return mvn_statistics(reader.count, reader.mean, reader.m2)

@@ -8,8 +8,8 @@ utterance in that order, exactly as ``Maltrey`` merges them). It is written in o
 files, a chunk of them at a time: whatever the corpus size, it holds one chunk's features.
 
 Example:
-    >>> write_stream_index("data/asr/train-clean-100", num_feats=80, num_threads=8)
-    >>> index = read_stream_index("data/asr/train-clean-100")
+    >>> write_stream_index("data/asr/train", num_feats=80, num_threads=8)
+    >>> index = read_stream_index("data/asr/train")
     >>> index.frames[:3], index.mean.shape
     (array([1412, 1037,  803]), (80,))
 """
@@ -18,9 +18,9 @@ import zipfile
 from typing import NamedTuple, Optional
 
 import numpy as np
-from tqdm import tqdm
 
 from quorlin._files import replacing
+from quorlin.console import progress_bar
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import CHUNK_SIZE, NUM_THREADS, CorpusError, list_npy_files
 from quorlin.layout import FEATURES_FOLDER, STREAM_INDEX_FILE
@@ -59,7 +59,7 @@ def write_stream_index(partition_dir: str, num_feats: int, num_threads: Optional
     reader = FeatureReader(num_feats, True, num_threads or NUM_THREADS)
     frames = np.zeros(len(fbank_files), dtype=np.int64)
     desc = f"[Indexing {os.path.basename(os.path.normpath(partition_dir))}]"
-    with tqdm(total=len(fbank_files), desc=desc, dynamic_ncols=True, leave=False) as bar:
+    with progress_bar(total=len(fbank_files), desc=desc) as bar:
         for start in range(0, len(fbank_files), CHUNK_SIZE):
             chunk = fbank_files[start:start + CHUNK_SIZE]
             frames[start:start + len(chunk)] = [feat.shape[1] for feat in reader.read(chunk)]
