@@ -18,8 +18,8 @@ A run folder, ``expts/<run name>/``::
     .lock                  the lock of the commands that use the folder
     .pending-writes.json   files written as one, while they are being written
 
-Prepared data: ``<root>/<partition>/fbank/<id>.npy`` and ``text/<id>.npy`` for speech,
-``<root>/<partition>/<n>.npy`` for the LM.
+Prepared data: ``<root>/<partition>/fbank/<id>.npy`` and ``text/<id>.npy`` for speech, with
+the partition's ``stream_index.npz``; ``<root>/<partition>/<n>.npy`` for the LM.
 
 An export folder (``quorlin export``), what the C++ runtime needs of a trained recogniser::
 
@@ -68,6 +68,7 @@ TRANSCRIPTS_ARRAYS_FOLDER = "text"
 REFERENCES_FILE = "references.tsv"
 PREP_SETTINGS_FILE = "prep.json"
 SOURCES_FILE = "sources.json"
+STREAM_INDEX_FILE = "stream_index.npz"
 # Prepared LM text.
 LM_PARTITIONS = {"train": "train", "dev": "dev", "test": "test"}
 

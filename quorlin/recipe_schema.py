@@ -281,6 +281,8 @@ ASR = _trainer(
         group_by_length=Key(NON_NEGATIVE_INT, 50, "Batches of similar length, drawn from sorted pools of this many "
                                                   "batches: less padding. 0: random batches."),
         max_duration=Key(POSITIVE, NONE, "Seconds; longer training utterances are left out. None: all kept."),
+        storage=Key(Choice("memory", "stream"), "memory", "Features held in memory, or read from disk as batches "
+                                                          "are drawn: for corpora bigger than memory."),
         specaug=Key(FLAG, True, "SpecAugment: random frequency and time masks on training batches.", stored=True),
         specaug_conf=Key(SPECAUG, {}, "SpecAugment's masks; read only when specaug is on.", stored=True),
     ),

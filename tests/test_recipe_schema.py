@@ -113,6 +113,7 @@ def test_every_optional_key_is_accepted(tmp_path, monkeypatch):
         "tokenizer": {"kind": "unigram", "vocab_size": 300},
         "asr.model.encoder_type": "conformer", "asr.model.conv_kernel_size": 31,
         "asr.data.max_duration": 20.5, "asr.data.num_workers": 0, "asr.data.subset": 100,
+        "asr.data.storage": "stream",
         "asr.training": {"gradient_accumulation_steps": 2, "autocast_dtype": "float32", "keep_last": 0,
                          "process_group_timeout": 60, "use_wandb": False, "wandb_project": "p",
                          "wandb_run_id": None},
@@ -139,7 +140,7 @@ BAD = [
                                    "batch_size, beam_width, ctc_weight, lm_weight, max_length"),
     ({"asr.data.batchsize": 8}, "asr.data.batchsize is not a known key; asr.data may hold: batch_size, "
                                 "group_by_length, max_duration, norm, num_feats, num_workers, root, specaug, "
-                                "specaug_conf, subset, subset_size"),
+                                "specaug_conf, storage, subset, subset_size"),
     ({"evalute": {}}, "evalute is not a known key; the recipe may hold: asr, evaluate, lm, prepare, seed, tokenizer"),
     ({"asr.training.label_smoothing": 0.1},
      "asr.training.label_smoothing is not a known key; asr.training may hold: autocast_dtype, "
@@ -154,6 +155,7 @@ BAD = [
     ({"prepare.lm_text": "file.txt"}, "prepare.lm_text must be a list of non-empty strings, got 'file.txt'"),
     ({"asr.data.norm": "global-mvn"},
      "asr.data.norm must be one of 'global_mvn', 'cepstral', 'none', got 'global-mvn'"),
+    ({"asr.data.storage": "disk"}, "asr.data.storage must be one of 'memory', 'stream', got 'disk'"),
     ({"asr.optimizer.lr": 0}, "asr.optimizer.lr must be a number > 0, got 0"),
     ({"asr.loss.ctc_weight": 1.5}, "asr.loss.ctc_weight must be a number in [0, 1], got 1.5"),
     ({"lm.epochs": 2.5}, "lm.epochs must be an integer >= 1, got 2.5"),
@@ -268,8 +270,8 @@ def test_five_mistakes_get_five_error_lines_from_the_command(tmp_path):
         "quorlin: error: five.yaml: asr.optimizer.lr must be a number > 0 (YAML reads 3e-3 as text: write 3.0e-3), "
         "got '3e-3'",
         "quorlin: error: five.yaml: asr.data.batchsize is not a known key; asr.data may hold: batch_size, "
-        "group_by_length, max_duration, norm, num_feats, num_workers, root, specaug, specaug_conf, subset, "
-        "subset_size"]
+        "group_by_length, max_duration, norm, num_feats, num_workers, root, specaug, specaug_conf, storage, "
+        "subset, subset_size"]
 
 
 @pytest.mark.parametrize("override, message", [

@@ -5,9 +5,10 @@ progress bars advance while a partition loads. A file that is not what it should
 raises ``CorpusError`` naming it.
 """
 import os
-from typing import List
+from typing import List, Tuple
 
 import numpy as np
+import torch
 
 from quorlin.data import read_text_arrays
 from quorlin.data.string_pickle import load_string_array
@@ -20,8 +21,20 @@ MAX_TRANSCRIPT_CHARS = 2 ** 20
 
 
 class CorpusError(QuorlinError, ValueError):
-    """A prepared feature or transcript file that cannot be used: damaged, not a ``.npy``
-    file, or holding what no such file holds; the message names the file."""
+    """A file of a prepared corpus that cannot be used as it stands: missing, truncated,
+    malformed, not a ``.npy`` file, or no longer what its partition's stream index says; the
+    message names the file.
+
+    Raised in a ``DataLoader`` worker, it comes back to the main process with the worker's
+    traceback as its text; the error made there keeps only the original message, so that
+    ``quorlin`` still reports it as one line.
+    """
+
+    def __init__(self, message: str):
+        marker = f"{type(self).__name__}: "
+        if message.startswith("Caught ") and marker in message:  # "Caught ... Original Traceback ..."
+            message = message.rsplit(marker, 1)[1].strip()
+        super().__init__(message)
 
 
 def list_npy_files(directory: str) -> List[str]:
@@ -39,6 +52,16 @@ def read_subset(section: dict):
 def subset_count(num_files: int, subset) -> int:
     """Files kept for a positive ``subset``: a fraction (<= 1.0) or a count."""
     return int(num_files * subset) if subset <= 1.0 else int(subset)
+
+
+def warn_unmatched_names(fbank_files: List[str], text_files: List[str]) -> None:
+    """Prints a warning when paired feature and transcript files have different names (files
+    pair by position; different names usually mean a file is missing)."""
+    pairs = [(f, t) for f, t in zip(fbank_files, text_files) if os.path.basename(f) != os.path.basename(t)]
+    if pairs:
+        first_fbank, first_text = (os.path.basename(p) for p in pairs[0])
+        print(f"Warning: {len(pairs)} of {len(fbank_files)} feature/transcript pairs have different file names; "
+              f"the first pairs {first_fbank!r} with {first_text!r}")
 
 
 def load_transcripts(paths: List[str]) -> List[str]:
@@ -80,6 +103,14 @@ def add_transcripts(dataset, transcripts: List[str]) -> None:
         dataset.text_max_len = max(dataset.text_max_len, len(tokenized) + 1)
         dataset.transcripts_shifted.append([dataset.sos_token] + tokenized)
         dataset.transcripts_golden.append(tokenized + [dataset.eos_token])
+
+
+def mvn_statistics(count: int, mean: np.ndarray, m2: np.ndarray) -> Tuple[torch.Tensor, torch.Tensor]:
+    """Per-dimension mean and standard deviation, float32, from the frame ``count`` and the
+    float64 ``mean`` and ``m2`` (sum of squared deviations) of a training partition; the
+    variance is the sample variance, and 1e-8 is added to it before the square root."""
+    variance = torch.from_numpy(m2) / (count - 1)
+    return torch.from_numpy(mean).float(), torch.sqrt(variance + 1e-8).float()
 
 
 def average_chars_per_token(total_chars: int, total_tokens: int):

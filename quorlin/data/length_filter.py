@@ -8,8 +8,10 @@ dataset, with their ids and reasons, so that the loaders never yield them.
 import os
 from typing import Callable, List, Optional, Tuple
 
+import numpy as np
 import torch
 
+from quorlin.data.maltrey_stream import MaltreyStream
 from quorlin.layout import TEST_PARTITION
 
 # Frames per second of the prepared filter banks (10 ms shift).
@@ -23,18 +25,33 @@ def asr_limits(model) -> Tuple[Callable[[int], int], int]:
     return reduced, model.max_len
 
 
+def utterance_frames(dataset) -> List[int]:
+    """The frame count of every utterance of a ``Maltrey`` or ``MaltreyStream`` dataset."""
+    if isinstance(dataset, MaltreyStream):
+        return dataset.frame_counts.tolist()
+    return [feat.shape[1] for feat in dataset.feats]
+
+
+def _golden_lengths(dataset) -> List[int]:
+    """The length of every utterance's golden sequence (its tokens and the end id)."""
+    if isinstance(dataset, MaltreyStream):
+        return (np.diff(dataset.token_offsets) + 1).tolist()
+    return [len(golden) for golden in dataset.transcripts_golden]
+
+
 def drop_unfit(dataset, model, max_duration: Optional[float] = None) -> List[str]:
-    """Removes from a ``Maltrey`` dataset every utterance that ``model`` cannot take: fewer frames
-    than its front end needs, more encoder positions or transcript tokens than its ``max_len``
-    allows, or longer than ``max_duration`` seconds. Returns "<id>: <reason>" for each."""
+    """Removes from a ``Maltrey`` or ``MaltreyStream`` dataset every utterance that ``model``
+    cannot take: fewer frames than its front end needs, more encoder positions or transcript
+    tokens than its ``max_len`` allows, or longer than ``max_duration`` seconds. Returns
+    "<id>: <reason>" for each."""
     reduced, max_len = asr_limits(model)
     max_frames = None if max_duration is None else max_duration * FRAMES_PER_SECOND
     has_text = dataset.partition != TEST_PARTITION
+    golden_lengths = _golden_lengths(dataset) if has_text else None
     dropped, keep = [], []
-    for i, feat in enumerate(dataset.feats):
-        frames = feat.shape[1]
+    for i, frames in enumerate(utterance_frames(dataset)):
         positions = reduced(frames)
-        tokens = len(dataset.transcripts_golden[i]) if has_text else 0
+        tokens = golden_lengths[i] if has_text else 0
         utt_id = os.path.basename(dataset.fbank_files[i])[:-len(".npy")]
         if positions < 1:
             dropped.append(f"{utt_id}: {frames} frames are too few for the model's front end")
@@ -48,7 +65,7 @@ def drop_unfit(dataset, model, max_duration: Optional[float] = None) -> List[str
         else:
             keep.append(i)
     if dropped:
-        _keep_asr(dataset, keep, has_text)
+        (_keep_stream if isinstance(dataset, MaltreyStream) else _keep_asr)(dataset, keep, has_text)
     return dropped
 
 
@@ -81,3 +98,17 @@ def _keep_asr(dataset, keep: List[int], has_text: bool) -> None:
         dataset.transcripts_shifted = [dataset.transcripts_shifted[i] for i in keep]
         dataset.transcripts_golden = [dataset.transcripts_golden[i] for i in keep]
         dataset.text_max_len = max((len(g) for g in dataset.transcripts_golden), default=0)
+
+
+def _keep_stream(dataset: MaltreyStream, keep: List[int], has_text: bool) -> None:
+    dataset.fbank_files = [dataset.fbank_files[i] for i in keep]
+    dataset.frame_counts = dataset.frame_counts[keep]
+    dataset.length = len(keep)
+    dataset.feat_max_len = int(dataset.frame_counts.max(initial=0))
+    if has_text:
+        dataset.text_files = [dataset.text_files[i] for i in keep]
+        starts, ends = dataset.token_offsets[keep], dataset.token_offsets[np.add(keep, 1)]
+        dataset.token_ids = np.concatenate([dataset.token_ids[s:e] for s, e in zip(starts, ends)]
+                                           or [dataset.token_ids[:0]])
+        dataset.token_offsets = np.concatenate([[0], np.cumsum(ends - starts)])
+        dataset.text_max_len = int((ends - starts).max(initial=-1)) + 1

@@ -10,7 +10,8 @@ from torch.utils.data import Dataset
 from quorlin.console import progress_bar
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, add_transcripts, average_chars_per_token,
-                                 list_npy_files, load_transcripts, read_features, read_subset, subset_count)
+                                 list_npy_files, load_transcripts, mvn_statistics, read_features, read_subset,
+                                 subset_count, warn_unmatched_names)
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION, TRANSCRIPTS_ARRAYS_FOLDER
 
@@ -86,7 +87,7 @@ class Maltrey(Dataset):
                 self.text_files = self.text_files[:count]
             if len(self.fbank_files) != len(self.text_files):
                 raise ValueError("Number of feature and transcript files must match")
-            _warn_unmatched_names(self.fbank_files, self.text_files)
+            warn_unmatched_names(self.fbank_files, self.text_files)
 
         self.feats = []
         self.transcripts_shifted = []
@@ -121,10 +122,7 @@ class Maltrey(Dataset):
 
         if config["norm"] == "global_mvn":
             if compute_stats:
-                mean = torch.from_numpy(reader.mean)  # (num_feats,) float64
-                variance = torch.from_numpy(reader.m2) / (reader.count - 1)
-                self.global_mean = mean.float()
-                self.global_std = torch.sqrt(variance + 1e-8).float()
+                self.global_mean, self.global_std = mvn_statistics(reader.count, reader.mean, reader.m2)
             else:
                 self.global_mean, self.global_std = global_stats
 
@@ -178,12 +176,3 @@ class Maltrey(Dataset):
             padded_feats = padded_feats.permute(0, 2, 1)  # (B, Tmax, num_feats)
 
         return padded_feats, padded_shifted, padded_golden, feat_lengths, transcript_lengths
-
-
-def _warn_unmatched_names(fbank_files: List[str], text_files: List[str]) -> None:
-    # Files pair by position; different names usually mean a file is missing.
-    pairs = [(f, t) for f, t in zip(fbank_files, text_files) if os.path.basename(f) != os.path.basename(t)]
-    if pairs:
-        first_fbank, first_text = (os.path.basename(p) for p in pairs[0])
-        print(f"Warning: {len(pairs)} of {len(fbank_files)} feature/transcript pairs have different file names; "
-              f"the first pairs {first_fbank!r} with {first_text!r}")

@@ -28,9 +28,10 @@ from torch.utils.data import DataLoader
 
 from quorlin import console
 from quorlin._files import replacing
-from quorlin.data.length_filter import drop_long_texts, drop_unfit
+from quorlin.data.length_filter import drop_long_texts, drop_unfit, utterance_frames
 from quorlin.data.length_groups import LengthGroupedSampler
 from quorlin.data.maltrey import Maltrey
+from quorlin.data.maltrey_stream import MaltreyStream
 from quorlin.data.pellith import Pellith
 from quorlin.data.ruvesta import ruvesta
 from quorlin.layout import (AVERAGED_CHECKPOINT, CHECKPOINTS_FOLDER, LAST_CHECKPOINT, LM_PARTITIONS, LR_PLOT,
@@ -89,12 +90,14 @@ def train_asr(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = Fa
         model = build_model("asr", section, tokenizer)
         splits = ("dev", "test") if evaluate else ("dev",)
         partitions = [SET_PARTITIONS["train"]] + [evaluation_sets(recipe, split)[0][0] for split in splits]
-        train = Maltrey(partitions[0], data, tokenizer, True)
+        # Features in memory, or read from disk as batches are drawn.
+        dataset_class = MaltreyStream if data.get("storage") == "stream" else Maltrey
+        train = dataset_class(partitions[0], data, tokenizer, True)
         stats = (train.global_mean, train.global_std) if data["norm"] == "global_mvn" else None
-        datasets = [train] + [Maltrey(p, data, tokenizer, False, stats) for p in partitions[1:]]
+        datasets = [train] + [dataset_class(p, data, tokenizer, False, stats) for p in partitions[1:]]
         for dataset in datasets:
             _report_dropped(drop_unfit(dataset, model, data.get("max_duration")), dataset.partition, "utterances")
-        lengths = [feat.shape[1] for feat in train.feats]
+        lengths = utterance_frames(train)
         loaders = _loaders(section, *datasets, train_lengths=lengths)
         trainer_class = ProgressiveTrainer if section.get("stages") else Brennick
         trainer = _trainer(run, trainer_class, model, tokenizer, section, device, loaders[0], resume)

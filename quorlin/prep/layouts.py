@@ -15,7 +15,12 @@ factor and its normalised transcript. A later run prepares again what changed, r
 the files of utterances that are gone, and skips the rest. The record is rewritten
 whole, before the work, once a minute during it and when it ends, and claims only
 files that were written: a killed run resumes with what it had finished.
+
+Every ASR partition gets the index that streaming it from disk needs
+(``quorlin.data.stream_index``): its feature files' frame counts and statistics, written in one
+pass over the files once every utterance is prepared, and kept while no file changes.
 """
+import contextlib
 import hashlib
 import json
 import os
@@ -26,6 +31,7 @@ import numpy as np
 
 from quorlin._files import remove_temporaries, write_text
 from quorlin.console import progress_bar
+from quorlin.data.stream_index import index_path, write_stream_index
 from quorlin.layout import (DEV_PARTITION, FEATURES_FOLDER, PREP_SETTINGS_FILE, REFERENCES_FILE, SOURCES_FILE,
                             TEST_PARTITION, TRAIN_PARTITION, TRANSCRIPTS_ARRAYS_FOLDER)
 from quorlin.prep.errors import PreparationError, raise_problems
@@ -58,7 +64,8 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
     files exist and whose audio file and transcript are those recorded in
     the record are skipped; a changed transcript is written again, a changed
     recording prepared again, and the files of utterances that are no longer among
-    ``utterances`` are removed. An interrupted run resumes where it stopped.
+    ``utterances`` are removed. An interrupted run resumes where it stopped. Then the
+    partition's stream index is written, unless it was there and no file changed.
     Unusable audio files are reported together in one ``PreparationError`` after
     every other utterance has been written.
 
@@ -68,7 +75,8 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
         partition: output folder, a plain name; the test partition gets no transcript
             arrays, the training partition no references.
         num_mel_bins: filter-bank bins (the ``num_feats`` of the data configuration).
-        num_workers: processes, an integer of at least 1; all cores by default.
+        num_workers: processes (threads for the index), an integer of at least 1; all cores
+            by default.
         normalize: maps each transcript to the text that is stored, in this
             process; None stores the transcripts as they are.
         speed_factors: speed perturbation (not for the test partition): besides every
@@ -141,6 +149,9 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
         if removed:
             print(f"Removed {len(removed)} file(s) of utterances that are not in this run from {d} "
                   f"(first: {removed[0]})")
+            _forget_index(folder)
+    if any(fbank_path is not None for _, (_, fbank_path, *_) in jobs):
+        _forget_index(folder)  # it describes the features as they were
 
     record.write()  # before any work: from now on it claims only files that stay as they are
     try:
@@ -150,6 +161,11 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
     finally:
         record.write()
     raise_problems(failures, folder)
+    if not os.path.exists(index_path(folder)):
+        try:
+            write_stream_index(folder, int(num_mel_bins), num_workers)
+        except ValueError as error:  # a feature file that is not one; the message names it
+            raise PreparationError(str(error)) from None
     return {"prepared": len(wanted) - skipped, "skipped": skipped}
 
 
@@ -256,6 +272,11 @@ class _Record:
         if self._on_disk.get(path) != text:
             write_text(path, text)
             self._on_disk[path] = text
+
+
+def _forget_index(folder: str) -> None:
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(index_path(folder))
 
 
 def _check_partition(partition: str) -> None:

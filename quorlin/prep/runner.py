@@ -1,6 +1,7 @@
 """Runs one job per input file over a pool of processes, with a progress bar."""
 import concurrent.futures
 import ctypes
+import itertools
 import multiprocessing
 import operator
 import os
@@ -13,6 +14,7 @@ from quorlin.console import progress_bar
 from quorlin.prep.errors import PreparationError
 
 _PR_SET_PDEATHSIG = 1  # from <linux/prctl.h>
+_JOBS_IN_FLIGHT_PER_WORKER = 4
 
 
 def default_workers() -> int:
@@ -55,7 +57,9 @@ def run_parallel(job: Callable, args: Sequence, num_workers: Optional[int] = Non
     Jobs that raise ``PreparationError`` do not stop the others; their messages are
     returned, in the order of ``args``. Any other exception stops the run: pending
     jobs are cancelled, running ones finish, and the exception propagates. The
-    worker processes end with this process, also when it is killed.
+    worker processes end with this process, also when it is killed. A few jobs per
+    worker are handed out at a time, so that the memory this takes does not grow with
+    the number of jobs.
 
     Args:
         job: a module-level function (it is pickled to the worker processes).
@@ -88,17 +92,26 @@ def run_parallel(job: Callable, args: Sequence, num_workers: Optional[int] = Non
             with concurrent.futures.ProcessPoolExecutor(num_workers, mp_context=multiprocessing.get_context("fork"),
                                                         initializer=_start_worker,
                                                         initargs=(os.getpid(),)) as pool:
-                futures = {pool.submit(job, arg): i for i, arg in enumerate(args)}
+                # A few jobs per worker in flight, not one future per job: the memory this
+                # takes stays the same for any number of jobs.
+                waiting, running = iter(enumerate(args)), {}
                 try:
-                    for future in concurrent.futures.as_completed(futures):
-                        try:
-                            future.result()
-                        except PreparationError as err:
-                            failures[futures[future]] = str(err)
-                        else:
-                            if on_done is not None:
-                                on_done(futures[future])
-                        bar.update(1)
+                    for i, arg in itertools.islice(waiting, _JOBS_IN_FLIGHT_PER_WORKER * num_workers):
+                        running[pool.submit(job, arg)] = i
+                    while running:
+                        done, _ = concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED)
+                        for future in done:
+                            i = running.pop(future)
+                            try:
+                                future.result()
+                            except PreparationError as err:
+                                failures[i] = str(err)
+                            else:
+                                if on_done is not None:
+                                    on_done(i)
+                            bar.update(1)
+                            for j, arg in itertools.islice(waiting, 1):
+                                running[pool.submit(job, arg)] = j
                 except BaseException:
                     pool.shutdown(wait=True, cancel_futures=True)
                     raise

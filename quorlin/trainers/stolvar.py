@@ -364,8 +364,12 @@ class Stolvar(ABC):
         """The loader this process iterates in the current epoch: ``dataloader`` itself in a
         single process; under torchrun a loader over this rank's share of its data (see
         ``distributed.shard_loader``), made once per loader, evaluation shards covering the
-        first ``num_batches`` batches of ``dataloader`` (all for None)."""
+        first ``num_batches`` batches of ``dataloader`` (all for None). A training sampler with
+        ``set_epoch`` is set to the current epoch, so that an epoch's order follows from its
+        number, also in a run resumed from a checkpoint."""
         if not distributed.active():
+            if training and hasattr(dataloader.sampler, "set_epoch"):
+                dataloader.sampler.set_epoch(self.current_epoch)
             return dataloader
         key = (training, num_batches)
         shards = self._shards.setdefault(dataloader, {})

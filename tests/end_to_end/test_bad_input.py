@@ -71,6 +71,13 @@ def _hold_lock():
     return fd  # kept open by the test until it ends
 
 
+def _truncated_stream():
+    _edit_recipe(lambda recipe: (recipe["asr"]["data"].update(storage="stream"),
+                                 recipe["asr"].update(run_name="tiny-stream-asr")))
+    path = Path("data/asr/train/fbank/7-1-0003.npy")
+    path.write_bytes(path.read_bytes()[:-4])
+
+
 def _other_tokenizer_lm():
     tokenizer = Path("expts/tiny-lm/tokenizer.json")
     tokenizer.write_text(tokenizer.read_text().replace('"A"', '"Q"', 1))
@@ -132,6 +139,8 @@ CASES = {
     "resume from an empty checkpoint": (lambda: (CHECKPOINTS / "checkpoint-last-epoch-model.pth").write_bytes(b""),
                                         ["train-asr", "tiny.yaml", "--resume"], "checkpoint-last-epoch-model.pth"),
     "run folder in use": (_hold_lock, ["train-asr", "tiny.yaml", "--overwrite"], "expts/tiny-asr is in use"),
+    "truncated streamed features": (_truncated_stream, ["train-asr", "tiny.yaml"],
+                                    "data/asr/train/fbank/7-1-0003.npy: truncated .npy file"),
     # Evaluation and averaging.
     "absurd layer count": (lambda: _rewrite_config(_set("model.num_encoder_layers", 100000)),
                            ["evaluate", "tiny.yaml"], "num_encoder_layers"),

@@ -13,6 +13,7 @@ import torchaudio
 import quorlin.prep.layouts as layouts
 from quorlin.data.maltrey import Maltrey
 from quorlin.data.pellith import Pellith
+from quorlin.data.stream_index import read_stream_index
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.prep import PreparationError, Utterance, manifest_utterances, prepare_asr, prepare_lm
 
@@ -48,6 +49,12 @@ def _stamps(folder):
     return {p.relative_to(folder).as_posix(): p.stat().st_mtime_ns for p in folder.rglob("*.npy")}
 
 
+def _index(folder):
+    """The stream index's names and frame counts, and when it was written."""
+    index = read_stream_index(str(folder))
+    return dict(zip(index.names.tolist(), index.frames.tolist())), (folder / "stream_index.npz").stat().st_mtime_ns
+
+
 def _assert_record_holds(folder, audio_of):
     """Everything sources.json vouches for is on disk as it says."""
     record = json.loads((folder / "sources.json").read_text())
@@ -74,6 +81,8 @@ def test_changed_transcripts_and_recordings_are_prepared_again(tmp_path, capsys)
     assert json.loads((folder / "prep.json").read_text()) == {"kind": "asr", "num_mel_bins": 80,
                                                               "sample_rate": 16000}
     assert (folder / "references.tsv").read_text() == "".join(f"{n}\t{texts[n]}\n" for n in "abc")
+    # 25 ms windows every 10 ms over 0.3, 0.4 and 0.5 s: 1 + (samples - 400) // 160.
+    assert _index(folder)[0] == {"a.npy": 28, "b.npy": 38, "c.npy": 48}
 
     # a: a new transcript; b: a new recording; c: gone; d: new.
     before = _stamps(folder)
@@ -93,6 +102,8 @@ def test_changed_transcripts_and_recordings_are_prepared_again(tmp_path, capsys)
         in capsys.readouterr().out
     assert (folder / "references.tsv").read_text() == \
         "a\tLET THERE BE LIGHT NOW\nb\tAND THERE WAS LIGHT\nd\tDAY ONE\n"
+    frames, written = _index(folder)
+    assert frames == {"a.npy": 28, "b.npy": 68, "d.npy": 18}
 
     dev = Maltrey("dev-other", {"root": str(out), **CONFIG}, CHARS, False)
     assert [CHARS.decode(dev[i][2].tolist(), skip_special_tokens=True) for i in range(len(dev))] == \
@@ -104,6 +115,7 @@ def test_changed_transcripts_and_recordings_are_prepared_again(tmp_path, capsys)
     record = (folder / "sources.json").stat().st_mtime_ns
     assert prepare_asr(utterances, str(out), "dev-other", num_workers=2) == {"prepared": 0, "skipped": 3}
     assert _stamps(folder) == after and (folder / "sources.json").stat().st_mtime_ns == record
+    assert _index(folder) == (frames, written)
 
     # A recording that breaks leaves no files behind, not even those of its earlier version.
     (tmp_path / "clips" / "d.wav").write_bytes(b"RIFF" + bytes(40))
@@ -111,6 +123,7 @@ def test_changed_transcripts_and_recordings_are_prepared_again(tmp_path, capsys)
         prepare_asr(utterances, str(out), "dev-other", num_workers=1)
     assert sorted(_stamps(folder)) == ["fbank/a.npy", "fbank/b.npy", "text/a.npy", "text/b.npy"]
     assert sorted(json.loads((folder / "sources.json").read_text())) == ["a", "b"]
+    assert not (folder / "stream_index.npz").exists()  # it would vouch for the features of d
     assert (folder / "references.tsv").read_text() == "a\tLET THERE BE LIGHT NOW\nb\tAND THERE WAS LIGHT\n"
 
     # A recording that cannot be found (an unmounted disk) fails the run but keeps its files;
@@ -124,6 +137,7 @@ def test_changed_transcripts_and_recordings_are_prepared_again(tmp_path, capsys)
     (tmp_path / "clips" / "d.wav").unlink()
     assert prepare_asr(_manifest(tmp_path, {"a": "let there be light now", "b": "and there was light"}), str(out),
                        "dev-other", num_workers=1) == {"prepared": 1, "skipped": 1}
+    assert _index(folder)[0] == {"a.npy": 28, "b.npy": 68}
 
 
 def test_partitions_get_text_and_references_by_their_role(tmp_path):
@@ -133,10 +147,12 @@ def test_partitions_get_text_and_references_by_their_role(tmp_path):
     for partition in ("train-clean-100", "dev-clean", "test-clean", "test-modern"):
         prepare_asr(utterances, str(out), partition, num_workers=1)
     listing = {p: sorted(os.listdir(out / p)) for p in os.listdir(out)}
-    assert listing == {"train-clean-100": ["fbank", "prep.json", "sources.json", "text"],
-                       "dev-clean": ["fbank", "prep.json", "references.tsv", "sources.json", "text"],
-                       "test-clean": ["fbank", "prep.json", "references.tsv", "sources.json"],
-                       "test-modern": ["fbank", "prep.json", "references.tsv", "sources.json", "text"]}
+    assert listing == {"train-clean-100": ["fbank", "prep.json", "sources.json", "stream_index.npz", "text"],
+                       "dev-clean": ["fbank", "prep.json", "references.tsv", "sources.json", "stream_index.npz",
+                                     "text"],
+                       "test-clean": ["fbank", "prep.json", "references.tsv", "sources.json", "stream_index.npz"],
+                       "test-modern": ["fbank", "prep.json", "references.tsv", "sources.json", "stream_index.npz",
+                                       "text"]}
     assert (out / "test-modern" / "references.tsv").read_text() == "a\tONE\nb\tTWO\n"
 
     # On the test partition a new transcript changes the references alone.

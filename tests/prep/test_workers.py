@@ -12,7 +12,7 @@ import soundfile
 
 import quorlin
 from quorlin.prep import PreparationError, Utterance, prepare_asr
-from quorlin.prep.runner import check_workers, default_workers
+from quorlin.prep.runner import check_workers, default_workers, run_parallel
 
 
 @pytest.mark.parametrize("value", [0, -2, 2.0, "2", True])
@@ -29,6 +29,19 @@ def test_the_number_of_workers_is_a_positive_integer(value, tmp_path):
 def test_the_number_of_workers_accepted():
     assert check_workers(np.int64(3)) == 3 and type(check_workers(np.int64(3))) is int
     assert check_workers(None) == default_workers() == len(os.sched_getaffinity(0))
+
+
+def _fail_on_sevens(number):
+    if number % 10 == 7:
+        raise PreparationError(f"job {number}")
+
+
+def test_many_jobs_report_each_failure_in_order_and_each_success_once():
+    # Far more jobs than are handed out at a time: the processes are fed as they finish.
+    done = []
+    failures = run_parallel(_fail_on_sevens, list(range(300)), num_workers=2, on_done=done.append)
+    assert failures == [f"job {n}" for n in range(7, 300, 10)]
+    assert sorted(done) == [n for n in range(300) if n % 10 != 7]
 
 
 def _state_and_parent(pid):

@@ -18,8 +18,11 @@ import torch
 import yaml
 from torch.utils.data import DataLoader, DistributedSampler
 
+from quorlin.data.length_groups import LengthGroupedSampler
 from quorlin.data.maltrey import Maltrey
+from quorlin.data.maltrey_stream import MaltreyStream
 from quorlin.data.pellith import Pellith
+from quorlin.data.stream_index import write_stream_index
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 import quorlin.trainers.brennick as brennick_module
@@ -161,6 +164,30 @@ def _fail_in_evaluation(root: Path, rank: int) -> None:
     greedy = tables["greedy"]["transcription"].tolist()
     (root / f"evaluation{rank}.json").write_text(json.dumps(
         {"tables": list(tables), "seconds": seconds, "total": total, "greedy": greedy}))
+    asr.cleanup()
+
+
+def _stream_shares(root: Path, rank: int) -> None:
+    """Each rank draws two epochs of the streamed training set, shuffled in batches of 2 and
+    grouped by length in batches of 3, and saves which utterances it read."""
+    asr, _, _ = _asr(root, BATCH)
+    config = _config(root)
+    dataset = MaltreyStream("train-clean-100", config["data"], TOKENIZER, True)
+    read = []
+    fetch = dataset.__getitems__
+    dataset.__getitems__ = lambda indices: read.append(list(indices)) or fetch(indices)
+    loaders = {"shuffled": DataLoader(dataset, batch_size=2, shuffle=True, collate_fn=dataset.collate_fn),
+               "grouped": DataLoader(dataset, batch_size=3, collate_fn=dataset.collate_fn,
+                                     sampler=LengthGroupedSampler(dataset.frame_counts.tolist(), 3, 2))}
+    shares = {}
+    for name, loader in loaders.items():
+        for epoch in range(2):
+            asr.current_epoch = epoch
+            shard = asr.training_loader(loader)
+            read.clear()
+            batches = sum(1 for _ in shard)
+            shares[f"{name} {epoch}"] = {"batches": batches, "length": len(shard), "read": list(read)}
+    (root / f"shares{rank}.json").write_text(json.dumps(shares))
     asr.cleanup()
 
 
@@ -337,6 +364,30 @@ def test_a_rank_failing_in_evaluation_fails_that_setting_on_every_rank(tmp_path)
     assert files == ["text_test_beam_20_results.json", "text_test_greedy_results.json"]
 
 
+def test_two_ranks_stream_disjoint_shares_that_cover_each_epoch(tmp_path):
+    _write_data(tmp_path)
+    write_stream_index(str(tmp_path / "asr" / "train-clean-100"), 8)
+    for rank in range(WORLD):
+        (tmp_path / f"rank{rank}").mkdir()
+    results = _launch("stream", tmp_path, timeout=100)
+    assert [code for code, _ in results] == [0, 0], "\n\n".join(log for _, log in results)
+    shares = [json.loads((tmp_path / f"shares{rank}.json").read_text()) for rank in range(WORLD)]
+    for name, batches, batch_size in [("shuffled", 5, 2), ("grouped", 4, 3)]:
+        orders = []
+        for epoch in range(2):
+            ranks = [share[f"{name} {epoch}"] for share in shares]
+            # As many batches on every rank; each reads only the utterances of its own batches.
+            assert [(r["batches"], r["length"], len(r["read"])) for r in ranks] == [(batches, batches, batches)] * 2
+            read = [sorted(i for batch in r["read"] for i in batch) for r in ranks]
+            assert all(len(batch) <= batch_size for r in ranks for batch in r["read"])
+            if name == "shuffled":  # 20 utterances in 2 x 5 batches of 2: disjoint, and all of them
+                assert sorted(read[0] + read[1]) == list(range(20))
+            else:  # 7 batches of 3 (the last of 2), and the first completed again on one rank
+                assert set(read[0]) | set(read[1]) == set(range(20)) and len(read[0]) + len(read[1]) == 23
+            orders.append(ranks[0]["read"])
+        assert orders[0] != orders[1]
+
+
 def test_a_cuda_device_means_the_gpu_of_this_process(monkeypatch):
     monkeypatch.setenv("LOCAL_RANK", "1")
     monkeypatch.setattr(torch.cuda, "is_available", lambda: True)
@@ -349,5 +400,6 @@ def test_a_cuda_device_means_the_gpu_of_this_process(monkeypatch):
 if __name__ == "__main__":
     torch.set_num_threads(1)
     _scenario, _root = sys.argv[1], Path(sys.argv[2])
-    {"train": _run_in_two_processes, "fail": _fail_on_rank_one, "evaluate": _fail_in_evaluation}[_scenario](
+    {"train": _run_in_two_processes, "fail": _fail_on_rank_one, "evaluate": _fail_in_evaluation,
+     "stream": _stream_shares}[_scenario](
         _root, int(os.environ["RANK"]))

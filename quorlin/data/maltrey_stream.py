@@ -1,0 +1,206 @@
+"""Speech recognition dataset read from disk as batches are drawn: ``Maltrey``'s items with flat memory."""
+import contextlib
+import itertools
+import os
+from typing import List, Optional, Tuple
+
+import numpy as np
+import torch
+import torchaudio
+from torch.utils.data import Dataset
+
+from quorlin.console import progress_bar
+from quorlin.data import FeatureReader
+from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, CorpusError, average_chars_per_token, list_npy_files,
+                                 load_transcripts, mvn_statistics, read_subset, subset_count, warn_unmatched_names)
+from quorlin.data.maltrey import Maltrey, normalize_features
+from quorlin.data.stream_index import index_path, read_stream_index
+from quorlin.data.tokenizer import VaskTokenizer
+from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION, TRANSCRIPTS_ARRAYS_FOLDER
+
+
+class MaltreyStream(Dataset):
+    """ASR dataset of one partition, streamed from disk.
+
+    Gives the items and batches that ``Maltrey`` gives for the same partition and
+    configuration (the same files, subset, normalisation, token ids, padding and SpecAugment),
+    but keeps no features in memory: a batch's feature files are read when the batch is
+    drawn, on several threads, by the native reader. What it keeps is each utterance's frame
+    count, from the partition's index (``stream_index``, written by preparation, which also
+    holds the statistics for global normalisation), and its token ids, packed in one array
+    (2 bytes a token for vocabularies of up to 65,536 ids): transcripts are read and tokenised
+    once, at construction.
+
+    Args: as ``Maltrey``'s.
+
+    Attributes: ``Maltrey``'s, except ``feats``, ``transcripts_shifted`` and
+    ``transcripts_golden``; instead ``frame_counts`` (N,) int64, and, except for the test
+    partition, ``token_ids`` (all utterances' encoded ids, without start and end ids, one after
+    the other) and ``token_offsets`` (N + 1,) int64 (utterance i's ids are
+    ``token_ids[token_offsets[i]:token_offsets[i + 1]]``).
+
+    Raises:
+        CorpusError: the index is missing, unreadable or lists other feature files than the
+            partition holds, or a transcript file cannot be read; when drawn, a feature file is
+            missing, malformed, or has another frame count than the index says.
+
+    Example:
+        >>> train = MaltreyStream(layout.TRAIN_PARTITION, config, tokenizer, True)
+        >>> dev = MaltreyStream(layout.DEV_PARTITION, config, tokenizer, False,
+        ...                     (train.global_mean, train.global_std))
+        >>> sampler = LengthGroupedSampler(train.frame_counts.tolist(), 16)
+        >>> loader = DataLoader(train, batch_size=16, sampler=sampler, collate_fn=train.collate_fn)
+    """
+
+    def __init__(self, partition: str, config: dict, tokenizer: VaskTokenizer, isTrainPartition: bool,
+                 global_stats: Optional[Tuple[torch.Tensor, torch.Tensor]] = None):
+        if type(config) is not dict:
+            raise TypeError(f"config must be a dict, got {type(config).__name__}")
+        if global_stats is not None and type(global_stats) is not tuple:
+            raise TypeError(f"global_stats must be None or a tuple, got {type(global_stats).__name__}")
+        self.config = config
+        self.partition = partition
+        self.isTrainPartition = bool(isTrainPartition)
+        self.tokenizer = tokenizer
+        self.eos_token = tokenizer.eos_id
+        self.sos_token = tokenizer.sos_id
+        self.pad_token = tokenizer.pad_id
+        is_test = partition == TEST_PARTITION
+
+        partition_dir = os.path.join(config["root"], partition)
+        self.fbank_dir = os.path.join(partition_dir, FEATURES_FOLDER)
+        self.fbank_files = list_npy_files(self.fbank_dir)
+        index = read_stream_index(partition_dir)
+        _check_names(index.names.tolist(), [os.path.basename(path) for path in self.fbank_files], self.fbank_dir)
+        subset = read_subset(config)
+        if subset > 0:
+            count = subset_count(len(self.fbank_files), subset)
+            self.fbank_files = self.fbank_files[:count]
+        self.length = len(self.fbank_files)
+        if not is_test:
+            self.text_dir = os.path.join(partition_dir, TRANSCRIPTS_ARRAYS_FOLDER)
+            self.text_files = list_npy_files(self.text_dir)
+            if subset > 0:
+                self.text_files = self.text_files[:count]
+            if len(self.fbank_files) != len(self.text_files):
+                raise ValueError("Number of feature and transcript files must match")
+            warn_unmatched_names(self.fbank_files, self.text_files)
+
+        self.num_feats = int(config["num_feats"])
+        if self.num_feats < 1:
+            raise ValueError(f"num_feats must be a positive integer, got {config['num_feats']!r}")
+        if self.num_feats > index.num_feats:
+            raise CorpusError(f"{index_path(partition_dir)} covers {index.num_feats} feature rows, fewer than "
+                              f"num_feats={self.num_feats}")
+        compute_stats = config["norm"] == "global_mvn" and global_stats is None
+        if compute_stats and not self.isTrainPartition:
+            raise ValueError("global_stats must be provided for non-training partitions when using global_mvn")
+
+        self.frame_counts = index.frames[:self.length].copy()
+        self.feat_max_len = int(self.frame_counts.max(initial=0))
+        print("Opening " + partition + " partition to stream from disk...")
+        self.total_chars, self.total_tokens, self.text_max_len = 0, 0, 0
+        if not is_test:
+            self._tokenize()
+        self.avg_chars_per_token = average_chars_per_token(self.total_chars, self.total_tokens)
+
+        if config["norm"] == "global_mvn":
+            if not compute_stats:
+                self.global_mean, self.global_std = global_stats
+            elif self.length == len(index.names):
+                nf = self.num_feats
+                self.global_mean, self.global_std = mvn_statistics(index.count, index.mean[:nf], index.m2[:nf])
+            else:
+                self.global_mean, self.global_std = self._subset_statistics()
+
+        specaug_conf = config["specaug_conf"]
+        self.time_mask = torchaudio.transforms.TimeMasking(
+            time_mask_param=specaug_conf["time_mask_width_range"], iid_masks=True)
+        self.freq_mask = torchaudio.transforms.FrequencyMasking(
+            freq_mask_param=specaug_conf["freq_mask_width_range"], iid_masks=True)
+
+    get_avg_chars_per_token = Maltrey.get_avg_chars_per_token
+    __len__ = Maltrey.__len__
+    collate_fn = Maltrey.collate_fn
+
+    def _tokenize(self) -> None:
+        """Reads and tokenises every transcript, a chunk at a time, into ``token_ids``."""
+        dtype = np.uint16 if self.tokenizer.vocab_size <= 2 ** 16 else np.int32
+        chunks, counts = [], np.zeros(self.length, dtype=np.int64)
+        with progress_bar(total=self.length) as bar:
+            for start in range(0, self.length, CHUNK_SIZE):
+                with _named_errors():
+                    transcripts = load_transcripts(self.text_files[start:start + CHUNK_SIZE])
+                encoded = [self.tokenizer.encode(transcript) for transcript in transcripts]
+                counts[start:start + len(encoded)] = [len(ids) for ids in encoded]
+                chunks.append(np.fromiter(itertools.chain.from_iterable(encoded), dtype=dtype))
+                self.total_chars += sum(map(len, transcripts))
+                bar.update(len(transcripts))
+        self.token_ids = np.concatenate(chunks) if chunks else np.zeros(0, dtype=dtype)
+        self.token_offsets = np.concatenate([[0], np.cumsum(counts)])
+        self.total_tokens = len(self.token_ids)
+        self.text_max_len = int(counts.max(initial=-1)) + 1
+
+    def _subset_statistics(self) -> Tuple[torch.Tensor, torch.Tensor]:
+        """Statistics of the files of a subset, which the index's (of the whole partition) are not:
+        one pass over them, a chunk at a time."""
+        reader = FeatureReader(self.num_feats, True, NUM_THREADS)
+        for start in progress_bar(range(0, self.length, CHUNK_SIZE)):
+            with _named_errors():
+                reader.read(self.fbank_files[start:start + CHUNK_SIZE])
+        return mvn_statistics(reader.count, reader.mean, reader.m2)
+
+    def __getitem__(self, idx: int):
+        return self.__getitems__([idx])[0]
+
+    def __getitems__(self, indices: List[int]) -> List[tuple]:
+        """The items at ``indices``, read together: a ``DataLoader`` fetches a batch so."""
+        indices = [int(i) for i in indices]
+        paths = [self.fbank_files[i] for i in indices]
+        with _named_errors():
+            arrays = FeatureReader(self.num_feats, False, NUM_THREADS).read(paths)
+        norm = self.config["norm"]
+        mean, std = getattr(self, "global_mean", None), getattr(self, "global_std", None)
+        items = []
+        for k, (i, array) in enumerate(zip(indices, arrays)):
+            if array.shape[1] != self.frame_counts[i]:
+                raise CorpusError(f"{paths[k]}: {array.shape[1]} frames, where the partition's stream index "
+                                  f"says {self.frame_counts[i]}: the file changed since the partition was "
+                                  "prepared; prepare it again")
+            feat = normalize_features(torch.FloatTensor(array), norm, mean, std)  # (num_feats, T)
+            if self.partition == TEST_PARTITION:
+                items.append((feat, None, None))
+                continue
+            tokenized = self.token_ids[self.token_offsets[i]:self.token_offsets[i + 1]].tolist()
+            items.append((feat, torch.LongTensor([self.sos_token] + tokenized),
+                          torch.LongTensor(tokenized + [self.eos_token])))
+        return items
+
+
+def _check_names(indexed: List[str], present: List[str], fbank_dir: str) -> None:
+    """Refuses a partition whose feature files are not those its index lists, naming the first
+    file missing or not indexed."""
+    if indexed == present:
+        return
+    missing, unindexed = sorted(set(indexed) - set(present)), sorted(set(present) - set(indexed))
+    if missing:
+        problem = f"{os.path.join(fbank_dir, missing[0])} is missing, though the partition's stream index lists it"
+    elif unindexed:
+        problem = f"{os.path.join(fbank_dir, unindexed[0])} is not in the partition's stream index"
+    else:
+        problem = f"the partition's stream index lists the files of {fbank_dir} in another order"
+    raise CorpusError(problem + ": prepare the partition again")
+
+
+@contextlib.contextmanager
+def _named_errors():
+    """Errors of reading corpus files as ``CorpusError``, whose message names the file."""
+    try:
+        yield
+    except CorpusError:
+        raise
+    except OSError as error:
+        where = f"{os.fsdecode(error.filename)}: " if error.filename else ""
+        raise CorpusError(f"{where}cannot be read: {error.strerror or error}") from None
+    except ValueError as error:  # the reader's message starts with the file's path
+        raise CorpusError(str(error)) from None
