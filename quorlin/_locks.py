@@ -16,15 +16,10 @@ import time
 from pathlib import Path
 from typing import Dict, Iterator, Optional
 
-from quorlin.errors import QuorlinError
+from quorlin.errors import FolderInUseError
 from quorlin.layout import LOCK_FILE
 
 _RETRY_SECONDS = 0.2
-
-
-class FolderInUseError(QuorlinError):
-    """A folder that another process holds; the message names the folder and, for a writer,
-    its process."""
 
 
 class _Held:

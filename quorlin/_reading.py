@@ -15,7 +15,7 @@ from typing import Any, Optional, Type
 
 import yaml
 
-from quorlin.errors import QuorlinError
+from quorlin.errors import FileFormatError
 
 # Configurations and settings are nested a few levels deep; this is far beyond any.
 MAX_DEPTH = 32
@@ -25,11 +25,6 @@ MAX_YAML_BYTES = 1 << 20
 MAX_JSON_BYTES = 64 << 20
 _EXCERPT_CHARS = 80
 _NOT_REGULAR = "not a regular file (a folder, FIFO or device)"
-
-
-class FileFormatError(QuorlinError, ValueError):
-    """A file that cannot be read as what it should be: missing, not a regular file, too
-    big, not UTF-8, not valid YAML or JSON, nested too deeply, or expanding beyond bounds."""
 
 
 def regular_file_problem(path) -> Optional[str]:

@@ -22,23 +22,12 @@ import yaml
 
 from quorlin._reading import load_yaml, parse_yaml
 from quorlin.data.tokenizer import VaskTokenizer
-from quorlin.errors import QuorlinError
+from quorlin.errors import RecipeError
 from quorlin.layout import EXPERIMENTS_FOLDER, SET_PARTITIONS, TOKENIZER_FILE
+from quorlin.recipe_rules import EXPONENT_TEXT
+from quorlin.recipe_schema import resolve_recipe
 
 _KEY_PATH = re.compile(r"[A-Za-z0-9_]+(\.[A-Za-z0-9_]+)*")
-
-
-class RecipeError(QuorlinError, ValueError):
-    """A recipe that cannot be used as it stands: one line per problem, each naming the file
-    (or the command line) and the key."""
-
-    def __init__(self, *lines: str):
-        super().__init__("\n".join(lines))
-        self._lines = list(lines)
-
-    @property
-    def lines(self) -> List[str]:
-        return self._lines
 
 
 def load_recipe(path: str, overrides: Sequence[str] = (), keys: Optional[Sequence[str]] = None,
@@ -62,8 +51,6 @@ def load_recipe(path: str, overrides: Sequence[str] = (), keys: Optional[Sequenc
         >>> recipe["asr"]["epochs"], recipe["asr"]["model"]["encoder_type"]
         (2, 'conformer')
     """
-    from quorlin.recipe_schema import resolve_recipe
-
     recipe, given = with_overrides(load_yaml(path, RecipeError), overrides)
     return resolve_recipe(recipe, path, keys, device, sorted(given))
 
@@ -98,7 +85,6 @@ def with_overrides(recipe: Any, overrides: Sequence[str]) -> Tuple[Any, Set[str]
 
 
 def _is_float(text: str) -> bool:
-    from quorlin.recipe_rules import EXPONENT_TEXT
     return EXPONENT_TEXT.fullmatch(text.strip()) is not None
 
 

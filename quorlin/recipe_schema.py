@@ -23,6 +23,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 import torch
 
 from quorlin._reading import excerpt
+from quorlin.errors import RecipeError, RunFolderError
 from quorlin.layout import CONFIG_FILE, EXPERIMENTS_FOLDER, SET_PARTITIONS
 from quorlin.prep.text import CASES, DEFAULT_TEXT_SETTINGS, NORMAL_FORMS
 from quorlin.recipe_rules import (NONE, REQUIRED, Boolean, Choice, Derived, Either, Integer, Key, ListOf, MapOf,
@@ -482,10 +483,8 @@ def resolve_recipe(recipe: Any, path: str, keys: Optional[Sequence[str]] = None,
     Example:
         >>> resolve_recipe({"prepare": {"train": "t"}}, "x.yaml")
         Traceback (most recent call last):
-        quorlin.recipe.RecipeError: x.yaml: prepare.dev is missing: it must be a non-empty string or ...
+        quorlin.errors.RecipeError: x.yaml: prepare.dev is missing: it must be a non-empty string or ...
     """
-    from quorlin.recipe import RecipeError
-
     if not isinstance(recipe, dict):
         raise RecipeError(f"{path}: the recipe must be a mapping, got {excerpt(recipe)}")
     if device is None:
@@ -538,8 +537,6 @@ def check_run_config(config: Any, kind: str, path: str) -> None:
     Raises:
         RunFolderError: at the first problem, as "<path>: <key path> <what is wrong>, got <value>".
     """
-    from quorlin.run_folder import RunFolderError
-
     problems = RUN_CONFIGS[kind].problems(config, "", stored=True)
     if not problems:
         try:
@@ -559,8 +556,6 @@ def check_recognizer_settings(settings: Any, data: Dict[str, Any], path: str) ->
     Raises:
         RunFolderError: at the first problem, as "<path>: <key path> <what is wrong>, got <value>".
     """
-    from quorlin.run_folder import RunFolderError
-
     problems = RECOGNIZER_SETTINGS.problems(settings, "", stored=True)
     if not problems:
         try:

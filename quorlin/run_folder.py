@@ -31,7 +31,7 @@ from quorlin._files import remove_temporaries, write_text
 from quorlin._locks import folder_lock
 from quorlin._reading import FileFormatError, excerpt, load_json, load_yaml, regular_file_problem
 from quorlin.data.tokenizer import SPECIAL_TOKENS, VaskTokenizer
-from quorlin.errors import QuorlinError
+from quorlin.errors import RunFolderError
 from quorlin.layout import (BEST_CHECKPOINT, CHECKPOINTS_FOLDER, CONFIG_FILE, EXPERIMENTS_FOLDER, LOCK_FILE,
                             PENDING_WRITES, RECOGNIZER_FILE, RESULTS_FILE, TOKENIZER_FILE)
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
@@ -43,11 +43,6 @@ KIND_NAMES = {"asr": "recogniser", "lm": "language model"}
 _NOT_TEXT = ("Cc", "Cs", "Zl", "Zp")
 # The model arguments that a checkpoint's tensors fix, and how to read them off its state.
 _LAYERS = re.compile(r"(enc|dec)_layers\.(\d+)\.")
-
-
-class RunFolderError(QuorlinError):
-    """A run folder that cannot be used: in use, holding a model not to be replaced, or not a
-    trained model that loads; the message names the folder or file."""
 
 
 class TrainedModel(NamedTuple):

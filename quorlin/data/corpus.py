@@ -12,29 +12,12 @@ import torch
 
 from quorlin.data import read_text_arrays
 from quorlin.data.string_pickle import load_string_array
-from quorlin.errors import QuorlinError
+from quorlin.errors import CorpusError
 
 NUM_THREADS = max(1, min(8, len(os.sched_getaffinity(0))))
 CHUNK_SIZE = 64
 # A generous bound on one transcript (in characters), far above any utterance.
 MAX_TRANSCRIPT_CHARS = 2 ** 20
-
-
-class CorpusError(QuorlinError, ValueError):
-    """A file of a prepared corpus that cannot be used as it stands: missing, truncated,
-    malformed, not a ``.npy`` file, or no longer what its partition's stream index says; the
-    message names the file.
-
-    Raised in a ``DataLoader`` worker, it comes back to the main process with the worker's
-    traceback as its text; the error made there keeps only the original message, so that
-    ``quorlin`` still reports it as one line.
-    """
-
-    def __init__(self, message: str):
-        marker = f"{type(self).__name__}: "
-        if message.startswith("Caught ") and marker in message:  # "Caught ... Original Traceback ..."
-            message = message.rsplit(marker, 1)[1].strip()
-        super().__init__(message)
 
 
 def list_npy_files(directory: str) -> List[str]:

@@ -8,7 +8,7 @@ import soundfile
 import torch
 
 from quorlin._reading import regular_file_problem
-from quorlin.errors import QuorlinError
+from quorlin.errors import AudioError
 from quorlin.prep.features import FRAME_LENGTH_MS, SAMPLE_RATE
 from quorlin.prep.sources import file_id
 from quorlin.resample import StreamingResampler
@@ -21,10 +21,6 @@ MAX_FLOAT_PEAK = 2.0
 # Integer samples: the value of silence and of full scale.
 _INTEGER_SCALES = {torch.int8: (0.0, 128.0), torch.uint8: (128.0, 128.0), torch.int16: (0.0, 32768.0),
                    torch.int32: (0.0, 2147483648.0)}
-
-class AudioError(QuorlinError, ValueError):
-    """Audio that cannot be transcribed: unreadable, empty, holding NaN or infinite samples,
-    or shorter than one filter-bank window; the message names the file (or the id)."""
 
 
 class AudioSource:

@@ -1,12 +1,6 @@
-"""The error raised for unusable input data."""
+"""Every problem found in input data, reported at once as one error."""
 from quorlin import console
-from quorlin.errors import QuorlinError
-
-
-class PreparationError(QuorlinError, ValueError):
-    """Input that cannot be prepared: an unreadable or empty audio file, or one whose samples
-    are not finite, a missing transcript or audio file, a bad or colliding utterance id, a
-    bad option; the message names the file, the id or the option."""
+from quorlin.errors import PreparationError
 
 
 def raise_problems(problems, what: str) -> None:

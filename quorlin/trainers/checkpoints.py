@@ -13,20 +13,11 @@ import torch
 from torch import nn
 
 from quorlin._checks import checkpoint_load_problem, state_differences
-from quorlin.errors import QuorlinError
+from quorlin.errors import CheckpointMismatchError
 
 # The entries every checkpoint holds ("scheduler_state_dict" is None without a scheduler).
 REQUIRED_ENTRIES = ("model_state_dict", "optimizer_state_dict", "scaler_state_dict", "epoch", "best_metric",
                     "training_history")
-
-
-class CheckpointMismatchError(QuorlinError, RuntimeError):
-    """A checkpoint that does not fit what it is to be restored into; ``problems`` lists each misfit."""
-
-    def __init__(self, problems: List[str], path: Optional[Union[str, Path]] = None):
-        where = "checkpoint" if path is None else f"checkpoint {path}"
-        super().__init__(f"{where} does not fit this model: {'; '.join(problems)}")
-        self.problems = problems
 
 
 def read_checkpoint(path: Union[str, Path], device: str = "cpu") -> Dict[str, Any]:

@@ -18,6 +18,8 @@ from quorlin.cli import main
 from quorlin.inference import Recognizer
 from quorlin.inference.formats import WRITERS, format_json, format_srt, format_tsv, render
 
+pytestmark = pytest.mark.slow  # an export is compiled once, in about a minute
+
 PROGRAM = Path(sys.executable).parent / "quorlin-transcribe"
 EXAMPLE = Path(__file__).resolve().parents[2] / "build" / "runtime" / "transcribe-example"
 SEARCHES = {  # (the C++ options, the same setting for the Python recogniser)

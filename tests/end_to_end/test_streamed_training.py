@@ -2,11 +2,14 @@
 and a resumed run goes on with the epoch it stopped before."""
 from pathlib import Path
 
+import pytest
 import torch
 import yaml
 
 from quorlin.pipeline.training import train_asr
 from quorlin.recipe import load_recipe
+
+pytestmark = pytest.mark.slow  # trains a recogniser both ways
 
 
 def _recipe(**data):

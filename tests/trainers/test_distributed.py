@@ -364,6 +364,7 @@ def test_a_rank_failing_in_evaluation_fails_that_setting_on_every_rank(tmp_path)
     assert files == ["text_test_beam_20_results.json", "text_test_greedy_results.json"]
 
 
+@pytest.mark.slow
 def test_two_ranks_stream_disjoint_shares_that_cover_each_epoch(tmp_path):
     _write_data(tmp_path)
     write_stream_index(str(tmp_path / "asr" / "train-clean-100"), 8)
