@@ -324,7 +324,8 @@ EVALUATE = Section({
     "max_length": Key(COUNT, NONE, "The longest transcript in tokens. None: as long as the audio allows."),
     "batch_size": Key(COUNT, 16, "Utterances recognised together."),
     "average_last": Key(COUNT, NONE, "Score the average of the last epochs' checkpoints (kept by "
-                                     "asr.training.keep_last). None: the best epoch's."),
+                                     "asr.training.keep_last). None: the best epoch's, or the last epoch's when it scores "
+                                     "lower on the dev set."),
 })
 
 RECIPE = Section({

@@ -139,6 +139,23 @@ def test_a_folder_transcribes_alike_at_any_batch_size(workdir, long_recording, c
 
 
 @pytest.mark.slow
+def test_evaluate_scores_the_last_epoch_when_it_reads_the_dev_set_better(workdir, capsys):
+    run = workdir / "expts/tiny-asr"
+    best = run / "checkpoints/checkpoint-best-metric-model.pth"
+    checkpoint = torch.load(best, weights_only=True)
+    checkpoint["model_state_dict"] = {k: v * 0.3 if v.is_floating_point() else v
+                                      for k, v in checkpoint["model_state_dict"].items()}
+    torch.save(checkpoint, best)  # a "best" epoch that reads nothing
+    assert main(["evaluate", "tiny.yaml"]) == 0
+    out = capsys.readouterr().out
+    assert "with checkpoint-last-epoch-model.pth; scoring with checkpoint-last-epoch-model.pth\n" in out
+    chosen = json.loads((run / "recognizer.json").read_text())["search"]
+    assert chosen["checkpoint"] == "checkpoint-last-epoch-model.pth"
+    assert "Scored with checkpoints/checkpoint-last-epoch-model.pth" in (run / "results.md").read_text()
+    assert Recognizer.from_run_folder(run).checkpoint.name == "checkpoint-last-epoch-model.pth"
+
+
+@pytest.mark.slow
 def test_defaults_of_a_run_folder_through_the_command_line(workdir, capsys):
     run = workdir / "expts/tiny-asr"
     settings = json.loads((run / "recognizer.json").read_text())
