@@ -161,6 +161,7 @@ def test_a_transcript_that_cannot_be_read_is_one_error_naming_it(corpus, asr_con
         MaltreyStream("train-clean-100", asr_config(corpus), char_tokenizer, True)
 
 
+@pytest.mark.slow
 def test_a_partition_unlike_its_index_is_refused_naming_the_file(corpus, asr_config, char_tokenizer):
     config = asr_config(corpus)
     folder = corpus / "train-clean-100"

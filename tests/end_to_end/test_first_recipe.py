@@ -7,6 +7,7 @@ import sys
 from pathlib import Path
 
 import numpy as np
+import pytest
 import soundfile
 import yaml
 
@@ -24,6 +25,7 @@ def _first_recipe() -> str:
     return re.search(r"```yaml\n(.*?)```", section, re.DOTALL).group(1)
 
 
+@pytest.mark.slow  # prepares, trains, evaluates and transcribes
 def test_the_first_recipe_of_the_docs_runs_on_a_corpus_of_its_own(tmp_path, corpus):
     text = _first_recipe()
     recipe = yaml.safe_load(text)
