@@ -60,34 +60,12 @@ class Maltrey(Dataset):
     def __init__(self, partition: str, config: dict,
                  tokenizer: VaskTokenizer, isTrainPartition: bool,
                  global_stats: Optional[Tuple[torch.Tensor, torch.Tensor]] = None):
-        if type(config) is not dict:
-            raise TypeError(f"config must be a dict, got {type(config).__name__}")
-        if global_stats is not None and type(global_stats) is not tuple:
-            raise TypeError(f"global_stats must be None or a tuple, got {type(global_stats).__name__}")
-        self.config = config
-        self.partition = partition
-        self.isTrainPartition = bool(isTrainPartition)
-        self.tokenizer = tokenizer
-        self.eos_token = tokenizer.eos_id
-        self.sos_token = tokenizer.sos_id
-        self.pad_token = tokenizer.pad_id
+        self._take_arguments(partition, config, tokenizer, isTrainPartition, global_stats)
         is_test = partition == TEST_PARTITION
 
         self.fbank_dir = os.path.join(config["root"], partition, FEATURES_FOLDER)
         self.fbank_files = list_npy_files(self.fbank_dir)
-        subset = read_subset(config)
-        if subset > 0:
-            count = subset_count(len(self.fbank_files), subset)
-            self.fbank_files = self.fbank_files[:count]
-        self.length = len(self.fbank_files)
-        if not is_test:
-            self.text_dir = os.path.join(config["root"], partition, TRANSCRIPTS_ARRAYS_FOLDER)
-            self.text_files = list_npy_files(self.text_dir)
-            if subset > 0:
-                self.text_files = self.text_files[:count]
-            if len(self.fbank_files) != len(self.text_files):
-                raise ValueError("Number of feature and transcript files must match")
-            warn_unmatched_names(self.fbank_files, self.text_files)
+        self._select_files(os.path.join(config["root"], partition), is_test)
 
         self.feats = []
         self.transcripts_shifted = []
@@ -126,7 +104,39 @@ class Maltrey(Dataset):
             else:
                 self.global_mean, self.global_std = global_stats
 
-        specaug_conf = config["specaug_conf"]
+        self._make_masks()
+
+    def _take_arguments(self, partition, config, tokenizer, isTrainPartition, global_stats) -> None:
+        if type(config) is not dict:
+            raise TypeError(f"config must be a dict, got {type(config).__name__}")
+        if global_stats is not None and type(global_stats) is not tuple:
+            raise TypeError(f"global_stats must be None or a tuple, got {type(global_stats).__name__}")
+        self.config = config
+        self.partition = partition
+        self.isTrainPartition = bool(isTrainPartition)
+        self.tokenizer = tokenizer
+        self.eos_token = tokenizer.eos_id
+        self.sos_token = tokenizer.sos_id
+        self.pad_token = tokenizer.pad_id
+
+    def _select_files(self, partition_dir: str, is_test: bool) -> None:
+        """Keeps the recipe's subset of the listed feature files, and lists their transcripts."""
+        subset = read_subset(self.config)
+        if subset > 0:
+            count = subset_count(len(self.fbank_files), subset)
+            self.fbank_files = self.fbank_files[:count]
+        self.length = len(self.fbank_files)
+        if not is_test:
+            self.text_dir = os.path.join(partition_dir, TRANSCRIPTS_ARRAYS_FOLDER)
+            self.text_files = list_npy_files(self.text_dir)
+            if subset > 0:
+                self.text_files = self.text_files[:count]
+            if len(self.fbank_files) != len(self.text_files):
+                raise ValueError("Number of feature and transcript files must match")
+            warn_unmatched_names(self.fbank_files, self.text_files)
+
+    def _make_masks(self) -> None:
+        specaug_conf = self.config["specaug_conf"]
         self.time_mask = torchaudio.transforms.TimeMasking(
             time_mask_param=specaug_conf["time_mask_width_range"], iid_masks=True)
         self.freq_mask = torchaudio.transforms.FrequencyMasking(

@@ -6,17 +6,16 @@ from typing import List, Optional, Tuple
 
 import numpy as np
 import torch
-import torchaudio
 from torch.utils.data import Dataset
 
 from quorlin.console import progress_bar
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, CorpusError, average_chars_per_token, list_npy_files,
-                                 load_transcripts, mvn_statistics, read_subset, subset_count, warn_unmatched_names)
+                                 load_transcripts, mvn_statistics)
 from quorlin.data.maltrey import Maltrey, normalize_features
 from quorlin.data.stream_index import index_path, read_stream_index
 from quorlin.data.tokenizer import VaskTokenizer
-from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION, TRANSCRIPTS_ARRAYS_FOLDER
+from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION
 
 
 class MaltreyStream(Dataset):
@@ -54,17 +53,7 @@ class MaltreyStream(Dataset):
 
     def __init__(self, partition: str, config: dict, tokenizer: VaskTokenizer, isTrainPartition: bool,
                  global_stats: Optional[Tuple[torch.Tensor, torch.Tensor]] = None):
-        if type(config) is not dict:
-            raise TypeError(f"config must be a dict, got {type(config).__name__}")
-        if global_stats is not None and type(global_stats) is not tuple:
-            raise TypeError(f"global_stats must be None or a tuple, got {type(global_stats).__name__}")
-        self.config = config
-        self.partition = partition
-        self.isTrainPartition = bool(isTrainPartition)
-        self.tokenizer = tokenizer
-        self.eos_token = tokenizer.eos_id
-        self.sos_token = tokenizer.sos_id
-        self.pad_token = tokenizer.pad_id
+        self._take_arguments(partition, config, tokenizer, isTrainPartition, global_stats)
         is_test = partition == TEST_PARTITION
 
         partition_dir = os.path.join(config["root"], partition)
@@ -72,19 +61,7 @@ class MaltreyStream(Dataset):
         self.fbank_files = list_npy_files(self.fbank_dir)
         index = read_stream_index(partition_dir)
         _check_names(index.names.tolist(), [os.path.basename(path) for path in self.fbank_files], self.fbank_dir)
-        subset = read_subset(config)
-        if subset > 0:
-            count = subset_count(len(self.fbank_files), subset)
-            self.fbank_files = self.fbank_files[:count]
-        self.length = len(self.fbank_files)
-        if not is_test:
-            self.text_dir = os.path.join(partition_dir, TRANSCRIPTS_ARRAYS_FOLDER)
-            self.text_files = list_npy_files(self.text_dir)
-            if subset > 0:
-                self.text_files = self.text_files[:count]
-            if len(self.fbank_files) != len(self.text_files):
-                raise ValueError("Number of feature and transcript files must match")
-            warn_unmatched_names(self.fbank_files, self.text_files)
+        self._select_files(partition_dir, is_test)
 
         self.num_feats = int(config["num_feats"])
         if self.num_feats < 1:
@@ -113,12 +90,11 @@ class MaltreyStream(Dataset):
             else:
                 self.global_mean, self.global_std = self._subset_statistics()
 
-        specaug_conf = config["specaug_conf"]
-        self.time_mask = torchaudio.transforms.TimeMasking(
-            time_mask_param=specaug_conf["time_mask_width_range"], iid_masks=True)
-        self.freq_mask = torchaudio.transforms.FrequencyMasking(
-            freq_mask_param=specaug_conf["freq_mask_width_range"], iid_masks=True)
+        self._make_masks()
 
+    _take_arguments = Maltrey._take_arguments
+    _select_files = Maltrey._select_files
+    _make_masks = Maltrey._make_masks
     get_avg_chars_per_token = Maltrey.get_avg_chars_per_token
     __len__ = Maltrey.__len__
     collate_fn = Maltrey.collate_fn

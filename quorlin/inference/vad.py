@@ -236,11 +236,11 @@ class SileroVad(SpeechDetector):
 def silero_model_path() -> str:
     """The TorchScript file of the Silero VAD network that the silero-vad package carries, found
     without importing the package, whose import changes PyTorch's number of threads."""
-    spec = importlib.util.find_spec("silero_vad")
-    if spec is None or not spec.submodule_search_locations:
+    package = importlib.util.find_spec("silero_vad")
+    if package is None or not package.submodule_search_locations:
         raise QuorlinError("the silero VAD needs the silero-vad package: pip install silero-vad, or give "
                            "--vad energy")
-    return os.path.join(list(spec.submodule_search_locations)[0], "data", "silero_vad.jit")
+    return os.path.join(list(package.submodule_search_locations)[0], "data", "silero_vad.jit")
 
 
 @functools.lru_cache(maxsize=1)

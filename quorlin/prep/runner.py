@@ -6,7 +6,7 @@ import multiprocessing
 import operator
 import os
 import signal
-from typing import Callable, List, Optional, Sequence
+from typing import Any, Callable, List, Optional, Sequence
 
 import torch
 
@@ -76,16 +76,20 @@ def run_parallel(job: Callable, args: Sequence, num_workers: Optional[int] = Non
     num_workers = check_workers(num_workers)
     failures = [None] * len(args)
     with progress_bar(total=len(args), desc=desc) as bar:
+        def settle(i: int, outcome: Callable[[], Any]) -> None:
+            """Records job ``i`` as failed or done, by what ``outcome`` raises."""
+            try:
+                outcome()
+            except PreparationError as err:
+                failures[i] = str(err)
+            else:
+                if on_done is not None:
+                    on_done(i)
+            bar.update(1)
+
         if num_workers == 1 or len(args) <= 1:
             for i, arg in enumerate(args):
-                try:
-                    job(arg)
-                except PreparationError as err:
-                    failures[i] = str(err)
-                else:
-                    if on_done is not None:
-                        on_done(i)
-                bar.update(1)
+                settle(i, lambda: job(arg))
         else:
             # Forked workers are children of this process, which is what the death signal
             # of _start_worker follows.
@@ -101,15 +105,7 @@ def run_parallel(job: Callable, args: Sequence, num_workers: Optional[int] = Non
                     while running:
                         done, _ = concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED)
                         for future in done:
-                            i = running.pop(future)
-                            try:
-                                future.result()
-                            except PreparationError as err:
-                                failures[i] = str(err)
-                            else:
-                                if on_done is not None:
-                                    on_done(i)
-                            bar.update(1)
+                            settle(running.pop(future), future.result)
                             for j, arg in itertools.islice(waiting, 1):
                                 running[pool.submit(job, arg)] = j
                 except BaseException:
