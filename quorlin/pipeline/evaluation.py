@@ -116,11 +116,11 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
 
         dev = read_prepared_set(root, sets[0], recognizer.num_feats)
         if not settings.get("average_last"):
-            checkpoint = _dev_chosen_checkpoint(asr_folder, device, lm, grid[0], sets[0], dev, batch_size,
-                                                max_length)
-            if checkpoint != BEST_CHECKPOINT:
+            last = _better_last_epoch(recognizer, asr_folder, device, lm, grid[0], sets[0], dev, batch_size,
+                                      max_length)
+            if last is not None:
+                checkpoint, recognizer = LAST_CHECKPOINT, last
                 model = checkpoint_identity(asr_folder, "asr", checkpoint)
-                recognizer = Recognizer.from_run_folder(asr_folder, device, lm, checkpoint)
                 weights = {"checkpoint": checkpoint, "checkpoint_sha256": file_sha256(recognizer.checkpoint)}
         dev_results = [score(sets[0], *dev, search, False) for search in grid]
         best = min(range(len(grid)), key=lambda i: dev_results[i].cer)
@@ -142,24 +142,22 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
     return results
 
 
-def _dev_chosen_checkpoint(folder: Path, device, lm, search: Search, name: str, dev, batch_size: int,
-                           max_length) -> str:
-    """The checkpoint of the best epoch by the trainer's own measure, or of the last epoch when
-    that scores a lower CER on the dev set with ``search``: the two are often close, and the
-    trainer measures with greedy search."""
-    last = folder / CHECKPOINTS_FOLDER / LAST_CHECKPOINT
-    if not last.is_file() or file_sha256(last) == file_sha256(folder / CHECKPOINTS_FOLDER / BEST_CHECKPOINT):
-        return BEST_CHECKPOINT
-    ids, references, features = dev
-    cers = []
-    for checkpoint in (BEST_CHECKPOINT, LAST_CHECKPOINT):
-        texts = Recognizer.from_run_folder(folder, device, lm, checkpoint).transcribe_features(
-            features, search, batch_size, max_length)
-        cers.append(asr_metrics(references, texts)["cer"])
+def _better_last_epoch(best: Recognizer, folder: Path, device, lm, search: Search, name: str, dev,
+                       batch_size: int, max_length) -> Optional[Recognizer]:
+    """The recogniser of the last epoch when it scores a lower CER on the dev set with ``search``
+    than ``best``, the best epoch by the trainer's own measure; else None. The two are often
+    close, and the trainer measures with greedy search."""
+    path = folder / CHECKPOINTS_FOLDER / LAST_CHECKPOINT
+    if not path.is_file() or file_sha256(path) == file_sha256(best.checkpoint):
+        return None
+    last = Recognizer.from_run_folder(folder, device, lm, LAST_CHECKPOINT)
+    _, references, features = dev
+    cers = [asr_metrics(references, r.transcribe_features(features, search, batch_size, max_length))["cer"]
+            for r in (best, last)]
     chosen = LAST_CHECKPOINT if cers[1] < cers[0] else BEST_CHECKPOINT
     print(f"{name} {setting_name(search)}: CER {cers[0]:.2f} % with {BEST_CHECKPOINT}, {cers[1]:.2f} % with "
           f"{LAST_CHECKPOINT}; scoring with {chosen}")
-    return chosen
+    return last if cers[1] < cers[0] else None
 
 
 def read_prepared_set(root: str, name: str, num_feats: int) -> Tuple[List[str], List[str], List[np.ndarray]]:
