@@ -1,27 +1,72 @@
 """What the commands print besides their results: reports, warnings and progress bars.
 
+The library reports through the ``quorlin`` logger (each module logs under its own name)
+and warns through ``warnings`` with ``QuorlinWarning``. Reports reach standard output as
+plain lines, at the moment they are made, in scripts and notebooks as on the command line.
+
 The command line sets how much (``configure``): quiet commands print their results,
 warnings and errors only; verbose ones also the lists that are otherwise cut short, and
 the traceback of an error. Progress bars are drawn on a terminal only, unless asked for;
 output that goes to a file or a pipe gets none of their frames.
 """
 import contextlib
+import logging
 import os
 import sys
+import warnings
 from typing import Iterator, List, Optional, Sequence, TextIO
 
 from tqdm import tqdm
+
+from quorlin.errors import QuorlinWarning
 
 QUIET, NORMAL, VERBOSE = -1, 0, 1
 _level = NORMAL
 _progress: Optional[bool] = None  # None: on a terminal only
 
 
+class _Stdout(logging.StreamHandler):
+    """A handler that writes each record as it stands to what standard output is at that
+    moment (a redirection or a test's capture included)."""
+
+    def __init__(self):
+        super().__init__()
+        self.setFormatter(logging.Formatter("%(message)s"))
+
+    @property
+    def stream(self) -> TextIO:
+        return sys.stdout
+
+    @stream.setter
+    def stream(self, value) -> None:
+        pass  # always the current standard output
+
+
+logger = logging.getLogger("quorlin")
+logger.setLevel(logging.INFO)
+logger.addHandler(_Stdout())
+logger.propagate = False
+
+
 def configure(level: int = NORMAL, progress: Optional[bool] = None) -> None:
     """Sets how much is printed (``QUIET``, ``NORMAL`` or ``VERBOSE``) and whether progress
-    bars are drawn (None: when standard error is a terminal)."""
+    bars are drawn (None: when standard error is a terminal); warnings of this library are
+    shown as "quorlin: warning: <message>", each time they occur."""
     global _level, _progress
     _level, _progress = level, progress
+    logger.setLevel(logging.WARNING if level <= QUIET else logging.INFO)
+    warnings.simplefilter("always", QuorlinWarning)
+    warnings.showwarning = _show_warning
+
+
+_default_showwarning = warnings.showwarning
+
+
+def _show_warning(message, category, filename, lineno, file=None, line=None) -> None:
+    if issubclass(category, QuorlinWarning):
+        print(f"quorlin: warning: {message}", file=sys.stderr)
+    else:
+        _default_showwarning(message, category, filename, lineno, file, line)
 
 
 def verbose() -> bool:
@@ -40,11 +85,6 @@ def reports(stream: Optional[TextIO] = None) -> Iterator[None]:
             yield
     else:
         yield
-
-
-def warn(message: str) -> None:
-    """Prints "quorlin: warning: <message>" to standard error, also when quiet."""
-    print(f"quorlin: warning: {message}", file=sys.stderr)
 
 
 def shown(items: Sequence[str], limit: int) -> List[str]:

@@ -81,3 +81,8 @@ class CorpusError(QuorlinError, ValueError):
         if message.startswith("Caught ") and marker in message:  # "Caught ... Original Traceback ..."
             message = message.rsplit(marker, 1)[1].strip()
         super().__init__(message)
+
+
+class QuorlinWarning(UserWarning):
+    """Input that can be used, but perhaps not as meant: the message names the file, key or
+    utterance and what is done with it."""

@@ -17,6 +17,7 @@ replaces the model meanwhile, and no result is written beside another model.
 """
 import itertools
 import os
+import warnings
 import time
 from pathlib import Path
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
@@ -24,7 +25,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 import matplotlib.pyplot as plt
 import numpy as np
 
-from quorlin import console
+from quorlin.errors import QuorlinWarning
 from quorlin._files import replacing, write_text
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import NUM_THREADS, list_npy_files, read_features
@@ -91,7 +92,7 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
         if (lm_folder / CHECKPOINTS_FOLDER / BEST_CHECKPOINT).exists():
             lm = lm_folder
         else:
-            console.warn(f"no trained language model in {lm_folder}: evaluating without fusion")
+            warnings.warn(f"no trained language model in {lm_folder}: evaluating without fusion", QuorlinWarning)
             grid = list(dict.fromkeys(search._replace(lm_weight=0.0) for search in grid))
     root = recipe["asr"]["data"]["root"]
     batch_size, max_length = settings["batch_size"], settings.get("max_length")

@@ -7,9 +7,10 @@ the LM text into the layout the LM dataset reads, and the tokenizer both models 
 """
 import contextlib
 import os
+import warnings
 from typing import Any, Dict, List, Optional
 
-from quorlin import console
+from quorlin.errors import QuorlinWarning
 from quorlin._locks import folder_lock
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.layout import LM_PARTITIONS, SET_PARTITIONS
@@ -69,9 +70,9 @@ def _prepare(recipe: Dict[str, Any], jobs: Optional[int]) -> None:
         print(report)
     spoken = spoken_in_words(train)
     if spoken and recipe["tokenizer"]["kind"] == "char":
-        console.warn(f"the training transcripts hold {spoken}: a character tokenizer learns each as a character of "
-                     "its own, which speech says in words; write numbers and symbols out as they are spoken, or "
-                     "leave them out with prepare.text.alphabet")
+        warnings.warn(f"the training transcripts hold {spoken}: a character tokenizer learns each as a character "
+                      "of its own, which speech says in words; write numbers and symbols out as they are spoken, or "
+                      "leave them out with prepare.text.alphabet", QuorlinWarning)
     _prepare_tokenizer(recipe, [t for t in lm_text if t] + train)
 
 
