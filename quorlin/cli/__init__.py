@@ -89,8 +89,8 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("--max-length", type=positive_int,
                      help="longest transcript of one segment in tokens (default: as long as its audio allows)")
     sub.add_argument("--format", choices=[*WRITERS, "all"], default="tsv",
-                     help="id<TAB>text lines (default), JSON with timed segments, plain text, SubRip or WebVTT "
-                          "subtitles, or all of them (one file each per input, into -o FOLDER)")
+                     help=", ".join(f"{name}: {writer.what}" for name, writer in WRITERS.items())
+                     + " (default tsv), or all of them (one file each per input, into -o FOLDER)")
     sub.add_argument("--vad", help="what finds the speech: silero (default: a small neural network that holds "
                                    "in noise) or energy (frame energies against the noise floor)")
     sub.add_argument("-o", "--output", help="a file, or a folder (existing, or ending in /) for one file per input")
@@ -162,8 +162,9 @@ def finite_weight(text: str) -> float:
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = _parser().parse_args(argv)
+    # Transcripts may go to standard output: the reports of that command go to standard error.
     console.configure(console.QUIET if args.quiet else console.VERBOSE if args.verbose else console.NORMAL,
-                      True if args.progress else None)
+                      True if args.progress else None, reports_to_stderr=args.command == "transcribe")
     # Imported here, so that `quorlin --help` answers at once.
     from quorlin.errors import QuorlinError
 

@@ -1,4 +1,5 @@
 """Speech recognition dataset: filter-bank features with their transcripts."""
+import logging
 import os
 from typing import List, Optional, Tuple
 
@@ -14,17 +15,9 @@ from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, add_transcripts, avera
                                  subset_count, warn_unmatched_names)
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION, TRANSCRIPTS_ARRAYS_FOLDER
+from quorlin.prep.features import normalize_features
 
-
-def normalize_features(feat: torch.Tensor, norm: str, mean: Optional[torch.Tensor] = None,
-                       std: Optional[torch.Tensor] = None) -> torch.Tensor:
-    """One utterance's filter bank (num_feats, T) normalised: "global_mvn" by the training set's
-    per-dimension ``mean`` and ``std`` (num_feats,), "cepstral" by its own, "none" as it is."""
-    if norm == "global_mvn":
-        return (feat - mean.unsqueeze(1)) / (std.unsqueeze(1) + 1e-8)
-    if norm == "cepstral":
-        return (feat - feat.mean(dim=1, keepdim=True)) / (feat.std(dim=1, keepdim=True) + 1e-8)
-    return feat
+log = logging.getLogger(__name__)
 
 
 class Maltrey(Dataset):
@@ -82,7 +75,7 @@ class Maltrey(Dataset):
         if compute_stats and not self.isTrainPartition:
             raise ValueError("global_stats must be provided for non-training partitions when using global_mvn")
 
-        print("Loading data for " + partition + " partition...")
+        log.info("Loading data for " + partition + " partition...")
         reader = FeatureReader(num_feats, compute_stats, NUM_THREADS)
         with progress_bar(total=self.length) as bar:
             for start in range(0, self.length, CHUNK_SIZE):

@@ -1,6 +1,7 @@
 """Speech recognition dataset read from disk as batches are drawn: ``Maltrey``'s items with flat memory."""
 import contextlib
 import itertools
+import logging
 import os
 from typing import List, Optional, Tuple
 
@@ -12,10 +13,13 @@ from quorlin.console import progress_bar
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, CorpusError, average_chars_per_token, list_npy_files,
                                  load_transcripts, mvn_statistics)
-from quorlin.data.maltrey import Maltrey, normalize_features
+from quorlin.data.maltrey import Maltrey
 from quorlin.data.stream_index import index_path, read_stream_index
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION
+from quorlin.prep.features import normalize_features
+
+log = logging.getLogger(__name__)
 
 
 class MaltreyStream(Dataset):
@@ -75,7 +79,7 @@ class MaltreyStream(Dataset):
 
         self.frame_counts = index.frames[:self.length].copy()
         self.feat_max_len = int(self.frame_counts.max(initial=0))
-        print("Opening " + partition + " partition to stream from disk...")
+        log.info("Opening " + partition + " partition to stream from disk...")
         self.total_chars, self.total_tokens, self.text_max_len = 0, 0, 0
         if not is_test:
             self._tokenize()

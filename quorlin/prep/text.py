@@ -202,7 +202,8 @@ class TextNormalizer:
         """What the alphabet removed so far, most frequent first; None when nothing was.
 
         Example:
-            >>> print(english.report())
+            After 500 texts, ``english.report()`` reads::
+
             4 characters outside the alphabet were removed from 2 of 500 texts:
               U+0301 COMBINING ACUTE ACCENT: 3 times, first in train.tsv, line 3: "CAFE AU LAIT"
               '7' U+0037 DIGIT SEVEN: 1 time, first in dev.tsv, line 9: "CHAPTER 7"
