@@ -8,6 +8,7 @@ import torchaudio
 from torch.nn.utils.rnn import pad_sequence
 from torch.utils.data import Dataset
 
+from quorlin._checks import as_positive_int
 from quorlin.console import progress_bar
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, add_transcripts, average_chars_per_token,
@@ -68,9 +69,7 @@ class Maltrey(Dataset):
         self.feat_max_len = 0
         self.text_max_len = 0
 
-        num_feats = int(config["num_feats"])
-        if num_feats < 1:
-            raise ValueError(f"num_feats must be a positive integer, got {config['num_feats']!r}")
+        num_feats = as_positive_int(config["num_feats"], "num_feats")
         compute_stats = config["norm"] == "global_mvn" and global_stats is None
         if compute_stats and not self.isTrainPartition:
             raise ValueError("global_stats must be provided for non-training partitions when using global_mvn")

@@ -9,6 +9,7 @@ import numpy as np
 import torch
 from torch.utils.data import Dataset
 
+from quorlin._checks import as_positive_int
 from quorlin.console import progress_bar
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, CorpusError, average_chars_per_token, list_npy_files,
@@ -67,9 +68,7 @@ class MaltreyStream(Dataset):
         _check_names(index.names.tolist(), [os.path.basename(path) for path in self.fbank_files], self.fbank_dir)
         self._select_files(partition_dir, is_test)
 
-        self.num_feats = int(config["num_feats"])
-        if self.num_feats < 1:
-            raise ValueError(f"num_feats must be a positive integer, got {config['num_feats']!r}")
+        self.num_feats = as_positive_int(config["num_feats"], "num_feats")
         if self.num_feats > index.num_feats:
             raise CorpusError(f"{index_path(partition_dir)} covers {index.num_feats} feature rows, fewer than "
                               f"num_feats={self.num_feats}")

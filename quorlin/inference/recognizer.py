@@ -16,6 +16,7 @@ from typing import Any, Deque, Dict, Iterable, Iterator, List, Optional, Sequenc
 import numpy as np
 import torch
 
+from quorlin._checks import as_positive_int
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.decoding.recognition import Hypothesis, Search, recognize_batch
 from quorlin.errors import QuorlinError
@@ -168,7 +169,7 @@ class Recognizer:
         if ids is not None and hasattr(inputs, "__len__") and len(ids) != len(inputs):
             raise QuorlinError(f"ids must hold one id per input: {len(ids)} ids for {len(inputs)} inputs")
         max_length = self._check_max_length(max_length)
-        batch_size = _positive_int(batch_size, "batch_size")
+        batch_size = as_positive_int(batch_size, "batch_size")
         pending: List[Tuple["_Job", AudioSegment]] = []
         jobs: Deque[_Job] = deque()
         for n, item in enumerate(inputs):
@@ -348,12 +349,6 @@ def _min_frames(reduced_length) -> int:
     """The fewest filter-bank frames from which the front end makes one encoder position."""
     frames = torch.arange(1, 1001)
     return int(frames[reduced_length(frames) >= 1][0])
-
-
-def _positive_int(value, name: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-        raise QuorlinError(f"{name} must be an integer >= 1, got {value!r}")
-    return value
 
 
 def parse_device(device: Optional[str]) -> str:

@@ -15,7 +15,7 @@ from torch.optim.lr_scheduler import (
     SequentialLR,
 )
 
-from quorlin._checks import as_float, as_int
+from quorlin._checks import as_float, as_int, as_positive_int
 
 log = logging.getLogger(__name__)
 
@@ -33,9 +33,7 @@ def _updates_per_epoch(train_loader, gradient_accumulation_steps: int) -> int:
     """Optimizer updates, and so per-update scheduler steps, in an epoch over ``train_loader``:
     one per ``gradient_accumulation_steps`` batches, and one more for the batches left over at
     the end of the epoch, as the trainers make it: ceil(batches / G)."""
-    accumulation = as_int(gradient_accumulation_steps, "gradient_accumulation_steps")
-    if accumulation < 1:
-        raise ValueError(f"gradient_accumulation_steps must be at least 1, got {accumulation}")
+    accumulation = as_positive_int(gradient_accumulation_steps, "gradient_accumulation_steps")
     return -(-len(train_loader) // accumulation)
 
 

@@ -192,7 +192,7 @@ def test_frequency_masks_alone(tmp_path, write_asr_partition, asr_config, random
 @pytest.mark.parametrize("kwargs, error, match", [
     (dict(config=[("root", ".")]), TypeError, "config must be a dict, got list"),
     (dict(global_stats=[1, 2]), TypeError, "global_stats must be None or a tuple, got list"),
-    (dict(config={"root": "x", "num_feats": 0, "norm": "none"}), ValueError, "num_feats must be a positive integer, got 0"),
+    (dict(config={"root": "x", "num_feats": 0, "norm": "none"}), ValueError, "num_feats must be an integer >= 1, got 0"),
 ])
 def test_argument_errors(tmp_path, write_asr_partition, asr_config, random_feats, char_tokenizer, kwargs, error, match):
     write_asr_partition(tmp_path, "dev-clean", random_feats([3]), ["A"])
