@@ -29,6 +29,7 @@ import traceback
 from typing import Iterator, List, Optional
 
 from quorlin import console
+from quorlin.errors import QuorlinError
 from quorlin.inference.formats import WRITERS
 
 DEMO_RECIPE = "recipes/demo.yaml"
@@ -135,7 +136,7 @@ def positive_int(text: str) -> int:
 
 
 def beam_width(text: str) -> int:
-    from quorlin.recipe_schema import MAX_BEAM_WIDTH
+    from quorlin.recipe_schema import MAX_BEAM_WIDTH  # here, as in _run: the schema brings PyTorch
 
     value = positive_int(text)
     if value > MAX_BEAM_WIDTH:
@@ -165,9 +166,6 @@ def main(argv: Optional[List[str]] = None) -> int:
     # Transcripts may go to standard output: the reports of that command go to standard error.
     console.configure(console.QUIET if args.quiet else console.VERBOSE if args.verbose else console.NORMAL,
                       True if args.progress else None, reports_to_stderr=args.command == "transcribe")
-    # Imported here, so that `quorlin --help` answers at once.
-    from quorlin.errors import QuorlinError
-
     try:
         with _terminated_as_interrupted():
             return _run(args)
@@ -211,6 +209,8 @@ def _terminated_as_interrupted() -> Iterator[None]:
 
 
 def _run(args) -> int:
+    # Each command imports the library it runs (PyTorch with it) when it runs, so that
+    # `quorlin --help` and argument errors answer at once.
     if args.command == "transcribe":
         from quorlin.cli.transcribe import transcribe
         return transcribe(args)
