@@ -6,7 +6,7 @@
     quorlin train-asr recipes/demo.yaml asr.epochs=10   # or: torchrun --nproc_per_node=4 -m quorlin train-asr ...
     quorlin evaluate recipes/demo.yaml
     quorlin recipe show recipes/demo.yaml         # every key, defaults filled in
-    quorlin average expts/demo-asr --last 3
+    quorlin average expts/my-asr --last 3         # a run that kept its last epochs (training.keep_last)
     quorlin transcribe expts/demo-asr talk.flac recordings/ --format srt -o subtitles/
     quorlin export expts/demo-asr -o demo-export/ # for the C++ runtime, quorlin-transcribe
 
