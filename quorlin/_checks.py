@@ -13,6 +13,14 @@ def as_int(value, name: str) -> int:
     return int(value)
 
 
+def as_positive_int(value, name: str) -> int:
+    """``as_int``, then a ``ValueError`` unless the integer is at least 1."""
+    number = as_int(value, name)
+    if number < 1:
+        raise ValueError(f"{name} must be an integer >= 1, got {value!r}")
+    return number
+
+
 def as_float(value, name: str) -> float:
     """Convert a number to ``float``; anything else is a ``TypeError``."""
     if not isinstance(value, numbers.Real):

@@ -10,6 +10,7 @@ block turns a shared outer lock into an exclusive one (kept to the end of the ou
 import contextlib
 import errno
 import fcntl
+import logging
 import os
 import random
 import time
@@ -18,6 +19,8 @@ from typing import Dict, Iterator, Optional
 
 from quorlin.errors import FolderInUseError
 from quorlin.layout import LOCK_FILE
+
+log = logging.getLogger(__name__)
 
 _RETRY_SECONDS = 0.2
 
@@ -95,7 +98,7 @@ def _acquire(fd: int, folder, exclusive: bool, wait: bool, hint: str) -> None:
         holder = f"process {writer}, which is changing it" if writer else "another command reading it"
         if not wait:
             raise FolderInUseError(f"{folder} is in use by {holder}; wait for it to end{hint}") from None
-        print(f"{folder} is in use by {holder}; waiting for it to end...", flush=True)
+        log.info(f"{folder} is in use by {holder}; waiting for it to end...")
         fcntl.flock(fd, mode)
     if exclusive:
         _write_holder(fd)

@@ -25,36 +25,41 @@ _level = NORMAL
 _progress: Optional[bool] = None  # None: on a terminal only
 
 
-class _Stdout(logging.StreamHandler):
-    """A handler that writes each record as it stands to what standard output is at that
-    moment (a redirection or a test's capture included)."""
+class _Console(logging.StreamHandler):
+    """A handler that writes each record as it stands to what standard output (or, for a
+    command whose standard output holds its results alone, standard error) is at that
+    moment: a redirection or a test's capture included."""
 
     def __init__(self):
         super().__init__()
         self.setFormatter(logging.Formatter("%(message)s"))
+        self.to_stderr = False
 
     @property
     def stream(self) -> TextIO:
-        return sys.stdout
+        return sys.stderr if self.to_stderr else sys.stdout
 
     @stream.setter
     def stream(self, value) -> None:
-        pass  # always the current standard output
+        pass  # always the current standard output or error
 
 
 logger = logging.getLogger("quorlin")
 logger.setLevel(logging.INFO)
-logger.addHandler(_Stdout())
+_handler = _Console()
+logger.addHandler(_handler)
 logger.propagate = False
 
 
-def configure(level: int = NORMAL, progress: Optional[bool] = None) -> None:
-    """Sets how much is printed (``QUIET``, ``NORMAL`` or ``VERBOSE``) and whether progress
-    bars are drawn (None: when standard error is a terminal); warnings of this library are
-    shown as "quorlin: warning: <message>", each time they occur."""
+def configure(level: int = NORMAL, progress: Optional[bool] = None, reports_to_stderr: bool = False) -> None:
+    """Sets how much is printed (``QUIET``, ``NORMAL`` or ``VERBOSE``), whether progress bars
+    are drawn (None: when standard error is a terminal) and whether reports go to standard
+    error (for a command whose standard output holds its results alone); warnings of this
+    library are shown as "quorlin: warning: <message>", each time they occur."""
     global _level, _progress
     _level, _progress = level, progress
     logger.setLevel(logging.WARNING if level <= QUIET else logging.INFO)
+    _handler.to_stderr = reports_to_stderr
     warnings.simplefilter("always", QuorlinWarning)
     warnings.showwarning = _show_warning
 
@@ -74,14 +79,11 @@ def verbose() -> bool:
 
 
 @contextlib.contextmanager
-def reports(stream: Optional[TextIO] = None) -> Iterator[None]:
-    """Within the block, what is printed to standard output goes to ``stream`` (by default
-    standard output itself), or nowhere when quiet."""
+def reports() -> Iterator[None]:
+    """Within the block, what a module prints to standard output rather than logs goes
+    nowhere when quiet."""
     if _level <= QUIET:
         with open(os.devnull, "w", encoding="utf-8") as nowhere, contextlib.redirect_stdout(nowhere):
-            yield
-    elif stream is not None:
-        with contextlib.redirect_stdout(stream):
             yield
     else:
         yield

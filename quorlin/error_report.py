@@ -183,17 +183,18 @@ def format_error_report(records: Sequence[UtteranceErrors], title: str,
     substitutions. ``rates`` are the set's ``asr_metrics``, when already computed.
 
     Example:
-        >>> print(format_error_report(utterance_errors(["7-3-0004"], ["the cat sat on"],
-        ...                                            ["the bat sat on mat"]), "dev, greedy"), end="")
+        ``format_error_report(utterance_errors(["7-3-0004"], ["the cat sat on"], ["the bat sat on mat"]),
+        "dev, greedy")`` reads::
+
         dev, greedy
         1 utterance, 1 with errors
         WER 50.00 % (S=1 D=0 I=1 / 4 words), CER 35.71 % (5 / 14 characters)
-        <BLANKLINE>
+
         7-3-0004  S=1 D=0 I=1  (2 errors / 4 words, 5 character errors / 14 characters)
         REF:  the cat sat on ***
         HYP:  the bat sat on mat
                   S          I
-        <BLANKLINE>
+
         Most frequent substitutions (reference -> hypothesis)
           cat -> bat  1
     """

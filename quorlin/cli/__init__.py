@@ -6,7 +6,7 @@
     quorlin train-asr recipes/demo.yaml asr.epochs=10   # or: torchrun --nproc_per_node=4 -m quorlin train-asr ...
     quorlin evaluate recipes/demo.yaml
     quorlin recipe show recipes/demo.yaml         # every key, defaults filled in
-    quorlin average expts/demo-asr --last 3
+    quorlin average expts/my-asr --last 3         # a run that kept its last epochs (training.keep_last)
     quorlin transcribe expts/demo-asr talk.flac recordings/ --format srt -o subtitles/
     quorlin export expts/demo-asr -o demo-export/ # for the C++ runtime, quorlin-transcribe
 
@@ -29,6 +29,7 @@ import traceback
 from typing import Iterator, List, Optional
 
 from quorlin import console
+from quorlin.errors import QuorlinError
 from quorlin.inference.formats import WRITERS
 
 DEMO_RECIPE = "recipes/demo.yaml"
@@ -89,8 +90,8 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("--max-length", type=positive_int,
                      help="longest transcript of one segment in tokens (default: as long as its audio allows)")
     sub.add_argument("--format", choices=[*WRITERS, "all"], default="tsv",
-                     help="id<TAB>text lines (default), JSON with timed segments, plain text, SubRip or WebVTT "
-                          "subtitles, or all of them (one file each per input, into -o FOLDER)")
+                     help=", ".join(f"{name}: {writer.what}" for name, writer in WRITERS.items())
+                     + " (default tsv), or all of them (one file each per input, into -o FOLDER)")
     sub.add_argument("--vad", help="what finds the speech: silero (default: a small neural network that holds "
                                    "in noise) or energy (frame energies against the noise floor)")
     sub.add_argument("-o", "--output", help="a file, or a folder (existing, or ending in /) for one file per input")
@@ -135,7 +136,7 @@ def positive_int(text: str) -> int:
 
 
 def beam_width(text: str) -> int:
-    from quorlin.recipe_schema import MAX_BEAM_WIDTH
+    from quorlin.recipe_schema import MAX_BEAM_WIDTH  # here, as in _run: the schema brings PyTorch
 
     value = positive_int(text)
     if value > MAX_BEAM_WIDTH:
@@ -162,11 +163,9 @@ def finite_weight(text: str) -> float:
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = _parser().parse_args(argv)
+    # Transcripts may go to standard output: the reports of that command go to standard error.
     console.configure(console.QUIET if args.quiet else console.VERBOSE if args.verbose else console.NORMAL,
-                      True if args.progress else None)
-    # Imported here, so that `quorlin --help` answers at once.
-    from quorlin.errors import QuorlinError
-
+                      True if args.progress else None, reports_to_stderr=args.command == "transcribe")
     try:
         with _terminated_as_interrupted():
             return _run(args)
@@ -210,6 +209,8 @@ def _terminated_as_interrupted() -> Iterator[None]:
 
 
 def _run(args) -> int:
+    # Each command imports the library it runs (PyTorch with it) when it runs, so that
+    # `quorlin --help` and argument errors answer at once.
     if args.command == "transcribe":
         from quorlin.cli.transcribe import transcribe
         return transcribe(args)

@@ -5,6 +5,7 @@ progress bars advance while a partition loads. A file that is not what it should
 raises ``CorpusError`` naming it.
 """
 import os
+import warnings
 from typing import List, Tuple
 
 import numpy as np
@@ -12,7 +13,7 @@ import torch
 
 from quorlin.data import read_text_arrays
 from quorlin.data.string_pickle import load_string_array
-from quorlin.errors import CorpusError
+from quorlin.errors import CorpusError, QuorlinWarning
 
 NUM_THREADS = max(1, min(8, len(os.sched_getaffinity(0))))
 CHUNK_SIZE = 64
@@ -38,13 +39,13 @@ def subset_count(num_files: int, subset) -> int:
 
 
 def warn_unmatched_names(fbank_files: List[str], text_files: List[str]) -> None:
-    """Prints a warning when paired feature and transcript files have different names (files
-    pair by position; different names usually mean a file is missing)."""
+    """Warns (``QuorlinWarning``) when paired feature and transcript files have different names
+    (files pair by position; different names usually mean a file is missing)."""
     pairs = [(f, t) for f, t in zip(fbank_files, text_files) if os.path.basename(f) != os.path.basename(t)]
     if pairs:
         first_fbank, first_text = (os.path.basename(p) for p in pairs[0])
-        print(f"Warning: {len(pairs)} of {len(fbank_files)} feature/transcript pairs have different file names; "
-              f"the first pairs {first_fbank!r} with {first_text!r}")
+        warnings.warn(f"{len(pairs)} of {len(fbank_files)} feature/transcript pairs have different file names; "
+                      f"the first pairs {first_fbank!r} with {first_text!r}", QuorlinWarning)
 
 
 def load_transcripts(paths: List[str]) -> List[str]:

@@ -5,6 +5,8 @@ from typing import Iterator, List, Optional, Sequence
 import torch
 from torch.utils.data import Sampler
 
+from quorlin._checks import as_positive_int
+
 
 class LengthGroupedSampler(Sampler[int]):
     """An epoch's order of indices in which every ``batch_size`` consecutive indices form a
@@ -33,9 +35,9 @@ class LengthGroupedSampler(Sampler[int]):
 
     def __init__(self, lengths: Sequence[int], batch_size: int, pool_batches: int = 50,
                  seed: Optional[int] = None, num_replicas: int = 1, rank: int = 0):
-        for name, value in (("batch_size", batch_size), ("pool_batches", pool_batches), ("num_replicas", num_replicas)):
-            if not isinstance(value, int) or isinstance(value, bool) or value < 1:
-                raise ValueError(f"{name} must be a positive integer, got {value!r}")
+        batch_size = as_positive_int(batch_size, "batch_size")
+        pool_batches = as_positive_int(pool_batches, "pool_batches")
+        num_replicas = as_positive_int(num_replicas, "num_replicas")
         if not 0 <= rank < num_replicas:
             raise ValueError(f"rank must lie in [0, {num_replicas}), got {rank!r}")
         if len(lengths) == 0:

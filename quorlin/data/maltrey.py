@@ -1,4 +1,5 @@
 """Speech recognition dataset: filter-bank features with their transcripts."""
+import logging
 import os
 from typing import List, Optional, Tuple
 
@@ -7,6 +8,7 @@ import torchaudio
 from torch.nn.utils.rnn import pad_sequence
 from torch.utils.data import Dataset
 
+from quorlin._checks import as_positive_int
 from quorlin.console import progress_bar
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, add_transcripts, average_chars_per_token,
@@ -14,17 +16,9 @@ from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, add_transcripts, avera
                                  subset_count, warn_unmatched_names)
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION, TRANSCRIPTS_ARRAYS_FOLDER
+from quorlin.prep.features import normalize_features
 
-
-def normalize_features(feat: torch.Tensor, norm: str, mean: Optional[torch.Tensor] = None,
-                       std: Optional[torch.Tensor] = None) -> torch.Tensor:
-    """One utterance's filter bank (num_feats, T) normalised: "global_mvn" by the training set's
-    per-dimension ``mean`` and ``std`` (num_feats,), "cepstral" by its own, "none" as it is."""
-    if norm == "global_mvn":
-        return (feat - mean.unsqueeze(1)) / (std.unsqueeze(1) + 1e-8)
-    if norm == "cepstral":
-        return (feat - feat.mean(dim=1, keepdim=True)) / (feat.std(dim=1, keepdim=True) + 1e-8)
-    return feat
+log = logging.getLogger(__name__)
 
 
 class Maltrey(Dataset):
@@ -75,14 +69,12 @@ class Maltrey(Dataset):
         self.feat_max_len = 0
         self.text_max_len = 0
 
-        num_feats = int(config["num_feats"])
-        if num_feats < 1:
-            raise ValueError(f"num_feats must be a positive integer, got {config['num_feats']!r}")
+        num_feats = as_positive_int(config["num_feats"], "num_feats")
         compute_stats = config["norm"] == "global_mvn" and global_stats is None
         if compute_stats and not self.isTrainPartition:
             raise ValueError("global_stats must be provided for non-training partitions when using global_mvn")
 
-        print("Loading data for " + partition + " partition...")
+        log.info("Loading data for " + partition + " partition...")
         reader = FeatureReader(num_feats, compute_stats, NUM_THREADS)
         with progress_bar(total=self.length) as bar:
             for start in range(0, self.length, CHUNK_SIZE):

@@ -1,6 +1,7 @@
 """Speech recognition dataset read from disk as batches are drawn: ``Maltrey``'s items with flat memory."""
 import contextlib
 import itertools
+import logging
 import os
 from typing import List, Optional, Tuple
 
@@ -8,14 +9,18 @@ import numpy as np
 import torch
 from torch.utils.data import Dataset
 
+from quorlin._checks import as_positive_int
 from quorlin.console import progress_bar
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, CorpusError, average_chars_per_token, list_npy_files,
                                  load_transcripts, mvn_statistics)
-from quorlin.data.maltrey import Maltrey, normalize_features
+from quorlin.data.maltrey import Maltrey
 from quorlin.data.stream_index import index_path, read_stream_index
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION
+from quorlin.prep.features import normalize_features
+
+log = logging.getLogger(__name__)
 
 
 class MaltreyStream(Dataset):
@@ -63,9 +68,7 @@ class MaltreyStream(Dataset):
         _check_names(index.names.tolist(), [os.path.basename(path) for path in self.fbank_files], self.fbank_dir)
         self._select_files(partition_dir, is_test)
 
-        self.num_feats = int(config["num_feats"])
-        if self.num_feats < 1:
-            raise ValueError(f"num_feats must be a positive integer, got {config['num_feats']!r}")
+        self.num_feats = as_positive_int(config["num_feats"], "num_feats")
         if self.num_feats > index.num_feats:
             raise CorpusError(f"{index_path(partition_dir)} covers {index.num_feats} feature rows, fewer than "
                               f"num_feats={self.num_feats}")
@@ -75,7 +78,7 @@ class MaltreyStream(Dataset):
 
         self.frame_counts = index.frames[:self.length].copy()
         self.feat_max_len = int(self.frame_counts.max(initial=0))
-        print("Opening " + partition + " partition to stream from disk...")
+        log.info("Opening " + partition + " partition to stream from disk...")
         self.total_chars, self.total_tokens, self.text_max_len = 0, 0, 0
         if not is_test:
             self._tokenize()

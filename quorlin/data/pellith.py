@@ -1,4 +1,5 @@
 """Language-model dataset: tokenised transcripts with prompt sampling."""
+import logging
 import os
 import random
 from typing import List, Tuple
@@ -11,6 +12,8 @@ from quorlin.console import progress_bar
 from quorlin.data.corpus import (CHUNK_SIZE, add_transcripts, average_chars_per_token, list_npy_files,
                                  load_transcripts, read_subset, subset_count)
 from quorlin.data.tokenizer import VaskTokenizer
+
+log = logging.getLogger(__name__)
 
 
 class Pellith(Dataset):
@@ -57,7 +60,7 @@ class Pellith(Dataset):
         self.total_tokens = 0
         self.text_max_len = 0
 
-        print("Loading transcripts for " + partition + " partition...")
+        log.info("Loading transcripts for " + partition + " partition...")
         with progress_bar(total=len(self.text_files)) as bar:
             for start in range(0, len(self.text_files), CHUNK_SIZE):
                 chunk = self.text_files[start:start + CHUNK_SIZE]

@@ -1,4 +1,7 @@
-"""Console report on a data loader, printed before training."""
+"""Console report on a data loader, logged before training."""
+import logging
+
+log = logging.getLogger(__name__)
 
 LABEL_WIDTH = 25
 RULE_WIDTH = 50
@@ -16,7 +19,7 @@ def ruvesta(dataloader):
     """
 
     def line(label, value):
-        print(f"{label:<{LABEL_WIDTH}}: {value}")
+        log.info(f"{label:<{LABEL_WIDTH}}: {value}")
 
     def print_shapes(feats, transcripts_shifted=None, transcripts_golden=None, feat_lengths=None,
                      transcript_lengths=None):
@@ -28,16 +31,16 @@ def ruvesta(dataloader):
             if tensor is not None:
                 line(label, list(tensor.shape))
 
-    print("=" * RULE_WIDTH)
-    print(f"{'Dataloader Verification':^{RULE_WIDTH}}")
-    print("=" * RULE_WIDTH)
+    log.info("=" * RULE_WIDTH)
+    log.info(f"{'Dataloader Verification':^{RULE_WIDTH}}")
+    log.info("=" * RULE_WIDTH)
     dataset = dataloader.dataset
     line("Dataloader Partition", dataset.partition)
-    print("-" * RULE_WIDTH)
+    log.info("-" * RULE_WIDTH)
     line("Number of Batches", len(dataloader))
     line("Batch Size", dataloader.batch_size)
-    print("-" * RULE_WIDTH)
-    print(f"{'Checking shapes of the data...':<{RULE_WIDTH}}\n")
+    log.info("-" * RULE_WIDTH)
+    log.info(f"{'Checking shapes of the data...':<{RULE_WIDTH}}\n")
 
     max_feat_len = None
     for i, batch in enumerate(dataloader):
@@ -53,10 +56,10 @@ def ruvesta(dataloader):
             print_shapes(None, transcripts_shifted, transcripts_golden, None, transcript_lengths)
             max_transcript_len = dataset.text_max_len
 
-    print("-" * RULE_WIDTH)
+    log.info("-" * RULE_WIDTH)
     if max_feat_len is not None:
         line("Max Feature Length", max_feat_len)
     line("Max Transcript Length", max_transcript_len)
     if hasattr(dataset, "get_avg_chars_per_token"):
         line("Avg. Chars per Token", f"{dataset.get_avg_chars_per_token():.2f}")
-    print("=" * RULE_WIDTH)
+    log.info("=" * RULE_WIDTH)

@@ -3,7 +3,7 @@ from typing import Callable, List, Optional, Tuple, Union
 
 import torch
 
-from quorlin._checks import as_float, as_int
+from quorlin._checks import as_float, as_int, as_positive_int
 from quorlin.decoding.logit_processors import apply_repeat_penalty, filter_top_k_top_p
 from quorlin.decoding.scorer import IncrementalScorer
 
@@ -48,9 +48,7 @@ class SequenceGenerator:
     """
 
     def __init__(self, *, score_fn: Optional[ScoreFn], tokenizer, max_length: int, device):
-        max_length = as_int(max_length, "max_length")
-        if max_length < 1:
-            raise ValueError(f"max_length must be at least 1, got {max_length}")
+        max_length = as_positive_int(max_length, "max_length")
         self.score_fn = score_fn
         self.tokenizer = tokenizer
         self.max_length = max_length
@@ -146,9 +144,7 @@ class SequenceGenerator:
             sequences (N, W, L) and scores (N, W), beams sorted best first.
         """
         x = self._check_prompts(x)
-        W = as_int(beam_width, "beam_width")
-        if W < 1:
-            raise ValueError(f"beam_width must be at least 1, got {W}")
+        W = as_positive_int(beam_width, "beam_width")
         temperature = _positive(temperature, "temperature")
         repeat_penalty = _positive(repeat_penalty, "repeat_penalty")
         limits = self._row_limits(max_lengths, x).repeat_interleave(W).view(-1, W)  # (N, W)

@@ -137,13 +137,18 @@ def _ms(seconds: float) -> float:
 @dataclass(frozen=True)
 class Writer:
     """How one format writes transcripts: ``render`` makes the text of several transcripts
-    (``per_input`` false) or of one (``per_input`` true: a file per input)."""
+    (``per_input`` false) or of one (``per_input`` true: a file per input); ``what`` says
+    what it writes, in a few words."""
     render: Callable
     per_input: bool
+    what: str
 
 
-WRITERS = {"tsv": Writer(format_tsv, False), "json": Writer(format_json, False), "txt": Writer(format_txt, True),
-           "srt": Writer(format_srt, True), "vtt": Writer(format_vtt, True)}
+WRITERS = {"tsv": Writer(format_tsv, False, "id<TAB>text lines"),
+           "json": Writer(format_json, False, "JSON with timed segments"),
+           "txt": Writer(format_txt, True, "plain text"),
+           "srt": Writer(format_srt, True, "SubRip subtitles"),
+           "vtt": Writer(format_vtt, True, "WebVTT subtitles")}
 
 
 def render(format_name: str, transcripts: Sequence[Transcript]) -> str:

@@ -1,8 +1,7 @@
 """A trained recogniser that transcribes recordings of any length, from files or from memory.
 
     recognizer = Recognizer.from_run_folder("expts/demo-asr")
-    for transcript in recognizer.transcribe(["talk.flac", (waveform, 44100)]):
-        print(transcript.id, transcript.text)
+    texts = {t.id: t.text for t in recognizer.transcribe(["talk.flac", (waveform, 44100)], ids=["talk", "memo"])}
 
 A recording no longer than the model's longest training utterance is recognised whole. Longer
 ones are read in blocks and cut at pauses, found by a voice activity detector, into segments
@@ -17,7 +16,7 @@ from typing import Any, Deque, Dict, Iterable, Iterator, List, Optional, Sequenc
 import numpy as np
 import torch
 
-from quorlin.data.maltrey import normalize_features
+from quorlin._checks import as_positive_int
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.decoding.recognition import Hypothesis, Search, recognize_batch
 from quorlin.errors import QuorlinError
@@ -26,7 +25,8 @@ from quorlin.inference.audio import AudioError, AudioSource, file_id
 from quorlin.inference.results import Segment, Transcript, Word, spread_words
 from quorlin.inference.segmentation import AudioSegment, SegmentLengths, keep_words, split_audio
 from quorlin.inference.vad import DEFAULT_VAD, speech_detector
-from quorlin.prep.features import FRAME_LENGTH_MS, FRAME_SHIFT_MS, SAMPLE_RATE, compute_fbank, feature_seconds
+from quorlin.prep.features import (FRAME_LENGTH_MS, FRAME_SHIFT_MS, SAMPLE_RATE, compute_fbank, feature_seconds,
+                                   normalize_features)
 from quorlin.recipe_schema import MAX_BEAM_WIDTH
 from quorlin.run_folder import RunFolderError, load_trained, read_recognizer_settings, reading_run_folder
 
@@ -169,7 +169,7 @@ class Recognizer:
         if ids is not None and hasattr(inputs, "__len__") and len(ids) != len(inputs):
             raise QuorlinError(f"ids must hold one id per input: {len(ids)} ids for {len(inputs)} inputs")
         max_length = self._check_max_length(max_length)
-        batch_size = _positive_int(batch_size, "batch_size")
+        batch_size = as_positive_int(batch_size, "batch_size")
         pending: List[Tuple["_Job", AudioSegment]] = []
         jobs: Deque[_Job] = deque()
         for n, item in enumerate(inputs):
@@ -349,12 +349,6 @@ def _min_frames(reduced_length) -> int:
     """The fewest filter-bank frames from which the front end makes one encoder position."""
     frames = torch.arange(1, 1001)
     return int(frames[reduced_length(frames) >= 1][0])
-
-
-def _positive_int(value, name: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-        raise QuorlinError(f"{name} must be an integer >= 1, got {value!r}")
-    return value
 
 
 def parse_device(device: Optional[str]) -> str:

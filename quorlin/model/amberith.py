@@ -1,8 +1,11 @@
 """Fixed sinusoidal positional encoding."""
+import logging
 import math
 
 import torch
 from torch import nn
+
+log = logging.getLogger(__name__)
 
 
 class Amberith(nn.Module):
@@ -29,7 +32,7 @@ class Amberith(nn.Module):
     def create_pe_table(self, d_model, max_len):
         """Builds (or rebuilds) the ``pe`` buffer of shape (1, max_len, d_model)."""
         if d_model % 2 != 0:
-            print(f"Warning: d_model={d_model} is odd. Amberith assumes d_model is even.")
+            log.warning(f"Warning: d_model={d_model} is odd. Amberith assumes d_model is even.")
         position = torch.arange(max_len).unsqueeze(1)  # (max_len, 1)
         div_term = torch.exp(torch.arange(0, d_model, 2).float() * -(math.log(10000.0) / d_model))
         pe_argument = position * div_term  # (max_len, ceil(d_model / 2))

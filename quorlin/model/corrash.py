@@ -1,10 +1,14 @@
 """Speech front ends: filter-bank frames to model-width embeddings on a shorter time axis."""
+import logging
+
 import torch
 import torch.nn as nn
 from torch.nn.utils.rnn import pack_padded_sequence, pad_packed_sequence
 from torchinfo import summary
 
 from quorlin._checks import as_float, as_int
+
+log = logging.getLogger(__name__)
 
 
 def _closest_factors(n):
@@ -254,7 +258,7 @@ def _smoke_test(reduction_method, time_reduction):
     model = Corrash(80, 256, time_reduction=time_reduction, reduction_method=reduction_method, dropout=0.1)
     summary(model, input_data=[input_data, input_lengths])
     output, output_lengths = model(input_data, input_lengths)
-    print(output_lengths)
+    log.info("%s", output_lengths)
 
 
 def test_corrash_lstm(time_reduction: int = 2):

@@ -3,8 +3,9 @@ train the recogniser, evaluate, and say where everything is.
 
     from quorlin.recipe import load_recipe
     from quorlin.pipeline.demo import demo
-    print(demo(load_recipe("recipes/demo.yaml")))
+    summary = demo(load_recipe("recipes/demo.yaml"))  # the results table, times and paths
 """
+import logging
 import os
 import shlex
 import shutil
@@ -20,6 +21,9 @@ from quorlin.pipeline.training import train_asr, train_lm
 from quorlin.prep import source_utterances
 from quorlin.recipe import evaluation_sets, run_folder
 
+log = logging.getLogger(__name__)
+
+
 def demo(recipe: Dict[str, Any], device: Optional[str] = None) -> str:
     """Runs every step; a step that finished before (prepared files, trained epochs) is not
     done again, so a second run only evaluates. Returns the summary: the results table, the
@@ -29,7 +33,7 @@ def demo(recipe: Dict[str, Any], device: Optional[str] = None) -> str:
                        ("LM training", lambda: train_lm(recipe, resume=True, device=device)),
                        ("Recogniser training", lambda: train_asr(recipe, resume=True, device=device)),
                        ("Evaluation", lambda: evaluate(recipe, device))):
-        print(f"\n🚀 {name}")
+        log.info(f"\n🚀 {name}")
         start = time.perf_counter()
         results = step()
         times[name] = time.perf_counter() - start

@@ -6,6 +6,7 @@ the LM text into the layout the LM dataset reads, and the tokenizer both models 
     prepare(load_recipe("recipes/demo.yaml"), jobs=2)
 """
 import contextlib
+import logging
 import os
 import warnings
 from typing import Any, Dict, List, Optional
@@ -17,6 +18,8 @@ from quorlin.layout import LM_PARTITIONS, SET_PARTITIONS
 from quorlin.prep import prepare_asr, prepare_lm, read_text_lines, source_utterances
 from quorlin.prep.text import TextNormalizer, spoken_in_words
 from quorlin.recipe import evaluation_sets, tokenizer_path
+
+log = logging.getLogger(__name__)
 
 
 def prepare(recipe: Dict[str, Any], jobs: Optional[int] = None) -> None:
@@ -50,10 +53,10 @@ def _prepare(recipe: Dict[str, Any], jobs: Optional[int]) -> None:
     transcripts = {}
     for partition, source, speeds in sets:
         found = [u._replace(text=normalizer(u.text, where=f"{u.utt_id} ({source})")) for u in source_utterances(source)]
-        print(f"{partition}: {len(found)} utterances from {source}")
+        log.info(f"{partition}: {len(found)} utterances from {source}")
         counts = prepare_asr(found, data["root"], partition, num_mel_bins=data["num_feats"], num_workers=jobs,
                              normalize=None, speed_factors=speeds)
-        print(f"{partition}: {counts['prepared']} prepared, {counts['skipped']} already there")
+        log.info(f"{partition}: {counts['prepared']} prepared, {counts['skipped']} already there")
         transcripts[partition] = [u.text for u in found]
 
     train = transcripts[train_set]
@@ -64,10 +67,10 @@ def _prepare(recipe: Dict[str, Any], jobs: Optional[int]) -> None:
     first_dev, first_test = (evaluation_sets(recipe, split)[0][0] for split in ("dev", "test"))
     for split, texts in (("train", lm_text), ("dev", transcripts[first_dev]), ("test", transcripts[first_test])):
         counts = prepare_lm(texts, recipe["lm"]["data"]["root"], LM_PARTITIONS[split], normalize=None)
-        print(f"LM {split}: {counts['prepared']} texts prepared, {counts['skipped']} already there")
+        log.info(f"LM {split}: {counts['prepared']} texts prepared, {counts['skipped']} already there")
     report = normalizer.report()
     if report:
-        print(report)
+        log.info(report)
     spoken = spoken_in_words(train)
     if spoken and recipe["tokenizer"]["kind"] == "char":
         warnings.warn(f"the training transcripts hold {spoken}: a character tokenizer learns each as a character "
@@ -81,8 +84,8 @@ def _prepare_tokenizer(recipe: Dict[str, Any], texts: List[str]) -> None:
     path = tokenizer_path(recipe)
     tokenizer = VaskTokenizer.from_texts(texts, **recipe["tokenizer"])
     if os.path.exists(path) and VaskTokenizer.load(path) == tokenizer:
-        print(f"Tokenizer: {tokenizer} kept in {path}")
+        log.info(f"Tokenizer: {tokenizer} kept in {path}")
         return
     tokenizer.save(path)
-    print(f"Tokenizer: {tokenizer} written to {path}")
+    log.info(f"Tokenizer: {tokenizer} written to {path}")
 

@@ -1,5 +1,7 @@
-"""Log-mel filter banks of audio files."""
-from typing import Tuple
+"""The feature front end, one for preparation, training and transcription: audio at 16 kHz
+(``SAMPLE_RATE``) into Kaldi-style log-mel filter banks of 25 ms windows every 10 ms, and
+their normalisation as a dataset or a recogniser applies it."""
+from typing import Optional, Tuple
 
 import numpy as np
 import soundfile
@@ -66,6 +68,17 @@ def compute_fbank(samples: torch.Tensor, sample_rate: int, num_mel_bins: int = 8
         samples.unsqueeze(0), num_mel_bins=num_mel_bins, frame_length=FRAME_LENGTH_MS,
         frame_shift=FRAME_SHIFT_MS, sample_frequency=SAMPLE_RATE)  # (frames, num_mel_bins)
     return feats.T.contiguous().numpy()
+
+
+def normalize_features(feat: torch.Tensor, norm: str, mean: Optional[torch.Tensor] = None,
+                       std: Optional[torch.Tensor] = None) -> torch.Tensor:
+    """One utterance's filter bank (num_feats, T) normalised: "global_mvn" by the training set's
+    per-dimension ``mean`` and ``std`` (num_feats,), "cepstral" by its own, "none" as it is."""
+    if norm == "global_mvn":
+        return (feat - mean.unsqueeze(1)) / (std.unsqueeze(1) + 1e-8)
+    if norm == "cepstral":
+        return (feat - feat.mean(dim=1, keepdim=True)) / (feat.std(dim=1, keepdim=True) + 1e-8)
+    return feat
 
 
 def audio_fbank(path: str, num_mel_bins: int = 80, speed: float = 1.0) -> np.ndarray:

@@ -23,6 +23,7 @@ pass over the files once every utterance is prepared, and kept while no file cha
 import contextlib
 import hashlib
 import json
+import logging
 import os
 import time
 from typing import Callable, Dict, List, Optional, Sequence
@@ -40,6 +41,8 @@ from quorlin.prep.files import remove_other_npy, save_npy
 from quorlin.prep.runner import check_workers, run_parallel
 from quorlin.prep.sources import PLAIN_NAME, Utterance
 from quorlin.prep.text import normalize_transcript
+
+log = logging.getLogger(__name__)
 
 PARTITIONS = {"train": TRAIN_PARTITION, "dev": DEV_PARTITION, "test": TEST_PARTITION}
 # What an utterance's features are made from; its transcript is the record's "text".
@@ -147,7 +150,7 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
         # later one prepares it again (its record is gone) or removes it (when it is dropped).
         removed = remove_other_npy(d, {utt_id for utt_id, _, _ in outputs})
         if removed:
-            print(f"Removed {len(removed)} file(s) of utterances that are not in this run from {d} "
+            log.info(f"Removed {len(removed)} file(s) of utterances that are not in this run from {d} "
                   f"(first: {removed[0]})")
             _forget_index(folder)
     if any(fbank_path is not None for _, (_, fbank_path, *_) in jobs):
@@ -210,7 +213,7 @@ def prepare_lm(texts: Sequence[str], root: str, partition: str,
     names = [f"{i:0{width}d}" for i in range(len(texts))]
     removed = remove_other_npy(folder, set(names))
     if removed:
-        print(f"Removed {len(removed)} file(s) beyond the texts of this run from {folder} (first: {removed[0]})")
+        log.info(f"Removed {len(removed)} file(s) beyond the texts of this run from {folder} (first: {removed[0]})")
     prepared = 0
     for name, text in zip(progress_bar(names, desc=f"[Preparing {partition}]"), texts):
         path = os.path.join(folder, name + ".npy")

@@ -3,13 +3,13 @@ import concurrent.futures
 import ctypes
 import itertools
 import multiprocessing
-import operator
 import os
 import signal
 from typing import Any, Callable, List, Optional, Sequence
 
 import torch
 
+from quorlin._checks import as_positive_int
 from quorlin.console import progress_bar
 from quorlin.prep.errors import PreparationError
 
@@ -23,17 +23,10 @@ def default_workers() -> int:
 
 
 def check_workers(num_workers) -> int:
-    """``num_workers`` as an int, all cores for None; anything but an integer of at least 1
-    raises ``PreparationError`` (it comes from the user, as ``quorlin prepare -j``)."""
+    """``num_workers`` as an int of at least 1 (``as_positive_int``), all cores for None."""
     if num_workers is None:
         return default_workers()
-    try:
-        count = operator.index(num_workers)
-    except TypeError:
-        count = 0
-    if isinstance(num_workers, bool) or count < 1:
-        raise PreparationError(f"num_workers must be an integer of at least 1, got {num_workers!r}")
-    return count
+    return as_positive_int(num_workers, "num_workers")
 
 
 def _start_worker(parent_pid: int) -> None:

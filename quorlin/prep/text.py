@@ -5,6 +5,8 @@ import re
 import unicodedata
 from typing import Any, Dict, Mapping, Optional, Sequence
 
+from quorlin.recipe_rules import NONE, Boolean, Choice, Either, Key, Null, Section, Text
+
 _APOSTROPHES = str.maketrans({"\u2019": "'", "\u2018": "'", "\u02bc": "'", "`": "'"})
 _NOT_KEPT = re.compile(r"[^A-Z' ]+")
 # An apostrophe counts only after a letter ("KING'S", "MOSES'"); quote marks go.
@@ -13,7 +15,17 @@ _SPACES = re.compile(r" {2,}")
 
 NORMAL_FORMS = ("NFC", "NFKC", "NFD", "NFKD")
 CASES = ("keep", "upper", "lower")
-DEFAULT_TEXT_SETTINGS = {"normalization": "NFC", "case": "keep", "remove_punctuation": True, "alphabet": None}
+# The settings of a recipe's prepare.text section, checked once by these rules.
+TEXT_SETTINGS = Section({
+    "normalization": Key(Choice(*NORMAL_FORMS), "NFC", "The Unicode normal form of the transcripts."),
+    "case": Key(Choice(*CASES), "keep", "Upper-case or lower-case the transcripts, or keep them as written."),
+    "remove_punctuation": Key(Boolean(), True, "Punctuation and symbols become spaces; an apostrophe inside a word "
+                                               "stays."),
+    "alphabet": Key(Either(Text(), Null()), NONE, "The characters allowed besides the space; others are removed and "
+                                                  "reported. None: every letter, mark and digit of every script."),
+}, label="prepare.text")
+DEFAULT_TEXT_SETTINGS = {name: None if key.default is NONE else key.default
+                         for name, key in TEXT_SETTINGS.keys.items()}
 # Zero-width non-joiner and joiner spell words in Persian and Indic scripts; every other
 # control or format character (soft hyphen, byte order mark, direction marks) is invisible noise.
 _JOINERS = "\u200c\u200d"
@@ -117,26 +129,15 @@ class TextNormalizer:
             settings = {}
         if not isinstance(settings, Mapping):
             raise TypeError(f"prepare.text must be a mapping of settings, got {type(settings).__name__}")
-        unknown = [key for key in settings if key not in DEFAULT_TEXT_SETTINGS]
-        if unknown:
-            raise ValueError(f"prepare.text has unknown key {unknown[0]!r}; "
-                             f"the keys are {', '.join(DEFAULT_TEXT_SETTINGS)}")
+        problems = TEXT_SETTINGS.problems(dict(settings), "prepare.text")
+        if problems:
+            raise ValueError("; ".join(map(str, problems)))
         settings = {**DEFAULT_TEXT_SETTINGS, **settings}
-        if settings["normalization"] not in NORMAL_FORMS:
-            raise ValueError(f"prepare.text.normalization must be one of {', '.join(NORMAL_FORMS)}, "
-                             f"got {settings['normalization']!r}")
-        if settings["case"] not in CASES:
-            raise ValueError(f"prepare.text.case must be one of {', '.join(CASES)}, got {settings['case']!r}")
-        if type(settings["remove_punctuation"]) is not bool:
-            raise TypeError(f"prepare.text.remove_punctuation must be true or false, "
-                            f"got {settings['remove_punctuation']!r}")
         self._settings = settings
         self._table = _CharTable(settings["remove_punctuation"])
         self._outside = None
         alphabet = settings["alphabet"]
         if alphabet is not None:
-            if not isinstance(alphabet, str) or not alphabet:
-                raise TypeError(f"prepare.text.alphabet must be a non-empty string of characters, got {alphabet!r}")
             for char in alphabet:
                 if char.isspace():
                     raise ValueError(f"prepare.text.alphabet must not hold white space (the space is always "
@@ -202,7 +203,8 @@ class TextNormalizer:
         """What the alphabet removed so far, most frequent first; None when nothing was.
 
         Example:
-            >>> print(english.report())
+            After 500 texts, ``english.report()`` reads::
+
             4 characters outside the alphabet were removed from 2 of 500 texts:
               U+0301 COMBINING ACUTE ACCENT: 3 times, first in train.tsv, line 3: "CAFE AU LAIT"
               '7' U+0037 DIGIT SEVEN: 1 time, first in dev.tsv, line 9: "CHAPTER 7"

@@ -1,6 +1,7 @@
 """Learning-rate scheduler factory (plateau, cosine, cosine with restarts, linear warm-up)
 and a plot of a scheduler's learning rates over a simulated run."""
 import copy
+import logging
 from typing import Any, Dict
 
 import matplotlib.pyplot as plt
@@ -14,7 +15,9 @@ from torch.optim.lr_scheduler import (
     SequentialLR,
 )
 
-from quorlin._checks import as_float, as_int
+from quorlin._checks import as_float, as_int, as_positive_int
+
+log = logging.getLogger(__name__)
 
 SUPPORTED_SCHEDULERS = ["reduce_lr", "cosine", "cosine_warm"]
 GROUP_COLORS = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd"]
@@ -30,9 +33,7 @@ def _updates_per_epoch(train_loader, gradient_accumulation_steps: int) -> int:
     """Optimizer updates, and so per-update scheduler steps, in an epoch over ``train_loader``:
     one per ``gradient_accumulation_steps`` batches, and one more for the batches left over at
     the end of the epoch, as the trainers make it: ceil(batches / G)."""
-    accumulation = as_int(gradient_accumulation_steps, "gradient_accumulation_steps")
-    if accumulation < 1:
-        raise ValueError(f"gradient_accumulation_steps must be at least 1, got {accumulation}")
+    accumulation = as_positive_int(gradient_accumulation_steps, "gradient_accumulation_steps")
     return -(-len(train_loader) // accumulation)
 
 
@@ -58,14 +59,14 @@ def _reduce_lr_scheduler(optimizer, reduce_config: Dict[str, Any]) -> ReduceLROn
         "min_lr": reduce_config.get("min_lr", 1e-5),
         "eps": reduce_config.get("eps", 1e-8),
     }
-    print("├── ReduceLROnPlateau Settings:")
-    print(f"│   ├── Mode: {settings['mode']}")
-    print(f"│   ├── Factor: {settings['factor']}")
-    print(f"│   ├── Patience: {settings['patience']} epochs")
-    print(f"│   ├── Threshold: {settings['threshold']}")
-    print(f"│   ├── Threshold Mode: {settings['threshold_mode']}")
-    print(f"│   ├── Cooldown: {settings['cooldown']} epochs")
-    print(f"│   └── Min LR: {settings['min_lr']}")
+    log.info("├── ReduceLROnPlateau Settings:")
+    log.info(f"│   ├── Mode: {settings['mode']}")
+    log.info(f"│   ├── Factor: {settings['factor']}")
+    log.info(f"│   ├── Patience: {settings['patience']} epochs")
+    log.info(f"│   ├── Threshold: {settings['threshold']}")
+    log.info(f"│   ├── Threshold Mode: {settings['threshold_mode']}")
+    log.info(f"│   ├── Cooldown: {settings['cooldown']} epochs")
+    log.info(f"│   └── Min LR: {settings['min_lr']}")
     return ReduceLROnPlateau(optimizer, **settings)
 
 
@@ -73,9 +74,9 @@ def _cosine_scheduler(optimizer, cosine_config, train_loader, gradient_accumulat
     T_max_epochs = cosine_config.get("T_max", 60)
     T_max_steps = _epochs_to_steps(T_max_epochs, train_loader, gradient_accumulation_steps)
     eta_min = cosine_config.get("eta_min", 1e-4)
-    print("├── Cosine Annealing Settings:")
-    print(f"│   ├── T_max: {T_max_epochs} epochs ({T_max_steps} steps)")
-    print(f"│   └── Min LR: {eta_min}")
+    log.info("├── Cosine Annealing Settings:")
+    log.info(f"│   ├── T_max: {T_max_epochs} epochs ({T_max_steps} steps)")
+    log.info(f"│   └── Min LR: {eta_min}")
     return CosineAnnealingLR(
         optimizer,
         T_max=T_max_steps,
@@ -89,10 +90,10 @@ def _cosine_warm_scheduler(optimizer, warm_config, train_loader, gradient_accumu
     T_0_steps = _epochs_to_steps(T_0_epochs, train_loader, gradient_accumulation_steps)
     T_mult = warm_config.get("T_mult", 2)
     eta_min = warm_config.get("eta_min", 1e-4)
-    print("├── Cosine Annealing Warm Restarts Settings:")
-    print(f"│   ├── T_0: {T_0_epochs} epochs ({T_0_steps} steps)")
-    print(f"│   ├── T_mult: {T_mult}")
-    print(f"│   └── Min LR: {eta_min}")
+    log.info("├── Cosine Annealing Warm Restarts Settings:")
+    log.info(f"│   ├── T_0: {T_0_epochs} epochs ({T_0_steps} steps)")
+    log.info(f"│   ├── T_mult: {T_mult}")
+    log.info(f"│   └── Min LR: {eta_min}")
     return CosineAnnealingWarmRestarts(
         optimizer,
         T_0=T_0_steps,
@@ -138,8 +139,8 @@ def create_scheduler(
     _check_dict(scheduler_config, "scheduler_config")
     steps_per_epoch = _updates_per_epoch(train_loader, gradient_accumulation_steps)
     scheduler_name = scheduler_config["name"].lower()
-    print("\n📈 Configuring Learning Rate Scheduler:")
-    print(f"├── Type: {scheduler_name.upper()}")
+    log.info("\n📈 Configuring Learning Rate Scheduler:")
+    log.info(f"├── Type: {scheduler_name.upper()}")
 
     warmup_config = scheduler_config.get("warmup", {})
     warmup_enabled = warmup_config.get("enabled", False)
@@ -164,14 +165,14 @@ def create_scheduler(
         )
 
     if not warmup_enabled:
-        print("└── Warmup: Disabled")
+        log.info("└── Warmup: Disabled")
         return scheduler
     warmup_epochs = warmup_config.get("epochs", 5)
     warmup_steps = _warmup_steps(warmup_epochs, steps_per_epoch)
-    print("├── Warmup Settings:")
-    print(f"│   ├── Duration: {warmup_epochs} epochs ({warmup_steps} steps)")
-    print(f"│   ├── Start Factor: {warmup_config.get('start_factor', 0.1)}")
-    print(f"│   └── End Factor: {warmup_config.get('end_factor', 1.0)}")
+    log.info("├── Warmup Settings:")
+    log.info(f"│   ├── Duration: {warmup_epochs} epochs ({warmup_steps} steps)")
+    log.info(f"│   ├── Start Factor: {warmup_config.get('start_factor', 0.1)}")
+    log.info(f"│   └── End Factor: {warmup_config.get('end_factor', 1.0)}")
     return create_warmup_scheduler(optimizer, scheduler, warmup_config, train_loader, gradient_accumulation_steps)
 
 
@@ -283,9 +284,7 @@ def plot_lr_schedule(
     group_count = len(optimizer.param_groups)
     num_groups = min(max_groups, group_count)
     if group_count > max_groups:
-        print(
-            f"Warning: Only showing {max_groups} out of {group_count} parameter groups for clarity"
-        )
+        log.warning(f"Warning: Only showing {max_groups} out of {group_count} parameter groups for clarity")
     try:
         x, lrs = _simulate(
             scheduler, num_epochs, train_loader, gradient_accumulation_steps, num_groups

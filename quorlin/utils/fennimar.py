@@ -1,8 +1,11 @@
 """Optimizer factory: parameter groups, layer-wise learning-rate decay, SGD/Adam/AdamW."""
+import logging
 from collections.abc import Mapping
 
 import torch
 from torch import nn
+
+log = logging.getLogger(__name__)
 
 
 def _depth(name: str) -> int:
@@ -12,16 +15,16 @@ def _depth(name: str) -> int:
 
 def _pattern_groups(model: nn.Module, param_groups_config, base_lr) -> list:
     """One single-parameter group per trainable parameter; the first matching group wins."""
-    print("├── Parameter Groups:")
+    log.info("├── Parameter Groups:")
     parameter_groups = []
     assigned_params = set()
     for group_config in param_groups_config:
         group_params = []
         group_lr = group_config.get("lr", base_lr)
         patterns = group_config["patterns"]
-        print(f"│   ├── Group: {group_config['name']}")
-        print(f"│   │   ├── LR: {group_lr}")
-        print(f"│   │   └── Patterns: {patterns}")
+        log.info(f"│   ├── Group: {group_config['name']}")
+        log.info(f"│   │   ├── LR: {group_lr}")
+        log.info(f"│   │   └── Patterns: {patterns}")
         layer_decay = group_config.get("layer_decay", {})
         use_layer_decay = layer_decay.get("enabled", False)
         decay_rate = layer_decay.get("decay_rate", 1.0)
@@ -43,7 +46,7 @@ def _pattern_groups(model: nn.Module, param_groups_config, base_lr) -> list:
         if param.requires_grad and name not in assigned_params
     ]
     if default_params:
-        print("│   └── Default Group (unmatched parameters)")
+        log.info("│   └── Default Group (unmatched parameters)")
         parameter_groups.extend(default_params)
     return parameter_groups
 
@@ -51,8 +54,8 @@ def _pattern_groups(model: nn.Module, param_groups_config, base_lr) -> list:
 def _layer_decay_groups(model: nn.Module, layer_decay: Mapping, base_lr) -> list:
     """One group per trainable parameter, its rate decayed by the depth of its name."""
     decay_rate = layer_decay["decay_rate"]
-    print("├── Layer-wise Decay: Enabled")
-    print(f"│   └── Decay Rate: {decay_rate}")
+    log.info("├── Layer-wise Decay: Enabled")
+    log.info(f"│   └── Decay Rate: {decay_rate}")
     parameter_groups = []
     layer_lrs = {}
     for name, param in model.named_parameters():
@@ -61,21 +64,21 @@ def _layer_decay_groups(model: nn.Module, layer_decay: Mapping, base_lr) -> list
         lr = base_lr * decay_rate ** _depth(name)
         layer_lrs[name] = lr
         parameter_groups.append({"params": param, "lr": lr, "name": f"model.{name}"})
-    print("├── Layer Learning Rates (sample):")
+    log.info("├── Layer Learning Rates (sample):")
     for name, lr in list(layer_lrs.items())[:3]:
-        print(f"│   ├── {name}: {lr:.6f}")
+        log.info(f"│   ├── {name}: {lr:.6f}")
     if len(layer_lrs) > 3:
-        print(f"│   └── ... ({len(layer_lrs) - 3} more layers)")
+        log.info(f"│   └── ... ({len(layer_lrs) - 3} more layers)")
     return parameter_groups
 
 
 def _adam_settings(title: str, settings: Mapping) -> dict:
     """Print an Adam-family block and return its keyword arguments."""
-    print(f"└── {title} Specific:")
+    log.info(f"└── {title} Specific:")
     betas, eps, amsgrad = settings["betas"], settings["eps"], settings["amsgrad"]
-    print(f"    ├── Betas: {betas}")
-    print(f"    ├── Epsilon: {eps}")
-    print(f"    └── AMSGrad: {amsgrad}")
+    log.info(f"    ├── Betas: {betas}")
+    log.info(f"    ├── Epsilon: {eps}")
+    log.info(f"    └── AMSGrad: {amsgrad}")
     return {"betas": betas, "eps": eps, "amsgrad": amsgrad}
 
 
@@ -108,11 +111,11 @@ def fennimar(model: nn.Module, opt_config: Mapping) -> torch.optim.Optimizer:
 
     opt_name = opt_config["name"].lower()
     base_lr = opt_config["lr"]
-    print("\n🔧 Configuring Optimizer:")
-    print(f"├── Type: {opt_name.upper()}")
-    print(f"├── Base LR: {base_lr}")
+    log.info("\n🔧 Configuring Optimizer:")
+    log.info(f"├── Type: {opt_name.upper()}")
+    log.info(f"├── Base LR: {base_lr}")
     weight_decay = opt_config["weight_decay"]
-    print(f"├── Weight Decay: {weight_decay}")
+    log.info(f"├── Weight Decay: {weight_decay}")
 
     param_groups_config = opt_config.get("param_groups", [])
     layer_decay = opt_config.get("layer_decay", {})
@@ -121,16 +124,16 @@ def fennimar(model: nn.Module, opt_config: Mapping) -> torch.optim.Optimizer:
     elif layer_decay.get("enabled", False):
         parameter_groups = _layer_decay_groups(model, layer_decay, base_lr)
     else:
-        print("├── Layer-wise Decay: Disabled")
+        log.info("├── Layer-wise Decay: Disabled")
         parameter_groups = [{"params": model.parameters(), "lr": base_lr, "name": "model"}]
 
     if opt_name == "sgd":
-        print("└── SGD Specific:")
+        log.info("└── SGD Specific:")
         sgd = opt_config["sgd"]
         momentum, nesterov, dampening = sgd["momentum"], sgd["nesterov"], sgd["dampening"]
-        print(f"    ├── Momentum: {momentum}")
-        print(f"    ├── Nesterov: {nesterov}")
-        print(f"    └── Dampening: {dampening}")
+        log.info(f"    ├── Momentum: {momentum}")
+        log.info(f"    ├── Nesterov: {nesterov}")
+        log.info(f"    └── Dampening: {dampening}")
         return torch.optim.SGD(
             parameter_groups,
             momentum=momentum,

@@ -46,7 +46,7 @@ def test_batches_cover_every_sample_and_keep_lengths_together(count, num_replica
 
 
 def test_arguments_are_checked():
-    with pytest.raises(ValueError, match="batch_size must be a positive integer, got 0"):
+    with pytest.raises(ValueError, match="batch_size must be an integer >= 1, got 0"):
         LengthGroupedSampler([3, 4], 0)
     with pytest.raises(ValueError, match=r"rank must lie in \[0, 2\), got 2"):
         LengthGroupedSampler([3, 4], 1, num_replicas=2, rank=2)

@@ -6,6 +6,7 @@ import torch
 from torch.utils.data import DataLoader
 
 from quorlin.data.maltrey import Maltrey
+from quorlin.errors import QuorlinWarning
 
 TEXTS = ["HELLO", "A CAT", "", "IT'S OK", "NO", "DOG", "THE END", "BYE", "Z", "QUIET"]
 
@@ -191,7 +192,7 @@ def test_frequency_masks_alone(tmp_path, write_asr_partition, asr_config, random
 @pytest.mark.parametrize("kwargs, error, match", [
     (dict(config=[("root", ".")]), TypeError, "config must be a dict, got list"),
     (dict(global_stats=[1, 2]), TypeError, "global_stats must be None or a tuple, got list"),
-    (dict(config={"root": "x", "num_feats": 0, "norm": "none"}), ValueError, "num_feats must be a positive integer, got 0"),
+    (dict(config={"root": "x", "num_feats": 0, "norm": "none"}), ValueError, "num_feats must be an integer >= 1, got 0"),
 ])
 def test_argument_errors(tmp_path, write_asr_partition, asr_config, random_feats, char_tokenizer, kwargs, error, match):
     write_asr_partition(tmp_path, "dev-clean", random_feats([3]), ["A"])
@@ -210,15 +211,15 @@ def test_file_count_mismatch(tmp_path, write_asr_partition, asr_config, random_f
 
 
 def test_differently_named_pairs_warn_once(tmp_path, write_asr_partition, asr_config, random_feats, char_tokenizer,
-                                           capsys, save_transcript):
+                                           save_transcript):
     write_asr_partition(tmp_path, "dev-clean", random_feats([3, 3, 3]), ["A", "B", "C"])
     text_dir = tmp_path / "dev-clean" / "text"
     os.remove(text_dir / "utt-0001.npy")
     save_transcript(text_dir / "utt-0009.npy", "Z")
-    ds = Maltrey("dev-clean", asr_config(tmp_path), char_tokenizer, False)
-    assert capsys.readouterr().out.splitlines()[0] == (
-        "Warning: 2 of 3 feature/transcript pairs have different file names; "
-        "the first pairs 'utt-0001.npy' with 'utt-0002.npy'")
+    with pytest.warns(QuorlinWarning) as warned:
+        ds = Maltrey("dev-clean", asr_config(tmp_path), char_tokenizer, False)
+    assert [str(w.message) for w in warned] == [
+        "2 of 3 feature/transcript pairs have different file names; the first pairs 'utt-0001.npy' with 'utt-0002.npy'"]
     assert ds.transcripts_golden[1][:-1] == char_tokenizer.encode("C")  # still paired by position
 
 

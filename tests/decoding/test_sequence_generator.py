@@ -298,7 +298,7 @@ def test_prompt_of_max_length_is_returned_unchanged():
     (lambda g: g.generate_sample([[SOS]]), "x must be a 2-D integer tensor"),
     (lambda g: g.generate_greedy(torch.zeros(2, 0, dtype=torch.long)), "x must hold at least one start token"),
     (lambda g: g.generate_greedy(torch.ones(1, 6, dtype=torch.long)), "x has 6 start tokens, more than max_length=5"),
-    (lambda g: g.generate_beam(torch.ones(1, 1, dtype=torch.long), beam_width=0), "beam_width must be at least 1, got 0"),
+    (lambda g: g.generate_beam(torch.ones(1, 1, dtype=torch.long), beam_width=0), "beam_width must be an integer >= 1, got 0"),
     (lambda g: g.generate_sample(torch.ones(1, 1, dtype=torch.long), top_k=-1), "top_k must be >= 0, got -1"),
     (lambda g: g.generate_sample(torch.ones(1, 1, dtype=torch.long), top_p=1.5), r"top_p must lie in \[0, 1\], got 1.5"),
     (lambda g: g.generate_sample(torch.ones(1, 1, dtype=torch.long), top_p=-0.1), r"top_p must lie in \[0, 1\]"),
@@ -318,5 +318,5 @@ def test_missing_or_misshapen_score_fn_is_reported():
     generator.score_fn = lambda x: BIGRAM.log()[x[:1, -1]]
     with pytest.raises(ValueError, match=r"score_fn must return scores of shape \(2, V\), got \(1, 6\)"):
         generator.generate_greedy(torch.ones(2, 1, dtype=torch.long))
-    with pytest.raises(ValueError, match="max_length must be at least 1, got 0"):
+    with pytest.raises(ValueError, match="max_length must be an integer >= 1, got 0"):
         make_generator(None, max_length=0)

@@ -97,8 +97,14 @@ def test_one_bad_file_costs_one_transcript(workdir, capsys):
     assert main(["transcribe", "expts/tiny-asr", str(folder), "-o", "out.tsv"]) == 1
     lines = (workdir / "out.tsv").read_text().splitlines()
     assert [line.split("\t")[0] for line in lines] == ["a", "c"]
-    errors = [line for line in capsys.readouterr().err.splitlines() if "quorlin: error:" in line]
+    printed = capsys.readouterr()
+    errors = [line for line in printed.err.splitlines() if "quorlin: error:" in line]
     assert len(errors) == 1 and f"{folder / 'b.wav'}: cannot read audio" in errors[0]
+    # Reports go to standard error, which standard output never holds; quiet keeps the error alone.
+    assert printed.out == "" and printed.err.splitlines()[-1] == "2 transcript(s) written to out.tsv"
+    assert main(["transcribe", "expts/tiny-asr", str(folder), "-o", "out.tsv", "-q"]) == 1
+    printed = capsys.readouterr()
+    assert printed.out == "" and printed.err.splitlines() == errors
     # In Python, the same input raises unless its error is to be kept.
     recognizer = Recognizer.from_run_folder("expts/tiny-asr")
     with pytest.raises(Exception, match="b.wav: cannot read audio"):

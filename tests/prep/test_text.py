@@ -100,13 +100,14 @@ def test_characters_outside_the_alphabet_are_reported():
 
 @pytest.mark.parametrize("settings, error, message", [
     ([("case", "upper")], TypeError, "prepare.text must be a mapping of settings, got list"),
-    ({"lowercase": True}, ValueError, "prepare.text has unknown key 'lowercase'; "
-                                      "the keys are normalization, case, remove_punctuation, alphabet"),
-    ({"normalization": "nfc"}, ValueError, "prepare.text.normalization must be one of NFC, NFKC, NFD, NFKD, "
+    ({"lowercase": True}, ValueError, "prepare.text.lowercase is not a known key; prepare.text may hold: "
+                                      "alphabet, case, normalization, remove_punctuation"),
+    ({"normalization": "nfc"}, ValueError, "prepare.text.normalization must be one of 'NFC', 'NFKC', 'NFD', 'NFKD', "
                                            "got 'nfc'"),
-    ({"case": "title"}, ValueError, "prepare.text.case must be one of keep, upper, lower, got 'title'"),
-    ({"remove_punctuation": "yes"}, TypeError, "prepare.text.remove_punctuation must be true or false, got 'yes'"),
-    ({"alphabet": ""}, TypeError, "prepare.text.alphabet must be a non-empty string of characters, got ''"),
+    ({"case": "title", "remove_punctuation": "yes"}, ValueError,
+     "prepare.text.case must be one of 'keep', 'upper', 'lower', got 'title'; "
+     "prepare.text.remove_punctuation must be true or false, got 'yes'"),
+    ({"alphabet": ""}, ValueError, "prepare.text.alphabet must be a non-empty string, got ''"),
     ({"alphabet": "AB C"}, ValueError,
      "prepare.text.alphabet must not hold white space (the space is always allowed), got ' ' in 'AB C'"),
     ({"case": "upper", "alphabet": "ABCß"}, ValueError,

@@ -15,12 +15,18 @@ from quorlin.prep import PreparationError, Utterance, prepare_asr
 from quorlin.prep.runner import check_workers, default_workers, run_parallel
 
 
-@pytest.mark.parametrize("value", [0, -2, 2.0, "2", True])
-def test_the_number_of_workers_is_a_positive_integer(value, tmp_path):
-    with pytest.raises(PreparationError, match=f"^num_workers must be an integer of at least 1, got {value!r}$"):
+@pytest.mark.parametrize("value, error, message", [
+    (0, ValueError, "num_workers must be an integer >= 1, got 0"),
+    (-2, ValueError, "num_workers must be an integer >= 1, got -2"),
+    (0.5, ValueError, "num_workers must be an integer >= 1, got 0.5"),
+    ("2", TypeError, "num_workers must be a number, got '2'"),
+])
+def test_the_number_of_workers_is_a_positive_integer(value, error, message, tmp_path):
+    with pytest.raises(error) as raised:
         check_workers(value)
+    assert str(raised.value) == message
     # Refused before anything is written.
-    with pytest.raises(PreparationError, match="^num_workers must be"):
+    with pytest.raises(error, match="^num_workers must be"):
         prepare_asr([Utterance("a", str(tmp_path / "a.wav"), "A")], str(tmp_path / "data"), "dev-clean",
                     num_workers=value)
     assert os.listdir(tmp_path) == []
@@ -28,6 +34,7 @@ def test_the_number_of_workers_is_a_positive_integer(value, tmp_path):
 
 def test_the_number_of_workers_accepted():
     assert check_workers(np.int64(3)) == 3 and type(check_workers(np.int64(3))) is int
+    assert check_workers(2.0) == 2 and type(check_workers(2.0)) is int
     assert check_workers(None) == default_workers() == len(os.sched_getaffinity(0))
 
 

@@ -206,7 +206,7 @@ def test_unknown_scheduler(optimizer, capsys):
     ({"name": "cosine", "cosine": {}}, {"gradient_accumulation_steps": "2"}, TypeError,
      "^gradient_accumulation_steps must be a number, got '2'$"),
     ({"name": "cosine", "cosine": {}}, {"gradient_accumulation_steps": 0}, ValueError,
-     "^gradient_accumulation_steps must be at least 1, got 0$"),
+     "^gradient_accumulation_steps must be an integer >= 1, got 0$"),
 ])
 def test_create_scheduler_argument_errors(optimizer, config, kwargs, error, message):
     with pytest.raises(error, match=message):
