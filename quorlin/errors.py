@@ -52,6 +52,15 @@ class RunFolderError(QuorlinError):
     trained model that loads; the message names the folder or file."""
 
 
+class CheckpointError(RunFolderError, RuntimeError):
+    """A checkpoint file that cannot be read: damaged, not a dict, holding Python objects that
+    loading would run, or no model state where one is needed; the message names the file."""
+
+
+class MissingCheckpointError(CheckpointError, FileNotFoundError):
+    """A checkpoint file that does not exist."""
+
+
 class AudioError(QuorlinError, ValueError):
     """Audio that cannot be transcribed: unreadable, empty, holding NaN or infinite samples,
     or shorter than one filter-bank window; the message names the file (or the id)."""

@@ -29,6 +29,9 @@ An export folder (``quorlin export``), what the C++ runtime needs of a trained r
     lm.pt2                 one step of the language model, compiled (with --lm)
     silero_vad.jit         the Silero VAD network (TorchScript), which finds the speech
 """
+from pathlib import PurePath
+from typing import Optional
+
 EXPERIMENTS_FOLDER = "expts"
 CONFIG_FILE = "config.yaml"
 MODEL_SUMMARY_FILE = "model_arch.txt"
@@ -49,6 +52,23 @@ PENDING_WRITES = ".pending-writes.json"
 LAST_CHECKPOINT = "checkpoint-last-epoch-model.pth"
 BEST_CHECKPOINT = "checkpoint-best-metric-model.pth"
 AVERAGED_CHECKPOINT = "checkpoint-averaged-model.pth"
+
+
+def run_name_problem(run_name: str) -> Optional[str]:
+    """Why the run folder ``run_name`` would not lie inside the experiments folder (an absolute
+    path, a ".." part, no folder at all); None when it does. Links planted on the way are the
+    run folder's own check (``quorlin.run_folder.RunFolder.named``).
+
+    Example:
+        >>> run_name_problem("../outside")
+        "must be a relative path without '..' components"
+    """
+    parts = PurePath(run_name)
+    if parts.anchor or ".." in parts.parts:
+        return "must be a relative path without '..' components"
+    if not parts.parts:
+        return f"must name a folder inside '{EXPERIMENTS_FOLDER}'"
+    return None
 
 
 def epoch_checkpoint(epoch: int) -> str:

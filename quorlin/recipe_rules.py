@@ -18,6 +18,7 @@ import re
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from quorlin._reading import excerpt
+from quorlin.layout import run_name_problem
 
 
 class Problem(Exception):
@@ -224,7 +225,8 @@ class RunName(Text):
 
     def check(self, value, key):
         if not (isinstance(value, str) and value and value.isprintable() and "/" not in value
-                and not value.startswith(".") and len(value.encode("utf-8", "surrogatepass")) <= 255):
+                and not value.startswith(".") and len(value.encode("utf-8", "surrogatepass")) <= 255
+                and run_name_problem(value) is None):
             fail(key, f"must be {self.describe()}", value)
 
 

@@ -1,13 +1,12 @@
-"""Run folders: claiming one for a training run, locking one for the commands that read or
-change it, what a run folder holds beyond the trainer's own files (the tokenizer, a
-recogniser's feature normalisation, search length and chosen search), and loading a trained
-model from one.
+"""Run folders: ``RunFolder``, which owns one (where each file lies, writing them, claiming the
+folder for a training run), the one reader of checkpoints (``read_checkpoint``), locking a run
+folder for the commands that read or change it, and loading a trained model from one.
 
 A run folder is self-contained: ``load_trained`` needs nothing else than the folder, so a
 copy made on another machine, or a folder received from someone else, loads the same way.
 Each of its files has one reader that checks it before anything is built from it
 (``read_run_config``, ``read_run_tokenizer``, ``read_recognizer_settings``,
-``read_model_state``), with the ranges of the recipe schema.
+``read_checkpoint``), with the ranges of the recipe schema.
 
 Every command locks the run folders it uses (``quorlin._locks``): training, averaging and
 the writing of an evaluation's results exclusively, the reading of a model (evaluation,
@@ -17,23 +16,25 @@ is written beside another model than the one it was computed with.
 import contextlib
 import hashlib
 import json
+import logging
 import os
 import re
 import shutil
 import unicodedata
-from pathlib import Path
+from pathlib import Path, PurePath
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import torch
 
 from quorlin._checks import checkpoint_load_problem, state_differences
-from quorlin._files import remove_temporaries, write_text
+from quorlin._files import copy_file, remove_temporaries, replacing, write_bytes, write_text
 from quorlin._locks import folder_lock
 from quorlin._reading import FileFormatError, excerpt, load_json, load_yaml, regular_file_problem
 from quorlin.data.tokenizer import SPECIAL_TOKENS, VaskTokenizer
-from quorlin.errors import RunFolderError
-from quorlin.layout import (BEST_CHECKPOINT, CHECKPOINTS_FOLDER, CONFIG_FILE, EXPERIMENTS_FOLDER, LOCK_FILE,
-                            PENDING_WRITES, RECOGNIZER_FILE, RESULTS_FILE, TOKENIZER_FILE)
+from quorlin.errors import CheckpointError, MissingCheckpointError, RunFolderError
+from quorlin.layout import (ATTENTION_FOLDER, BEST_CHECKPOINT, CHECKPOINTS_FOLDER, CONFIG_FILE, EXPERIMENTS_FOLDER,
+                            LOCK_FILE, MODEL_SUMMARY_FILE, PENDING_WRITES, RECOGNIZER_FILE, RESULTS_FILE, TEXT_FOLDER,
+                            TOKENIZER_FILE, TRAIN_LOG, run_name_problem)
 from quorlin.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 from quorlin.recipe_schema import check_recognizer_settings, check_run_config
 
@@ -59,44 +60,182 @@ def build_model(kind: str, section: Dict[str, Any], tokenizer: VaskTokenizer) ->
     return MODEL_CLASSES[kind](**section["model"], num_classes=tokenizer.vocab_size)
 
 
-# Claiming a run folder for a training run.
+# The folder of one run.
 
-def resolved_run_folder(run_name: str) -> Path:
-    """The run folder ``run_name``, refused when a link planted in its place leads outside the
-    experiments folder."""
-    expts = Path(EXPERIMENTS_FOLDER)
-    folder = expts / run_name
-    expts.mkdir(exist_ok=True)
-    resolved = folder.resolve()
-    if expts.resolve() not in resolved.parents:
-        raise RunFolderError(f"{folder} resolves to {resolved}, outside {expts.resolve()}")
-    return folder
+class RunFolder:
+    """A run folder: where each of its files lies (the names of ``quorlin.layout``), the
+    writing of those files, each replaced whole and never through a link that leads out of
+    the folder, claiming the folder for a training run, and reading its checkpoints.
 
+    ``RunFolder.named(run_name)`` is a training run's folder in the experiments folder;
+    ``RunFolder(path)`` any existing folder, such as a copy received from someone else.
 
-@contextlib.contextmanager
-def claimed_run_folder(run_name: str, resume: bool, overwrite: bool) -> Iterator[Path]:
-    """The run folder of a training run, locked against any other run for as long as the block
-    lasts, and checked before anything in it changes.
+    Attributes:
+        root: the folder.
+        checkpoints, attention, text: its checkpoints, attention heat-map and text folders.
 
-    A folder that holds checkpoints is refused unless ``resume`` (go on training that model)
-    or ``overwrite`` (a new one will replace it: ``empty_run_folder`` once the run is ready to
-    train) is given. Temporary files that a killed run left behind are removed.
-
-    Raises:
-        RunFolderError: another process holds the folder, or it holds a model and neither
-            ``resume`` nor ``overwrite`` was given.
+    Example:
+        >>> run = RunFolder.named("demo-asr")
+        >>> with run.claim(resume=False, overwrite=False):
+        ...     run.save_tokenizer(tokenizer)
     """
-    folder = resolved_run_folder(run_name)
-    folder.mkdir(parents=True, exist_ok=True)
-    with folder_lock(folder, exclusive=True, hint=" or choose another run name"):
-        checkpoints = folder / CHECKPOINTS_FOLDER
-        trained = sorted(p.name for p in checkpoints.glob("*.pth")) if checkpoints.is_dir() else []
-        if trained and not (resume or overwrite):
-            raise RunFolderError(f"{folder} already holds a trained model ({CHECKPOINTS_FOLDER}/{trained[0]}); "
-                                 "give --resume to go on training it or --overwrite to replace it")
-        _tidy(folder)
-        yield folder
 
+    def __init__(self, root):
+        self.root = Path(root)
+        self.checkpoints = self.root / CHECKPOINTS_FOLDER
+        self.attention = self.root / ATTENTION_FOLDER
+        self.text = self.root / TEXT_FOLDER
+        self._resolved = self.root.resolve()
+
+    @classmethod
+    def named(cls, run_name: str, experiments=EXPERIMENTS_FOLDER, create: bool = True) -> "RunFolder":
+        """The run folder ``run_name`` of the folder ``experiments``, which ``create`` makes
+        when it is missing. The run folder itself is not made (see ``create``).
+
+        Raises:
+            ValueError: ``run_name`` does not name a folder inside ``experiments``.
+            RunFolderError: a link planted on the way leads outside ``experiments``; checked
+                before anything is made, so that nothing is ever made outside.
+        """
+        problem = run_name_problem(run_name)
+        if problem is not None:
+            raise ValueError(f"run_name {problem}, got {run_name!r}")
+        experiments = Path(experiments)
+        if create:
+            experiments.mkdir(parents=True, exist_ok=True)
+        folder = cls(experiments / run_name)
+        _below(folder._resolved, experiments.resolve(), folder.root)
+        return folder
+
+    def path(self, *parts: str) -> Path:
+        """A file of the folder to read: ``run.path(CHECKPOINTS_FOLDER, LAST_CHECKPOINT)``."""
+        return self.root.joinpath(*parts)
+
+    def writable(self, *parts: str) -> Path:
+        """Where to write the file ``parts`` (its folders, then a plain file name): refused
+        unless its folder still lies inside the run folder."""
+        *folders, name = parts
+        if name in ("", "..") or PurePath(name).name != name:
+            raise ValueError(f"file name must be a plain name without a folder part, got {name!r}")
+        folder = self.root.joinpath(*folders)
+        return _below(folder.resolve() / name, self._resolved, folder / name)
+
+    def create(self) -> None:
+        """Makes the folder (and the folders it lies in) when it is missing."""
+        self.root.mkdir(parents=True, exist_ok=True)
+
+    def create_folders(self) -> None:
+        """Makes the checkpoints, attention and text folders of a created folder; existing ones are kept."""
+        for folder in (self.checkpoints, self.attention, self.text):
+            folder.mkdir(exist_ok=True)
+            _below(folder.resolve(), self._resolved, folder)
+
+    @contextlib.contextmanager
+    def claim(self, resume: bool, overwrite: bool) -> Iterator["RunFolder"]:
+        """The folder of a training run, locked against any other run for as long as the block
+        lasts, and checked before anything in it changes.
+
+        A folder that holds checkpoints is refused unless ``resume`` (go on training that model)
+        or ``overwrite`` (a new one will replace it: ``empty`` once the run is ready to train)
+        is given. Temporary files that a killed run left behind are removed.
+
+        Raises:
+            RunFolderError: another process holds the folder, or it holds a model and neither
+                ``resume`` nor ``overwrite`` was given.
+        """
+        self.create()
+        with folder_lock(self.root, exclusive=True, hint=" or choose another run name"):
+            trained = sorted(p.name for p in self.checkpoints.glob("*.pth")) if self.checkpoints.is_dir() else []
+            if trained and not (resume or overwrite):
+                raise RunFolderError(f"{self.root} already holds a trained model ({CHECKPOINTS_FOLDER}/{trained[0]}); "
+                                     "give --resume to go on training it or --overwrite to replace it")
+            _tidy(self.root)
+            yield self
+
+    def empty(self) -> None:
+        """Removes everything in a claimed folder but its lock; links are removed, not followed."""
+        for entry in self.root.iterdir():
+            if entry.name == LOCK_FILE:
+                continue
+            if entry.is_dir() and not entry.is_symlink():
+                shutil.rmtree(entry)
+            else:
+                entry.unlink()
+
+    def copy_config(self, config_file) -> None:
+        """The configuration file, copied with its metadata."""
+        copy_file(config_file, self.writable(CONFIG_FILE))
+
+    def write_model_summary(self, text: str) -> None:
+        write_bytes(self.writable(MODEL_SUMMARY_FILE), text.encode())
+
+    def save_tokenizer(self, tokenizer: VaskTokenizer) -> None:
+        tokenizer.save(self.writable(TOKENIZER_FILE))
+
+    def save_recognizer_settings(self, norm: str, global_stats, max_length: int,
+                                 train_durations: Sequence[float]) -> None:
+        """Writes a recogniser's settings: its feature normalisation, longest training transcript
+        and the quantiles (0 %, 5 %, ..., 100 %) of its training utterances' durations in seconds,
+        which transcription aims its segments at. A search already chosen for the folder's model
+        (a resumed run's) is kept."""
+        settings = {"norm": norm, "max_length": int(max_length),
+                    "train_durations": [round(float(q), 3) for q in duration_quantiles(train_durations)]}
+        if global_stats is not None:
+            settings["global_mean"], settings["global_std"] = (t.tolist() for t in global_stats)
+        if self.path(RECOGNIZER_FILE).is_file():
+            with contextlib.suppress(RunFolderError):  # a damaged file keeps nothing
+                chosen = read_recognizer_settings(self.root).get("search")
+                if chosen is not None:
+                    settings["search"] = chosen
+        write_text(self.writable(RECOGNIZER_FILE), json.dumps(settings, indent=1))
+
+    def save_figure(self, figure, *parts: str) -> Path:
+        """Writes a matplotlib ``figure`` as the PNG file ``parts`` (see ``writable``); returns its path."""
+        path = self.writable(*parts)
+        with replacing(path) as f:
+            figure.savefig(f, format="png")
+        return path
+
+    def save_records(self, records, name: str) -> Path:
+        """Writes JSON-serialisable ``records`` as the file ``name`` of the text folder, indented
+        by 4; returns its path."""
+        path = self.writable(TEXT_FOLDER, name)
+        write_bytes(path, json.dumps(records, indent=4).encode())
+        return path
+
+    def save_checkpoint(self, name: str, checkpoint: Dict[str, Any]) -> Path:
+        """Writes ``checkpoint`` as the file ``name`` of the checkpoints folder, replaced whole;
+        returns its path."""
+        path = self.writable(CHECKPOINTS_FOLDER, name)
+        with replacing(path) as f:
+            torch.save(checkpoint, f)
+        return path
+
+    def read_checkpoint(self, name: str, device: str = "cpu") -> Dict[str, Any]:
+        """The checkpoint ``name`` of the checkpoints folder (see ``read_checkpoint``)."""
+        return read_checkpoint(self.path(CHECKPOINTS_FOLDER, name), device)
+
+    def has_checkpoint(self, name: str) -> bool:
+        return self.path(CHECKPOINTS_FOLDER, name).exists()
+
+    def remove_checkpoint(self, name: str) -> None:
+        self.writable(CHECKPOINTS_FOLDER, name).unlink(missing_ok=True)
+
+    def log_handler(self) -> logging.FileHandler:
+        """A handler that appends reports to the folder's log file, each message a line."""
+        handler = logging.FileHandler(self.writable(TRAIN_LOG), encoding="utf-8")
+        handler.setFormatter(logging.Formatter("%(message)s"))
+        return handler
+
+
+def _below(resolved: Path, root: Path, path: Path) -> Path:
+    """``resolved`` (``path`` with its links resolved), once it lies inside ``root``."""
+    if root not in resolved.parents:
+        raise RunFolderError(f"{path} resolves to {resolved}, outside {root}")
+    return resolved
+
+
+# Locking a run folder.
 
 @contextlib.contextmanager
 def reading_run_folder(folder) -> Iterator[None]:
@@ -135,41 +274,6 @@ def _tidy(folder: Path) -> None:
     for sub in (folder, folder / CHECKPOINTS_FOLDER):
         if sub.is_dir():
             remove_temporaries(sub)
-
-
-def empty_run_folder(folder: Path) -> None:
-    """Removes everything in a claimed run folder but its lock; links are removed, not followed."""
-    for entry in folder.iterdir():
-        if entry.name == LOCK_FILE:
-            continue
-        if entry.is_dir() and not entry.is_symlink():
-            shutil.rmtree(entry)
-        else:
-            entry.unlink()
-
-
-# What training writes beside the trainer's own files.
-
-def save_tokenizer(folder: Path, tokenizer: VaskTokenizer) -> None:
-    tokenizer.save(folder / TOKENIZER_FILE)
-
-
-def save_recognizer_settings(folder: Path, norm: str, global_stats, max_length: int,
-                             train_durations: Sequence[float]) -> None:
-    """Writes a recogniser's settings: its feature normalisation, longest training transcript and
-    the quantiles (0 %, 5 %, ..., 100 %) of its training utterances' durations in seconds, which
-    transcription aims its segments at. A search already chosen for the run folder's model
-    (a resumed run's) is kept."""
-    settings = {"norm": norm, "max_length": int(max_length),
-                "train_durations": [round(float(q), 3) for q in duration_quantiles(train_durations)]}
-    if global_stats is not None:
-        settings["global_mean"], settings["global_std"] = (t.tolist() for t in global_stats)
-    if (folder / RECOGNIZER_FILE).is_file():
-        with contextlib.suppress(RunFolderError):  # a damaged file keeps nothing
-            chosen = read_recognizer_settings(folder).get("search")
-            if chosen is not None:
-                settings["search"] = chosen
-    write_text(folder / RECOGNIZER_FILE, json.dumps(settings, indent=1))
 
 
 def duration_quantiles(durations: Sequence[float]) -> List[float]:
@@ -339,15 +443,37 @@ def load_trained(kind: str, folder, device: str, checkpoint: Optional[str] = Non
     return TrainedModel(model.to(device).eval(), tokenizer, section, path)
 
 
-def read_model_state(path: Path) -> Dict[str, torch.Tensor]:
-    """The model state of a checkpoint file, refusing anything but a checkpoint."""
+def read_checkpoint(path, device: str = "cpu") -> Dict[str, Any]:
+    """The checkpoint dict saved at ``path``, its tensors on ``device``; only tensors and
+    plain values are unpickled, so a file that holds Python objects is refused, never run.
+
+    Raises:
+        MissingCheckpointError: (a ``CheckpointError`` and a ``FileNotFoundError``) no such file.
+        CheckpointError: (a ``RunFolderError`` and a ``RuntimeError``) the file cannot be read,
+            or holds something else than a dict.
+    """
+    path = Path(path)
+    if not path.exists():
+        raise MissingCheckpointError(f"No checkpoint found at {path}")
     try:
-        checkpoint = torch.load(path, map_location="cpu", weights_only=True)
+        checkpoint = torch.load(path, map_location=device, weights_only=True)
     except Exception as error:  # torch.load reports a damaged file in many ways
-        raise RunFolderError(f"{path} is not a readable checkpoint: {checkpoint_load_problem(error)}") from None
-    state = checkpoint.get("model_state_dict") if isinstance(checkpoint, dict) else None
+        raise CheckpointError(f"Failed to load checkpoint file: {path}: {checkpoint_load_problem(error)}") from None
+    if not isinstance(checkpoint, dict):
+        raise CheckpointError(f"Failed to load checkpoint file: {path}: expected a dict, got "
+                              f"{type(checkpoint).__name__}")
+    return checkpoint
+
+
+def read_model_state(path) -> Dict[str, torch.Tensor]:
+    """The model state of the checkpoint file ``path`` (see ``read_checkpoint``), on the CPU.
+
+    Raises:
+        CheckpointError: as ``read_checkpoint``, or the file holds no model state.
+    """
+    state = read_checkpoint(path).get("model_state_dict")
     if not isinstance(state, dict) or not all(isinstance(t, torch.Tensor) for t in state.values()):
-        raise RunFolderError(f"{path} is not a checkpoint: it holds no model_state_dict")
+        raise CheckpointError(f"Failed to load checkpoint file: {path}: it holds no model_state_dict")
     return state
 
 

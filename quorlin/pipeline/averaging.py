@@ -6,15 +6,15 @@ The run must have kept its epoch checkpoints (``training.keep_last`` in its reci
 average goes to the run's averaged checkpoint (``layout.AVERAGED_CHECKPOINT``); training the run further
 removes it, since it no longer stands for the run.
 """
+import logging
 import re
 from pathlib import Path
 
-import torch
-
-from quorlin._files import replacing
-from quorlin.layout import AVERAGED_CHECKPOINT, CHECKPOINTS_FOLDER, epoch_checkpoint
-from quorlin.run_folder import RunFolderError, writing_run_folder
+from quorlin.layout import AVERAGED_CHECKPOINT, epoch_checkpoint
+from quorlin.run_folder import RunFolder, RunFolderError, writing_run_folder
 from quorlin.trainers.averaging import average_checkpoints
+
+log = logging.getLogger(__name__)
 
 _EPOCH_FILE = re.compile(re.escape(epoch_checkpoint(0)).replace("0000", r"(\d+)"))
 
@@ -30,9 +30,9 @@ def average_run(folder, last: int) -> Path:
     """
     if isinstance(last, bool) or not isinstance(last, int) or last < 1:
         raise RunFolderError(f"the number of epochs to average must be an integer >= 1, got {last!r}")
-    checkpoints = Path(folder) / CHECKPOINTS_FOLDER
+    run = RunFolder(folder)
     with writing_run_folder(folder):
-        kept = sorted((int(m[1]), path) for path in checkpoints.glob("*.pth")
+        kept = sorted((int(m[1]), path) for path in run.checkpoints.glob("*.pth")
                       if (m := _EPOCH_FILE.fullmatch(path.name)))
         if len(kept) < last:
             raise RunFolderError(f"{folder} keeps {len(kept)} epoch checkpoint(s), fewer than the {last} to "
@@ -42,9 +42,8 @@ def average_run(folder, last: int) -> Path:
             averaged = average_checkpoints(chosen)
         except ValueError as error:
             raise RunFolderError(str(error)) from None
-        path = checkpoints / AVERAGED_CHECKPOINT
-        with replacing(path) as f:
-            torch.save(averaged, f)
+        run.save_checkpoint(AVERAGED_CHECKPOINT, averaged)
+    path = run.checkpoints / AVERAGED_CHECKPOINT
     epochs = ", ".join(str(epoch) for epoch, _ in kept[-last:])
-    print(f"Averaged the checkpoints of epochs {epochs} into {path}")
+    log.info(f"Averaged the checkpoints of epochs {epochs} into {path}")
     return path

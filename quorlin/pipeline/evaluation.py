@@ -16,9 +16,10 @@ lock and only when the model scored is still the one in it: no training or avera
 replaces the model meanwhile, and no result is written beside another model.
 """
 import itertools
+import logging
 import os
-import warnings
 import time
+import warnings
 from pathlib import Path
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
@@ -39,9 +40,11 @@ from quorlin.layout import (BEST_CHECKPOINT, CHECKPOINTS_FOLDER, CURVES_FILE, ER
                             LAST_CHECKPOINT, REFERENCES_FILE, RESULTS_FILE, TRANSCRIPTS_FOLDER)
 from quorlin.pipeline.averaging import average_run
 from quorlin.recipe import RecipeError, evaluation_sets, run_folder
-from quorlin.run_folder import (RunFolderError, checkpoint_identity, file_sha256, read_recognizer_settings,
-                                reading_run_folder, save_evaluation, writing_run_folder)
-from quorlin.trainers.checkpoints import read_checkpoint
+from quorlin.run_folder import (CheckpointError, RunFolder, RunFolderError, checkpoint_identity, file_sha256,
+                                read_recognizer_settings, reading_run_folder, save_evaluation, writing_run_folder)
+
+log = logging.getLogger(__name__)
+
 
 class Result(NamedTuple):
     """One set scored with one search setting."""
@@ -111,7 +114,7 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
             seconds = time.perf_counter() - start
             metrics = asr_metrics(references, texts)
             scored.append((name, setting_name(search), ids, references, texts, metrics))
-            print(f"{name} {setting_name(search)}: CER {metrics['cer']:.2f} %, WER {metrics['wer']:.2f} % "
+            log.info(f"{name} {setting_name(search)}: CER {metrics['cer']:.2f} %, WER {metrics['wer']:.2f} % "
                   f"({seconds:.1f} s)")
             return Result(name, setting_name(search), search, metrics["cer"], metrics["wer"], seconds, chosen)
 
@@ -156,7 +159,7 @@ def _better_last_epoch(best: Recognizer, folder: Path, device, lm, search: Searc
     cers = [asr_metrics(references, r.transcribe_features(features, search, batch_size, max_length))["cer"]
             for r in (best, last)]
     chosen = LAST_CHECKPOINT if cers[1] < cers[0] else BEST_CHECKPOINT
-    print(f"{name} {setting_name(search)}: CER {cers[0]:.2f} % with {BEST_CHECKPOINT}, {cers[1]:.2f} % with "
+    log.info(f"{name} {setting_name(search)}: CER {cers[0]:.2f} % with {BEST_CHECKPOINT}, {cers[1]:.2f} % with "
           f"{LAST_CHECKPOINT}; scoring with {chosen}")
     return last if cers[1] < cers[0] else None
 
@@ -219,10 +222,9 @@ def _results_text(folder: Path, results: List[Result], search: Dict[str, Any], e
 
 def _history(folder: Path) -> List[Dict[str, Any]]:
     """The epochs of a run's training history; none when its last checkpoint cannot be read."""
-    path = folder / CHECKPOINTS_FOLDER / LAST_CHECKPOINT
     try:
-        history = read_checkpoint(path).get("training_history")
-    except (FileNotFoundError, RuntimeError):
+        history = RunFolder(folder).read_checkpoint(LAST_CHECKPOINT).get("training_history")
+    except CheckpointError:
         return []
     return [entry for entry in history if isinstance(entry, dict) and "train" in entry] \
         if isinstance(history, list) else []

@@ -13,13 +13,11 @@ run folder and reports on the loaders.
 import contextlib
 import datetime
 import importlib.metadata
-import io
+import logging
 import platform
 import random
-import sys
 import warnings
-from pathlib import Path
-from typing import Any, Dict, Iterator, List, Optional, TextIO
+from typing import Any, Dict, Iterator, List, Optional
 
 import matplotlib.pyplot as plt
 import numpy as np
@@ -27,23 +25,25 @@ import torch
 from torch.utils.data import DataLoader
 
 from quorlin import console
-from quorlin._files import replacing
 from quorlin.data.length_filter import drop_long_texts, drop_unfit, utterance_frames
 from quorlin.data.length_groups import LengthGroupedSampler
 from quorlin.data.maltrey import Maltrey
 from quorlin.data.maltrey_stream import MaltreyStream
 from quorlin.data.pellith import Pellith
 from quorlin.data.ruvesta import ruvesta
-from quorlin.layout import (AVERAGED_CHECKPOINT, CHECKPOINTS_FOLDER, LAST_CHECKPOINT, LM_PARTITIONS, LR_PLOT,
-                            SET_PARTITIONS, TRAIN_LOG)
+from quorlin.errors import CheckpointError
+from quorlin.layout import AVERAGED_CHECKPOINT, CHECKPOINTS_FOLDER, LAST_CHECKPOINT, LM_PARTITIONS, LR_PLOT, SET_PARTITIONS
 from quorlin.prep.features import feature_seconds
-from quorlin.recipe import evaluation_sets, load_tokenizer, run_folder, section_file
-from quorlin.run_folder import (RunFolderError, build_model, claimed_run_folder, empty_run_folder,
-                                save_recognizer_settings, save_tokenizer)
+from quorlin.recipe import evaluation_sets, load_tokenizer, section_file
+from quorlin.run_folder import RunFolder, RunFolderError, build_model
 from quorlin.trainers import Brennick, ProgressiveTrainer, Wendrel, distributed
-from quorlin.trainers.checkpoints import CheckpointMismatchError, check_checkpoint, read_checkpoint
+from quorlin.trainers.checkpoints import CheckpointMismatchError, check_checkpoint
 from quorlin.utils import create_scheduler, fennimar
 from quorlin.utils.dravenor import plot_lr_schedule
+
+log = logging.getLogger(__name__)
+# The logger of every report of the library, which a run's log file receives.
+REPORTS = logging.getLogger("quorlin")
 
 def train_lm(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = False,
              device: Optional[str] = None) -> None:
@@ -65,7 +65,7 @@ def train_lm(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = Fal
         loaders = _loaders(section, *datasets)
         trainer = _trainer(run, Wendrel, model, tokenizer, section, device, loaders[0], resume)
         if distributed.is_main_process():
-            save_tokenizer(trainer.expt_root, tokenizer)
+            trainer.run.save_tokenizer(tokenizer)
         if _fit(trainer, section, *loaders[:2], resume):
             trainer.evaluate(loaders[2])
         trainer.cleanup()
@@ -102,12 +102,11 @@ def train_asr(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = Fa
         trainer_class = ProgressiveTrainer if section.get("stages") else Brennick
         trainer = _trainer(run, trainer_class, model, tokenizer, section, device, loaders[0], resume)
         if distributed.is_main_process():
-            save_tokenizer(trainer.expt_root, tokenizer)
-            save_recognizer_settings(trainer.expt_root, data["norm"], stats,
-                                     max(train.text_max_len, datasets[1].text_max_len),
-                                     [feature_seconds(frames) for frames in lengths])
+            trainer.run.save_tokenizer(tokenizer)
+            trainer.run.save_recognizer_settings(data["norm"], stats, max(train.text_max_len, datasets[1].text_max_len),
+                                                 [feature_seconds(frames) for frames in lengths])
         if _fit(trainer, section, *loaders[:2], resume) and evaluate:
-            print("\nThe trainer's fixed attention-only searches on the first test set (the dev-chosen joint search: "
+            log.info("\nThe trainer's fixed attention-only searches on the first test set (the dev-chosen joint search: "
                   "quorlin evaluate)")
             trainer.evaluate(loaders[2], recipe.get("evaluate", {}).get("max_length"))
         trainer.cleanup()
@@ -123,57 +122,81 @@ def seed_everything(seed: int) -> None:
 
 class _Run:
     """A training run in progress: its run folder (None on ranks other than 0), whether a new
-    model replaces the folder's, and everything it prints, kept in memory until the folder is
-    ready and in its log file from then on."""
+    model replaces the folder's, and its reports, kept in memory until the folder is ready and
+    in its log file from then on."""
 
-    def __init__(self, folder: Optional[Path], overwrite: bool, header: str):
+    def __init__(self, folder: Optional[RunFolder], overwrite: bool, header: str):
         self.folder, self.overwrite = folder, overwrite
-        self.log: TextIO = io.StringIO(header)
-        self.log.seek(0, io.SEEK_END)
+        self.log: logging.Handler = _Kept(header)
 
     def ready(self) -> None:
         """Empties the folder for a new model when asked to, and starts its log file."""
         if self.folder is None:
             return
         if self.overwrite:
-            empty_run_folder(self.folder)
-        kept = self.log.getvalue()
-        self.log = open(self.folder / TRAIN_LOG, "a", encoding="utf-8")
-        self.log.write(kept)
+            self.folder.empty()
+        kept, self.log = self.log, self.folder.log_handler()
+        self.log.stream.write("".join(kept.lines))
+        REPORTS.removeHandler(kept)
+        REPORTS.addHandler(self.log)
+
+
+class _Kept(logging.Handler):
+    """Keeps the reports made before a run's log file is ready, each a line."""
+
+    def __init__(self, header: str):
+        super().__init__()
+        self.setFormatter(logging.Formatter("%(message)s"))
+        self.lines = [header]
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.lines.append(self.format(record) + "\n")
 
 
 @contextlib.contextmanager
 def _training_run(recipe: Dict[str, Any], kind: str, resume: bool, overwrite: bool) -> Iterator[_Run]:
-    """The run folder claimed (rank 0), the generators seeded, the printed output kept."""
+    """The run folder claimed (rank 0), the generators seeded, the reports kept."""
     if resume and overwrite:
         raise RunFolderError("give --resume or --overwrite, not both")
     seed_everything(recipe["seed"])
     if not distributed.is_main_process():
         yield _Run(None, overwrite, "")
         return
-    with claimed_run_folder(recipe[kind]["run_name"], resume, overwrite) as folder:
+    with RunFolder.named(recipe[kind]["run_name"]).claim(resume, overwrite) as folder:
         run = _Run(folder, overwrite, _log_header(kind, resume, overwrite))
-        try:
-            with contextlib.redirect_stdout(_Tee(sys.stdout, run)):
-                yield run
-        finally:
-            run.log.close()
+        with _all_reports_to(run):
+            yield run
 
 
-class _Tee(io.TextIOBase):
-    """Writes to the console and to a run's log alike."""
+@contextlib.contextmanager
+def _all_reports_to(run: _Run) -> Iterator[None]:
+    """Within the block every report reaches the run's log, quiet commands' included; the
+    console shows what it showed before."""
+    level = REPORTS.level
+    shown = [(handler, handler.level) for handler in REPORTS.handlers]
+    for handler, own in shown:
+        handler.setLevel(max(own, level))
+    REPORTS.setLevel(min(level, logging.INFO))
+    REPORTS.addHandler(run.log)
+    try:
+        yield
+    finally:
+        REPORTS.removeHandler(run.log)
+        run.log.close()
+        REPORTS.setLevel(level)
+        for handler, own in shown:
+            handler.setLevel(own)
 
-    def __init__(self, console: TextIO, run: _Run):
-        self.console, self.run = console, run
 
-    def write(self, text: str) -> int:
-        self.console.write(text)
-        self.run.log.write(text)
-        return len(text)
-
-    def flush(self) -> None:
-        self.console.flush()
-        self.run.log.flush()
+@contextlib.contextmanager
+def _unreported() -> Iterator[None]:
+    """Within the block the library's reports are dropped (warnings and errors aside)."""
+    level = REPORTS.level
+    REPORTS.setLevel(logging.WARNING)
+    try:
+        yield
+    finally:
+        REPORTS.setLevel(level)
 
 
 def _log_header(kind: str, resume: bool, overwrite: bool) -> str:
@@ -194,7 +217,7 @@ def _report_dropped(dropped: List[str], partition: str, what: str) -> None:
         listed = console.shown(dropped, 10)
         shown = "".join(f"\n  {reason}" for reason in listed)
         more = f"\n  ... and {len(dropped) - len(listed)} more (-v lists them all)" if len(listed) < len(dropped) else ""
-        print(f"{partition}: {len(dropped)} {what} the model cannot take are left out:{shown}{more}")
+        log.info(f"{partition}: {len(dropped)} {what} the model cannot take are left out:{shown}{more}")
 
 
 def make_loader(dataset, data: Dict[str, Any], shuffle: bool, lengths: Optional[List[int]] = None) -> DataLoader:
@@ -222,26 +245,25 @@ def _trainer(run: _Run, trainer_class, model, tokenizer, section: Dict[str, Any]
              train_loader, resume: bool):
     """The trainer, made once a checkpoint to resume from is known to fit the recipe's model,
     optimizer and scheduler: building it rewrites files of the run folder."""
-    if resume and distributed.is_main_process():
-        _check_resumable(model, section, train_loader)
+    if resume and run.folder is not None:
+        _check_resumable(run.folder, model, section, train_loader)
     run.ready()
     with section_file(section) as config_file:
         return trainer_class(model, tokenizer, section, section["run_name"], config_file, device)
 
 
-def _check_resumable(model, section: Dict[str, Any], train_loader) -> None:
-    path = run_folder(section) / CHECKPOINTS_FOLDER / LAST_CHECKPOINT
-    if not path.exists():
+def _check_resumable(folder: RunFolder, model, section: Dict[str, Any], train_loader) -> None:
+    if not folder.has_checkpoint(LAST_CHECKPOINT):
         return
     try:
-        checkpoint = read_checkpoint(path)
-    except (FileNotFoundError, RuntimeError) as error:
-        raise RunFolderError(f"cannot resume: {path} is not a readable checkpoint "
-                             f"({str(error).split(': ', 1)[-1] or type(error.__cause__).__name__})") from None
-    with contextlib.redirect_stdout(io.StringIO()):  # the reports come again with the real ones
+        checkpoint = folder.read_checkpoint(LAST_CHECKPOINT)
+    except CheckpointError as error:
+        raise RunFolderError(f"cannot resume: {error}") from None
+    with _unreported():  # the reports come again with the real ones
         optimizer = fennimar(model, section["optimizer"])
         scheduler = create_scheduler(optimizer, section["scheduler"], train_loader,
                                      section["training"]["gradient_accumulation_steps"])
+    path = folder.path(CHECKPOINTS_FOLDER, LAST_CHECKPOINT)
     try:
         check_checkpoint(checkpoint, model, optimizer, scheduler, path=path)
         if section.get("stages") and "curriculum" not in checkpoint:
@@ -263,17 +285,17 @@ def _fit(trainer, section: Dict[str, Any], train_loader, val_loader, resume: boo
     trainer.scheduler = create_scheduler(trainer.optimizer, section["scheduler"], local_loader, accumulation)
     if distributed.is_main_process():
         _save_lr_plot(trainer, epochs, local_loader, accumulation)
-    if resume and (trainer.checkpoint_dir / LAST_CHECKPOINT).exists():
+    if resume and trainer.run.has_checkpoint(LAST_CHECKPOINT):
         trainer.load_checkpoint(LAST_CHECKPOINT)
         # The checkpoint is written at the end of the epoch it names: go on with the next one.
         trainer.current_epoch += 1
     remaining = epochs - trainer.current_epoch
     if remaining <= 0:
-        print(f"{trainer.expt_root} has finished its {trainer.current_epoch} epochs; nothing left to train")
+        log.info(f"{trainer.expt_root} has finished its {trainer.current_epoch} epochs; nothing left to train")
         return False
     if distributed.is_main_process():
         # An averaged model of earlier epochs no longer stands for the run.
-        (trainer.checkpoint_dir / AVERAGED_CHECKPOINT).unlink(missing_ok=True)
+        trainer.run.remove_checkpoint(AVERAGED_CHECKPOINT)
     if stages:
         trainer.progressive_train(train_loader, val_loader, stages)
     trainer.train(train_loader, val_loader, epochs - trainer.current_epoch)
@@ -285,8 +307,6 @@ def _save_lr_plot(trainer, epochs: int, loader, accumulation: int) -> None:
         warnings.filterwarnings("ignore", "FigureCanvasAgg is non-interactive")
         plot_lr_schedule(trainer.scheduler, epochs, loader, accumulation)
     try:
-        with replacing(trainer.expt_root / LR_PLOT) as f:
-            plt.savefig(f, format="png")
+        trainer.run.save_figure(plt.gcf(), LR_PLOT)
     finally:
         plt.close()
-

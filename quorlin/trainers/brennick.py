@@ -1,6 +1,7 @@
 """Trainers for encoder-decoder speech recognisers: ``Brennick``, and ``ProgressiveTrainer``,
 which grows the model stage by stage before full training."""
 import contextlib
+import logging
 from typing import Any, Dict, List, Optional, Tuple, Union
 
 import pandas as pd
@@ -14,6 +15,8 @@ from quorlin.decoding.recognition import Search, recognize_batch
 from quorlin.model import DecoderOnlyTransformer
 from quorlin.trainers import distributed
 from quorlin.trainers.stolvar import Stolvar, _check_type, perplexity
+
+log = logging.getLogger(__name__)
 
 
 class Brennick(Stolvar):
@@ -105,7 +108,10 @@ class Brennick(Stolvar):
 
         The best checkpoint is replaced when an epoch's validation CER beats ``best_metric``,
         the run's best so far (restored by ``load_checkpoint``)."""
-        epochs = as_int(epochs, "epochs")
+        self._run_epochs(train_dataloader, val_dataloader, as_int(epochs, "epochs"))
+
+    def _run_epochs(self, train_dataloader, val_dataloader, epochs: int) -> None:
+        """The epochs of ``train``, on the model as it stands (a stage's, or the full model)."""
         self._check_ready()
         self.text_max_len = max(train_dataloader.dataset.text_max_len, val_dataloader.dataset.text_max_len)
         for epoch in range(self.current_epoch, self.current_epoch + epochs):
@@ -140,13 +146,13 @@ class Brennick(Stolvar):
         tables = {}
         for config_name, config in self._get_evaluation_recognition_configs().items():
             try:
-                print(f"Evaluating with {config_name} config")
+                log.info(f"Evaluating with {config_name} config")
                 results = self.recognize(dataloader, config, config_name, max_length)
                 generated = [result["generated"] for result in results]
                 tables[config_name] = pd.DataFrame({"id": range(len(generated)), "transcription": generated})
                 self._save_generated_text(results, f"test_{config_name}_results")
             except Exception as error:
-                print(f"Error evaluating with {config_name} config: {error}")
+                log.info(f"Error evaluating with {config_name} config: {error}")
         return tables
 
     def recognize(self, dataloader, recognition_config: Optional[Dict[str, Any]] = None,
@@ -184,21 +190,26 @@ class Brennick(Stolvar):
             recognition_config = {"num_batches": 5, "beam_width": 1, "temperature": 1.0, "repeat_penalty": 1.0,
                                   "lm_weight": 0.0, "lm_model": None}
             config_name = "greedy"
+        lm = recognition_config.get("lm_model")
+        search = Search(recognition_config["beam_width"], recognition_config.get("ctc_weight", 0.0),
+                        recognition_config["lm_weight"] if lm is not None else 0.0)
+        num_batches = recognition_config["num_batches"]
+        temperature = recognition_config.get("temperature", 1.0)
+        repeat_penalty = recognition_config.get("repeat_penalty", 1.0)
         # Under torchrun each process recognises its share of the batches asked for.
-        dataloader = self._rank_loader(dataloader, training=False, num_batches=recognition_config.get("num_batches"))
+        dataloader = self._rank_loader(dataloader, training=False, num_batches=num_batches)
         batch_bar = self._progress_bar(len(dataloader), f"[Recognizing ASR] : {config_name}")
         results, failure = [], None
         try:
-            lm_model = recognition_config.get("lm_model")
-            if lm_model is not None:
-                lm_model.eval()
-                lm_model.to(self.device)
+            if lm is not None:
+                lm.eval()
+                lm.to(self.device)
             self.model.eval()
             with torch.inference_mode():
                 for i, batch in enumerate(dataloader):
-                    results += self._recognize_batch(batch, recognition_config, max_length)
+                    results += self._recognize_batch(batch, search, lm, max_length, temperature, repeat_penalty)
                     batch_bar.update()
-                    if recognition_config["num_batches"] is not None and i >= recognition_config["num_batches"] - 1:
+                    if num_batches is not None and i >= num_batches - 1:
                         break
         except Exception as error:
             # Under torchrun the other processes learn of it from the gathering of the records
@@ -208,16 +219,13 @@ class Brennick(Stolvar):
             batch_bar.close()
         return distributed.gather_records(results, failure)
 
-    def _recognize_batch(self, batch, recognition_config: Dict[str, Any], max_length: int):
+    def _recognize_batch(self, batch, search: Search, lm, max_length: int, temperature: float,
+                         repeat_penalty: float) -> List[Dict[str, Any]]:
+        """The records of one batch, recognised by ``recognize_batch`` with ``search`` (and ``lm``)."""
         feats, _, targets_golden, feat_lengths, _ = batch
         feats, feat_lengths = feats.to(self.device), feat_lengths.to(self.device)
-        lm_model = recognition_config.get("lm_model")
-        search = Search(recognition_config["beam_width"], recognition_config.get("ctc_weight", 0.0),
-                        recognition_config["lm_weight"] if lm_model is not None else 0.0)
-        hypotheses, _ = recognize_batch(self.model, self.tokenizer, feats, feat_lengths, search, lm_model, max_length,
-                                        self.config["loss"].get("ctc_weight", 0.0) > 0,
-                                        recognition_config.get("temperature", 1.0),
-                                        recognition_config.get("repeat_penalty", 1.0))
+        hypotheses, _ = recognize_batch(self.model, self.tokenizer, feats, feat_lengths, search, lm, max_length,
+                                        self.config["loss"].get("ctc_weight", 0.0) > 0, temperature, repeat_penalty)
         del feats, feat_lengths
         torch.cuda.empty_cache()
         if targets_golden is None:
@@ -328,14 +336,14 @@ class ProgressiveTrainer(Brennick):
 
     def configure_stage(self, stage_config: Dict[str, Any]) -> None:
         """Reshapes the model, the loss and the trainable parameters for one stage, with a report."""
-        print("\n" + "=" * 80)
-        print(f"Starting Stage: {stage_config['name']}".center(80))
-        print("=" * 80)
-        print("\nConfiguration Details:")
-        print(f"├── Data Subset: {stage_config['data_subset'] * 100:.1f}% of training data")
-        print(f"├── Training Epochs: {stage_config['epochs']}")
-        print(f"├── Dropout: {stage_config['dropout']}")
-        print(f"├── Label Smoothing: {stage_config['label_smoothing']}")
+        log.info("\n" + "=" * 80)
+        log.info(f"Starting Stage: {stage_config['name']}".center(80))
+        log.info("=" * 80)
+        log.info("\nConfiguration Details:")
+        log.info(f"├── Data Subset: {stage_config['data_subset'] * 100:.1f}% of training data")
+        log.info(f"├── Training Epochs: {stage_config['epochs']}")
+        log.info(f"├── Dropout: {stage_config['dropout']}")
+        log.info(f"├── Label Smoothing: {stage_config['label_smoothing']}")
         self.model.dropout.p = stage_config["dropout"]
         self.ce_criterion = self._cross_entropy(stage_config["label_smoothing"])
 
@@ -351,16 +359,16 @@ class ProgressiveTrainer(Brennick):
         counts = {True: 0, False: 0}  # parameter elements, frozen and trainable
         for heading, layers, active, freeze in [("Encoder", self.model.enc_layers, encoder_active, encoder_freeze),
                                                 ("Decoder", self.model.dec_layers, decoder_active, decoder_freeze)]:
-            print(f"├── {heading} Layers:")
+            log.info(f"├── {heading} Layers:")
             for idx, layer in enumerate(layers):
                 # Without freeze flags every active layer trains.
                 should_freeze = bool(freeze[idx]) if freeze else False
                 for param in layer.parameters():
                     param.requires_grad = not should_freeze
                     counts[should_freeze] += param.numel()
-                print(f"│   ├── Layer {active[idx]}: {'Frozen' if should_freeze else 'Trainable'}")
-        print(f"├── Frozen Parameters: {counts[True]:,}")
-        print(f"└── Trainable Parameters: {counts[False]:,}")
+                log.info(f"│   ├── Layer {active[idx]}: {'Frozen' if should_freeze else 'Trainable'}")
+        log.info(f"├── Frozen Parameters: {counts[True]:,}")
+        log.info(f"└── Trainable Parameters: {counts[False]:,}")
 
     def get_subset_dataloader(self, dataloader, subset_fraction: float) -> DataLoader:
         """A shuffled loader over a fresh random ``subset_fraction`` of ``dataloader.dataset``."""
@@ -399,12 +407,12 @@ class ProgressiveTrainer(Brennick):
                 continue
             self.configure_stage(stage)
             subset_loader = self.get_subset_dataloader(train_dataloader, stage["data_subset"])
-            Brennick.train(self, subset_loader, val_dataloader, epochs=epochs_left)
+            self._run_epochs(subset_loader, val_dataloader, epochs_left)
 
     def transition_to_full_training(self) -> None:
         """Restores every layer and the model's own dropout rate, unfreezes every parameter,
         resets the loss, and marks the stages finished."""
-        print("\n=== Transitioning to Full Training ===")
+        log.info("\n=== Transitioning to Full Training ===")
         self._use_all_layers()
         self.model.dropout.p = self._full_dropout
         self.ce_criterion = self._cross_entropy(self.config["loss"]["label_smoothing"])
@@ -412,7 +420,7 @@ class ProgressiveTrainer(Brennick):
         for param in self.model.parameters():
             param.requires_grad = True
             unfrozen_count += param.numel()
-        print(f"├── Total Unfrozen Parameters: {unfrozen_count:,}")
+        log.info(f"├── Total Unfrozen Parameters: {unfrozen_count:,}")
         self.stages_finished = True
 
     def train(self, train_dataloader, val_dataloader, epochs: int) -> None:

@@ -1,10 +1,13 @@
-"""Training checkpoints: reading one, and checking, before anything is restored, that every part
-of it fits the model, optimizer, scheduler and gradient scaler it is to be restored into.
+"""Training checkpoints: what a trainer writes at the end of an epoch and restores on resumption
+(``TrainingCheckpoints``), and the check, before anything is restored, that every part of a
+checkpoint fits the model, optimizer, scheduler and gradient scaler it is to be restored into.
 
 A resumed run either gets all of its checkpoint back or none of it: a checkpoint of a model of
 another width or depth, or of another optimizer or scheduler, is refused with the list of what
 does not fit, instead of training a freshly initialised model over the run's checkpoints.
 """
+import contextlib
+import logging
 import numbers
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Union
@@ -12,32 +15,16 @@ from typing import Any, Dict, List, Optional, Union
 import torch
 from torch import nn
 
-from quorlin._checks import checkpoint_load_problem, state_differences
+from quorlin._checks import state_differences
 from quorlin.errors import CheckpointMismatchError
+from quorlin.layout import BEST_CHECKPOINT, CHECKPOINTS_FOLDER, LAST_CHECKPOINT, epoch_checkpoint
+from quorlin.trainers import distributed
+
+log = logging.getLogger(__name__)
 
 # The entries every checkpoint holds ("scheduler_state_dict" is None without a scheduler).
 REQUIRED_ENTRIES = ("model_state_dict", "optimizer_state_dict", "scaler_state_dict", "epoch", "best_metric",
                     "training_history")
-
-
-def read_checkpoint(path: Union[str, Path], device: str = "cpu") -> Dict[str, Any]:
-    """The checkpoint dict saved at ``path``, its tensors on ``device``; only tensors and
-    plain values are unpickled.
-
-    Raises:
-        FileNotFoundError: the file does not exist.
-        RuntimeError: the file cannot be read, or holds something else than a dict.
-    """
-    path = Path(path)
-    if not path.exists():
-        raise FileNotFoundError(f"No checkpoint found at {path}")
-    try:
-        checkpoint = torch.load(path, map_location=device, weights_only=True)
-    except Exception as error:  # torch.load reports a damaged file in many ways
-        raise RuntimeError(f"Failed to load checkpoint file: {checkpoint_load_problem(error)}") from None
-    if not isinstance(checkpoint, dict):
-        raise RuntimeError(f"Failed to load checkpoint file: expected a dict, got {type(checkpoint).__name__}")
-    return checkpoint
 
 
 def check_checkpoint(checkpoint: Dict[str, Any], model: nn.Module, optimizer: torch.optim.Optimizer,
@@ -67,6 +54,99 @@ def check_checkpoint(checkpoint: Dict[str, Any], model: nn.Module, optimizer: to
     problems = checkpoint_problems(checkpoint, model, optimizer, scheduler, scaler)
     if problems:
         raise CheckpointMismatchError(problems, path)
+
+
+class TrainingCheckpoints:
+    """The checkpoints that ``Stolvar`` gives every trainer: the whole training state written
+    to its run folder (``run``) by ``_write_checkpoint`` and the trainer's ``save_checkpoint``,
+    and restored whole or not at all.
+
+    A subclass with state of its own adds it through ``_extra_state``, checks it with
+    ``_extra_state_problems`` and restores it in ``_load_extra_state``; ``_checkpoint_model``
+    is the model as checkpoints hold it.
+    """
+
+    def _write_checkpoint(self, filename: str) -> Path:
+        """Writes the training state to the checkpoints folder's ``filename``; returns its path."""
+        with self._checkpoint_model() as model:
+            model_state = model.state_dict()
+        checkpoint = {
+            "epoch": self.current_epoch,
+            "model_state_dict": model_state,
+            "optimizer_state_dict": self.optimizer.state_dict(),
+            "scheduler_state_dict": self.scheduler.state_dict() if self.scheduler else None,
+            "scaler_state_dict": self.scaler.state_dict(),
+            "best_metric": self.best_metric,
+            "training_history": self.training_history,
+            "config": self.config,
+            **self._extra_state(),
+        }
+        return self.run.save_checkpoint(filename, checkpoint)
+
+    def _restore_checkpoint(self, filename: str) -> None:
+        """Reads the checkpoint ``filename``, checks every component and only then restores them."""
+        checkpoint = self.run.read_checkpoint(filename, self.device)
+        with self._checkpoint_model() as model:
+            problems = checkpoint_problems(checkpoint, model, self.optimizer, self.scheduler, self.scaler)
+            problems += self._extra_state_problems(checkpoint)
+            if problems:
+                raise CheckpointMismatchError(problems, self.run.path(CHECKPOINTS_FOLDER, filename))
+            model.load_state_dict(checkpoint["model_state_dict"])
+        self.optimizer.load_state_dict(checkpoint["optimizer_state_dict"])
+        loaded = ["model", "optimizer"]
+        if checkpoint.get("scheduler_state_dict") is not None and self.scheduler:
+            self.scheduler.load_state_dict(checkpoint["scheduler_state_dict"])
+            loaded.append("scheduler")
+        if checkpoint["scaler_state_dict"]:  # a disabled scaler saved nothing to restore
+            self.scaler.load_state_dict(checkpoint["scaler_state_dict"])
+        loaded += ["scaler", "training_state"]
+        self.current_epoch = checkpoint["epoch"]
+        self.best_metric = checkpoint["best_metric"]
+        self.training_history = checkpoint["training_history"]
+        self._load_extra_state(checkpoint)
+        log.info(f"Checkpoint loaded from epoch {checkpoint['epoch']}")
+        log.info(f"Successfully loaded: {', '.join(loaded)}")
+
+    def _checkpoint_model(self):
+        """The context in which ``self.model`` is the model as checkpoints hold it; yields it."""
+        return contextlib.nullcontext(self.model)
+
+    def _extra_state(self) -> Dict[str, Any]:
+        """A subclass's own entries of its checkpoints."""
+        return {}
+
+    def _extra_state_problems(self, checkpoint: Dict[str, Any]) -> List[str]:
+        """What of a subclass's own entries in ``checkpoint`` cannot be restored."""
+        return []
+
+    def _load_extra_state(self, checkpoint: Dict[str, Any]) -> None:
+        """Restore a subclass's own entries, once every component has been checked."""
+
+    def _end_epoch(self, epoch: int, metric: float) -> None:
+        """The checkpoints of the epoch just finished (see ``_save_epoch_checkpoints``), and the
+        best checkpoint when its validation ``metric`` (lower is better) beats ``best_metric``,
+        the best of the whole run, restored with the run's checkpoint on resumption."""
+        improved = metric < self.best_metric
+        if improved:
+            self.best_metric = metric  # before the last checkpoint is written, which keeps it
+        self._save_epoch_checkpoints(epoch)
+        if improved:
+            self.save_checkpoint(BEST_CHECKPOINT)
+
+    def _save_epoch_checkpoints(self, epoch: int) -> None:
+        """The last checkpoint and, with ``training.keep_last`` N > 0, the epoch's own checkpoint,
+        of which the last N epochs' are kept and older ones deleted. Under torchrun rank 0 writes.
+
+        The epoch's own checkpoint is written first: a run stopped between the two resumes
+        from the last checkpoint, of the epoch before, and writes both again."""
+        main = distributed.is_main_process()
+        if self.keep_last and main:
+            self._write_checkpoint(epoch_checkpoint(epoch))
+        self.save_checkpoint(LAST_CHECKPOINT)
+        if self.keep_last == 0 or not main:
+            return
+        for old in range(epoch - self.keep_last + 1):
+            self.run.remove_checkpoint(epoch_checkpoint(old))
 
 
 def checkpoint_problems(checkpoint: Dict[str, Any], model: nn.Module, optimizer: torch.optim.Optimizer,

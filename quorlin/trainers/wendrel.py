@@ -1,4 +1,5 @@
 """Trainer for decoder-only language models."""
+import logging
 from typing import Any, Dict, List, Optional, Tuple
 
 import torch
@@ -8,6 +9,8 @@ from quorlin.decoding.scorer import LanguageModelScorer
 from quorlin.decoding.sequence_generator import SequenceGenerator
 from quorlin.trainers import distributed
 from quorlin.trainers.stolvar import Stolvar, perplexity
+
+log = logging.getLogger(__name__)
 
 
 class Wendrel(Stolvar):
@@ -115,7 +118,7 @@ class Wendrel(Stolvar):
                 results[config_name] = gen_results
                 self._save_generated_text(gen_results, f"test_epoch_{self.current_epoch}_{config_name}")
             except Exception as e:
-                print(f"Could not generate results for {config_name}: {e}")
+                log.info(f"Could not generate results for {config_name}: {e}")
         return test_metrics, results
 
     def generate(self, dataloader, generation_config: Optional[Dict[str, Any]] = None) -> List[Dict[str, Any]]:
@@ -144,7 +147,7 @@ class Wendrel(Stolvar):
         prompt_length = cfg.get("prompt_length", 10)
         if not any(len(sequence) > prompt_length for sequence in dataloader.dataset.transcripts_shifted):
             # Short texts only (spoken commands, say): nothing to prompt with, and training goes on.
-            print(f"No text is longer than the {prompt_length}-token prompt: nothing to generate")
+            log.info(f"No text is longer than the {prompt_length}-token prompt: nothing to generate")
             return []
         prompts, originals = dataloader.dataset.sample_prompts(
             num_samples=cfg.get("num_samples", 10),
@@ -156,17 +159,17 @@ class Wendrel(Stolvar):
         self.model.eval()
         with torch.inference_mode():
             if cfg.get("top_k", 0) > 0 or cfg.get("top_p", 0) > 0:
-                print("Generating with sampling...")
+                log.info("Generating with sampling...")
                 seqs, scores = generator.generate_sample(
                     prompts, temperature=temperature, top_k=cfg.get("top_k", 0), top_p=cfg.get("top_p", 1.0))
             elif cfg.get("beam_width", 1) > 1:
-                print("Generating with beam search...")
+                log.info("Generating with beam search...")
                 seqs, scores = generator.generate_beam(
                     prompts, beam_width=cfg.get("beam_width", 1), temperature=temperature,
                     repeat_penalty=cfg.get("repeat_penalty", 1.0))
                 seqs, scores = seqs[:, 0], scores[:, 0]
             else:
-                print("Generating with greedy search...")
+                log.info("Generating with greedy search...")
                 seqs, scores = generator.generate_greedy(
                     prompts, temperature=temperature, repeat_penalty=cfg.get("repeat_penalty", 1.0))
         processed_seqs = generator.post_process_sequence(seqs, self.tokenizer)

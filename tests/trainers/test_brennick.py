@@ -212,23 +212,25 @@ def test_autocast_dtype_sets_precision_and_scaler(asr_root, asr_tokenizer, confi
         trainer.scaler.state_dict())
 
 
-def test_configuration_and_state_errors(asr_root, asr_tokenizer, config_file, tmp_path):
-    for value in ["float64", "fp16", None, 16]:
-        with pytest.raises(ValueError, match=r"^training\.autocast_dtype must be one of 'float16', 'bfloat16', "
-                                             rf"'float32', got {value!r}$"):
-            _trainer(_config(asr_root, autocast_dtype=value), asr_tokenizer, config_file, run_name="refused")
-    assert not (tmp_path / "expts" / "refused").exists()
+@pytest.mark.parametrize("key, value, message", [
+    *[("autocast_dtype", value, "must be one of 'float16', 'bfloat16', 'float32'") for value in
+      ["float64", "fp16", None, 16]],
+    *[("gradient_accumulation_steps", value, "must be an integer >= 1") for value in [0, -1, 2.0, True, "2"]],
+    *[("keep_last", value, "must be an integer >= 0") for value in [-1, 1.5, False]],
+    *[("process_group_timeout", value, "must be a number > 0") for value in [0, -5, "60"]],
+])
+def test_training_settings_are_checked_before_the_run_folder_is_made(asr_root, asr_tokenizer, config_file,
+                                                                      tmp_path, key, value, message, capsys):
+    with pytest.raises(ValueError) as error:
+        _trainer(_config(asr_root, **{key: value}), asr_tokenizer, config_file, run_name="refused")
+    assert str(error.value) == f"training.{key} {message}, got {value!r}"
+    assert not (tmp_path / "expts" / "refused").exists() and capsys.readouterr().out == ""
 
+
+def test_configuration_and_state_errors(asr_root, asr_tokenizer, config_file, tmp_path):
     config = _config(asr_root)
     loader = _loader(config, asr_tokenizer, "train-clean-100", subset_size=8)
     trainer = _trainer(config, asr_tokenizer, config_file)
-    for value in [0, -1, 2.0, True, "2"]:
-        config["training"]["gradient_accumulation_steps"] = value
-        with pytest.raises(ValueError, match=rf"^training\.gradient_accumulation_steps must be an integer >= 1, "
-                                             rf"got {value!r}$"):
-            trainer._train_epoch(loader)
-    assert all(p.grad is None for p in trainer.model.parameters()) and not trainer.optimizer.state
-    config["training"]["gradient_accumulation_steps"] = 1
 
     (asr_root / "empty" / "fbank").mkdir(parents=True, exist_ok=True)
     (asr_root / "empty" / "text").mkdir(exist_ok=True)

@@ -128,14 +128,12 @@ def test_optimizer_steps_with_gradient_accumulation(lm_data, lm_tokenizer, confi
 @pytest.mark.parametrize("autocast_dtype, dtype", [("bfloat16", torch.bfloat16), ("float32", torch.float32)])
 def test_precision_and_accumulation_settings(lm_data, lm_tokenizer, config, config_file, autocast_dtype, dtype):
     loader = _loader(lm_data, lm_tokenizer, "val")
-    trainer = _trainer(lm_tokenizer, config, config_file, loader=loader, autocast_dtype=autocast_dtype)
     for value in [0, -1, 1.5, "4", None]:
-        trainer.config["training"]["gradient_accumulation_steps"] = value
         with pytest.raises(ValueError, match=rf"^training\.gradient_accumulation_steps must be an integer >= 1, "
                                              rf"got {value!r}$"):
-            trainer._train_epoch(loader)
-    assert not trainer.optimizer.state
-    trainer.config["training"]["gradient_accumulation_steps"] = 2
+            _trainer(lm_tokenizer, config, config_file, loader=loader, accumulation=value)
+    trainer = _trainer(lm_tokenizer, config, config_file, loader=loader, autocast_dtype=autocast_dtype,
+                       accumulation=2)
     _, attn = trainer._train_epoch(loader)
     assert attn["layer1_dec_self"].dtype == dtype and not trainer.scaler.is_enabled()
     _, attn = trainer._validate_epoch(loader)
@@ -265,10 +263,8 @@ def test_keep_last_keeps_the_checkpoints_of_the_last_epochs(lm_data, lm_tokenize
                                                             assert_same):
     train_loader, val_loader = _loader(lm_data, lm_tokenizer, "train"), _loader(lm_data, lm_tokenizer, "val")
     for value in [-1, 1.5, True, "2"]:
-        trainer = _trainer(lm_tokenizer, config, config_file, loader=train_loader, keep_last=value)
         with pytest.raises(ValueError, match=rf"^training\.keep_last must be an integer >= 0, got {value!r}$"):
-            trainer.train(train_loader, val_loader, epochs=1)
-        assert list(trainer.checkpoint_dir.iterdir()) == [] and trainer.training_history == []
+            _trainer(lm_tokenizer, config, config_file, loader=train_loader, keep_last=value)
 
     trainer = _trainer(lm_tokenizer, config, config_file, loader=train_loader, keep_last=2)
     trainer.train(train_loader, val_loader, epochs=3)
