@@ -80,8 +80,8 @@ def verbose() -> bool:
 
 @contextlib.contextmanager
 def reports() -> Iterator[None]:
-    """Within the block, what a module prints to standard output rather than logs goes
-    nowhere when quiet."""
+    """Within the block, what other libraries print to standard output (W&B's notes, for
+    one) goes nowhere when quiet."""
     if _level <= QUIET:
         with open(os.devnull, "w", encoding="utf-8") as nowhere, contextlib.redirect_stdout(nowhere):
             yield

@@ -25,7 +25,7 @@ import torch
 from quorlin._reading import excerpt
 from quorlin.errors import RecipeError, RunFolderError
 from quorlin.layout import CONFIG_FILE, EXPERIMENTS_FOLDER, SET_PARTITIONS
-from quorlin.prep.text import CASES, DEFAULT_TEXT_SETTINGS, NORMAL_FORMS
+from quorlin.prep.text import TEXT_SETTINGS
 from quorlin.recipe_rules import (NONE, REQUIRED, Boolean, Choice, Derived, Either, Integer, Key, ListOf, MapOf,
                                   Null, Number, Problem, Resolution, Rule, RunName, Section, Subset, Text, fail,
                                   join, key_name, within)
@@ -74,16 +74,7 @@ def _ctc_trained(resolution: Resolution) -> bool:
 SOURCES = Either(PATH, MapOf(SET_NAME, PATH, "set name"))
 SOURCE = ("a LibriSpeech-style folder, a Kaldi-style folder (wav.scp and text) or a manifest (\"audio<TAB>text\" or "
           "\"id<TAB>audio<TAB>text\" lines, or JSON lines)")
-TEXT = Section({
-    "normalization": Key(Choice(*NORMAL_FORMS), DEFAULT_TEXT_SETTINGS["normalization"],
-                         "The Unicode normal form of the transcripts."),
-    "case": Key(Choice(*CASES), DEFAULT_TEXT_SETTINGS["case"], "Upper-case or lower-case the transcripts, or keep "
-                                                               "them as written."),
-    "remove_punctuation": Key(FLAG, DEFAULT_TEXT_SETTINGS["remove_punctuation"],
-                              "Punctuation and symbols become spaces; an apostrophe inside a word stays."),
-    "alphabet": Key(Text(), NONE, "The characters allowed besides the space; others are removed and reported. "
-                                  "None: every letter, mark and digit of every script."),
-})
+TEXT = TEXT_SETTINGS
 PREPARE = Section({
     "train": Key(PATH, REQUIRED, f"The training set: {SOURCE}. Prepared as the set \"{SET_PARTITIONS['train']}\"."),
     "dev": Key(SOURCES, REQUIRED, f"The dev sets: one source (the set \"{SET_PARTITIONS['dev']}\") or a mapping of "

@@ -222,8 +222,7 @@ def _run(args) -> int:
         return 0
     if args.command == "average":
         from quorlin.pipeline.averaging import average_run
-        with console.reports():
-            average_run(args.run, args.last)
+        average_run(args.run, args.last)
         return 0
     from quorlin.recipe import load_recipe
     from quorlin.recipe_schema import COMMAND_KEYS
