@@ -92,7 +92,7 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
     grid = search_grid(settings)
     lm = None
     if any(search.lm_weight > 0 for search in grid):
-        if (lm_folder / CHECKPOINTS_FOLDER / BEST_CHECKPOINT).exists():
+        if RunFolder(lm_folder).has_checkpoint(BEST_CHECKPOINT):
             lm = lm_folder
         else:
             warnings.warn(f"no trained language model in {lm_folder}: evaluating without fusion", QuorlinWarning)
@@ -151,7 +151,7 @@ def _better_last_epoch(best: Recognizer, folder: Path, device, lm, search: Searc
     """The recogniser of the last epoch when it scores a lower CER on the dev set with ``search``
     than ``best``, the best epoch by the trainer's own measure; else None. The two are often
     close, and the trainer measures with greedy search."""
-    path = folder / CHECKPOINTS_FOLDER / LAST_CHECKPOINT
+    path = RunFolder(folder).path(CHECKPOINTS_FOLDER, LAST_CHECKPOINT)
     if not path.is_file() or file_sha256(path) == file_sha256(best.checkpoint):
         return None
     last = Recognizer.from_run_folder(folder, device, lm, LAST_CHECKPOINT)
@@ -184,12 +184,12 @@ def read_prepared_set(root: str, name: str, num_feats: int) -> Tuple[List[str], 
 
 def _write_set_files(folder: Path, name: str, setting: str, ids: Sequence[str], references: Sequence[str],
                      texts: Sequence[str], metrics: Dict[str, float]) -> None:
-    transcripts = folder / TRANSCRIPTS_FOLDER / name
-    errors = folder / ERRORS_FOLDER / name
-    for sub in (transcripts, errors):
-        sub.mkdir(parents=True, exist_ok=True)
-    write_text(transcripts / f"{setting}.tsv", format_tsv([Transcript(i, t, 0.0) for i, t in zip(ids, texts)]))
-    write_text(errors / f"{setting}.txt",
+    run = RunFolder(folder)
+    for sub in (TRANSCRIPTS_FOLDER, ERRORS_FOLDER):
+        run.path(sub, name).mkdir(parents=True, exist_ok=True)
+    write_text(run.writable(TRANSCRIPTS_FOLDER, name, f"{setting}.tsv"),
+               format_tsv([Transcript(i, t, 0.0) for i, t in zip(ids, texts)]))
+    write_text(run.writable(ERRORS_FOLDER, name, f"{setting}.txt"),
                format_error_report(utterance_errors(ids, references, texts), f"{name}, {setting}", metrics))
 
 
