@@ -78,6 +78,7 @@ class Segmenter {
   std::vector<bool> flags_;  // speech flags of held frames
   int64_t origin_ = 0;
   std::optional<int64_t> keep_from_;  // keep start of a window that continues the last
+  bool at_cut_ = false;  // whether the held frames start where the last segment was cut from them
 };
 
 }  // namespace quorlin
