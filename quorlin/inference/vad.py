@@ -10,7 +10,9 @@ Two detectors read a stream block by block and say, for every frame, whether it 
   no model, and fails where noise is as loud as speech.
 
 Both answer with a delay (the frames they need to see ahead), never depend on how the stream
-was cut into blocks, and hold a bounded number of samples.
+was cut into blocks, and hold a bounded number of samples. What they call speech must also
+pass the ``LevelGate``, which leaves out long stretches well below the level of the
+recording's loud speech: the talkers behind a voice, which Silero calls speech too.
 """
 import functools
 import importlib.util
