@@ -4,10 +4,10 @@ cut at pauses, with long silences left out.
 A voice activity detector (``quorlin.inference.vad``) flags the speech frames (10 ms) of a
 16 kHz stream. A pause of ``LONG_PAUSE`` or more always ends a segment, and the silence in it
 is left out but for ``MARGIN`` on either side of the speech. Speech between such pauses is
-cut at shorter pauses (``MIN_PAUSE`` or more) into the segments that best fit the durations
-of the model's training utterances (``SegmentLengths``): a choice over all the pauses in
-sight (two of the longest segments ahead) that cuts at as many long pauses as it can while
-every segment stays about as long as a training utterance. Speech with no pause for longer
+cut at shorter pauses (``MIN_PAUSE`` or more), in their middle, into the segments that best
+fit the durations of the model's training utterances (``SegmentLengths``): a choice over all
+the pauses in sight (two of the longest segments ahead) that cuts at as many long pauses as it
+can while every segment stays about as long as a training utterance. Speech with no pause for longer
 than the model can take is cut into overlapping windows as long as the longest training
 utterance; each keeps the words whose middle falls in its share of the overlap.
 """
@@ -134,8 +134,9 @@ def plan_segments(speech: torch.Tensor, lengths: SegmentLengths, closed: bool) -
 
     Cuts fall in the middle of pauses of ``MIN_PAUSE`` frames or more, where two segments
     meet: nothing between them is left out, since a pause may hold quiet speech that the
-    detector missed. The first segment starts with the stretch, the last ends ``MARGIN`` frames
-    past its speech. The cuts minimise the sum of every segment's ``lengths.cost``, less every cut's pause reward.
+    detector missed. The first segment starts with the stretch, the last ends ``MARGIN``
+    frames past its speech. The cuts minimise the sum of every segment's ``lengths.cost``,
+    less every cut's pause reward.
     When ``closed`` is false the speech goes on after the last frame: the last segment is
     free, and the caller keeps only the first. A stretch with speech longer than
     ``lengths.limit`` and no pause in it gives no plan (an empty list).
