@@ -4,10 +4,10 @@ cut at pauses, with long silences left out.
 A voice activity detector (``quorlin.inference.vad``) flags the speech frames (10 ms) of a
 16 kHz stream. A pause of ``LONG_PAUSE`` or more always ends a segment, and the silence in it
 is left out but for ``MARGIN`` on either side of the speech. Speech between such pauses is
-cut at shorter pauses (``MIN_PAUSE`` or more) into the segments that best fit the durations
-of the model's training utterances (``SegmentLengths``): a choice over all the pauses in
-sight (two of the longest segments ahead) that cuts at as many long pauses as it can while
-every segment stays about as long as a training utterance. Speech with no pause for longer
+cut at shorter pauses (``MIN_PAUSE`` or more), in their middle, into the segments that best
+fit the durations of the model's training utterances (``SegmentLengths``): a choice over all
+the pauses in sight (two of the longest segments ahead) that cuts at as many long pauses as it
+can while every segment stays about as long as a training utterance. Speech with no pause for longer
 than the model can take is cut into overlapping windows as long as the longest training
 utterance; each keeps the words whose middle falls in its share of the overlap.
 """
@@ -132,9 +132,11 @@ def plan_segments(speech: torch.Tensor, lengths: SegmentLengths, closed: bool) -
     """The segments (start, end) in frames that best cut the stretch ``speech`` (F,) bool,
     which holds some speech.
 
-    Cuts fall in the middle of pauses of ``MIN_PAUSE`` frames or more; a segment reaches
-    ``MARGIN`` frames past its speech on either side, within its cuts and the stretch. The
-    cuts minimise the sum of every segment's ``lengths.cost``, less every cut's pause reward.
+    Cuts fall in the middle of pauses of ``MIN_PAUSE`` frames or more, where two segments
+    meet: nothing between them is left out, since a pause may hold quiet speech that the
+    detector missed. The first segment starts with the stretch, the last ends ``MARGIN``
+    frames past its speech. The cuts minimise the sum of every segment's ``lengths.cost``,
+    less every cut's pause reward.
     When ``closed`` is false the speech goes on after the last frame: the last segment is
     free, and the caller keeps only the first. A stretch with speech longer than
     ``lengths.limit`` and no pause in it gives no plan (an empty list).
@@ -144,35 +146,27 @@ def plan_segments(speech: torch.Tensor, lengths: SegmentLengths, closed: bool) -
     change = torch.nonzero(speech[1:] != speech[:-1]).flatten() + 1
     bounds_of_runs = [0] + change.tolist() + [F]
     silent = [(a, b) for a, b in zip(bounds_of_runs[:-1], bounds_of_runs[1:]) if not speech[a]]
-    head = silent[0][1] if silent and silent[0][0] == 0 else 0  # first speech frame
     tail = silent[-1][0] if silent and silent[-1][1] == F else F  # after the last speech frame
     pauses = [(a, b) for a, b in silent if a > 0 and b < F and b - a >= MIN_PAUSE]
-    nodes = [0] + [(a + b) // 2 for a, b in pauses] + [F]
+    nodes = [0] + [(a + b) // 2 for a, b in pauses] + [min(F, tail + MARGIN)]
     cut_costs = [0.0] + [-PAUSE_REWARD * math.log(min(b - a, LONG_PAUSE) / MIN_PAUSE) for a, b in pauses] + [0.0]
-    # The speech between nodes i and j starts where pause i ends and stops where pause j starts.
-    first_speech = [head] + [b for _, b in pauses]
-    last_speech = [a for a, _ in pauses] + [tail]
     limit = round(lengths.limit * 100)
-
-    def bounds(i: int, j: int) -> Tuple[int, int]:
-        return max(nodes[i], first_speech[i] - MARGIN), min(nodes[j], last_speech[j - 1] + MARGIN)
 
     best = [0.0] + [math.inf] * (len(nodes) - 1)
     back = [0] * len(nodes)
     for j in range(1, len(nodes)):
         free = not closed and j == len(nodes) - 1
         for i in range(j - 1, -1, -1):
-            a, b = bounds(i, j)
-            if b - a > limit:
+            if nodes[j] - nodes[i] > limit:
                 break  # earlier starts are longer still
-            cost = best[i] + (0.0 if free else lengths.cost((b - a) / 100)) + cut_costs[j]
+            cost = best[i] + (0.0 if free else lengths.cost((nodes[j] - nodes[i]) / 100)) + cut_costs[j]
             if cost < best[j]:
                 best[j], back[j] = cost, i
     if best[-1] == math.inf:
         return []
     cuts, j = [], len(nodes) - 1
     while j > 0:
-        cuts.append(bounds(back[j], j))
+        cuts.append((nodes[back[j]], nodes[j]))
         j = back[j]
     return cuts[::-1]
 
@@ -193,6 +187,7 @@ class _Segmenter:
         self.flags = torch.zeros(0, dtype=torch.bool)  # speech flags of held frames
         self.origin = 0
         self.keep_from: Optional[int] = None  # keep start of a window that continues the last
+        self.at_cut = False  # whether the held frames start where the last segment was cut from them
 
     def hold(self, samples: torch.Tensor, flags: torch.Tensor) -> None:
         self.samples = torch.cat([self.samples, samples.detach().cpu().float()])
@@ -210,7 +205,7 @@ class _Segmenter:
             if not found.numel():
                 self._drop(self.flags.numel() if final else max(0, self.flags.numel() - MARGIN))
                 return segments
-            if found[0] > MARGIN and self.keep_from is None:
+            if found[0] > MARGIN and self.keep_from is None and not self.at_cut:
                 self._drop(int(found[0]) - MARGIN)
                 continue
             # Each decision reads the first `horizon` frames only, so that it does not depend on
@@ -245,12 +240,14 @@ class _Segmenter:
             plan = plan[:1]
         segments = [self._emit(a, b) for a, b in plan]
         self._drop(plan[-1][1] if end is None else stop)
+        self.at_cut = end is None
         return segments
 
     def _window(self, stop: int) -> AudioSegment:
         """A window as long as the longest training utterance from the first held frame, over
         speech with no pause to cut at, overlapping the next by ``overlap``; the last window
         ends at ``stop``."""
+        self.at_cut = False
         if stop <= self.window:
             segment = self._emit(0, stop, self.keep_from, None)
             self._drop(stop)

@@ -10,13 +10,17 @@ Two detectors read a stream block by block and say, for every frame, whether it 
   no model, and fails where noise is as loud as speech.
 
 Both answer with a delay (the frames they need to see ahead), never depend on how the stream
-was cut into blocks, and hold a bounded number of samples.
+was cut into blocks, and hold a bounded number of samples. What they call speech must also
+pass the ``LevelGate``, which leaves out long stretches well below the level of the
+recording's loud speech: the talkers behind a voice, which Silero calls speech too.
 """
 import functools
 import importlib.util
 import math
 import os
 import warnings
+from typing import Optional
+
 import torch
 
 from quorlin.errors import QuorlinError
@@ -29,12 +33,13 @@ VAD_NAMES, DEFAULT_VAD = ("silero", "energy"), "silero"
 
 
 def speech_detector(name: str, long_run: int = 1000) -> "SpeechDetector":
-    """A fresh detector by its name, "silero" or "energy"; for silero, runs of speech longer
-    than ``long_run`` frames are looked into for the pauses of the voice in front."""
+    """A fresh detector by its name, "silero" or "energy", whose speech must also pass the
+    ``LevelGate``; for silero, runs of speech longer than ``long_run`` frames are looked into
+    for the pauses of the voice in front."""
     if name == "silero":
-        return SileroVad(long_run)
+        return Gated(SileroVad(long_run))
     if name == "energy":
-        return EnergyVad()
+        return Gated(EnergyVad())
     raise QuorlinError(f"unknown voice activity detector {name!r}: give one of {', '.join(VAD_NAMES)}")
 
 
@@ -84,9 +89,7 @@ class EnergyVad(SpeechDetector):
         return self._decide(self.first + self.levels.numel())
 
     def _add_levels(self, samples: torch.Tensor) -> None:
-        frames = samples.view(-1, FRAME)  # (k * FRAME,) -> (k, FRAME)
-        power = (frames - frames.mean(dim=1, keepdim=True)).square().mean(dim=1)  # (k,)
-        self.levels = torch.cat([self.levels, 10 * torch.log10(power.double() + 1e-12).float()])
+        self.levels = torch.cat([self.levels, frame_levels(samples)])
 
     def _decide(self, end: int) -> torch.Tensor:
         """Flags of frames ``decided`` to ``end``, each against the floor of the frames held around it."""
@@ -118,6 +121,103 @@ class ForegroundGate(EnergyVad):
 
     def _flags(self, levels: torch.Tensor, windows: torch.Tensor) -> torch.Tensor:
         return levels >= torch.nanquantile(windows, self.PEAK_QUANTILE, dim=1) - self.DROP_DB
+
+
+class Gated(SpeechDetector):
+    """The frames that both ``detector`` and a ``LevelGate`` call speech."""
+
+    def __init__(self, detector: SpeechDetector):
+        self.detector, self.gate = detector, LevelGate()
+        self.waiting = [torch.zeros(0, dtype=torch.bool), torch.zeros(0, dtype=torch.bool)]  # decided by one only
+
+    def push(self, samples: torch.Tensor) -> torch.Tensor:
+        return self._both(self.detector.push(samples), self.gate.push(samples))
+
+    def finish(self) -> torch.Tensor:
+        return self._both(self.detector.finish(), self.gate.finish())
+
+    def _both(self, speech: torch.Tensor, loud: torch.Tensor) -> torch.Tensor:
+        self.waiting = [torch.cat([self.waiting[0], speech]), torch.cat([self.waiting[1], loud])]
+        decided = min(w.numel() for w in self.waiting)
+        out = self.waiting[0][:decided] & self.waiting[1][:decided]
+        self.waiting = [w[decided:] for w in self.waiting]
+        return out
+
+
+class LevelGate(SpeechDetector):
+    """Frames outside stretches well below the recording's loud speech: talkers, music or noise
+    behind the voice in front count for nothing, however long they go on.
+
+    The loud speech's level, for each block of ``STEP`` frames, is the ``LOUD_QUANTILE`` of the
+    levels (as ``EnergyVad`` measures them) of the frames within ``REACH`` of the block. Each
+    frame's power is taken relative to its block's loud speech, and a frame is left out when
+    the ``QUIET_RUN`` frames around it (half on either side) have a mean relative power
+    ``DROP_DB`` or more below it: the middle of a pause between phrases, not the quiet sounds
+    of a word, and not the ends of the words around the pause.
+    """
+
+    DROP_DB, LOUD_QUANTILE = 15.0, 0.95
+    REACH = 3000  # frames on either side (30 s) that set the level of the loud speech
+    STEP = 100  # frames that share one level
+    QUIET_RUN = 30
+
+    def __init__(self):
+        self.samples = torch.zeros(0)  # not yet a whole frame
+        self.levels = torch.zeros(0)  # dB of the frames from `first` on
+        self.first = 0
+        self.relative = torch.zeros(0)  # power against the loud speech, of frames from `decided` - QUIET_RUN + 1 on
+        self.measured = 0  # frames whose relative power is known: whole blocks, but at the end
+        self.decided = 0
+
+    def push(self, samples: torch.Tensor) -> torch.Tensor:
+        self._take(samples)
+        known = self.first + self.levels.numel()
+        self._measure((known - self.REACH) // self.STEP * self.STEP, known)
+        return self._decide(self.measured - self.QUIET_RUN + 1)
+
+    def finish(self) -> torch.Tensor:
+        self._take(None)
+        known = self.first + self.levels.numel()
+        self._measure(known, known)
+        return self._decide(known)
+
+    def _take(self, samples: Optional[torch.Tensor]) -> None:
+        """Measures the levels of the frames that ``samples`` complete (None: the rest, padded)."""
+        if samples is None:
+            whole = torch.nn.functional.pad(self.samples, (0, -self.samples.numel() % FRAME))
+            self.samples = torch.zeros(0)
+        else:
+            self.samples = torch.cat([self.samples, samples.detach().float().cpu()])
+            whole = self.samples[:self.samples.numel() // FRAME * FRAME]
+            self.samples = self.samples[whole.numel():]
+        self.levels = torch.cat([self.levels, frame_levels(whole)])
+
+    def _measure(self, end: int, known: int) -> None:
+        """The relative power of frames ``measured`` to ``end``, with the levels of frames up to ``known``."""
+        for block in range(self.measured, end, self.STEP):
+            stop = min(block + self.STEP, end)
+            window = self.levels[max(0, block - self.REACH) - self.first:min(known, stop + self.REACH) - self.first]
+            loud = torch.quantile(window, self.LOUD_QUANTILE)
+            relative = torch.pow(10.0, (self.levels[block - self.first:stop - self.first] - loud) / 10)  # (stop - block,)
+            self.relative = torch.cat([self.relative, relative])
+        self.measured = max(self.measured, end)
+        keep_from = max(0, self.measured - self.REACH - self.first)
+        self.levels, self.first = self.levels[keep_from:], self.first + keep_from
+
+    def _decide(self, end: int) -> torch.Tensor:
+        """Flags of frames ``decided`` to ``end``: those in the middle of no quiet run."""
+        if end <= self.decided:
+            return torch.zeros(0, dtype=torch.bool)
+        run = self.QUIET_RUN
+        held = self.decided - (self.measured - self.relative.numel())  # frames held before `decided`
+        # Frames outside the recording count as silence.
+        padded = torch.nn.functional.pad(self.relative, (run - 1 - held, run - 1))
+        quiet = padded.unfold(0, run, 1).mean(dim=1) <= 10 ** (-self.DROP_DB / 10)  # a quiet run starts here
+        # Frame f is left out when the run from f - run // 2 on is quiet.
+        left_out = quiet[run - 1 - run // 2:][:end - self.decided]  # (end - decided,)
+        self.decided = end
+        self.relative = self.relative[max(0, self.relative.numel() - (self.measured - end) - run + 1):]
+        return ~left_out
 
 
 class SileroVad(SpeechDetector):
@@ -231,6 +331,14 @@ class SileroVad(SpeechDetector):
         self.chunk_flags = self.chunk_flags[keep_from - self.flags_from:]
         self.flags_from = keep_from
         return flags
+
+
+def frame_levels(samples: torch.Tensor) -> torch.Tensor:
+    """The levels (k,) in dBFS of the frames of ``samples`` (k * FRAME,): each frame's power
+    with its mean removed, so that a DC offset counts for nothing."""
+    frames = samples.view(-1, FRAME)  # (k * FRAME,) -> (k, FRAME)
+    power = (frames - frames.mean(dim=1, keepdim=True)).square().mean(dim=1)  # (k,)
+    return 10 * torch.log10(power.double() + 1e-12).float()
 
 
 def silero_model_path() -> str:

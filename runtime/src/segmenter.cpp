@@ -70,38 +70,29 @@ std::vector<std::pair<int64_t, int64_t>> plan_segments(const std::vector<bool>& 
     if (!speech[a]) silent.emplace_back(a, b);
     a = b;
   }
-  const int64_t head = !silent.empty() && silent.front().first == 0 ? silent.front().second : 0;  // first speech frame
   const int64_t tail = !silent.empty() && silent.back().second == F ? silent.back().first : F;  // after the last
   std::vector<std::pair<int64_t, int64_t>> pauses;
   for (const auto& [a, b] : silent)
     if (a > 0 && b < F && b - a >= kMinPause) pauses.emplace_back(a, b);
-  std::vector<int64_t> nodes{0}, first_speech{head}, last_speech;
+  // Segments meet in the middle of the pauses they are cut at; the last ends kMargin past its speech.
+  std::vector<int64_t> nodes{0};
   std::vector<double> cut_costs{0.0};
   for (const auto& [a, b] : pauses) {
     nodes.push_back((a + b) / 2);
     cut_costs.push_back(-kPauseReward * std::log(static_cast<double>(std::min(b - a, kLongPause)) / kMinPause));
-    // The speech between nodes i and j starts where pause i ends and stops where pause j starts.
-    first_speech.push_back(b);
-    last_speech.push_back(a);
   }
-  nodes.push_back(F);
+  nodes.push_back(std::min(F, tail + kMargin));
   cut_costs.push_back(0.0);
-  last_speech.push_back(tail);
   const int64_t limit = rounded(lengths.limit() * 100);
-  const auto bounds = [&](size_t i, size_t j) {
-    return std::pair<int64_t, int64_t>{std::max(nodes[i], first_speech[i] - kMargin),
-                                       std::min(nodes[j], last_speech[j - 1] + kMargin)};
-  };
   std::vector<double> best(nodes.size(), std::numeric_limits<double>::infinity());
   std::vector<size_t> back(nodes.size(), 0);
   best[0] = 0.0;
   for (size_t j = 1; j < nodes.size(); ++j) {
     const bool free = !closed && j == nodes.size() - 1;
     for (size_t i = j; i-- > 0;) {
-      const auto [a, b] = bounds(i, j);
-      if (b - a > limit) break;  // earlier starts are longer still
-      const double cost =
-          best[i] + (free ? 0.0 : lengths.cost(static_cast<double>(b - a) / 100)) + cut_costs[j];
+      const int64_t length = nodes[j] - nodes[i];
+      if (length > limit) break;  // earlier starts are longer still
+      const double cost = best[i] + (free ? 0.0 : lengths.cost(static_cast<double>(length) / 100)) + cut_costs[j];
       if (cost < best[j]) {
         best[j] = cost;
         back[j] = i;
@@ -110,7 +101,7 @@ std::vector<std::pair<int64_t, int64_t>> plan_segments(const std::vector<bool>& 
   }
   if (std::isinf(best.back())) return {};
   std::vector<std::pair<int64_t, int64_t>> cuts;
-  for (size_t j = nodes.size() - 1; j > 0; j = back[j]) cuts.push_back(bounds(back[j], j));
+  for (size_t j = nodes.size() - 1; j > 0; j = back[j]) cuts.emplace_back(nodes[back[j]], nodes[j]);
   std::reverse(cuts.begin(), cuts.end());
   return cuts;
 }
@@ -156,7 +147,7 @@ std::vector<AudioSegment> Segmenter::cut_held(bool final) {
       return segments;
     }
     const int64_t found = first - flags_.begin();
-    if (found > kMargin && !keep_from_) {
+    if (found > kMargin && !keep_from_ && !at_cut_) {
       drop(found - kMargin);
       continue;
     }
@@ -182,12 +173,14 @@ std::vector<AudioSegment> Segmenter::cut(std::optional<int64_t> end) {
   std::vector<AudioSegment> segments;
   for (const auto& [a, b] : plan) segments.push_back(emit(a, b));
   drop(end ? stop : plan.back().second);
+  at_cut_ = !end;
   return segments;
 }
 
 // A window as long as the longest training utterance from the first held frame, over speech
 // with no pause to cut at, overlapping the next by overlap_; the last window ends at `stop`.
 AudioSegment Segmenter::window(int64_t stop) {
+  at_cut_ = false;
   if (stop <= window_) {
     AudioSegment segment = emit(0, stop, keep_from_, std::nullopt);
     drop(stop);

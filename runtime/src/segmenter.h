@@ -46,8 +46,10 @@ class SegmentLengths {
 };
 
 // The segments (start, end) in frames that best cut the stretch `speech` of 10 ms frames, which
-// holds some speech; `closed` is false when the speech goes on after it (the last segment is
-// then free). Empty when speech longer than the limit has no pause.
+// holds some speech; they meet in the middle of the pauses they are cut at, the first starts
+// with the stretch and the last ends 15 frames past its speech. `closed` is false when the
+// speech goes on after it (the last segment is then free). Empty when speech longer than the
+// limit has no pause.
 std::vector<std::pair<int64_t, int64_t>> plan_segments(const std::vector<bool>& speech, const SegmentLengths& lengths,
                                                        bool closed);
 
@@ -78,6 +80,7 @@ class Segmenter {
   std::vector<bool> flags_;  // speech flags of held frames
   int64_t origin_ = 0;
   std::optional<int64_t> keep_from_;  // keep start of a window that continues the last
+  bool at_cut_ = false;  // whether the held frames start where the last segment was cut from them
 };
 
 }  // namespace quorlin

@@ -21,6 +21,14 @@ int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 
 
 int64_t ceil_div(int64_t a, int64_t b) { return -floor_div(-a, b); }
 
+// The levels (k,) in dBFS of the frames of `samples` (k * 160,): each frame's power with its mean
+// removed, so that a DC offset counts for nothing.
+at::Tensor frame_levels(const at::Tensor& samples) {
+  const at::Tensor frames = samples.view({-1, kVadFrame});  // (k * 160,) -> (k, 160)
+  const at::Tensor power = (frames - frames.mean(1, true)).square().mean(1);  // (k,)
+  return (at::log10(power.to(at::kDouble) + 1e-12) * 10).to(at::kFloat);
+}
+
 // Energy against an absolute floor and the local noise floor. A frame's level is the power of
 // its samples after their mean is removed, in dB relative to full scale; the local noise floor
 // is the 10th percentile of the levels of the frames within 2 s on either side. A frame is
@@ -53,11 +61,7 @@ class EnergyVad : public SpeechDetector {
   }
 
  private:
-  void add_levels(const at::Tensor& samples) {
-    const at::Tensor frames = samples.view({-1, kVadFrame});  // (k * 160,) -> (k, 160)
-    const at::Tensor power = (frames - frames.mean(1, true)).square().mean(1);  // (k,)
-    levels_ = at::cat({levels_, (at::log10(power.to(at::kDouble) + 1e-12) * 10).to(at::kFloat)});
-  }
+  void add_levels(const at::Tensor& samples) { levels_ = at::cat({levels_, frame_levels(samples)}); }
 
   // Flags of frames decided_ to `end`, each against the floor of the frames held around it.
   at::Tensor decide(int64_t end) {
@@ -85,6 +89,97 @@ class ForegroundGate : public EnergyVad {
   at::Tensor flags(const at::Tensor& levels, const at::Tensor& windows) const override {
     return levels >= at::nanquantile(windows, 0.9, 1) - 15.0;
   }
+};
+
+// Frames outside stretches well below the recording's loud speech. The loud speech's level, for
+// each block of 100 frames, is the 95th percentile of the levels of the frames within 30 s of the
+// block; a frame is left out when the 30 frames around it (15 before) have a mean power, each
+// against its block's loud speech, 15 dB or more below it.
+class LevelGate : public SpeechDetector {
+ public:
+  at::Tensor push(const at::Tensor& samples) override {
+    samples_ = at::cat({samples_, samples.to(at::kFloat)});
+    const int64_t whole = samples_.numel() / kVadFrame * kVadFrame;
+    levels_ = at::cat({levels_, frame_levels(samples_.narrow(0, 0, whole))});
+    samples_ = samples_.narrow(0, whole, samples_.numel() - whole);
+    const int64_t known = first_ + levels_.numel();
+    measure(floor_div(known - kReach, kStep) * kStep, known);
+    return decide(measured_ - kQuietRun + 1);
+  }
+
+  at::Tensor finish() override {
+    const at::Tensor rest = at::constant_pad_nd(samples_, {0, (kVadFrame - samples_.numel() % kVadFrame) % kVadFrame}, 0);
+    levels_ = at::cat({levels_, frame_levels(rest)});
+    samples_ = at::zeros({0});
+    const int64_t known = first_ + levels_.numel();
+    measure(known, known);
+    return decide(known);
+  }
+
+ private:
+  static constexpr double kDropDb = 15.0, kLoudQuantile = 0.95;
+  static constexpr int64_t kReach = 3000, kStep = 100, kQuietRun = 30;
+
+  // The relative power of frames measured_ to `end`, with the levels of frames up to `known`.
+  void measure(int64_t end, int64_t known) {
+    for (int64_t block = measured_; block < end; block += kStep) {
+      const int64_t stop = std::min(block + kStep, end);
+      const int64_t from = std::max<int64_t>(0, block - kReach) - first_, to = std::min(known, stop + kReach) - first_;
+      const at::Tensor loud = at::quantile(levels_.narrow(0, from, to - from), kLoudQuantile);
+      const at::Tensor relative = at::pow(10.0, (levels_.narrow(0, block - first_, stop - block) - loud) / 10);
+      relative_ = at::cat({relative_, relative});
+    }
+    measured_ = std::max(measured_, end);
+    const int64_t keep_from = std::max<int64_t>(0, measured_ - kReach - first_);
+    levels_ = levels_.narrow(0, keep_from, levels_.numel() - keep_from);
+    first_ += keep_from;
+  }
+
+  // Flags of frames decided_ to `end`: those in the middle of no quiet run.
+  at::Tensor decide(int64_t end) {
+    if (end <= decided_) return no_flags();
+    const int64_t held = decided_ - (measured_ - relative_.numel());  // frames held before decided_
+    // Frames outside the recording count as silence.
+    const at::Tensor padded = at::constant_pad_nd(relative_, {kQuietRun - 1 - held, kQuietRun - 1}, 0);
+    const at::Tensor quiet = padded.unfold(0, kQuietRun, 1).mean(1) <= std::pow(10.0, -kDropDb / 10);
+    // Frame f is left out when the run from f - kQuietRun / 2 on is quiet.
+    const at::Tensor left_out = quiet.narrow(0, kQuietRun - 1 - kQuietRun / 2, end - decided_);
+    decided_ = end;
+    const int64_t keep = std::min(relative_.numel(), measured_ - end + kQuietRun - 1);
+    relative_ = relative_.narrow(0, relative_.numel() - keep, keep);
+    return left_out.logical_not();
+  }
+
+  at::Tensor samples_ = at::zeros({0});   // not yet a whole frame
+  at::Tensor levels_ = at::zeros({0});    // dB of the frames from first_ on
+  at::Tensor relative_ = at::zeros({0});  // power against the loud speech, from decided_ - kQuietRun + 1 on
+  int64_t first_ = 0, measured_ = 0, decided_ = 0;
+};
+
+// The frames that both a detector and a LevelGate call speech.
+class Gated : public SpeechDetector {
+ public:
+  explicit Gated(std::unique_ptr<SpeechDetector> detector) : detector_(std::move(detector)) {}
+
+  at::Tensor push(const at::Tensor& samples) override {
+    return both(detector_->push(samples), gate_.push(samples));
+  }
+
+  at::Tensor finish() override { return both(detector_->finish(), gate_.finish()); }
+
+ private:
+  at::Tensor both(const at::Tensor& speech, const at::Tensor& loud) {
+    waiting_[0] = at::cat({waiting_[0], speech});
+    waiting_[1] = at::cat({waiting_[1], loud});
+    const int64_t decided = std::min(waiting_[0].numel(), waiting_[1].numel());
+    const at::Tensor out = waiting_[0].narrow(0, 0, decided).logical_and(waiting_[1].narrow(0, 0, decided));
+    for (at::Tensor& w : waiting_) w = w.narrow(0, decided, w.numel() - decided);
+    return out;
+  }
+
+  std::unique_ptr<SpeechDetector> detector_;
+  LevelGate gate_;
+  at::Tensor waiting_[2] = {no_flags(), no_flags()};  // decided by one only
 };
 
 // The Silero VAD's speech probabilities with hysteresis: a run of speech starts at a chunk of
@@ -247,8 +342,8 @@ at::Tensor SileroNetwork::probabilities(const at::Tensor& chunks) const {
 
 std::unique_ptr<SpeechDetector> speech_detector(const std::string& name, const SileroNetwork& silero,
                                                 int64_t long_run) {
-  if (name == "silero") return std::make_unique<SileroVad>(silero, long_run);
-  if (name == "energy") return std::make_unique<EnergyVad>();
+  if (name == "silero") return std::make_unique<Gated>(std::make_unique<SileroVad>(silero, long_run));
+  if (name == "energy") return std::make_unique<Gated>(std::make_unique<EnergyVad>());
   throw Error("unknown voice activity detector " + python_repr(name) + ": give one of silero, energy");
 }
 

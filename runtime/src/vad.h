@@ -8,7 +8,8 @@
 //   the noise floor of the frames around it.
 //
 // Both answer with a delay, never depend on how the stream was cut into blocks, and hold a
-// bounded number of samples.
+// bounded number of samples. What they call speech must also pass a gate that leaves out long
+// stretches well below the level of the recording's loud speech (talkers behind the voice).
 #pragma once
 
 #include <ATen/ATen.h>
@@ -52,7 +53,7 @@ class SileroNetwork {
   mutable std::mutex running_;
 };
 
-// A fresh detector by its name, "silero" or "energy"; for silero, runs of speech longer than
+// A fresh detector by its name, "silero" or "energy", gated by level; for silero, runs of speech longer than
 // `long_run` frames are looked into for the pauses of the voice in front.
 std::unique_ptr<SpeechDetector> speech_detector(const std::string& name, const SileroNetwork& silero,
                                                 int64_t long_run);

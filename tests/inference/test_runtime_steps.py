@@ -66,6 +66,14 @@ def _python_flags(path, vad, long_run):
     return torch.cat([detector.push(block) for block in AudioSource(str(path)).blocks(30.0)] + [detector.finish()])
 
 
+def _behind(speech):
+    """``speech`` after 8 s of other talkers, who go on behind it 20 dB below."""
+    others = np.concatenate([soundfile.read(path, dtype="float32")[0] for path in SPEECH[::-1]])
+    voice = np.concatenate([np.zeros(8 * 16000, np.float32), speech])
+    behind = np.resize(np.roll(others, 12345), voice.size) + np.resize(others[::-1], voice.size)
+    return voice + behind * np.sqrt(np.mean(speech ** 2) / np.mean(behind ** 2) / 100)
+
+
 def test_speech_flags_and_the_silero_network_match_the_python_detectors(tmp_path):
     # The network on pieces of real speech, as the detector runs it: the same LibTorch kernels
     # (the sums of other numbers of threads may round differently).
@@ -78,14 +86,17 @@ def test_speech_flags_and_the_silero_network_match_the_python_detectors(tmp_path
     with torch.inference_mode():
         expected = torch.stack([network(chunks[:, c], 16000)[:, 0] for c in range(24)], dim=1)
     assert np.abs(ours.reshape(3, 24) - expected.numpy()).max() <= 1e-6 and (expected > 0.5).any()
-    # Flags of speech, of speech under noise with long runs gated, and of a stream of exactly
-    # 8.192 s, whose last frame's middle sample lies past its last sample.
+    # Flags of speech, of speech under noise with long runs gated, of speech with talkers behind
+    # it (alone at first) that the level gate leaves out, and of a stream of exactly 8.192 s,
+    # whose last frame's middle sample lies past its last sample.
     rng = np.random.default_rng(5)
     speech = np.concatenate([soundfile.read(path, dtype="float32")[0] for path in SPEECH])
     noisy = speech + 0.05 * rng.standard_normal(speech.size).astype(np.float32)
     soundfile.write(tmp_path / "noisy.wav", noisy, 16000, subtype="FLOAT")
+    soundfile.write(tmp_path / "behind.wav", _behind(speech), 16000, subtype="FLOAT")
     soundfile.write(tmp_path / "exact.wav", speech[:131072], 16000, subtype="FLOAT")
-    for path, long_run in [(SPEECH[0], 1000), (tmp_path / "noisy.wav", 150), (tmp_path / "exact.wav", 1000)]:
+    for path, long_run in [(SPEECH[0], 1000), (tmp_path / "noisy.wav", 150), (tmp_path / "behind.wav", 1000),
+                           (tmp_path / "exact.wav", 1000)]:
         for vad in ("silero", "energy"):
             expected = _python_flags(path, vad, long_run)
             ours = probe("flags", path, vad, silero_model_path(), long_run).strip()
@@ -105,7 +116,9 @@ def test_segments_of_recordings_match_the_python_splitter(tmp_path):
     speech = np.concatenate([soundfile.read(path, dtype="float32")[0] for path in SPEECH])
     soundfile.write(tmp_path / "speech.wav", speech, 16000)
     soundfile.write(tmp_path / "short.wav", speech[:int(3.5 * 16000)], 16000)
+    soundfile.write(tmp_path / "behind.wav", _behind(speech), 16000, subtype="FLOAT")
     cases = [("speech.wav", "silero", 3), ("speech.wav", "energy", 3), ("tones.flac", "energy", 5),
+             ("behind.wav", "silero", 3),
              ("short.wav", "silero", 1), ("short.wav", "energy", 1)]
     for name, vad, least in cases:
         path = str(tmp_path / name)

@@ -59,21 +59,19 @@ def _brute_force(flags, lengths):
     """The least cost of every choice of cuts, by enumeration."""
     F = len(flags)
     runs = [(a, b) for a, b in _runs(flags) if not flags[a]]
-    head = runs[0][1] if runs and runs[0][0] == 0 else 0
-    tail = runs[-1][0] if runs and runs[-1][1] == F else F
     pauses = [(a, b) for a, b in runs if 0 < a and b < F and b - a >= MIN_PAUSE]
     best = math.inf
     for chosen in itertools.product([False, True], repeat=len(pauses)):
         cuts = [p for p, c in zip(pauses, chosen) if c]
-        edges = [(None, head)] + cuts + [(tail, None)]
-        nodes = [0] + [(a + b) // 2 for a, b in cuts] + [F]
+        nodes = [0] + [(a + b) // 2 for a, b in cuts] + [min(F, _last_speech(flags) + MARGIN)]
         cost = -sum(PAUSE_REWARD * math.log(min(b - a, LONG_PAUSE) / MIN_PAUSE) for a, b in cuts)
-        for k in range(len(nodes) - 1):
-            start = max(nodes[k], edges[k][1] - MARGIN)
-            end = min(nodes[k + 1], edges[k + 1][0] + MARGIN)
-            cost += lengths.cost((end - start) / 100)
+        cost += sum(lengths.cost((end - start) / 100) for start, end in zip(nodes, nodes[1:]))
         best = min(best, cost)
     return best
+
+
+def _last_speech(flags):
+    return max(i for i, f in enumerate(flags) if f) + 1
 
 
 def _runs(flags):
@@ -93,9 +91,11 @@ def test_plans_are_the_cheapest_choice_of_cuts():
         cost -= sum(PAUSE_REWARD * math.log(min(b - a, LONG_PAUSE) / MIN_PAUSE)
                     for a, b in (_pause_between(flags, x, y) for (_, x), (y, _) in zip(plan, plan[1:])))
         assert cost == pytest.approx(_brute_force(flags, LENGTHS)), trial
-        # Segments follow each other, each holding speech at both ends within its margins.
-        assert all(x[1] <= y[0] for x, y in zip(plan, plan[1:]))
-        assert all(any(flags[a:a + MARGIN + 1]) and any(flags[b - MARGIN - 1:b]) for a, b in plan)
+        # Segments meet in the middle of pauses, so that no frame between them is lost; the last
+        # ends MARGIN past the speech.
+        assert plan[0][0] == 0 and plan[-1][1] == min(len(flags), _last_speech(flags) + MARGIN)
+        assert all(x[1] == y[0] and not any(flags[x[1] - MIN_PAUSE // 2:x[1] + MIN_PAUSE // 2])
+                   for x, y in zip(plan, plan[1:]))
 
 
 def _pause_between(flags, end, start):
@@ -122,6 +122,8 @@ def test_segments_are_as_long_as_the_training_utterances_not_cut_at_every_pause(
         assert (s.keep_start, s.keep_end) == (s.start, s.end)
     for a, b in bursts:  # every burst whole in exactly one segment
         assert sum(s.start <= a + 1e-9 and b <= s.end + 1e-9 for s in segments) == 1, (a, b)
+    # Cut at short pauses, the segments meet: no stretch of the recording between them is lost.
+    assert all(x.end == pytest.approx(y.start) for x, y in zip(segments[:-2], segments[1:-1]))
 
 
 def test_random_layouts_give_the_same_segments_whatever_the_blocks():

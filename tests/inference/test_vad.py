@@ -7,9 +7,10 @@ import soundfile
 import torch
 
 from quorlin.errors import QuorlinError
-from quorlin.inference.vad import FRAME, MIN_PAUSE, EnergyVad, SileroVad, speech_detector
+from quorlin.inference.vad import FRAME, MIN_PAUSE, EnergyVad, LevelGate, SileroVad, speech_detector
 
 SPEECH = sorted((Path(__file__).resolve().parents[2] / "demo/kjv/test").glob("*/*/*.ogg"))[:4]
+OTHERS = sorted((Path(__file__).resolve().parents[2] / "demo/kjv/test").glob("*/*/*.ogg"))[-12:]
 RATE = 16000
 
 
@@ -108,6 +109,68 @@ def test_the_voice_in_front_counts_in_long_runs_whatever_gaps_and_blocks_they_ho
         vad = SileroVad(300)
         pieces = [vad._both(speech[i:i + block], front[i:i + block]) for i in range(0, speech.numel(), block)]
         assert torch.equal(torch.cat(pieces + [vad._both(speech[:0], front[:0], final=True)]), expected)
+
+
+def _level_gate(samples):
+    """The level gate's flags by brute force: for every frame, the loud speech of its block and
+    the mean relative power of the frames around it, from the frames' powers alone."""
+    G = LevelGate
+    frames = np.pad(samples.numpy().astype(np.float64), (0, -samples.numel() % FRAME)).reshape(-1, FRAME)
+    levels = 10 * np.log10(frames.var(axis=1) + 1e-12)
+    n, run = len(levels), G.QUIET_RUN
+    relative = np.zeros(n + 2 * run)  # outside the recording: silence
+    for f in range(n):
+        block = f // G.STEP * G.STEP
+        loud = np.quantile(levels[max(0, block - G.REACH):block + G.STEP + G.REACH], G.LOUD_QUANTILE)
+        relative[run + f] = 10 ** ((levels[f] - loud) / 10)
+    middle = [relative[run + f - run // 2:run + f - run // 2 + run].mean() for f in range(n)]
+    return torch.tensor([m > 10 ** (-G.DROP_DB / 10) for m in middle])
+
+
+def _bursts(seconds, level, g):
+    """Noise bursts of 0.1 to 0.6 s at ``level`` (rms) with 0.05 to 0.15 s of quiet between."""
+    pieces, total = [], 0
+    while total < seconds * RATE:
+        n, quiet = int(torch.randint(1600, 9600, (1,), generator=g)), int(torch.randint(800, 2400, (1,), generator=g))
+        pieces += [level * torch.randn(n, generator=g), 1e-3 * level * torch.randn(quiet, generator=g)]
+        total += n + quiet
+    return torch.cat(pieces)[:seconds * RATE]
+
+
+def test_the_level_gate_leaves_out_long_stretches_well_below_the_loud_speech_whatever_the_blocks():
+    # 40 s of bursts 20 dB below the loud ones that follow for 20 s, 20 s more of quiet bursts,
+    # 15 s of bursts 8 dB below the loud ones and a second of silence.
+    g = torch.Generator().manual_seed(3)
+    samples = torch.cat([_bursts(40, 0.01, g), _bursts(20, 0.1, g), _bursts(20, 0.01, g), _bursts(15, 0.04, g),
+                         torch.zeros(RATE + 77)])
+    expected = _level_gate(samples)
+    for block in (samples.numel(), 7777, 30 * RATE):
+        assert torch.equal(_flags(LevelGate(), samples, block), expected)
+    # The quiet bursts go where loud ones lie within 30 s (but for the 15 frames next to them),
+    # not where they are the loudest around; the loud ones and those 8 dB below stay, with their
+    # short pauses.
+    assert expected[:1000].all() and not expected[1300:4000 - 14].any() and expected[4000 - 14:6000 + 15].all()
+    assert not expected[6000 + 15:8000 - 30].any() and expected[8000:9500].all()
+    assert not expected[-70:].any()  # silence
+
+
+def test_talkers_behind_the_voice_are_not_speech():
+    # Three talkers 20 dB below the voice, alone for 10 s and then behind its four utterances.
+    rng = np.random.default_rng(2)
+    voice, spans = _utterances_in()
+    voice, spans = torch.cat([torch.zeros(8 * RATE), voice]), [(a + 800, b + 800) for a, b in spans]
+    behind = np.zeros(voice.numel())
+    for k in range(3):
+        talker = np.concatenate([soundfile.read(p, dtype="float32")[0] for p in OTHERS[4 * k:4 * k + 4]])
+        behind += np.resize(talker, voice.numel())
+    speech_power = np.mean(np.concatenate([voice[a * FRAME:b * FRAME].numpy() for a, b in spans]) ** 2)
+    behind *= np.sqrt(speech_power / np.mean(behind ** 2) / 100)
+    samples = voice + torch.from_numpy(behind.astype(np.float32))
+    lead = slice(0, spans[0][0] - 20)
+    assert _flags(SileroVad(1000), samples, 30 * RATE)[lead].float().mean() > 0.5  # the network hears them
+    flags = _flags(speech_detector("silero"), samples, 30 * RATE)
+    assert not flags[lead].any()
+    assert all(flags[a:b].float().mean() > 0.6 for a, b in spans)
 
 
 def test_unknown_detectors_are_refused_by_name():
