@@ -106,7 +106,6 @@ class EnergyVad(SpeechDetector):
         self.levels, self.first = self.levels[keep_from:], self.first + keep_from
         return flags
 
-
     def _flags(self, levels: torch.Tensor, windows: torch.Tensor) -> torch.Tensor:
         """Speech flags (k,) of frames of ``levels`` (k,) dB, each with the levels of its window (k, W)."""
         floor = torch.nanquantile(windows, self.FLOOR_QUANTILE, dim=1)  # (k,)
@@ -198,7 +197,8 @@ class LevelGate(SpeechDetector):
             stop = min(block + self.STEP, end)
             window = self.levels[max(0, block - self.REACH) - self.first:min(known, stop + self.REACH) - self.first]
             loud = torch.quantile(window, self.LOUD_QUANTILE)
-            relative = torch.pow(10.0, (self.levels[block - self.first:stop - self.first] - loud) / 10)  # (stop - block,)
+            levels = self.levels[block - self.first:stop - self.first]  # (stop - block,)
+            relative = torch.pow(10.0, (levels - loud) / 10)
             self.relative = torch.cat([self.relative, relative])
         self.measured = max(self.measured, end)
         keep_from = max(0, self.measured - self.REACH - self.first)

@@ -32,7 +32,8 @@ from quorlin.data.maltrey_stream import MaltreyStream
 from quorlin.data.pellith import Pellith
 from quorlin.data.ruvesta import ruvesta
 from quorlin.errors import CheckpointError
-from quorlin.layout import AVERAGED_CHECKPOINT, CHECKPOINTS_FOLDER, LAST_CHECKPOINT, LM_PARTITIONS, LR_PLOT, SET_PARTITIONS
+from quorlin.layout import (AVERAGED_CHECKPOINT, CHECKPOINTS_FOLDER, LAST_CHECKPOINT, LM_PARTITIONS, LR_PLOT,
+                            SET_PARTITIONS)
 from quorlin.prep.features import feature_seconds
 from quorlin.recipe import evaluation_sets, load_tokenizer, section_file
 from quorlin.run_folder import RunFolder, RunFolderError, build_model
