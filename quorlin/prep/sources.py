@@ -61,15 +61,8 @@ def librispeech_utterances(root: str) -> List[Utterance]:
                  if n.endswith(AUDIO_EXTENSIONS)}
         transcribed = set()
         for name in sorted(n for n in names if n.endswith(".trans.txt")):
-            path = os.path.join(folder, name)
-            for number, line in enumerate(_lines(path), start=1):
-                utt_id, _, text = line.strip().partition(" ")
-                if not utt_id:
-                    continue
-                where = f"{path}, line {number}"
-                if not PLAIN_NAME.fullmatch(utt_id):
-                    problems.append(f"{where}: utterance id {utt_id!r} is not a plain file name")
-                elif utt_id not in audio:
+            for where, utt_id, text in _id_lines(os.path.join(folder, name), problems):
+                if utt_id not in audio:
                     problems.append(f"{where}: no audio file {utt_id}.* (.flac, .wav, .ogg, .mp3, ...) beside it")
                 elif not text.strip():
                     problems.append(f"{where}: empty transcript for {utt_id}")
@@ -172,20 +165,28 @@ def kaldi_utterances(folder: str) -> List[Utterance]:
 def _kaldi_table(path: str, problems: List[str]) -> Dict[str, Tuple[str, str]]:
     """{id: (where, rest of the line)} of a Kaldi table file's "<id> <value>" lines."""
     table = {}
-    for number, line in enumerate(_lines(path), start=1):
-        utt_id, _, value = line.strip().partition(" ")
-        if not utt_id:
-            continue
-        where = f"{path}, line {number}"
-        if not PLAIN_NAME.fullmatch(utt_id):
-            problems.append(f"{where}: utterance id {utt_id!r} is not a plain file name")
-        elif not value.strip():
+    for where, utt_id, value in _id_lines(path, problems):
+        if not value.strip():
             problems.append(f"{where}: nothing after the id {utt_id!r}")
         elif utt_id in table:
             problems.append(f"{where}: utterance id {utt_id!r} used twice, first in {table[utt_id][0]}")
         else:
             table[utt_id] = (where, value.strip())
     return table
+
+
+def _id_lines(path: str, problems: List[str]) -> Iterator[Tuple[str, str, str]]:
+    """(where, id, rest of the line) of the "<id> <rest>" lines of ``path`` whose id is a plain
+    file name; a line with another id adds its problem, a blank line is skipped."""
+    for number, line in enumerate(_lines(path), start=1):
+        utt_id, _, rest = line.strip().partition(" ")
+        if not utt_id:
+            continue
+        where = f"{path}, line {number}"
+        if PLAIN_NAME.fullmatch(utt_id):
+            yield where, utt_id, rest
+        else:
+            problems.append(f"{where}: utterance id {utt_id!r} is not a plain file name")
 
 
 # The lines a manifest may hold, as they are shown in messages.
