@@ -1,7 +1,8 @@
 // Next-token scorers of a search, computed one token at a time from cached state: the
 // exported decoder over a batch of segments, the exported language model, the CTC head's prefix
-// scores, and weighted sums of them. They follow quorlin.decoding.scorer and
-// quorlin.decoding.ctc_prefix, operation for operation.
+// scores, and weighted sums of them. They follow quorlin.decoding.scorer operation for
+// operation, and quorlin.decoding.ctc_prefix formula for formula: its whole-array steps are
+// loops over each row's frames here, whose sums may round differently in the last bits.
 #pragma once
 
 #include <ATen/ATen.h>
@@ -77,11 +78,10 @@ class CtcPrefixScorer : public Scorer {
  private:
   void hold(const at::Tensor& utterance);
   at::Tensor candidates();
-  at::Tensor extensions(const at::Tensor& phi) const;
   double phi_start() const;
 
   int64_t blank_id_, eos_id_;
-  at::Tensor log_probs_, valid_, blank_sums_, endings_, label_shift_, label_probs_;
+  at::Tensor log_probs_, lengths_, y_blank_, blank_sums_, endings_, label_shift_, label_probs_;
   at::Tensor utterance_, slot_;
   int64_t width_ = 0;
   at::Tensor r_n_, r_b_, r_total_, last_, psi_, next_psi_;

@@ -3,6 +3,7 @@
 #include <torch/csrc/jit/api/module.h>
 #include <torch/csrc/jit/serialization/import.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <vector>
@@ -35,6 +36,8 @@ at::Tensor frame_levels(const at::Tensor& samples) {
 // speech when its level is at least -55 dB and at least 9 dB above the local floor.
 class EnergyVad : public SpeechDetector {
  public:
+  explicit EnergyVad(double quantile = 0.1) : quantile_(quantile) {}
+
   at::Tensor push(const at::Tensor& samples) override {
     samples_ = at::cat({samples_, samples.to(at::kFloat)});
     const int64_t whole = samples_.numel() / kVadFrame;
@@ -54,9 +57,9 @@ class EnergyVad : public SpeechDetector {
  protected:
   static constexpr int64_t kReach = 200;  // frames on either side that set the local noise floor
 
-  // Speech flags (k,) of frames of `levels` (k,) dB, each with the levels of its window (k, W).
-  virtual at::Tensor flags(const at::Tensor& levels, const at::Tensor& windows) const {
-    const at::Tensor floor = at::nanquantile(windows, 0.1, 1);  // (k,)
+  // Speech flags (k,) of frames of `levels` (k,) dB, each with the quantile of the levels of
+  // its window (k,).
+  virtual at::Tensor flags(const at::Tensor& levels, const at::Tensor& floor) const {
     return (levels >= -55.0).logical_and(levels >= floor + 9.0);
   }
 
@@ -68,8 +71,8 @@ class EnergyVad : public SpeechDetector {
     if (end <= decided_) return no_flags();
     const int64_t start = decided_ - first_, stop = end - first_;
     const at::Tensor padded = at::constant_pad_nd(levels_, {kReach, kReach}, std::nan(""));
-    const at::Tensor windows = padded.unfold(0, 2 * kReach + 1, 1).narrow(0, start, stop - start);  // (k, 401)
-    at::Tensor out = flags(levels_.narrow(0, start, stop - start), windows);
+    at::Tensor out = flags(levels_.narrow(0, start, stop - start),
+                           sliding_nanquantile(padded, 2 * kReach + 1, start, stop - start, quantile_));
     decided_ = end;
     const int64_t keep_from = std::max<int64_t>(0, decided_ - kReach - first_);
     levels_ = levels_.narrow(0, keep_from, levels_.numel() - keep_from);
@@ -77,6 +80,7 @@ class EnergyVad : public SpeechDetector {
     return out;
   }
 
+  double quantile_;                       // of the levels around a frame that flags() takes
   at::Tensor samples_ = at::zeros({0});  // not yet a whole frame
   at::Tensor levels_ = at::zeros({0});   // dB of the frames from first_ on
   int64_t first_ = 0, decided_ = 0;
@@ -85,10 +89,11 @@ class EnergyVad : public SpeechDetector {
 // Frames no more than 15 dB below the loud frames around them (the 90th percentile of the
 // levels within 2 s): the voice in front, not the talkers or noise well behind it.
 class ForegroundGate : public EnergyVad {
+ public:
+  ForegroundGate() : EnergyVad(0.9) {}
+
  protected:
-  at::Tensor flags(const at::Tensor& levels, const at::Tensor& windows) const override {
-    return levels >= at::nanquantile(windows, 0.9, 1) - 15.0;
-  }
+  at::Tensor flags(const at::Tensor& levels, const at::Tensor& loud) const override { return levels >= loud - 15.0; }
 };
 
 // Frames outside stretches well below the recording's loud speech. The loud speech's level, for
@@ -318,6 +323,35 @@ class SileroVad : public SpeechDetector {
 };
 
 }  // namespace
+
+// Each window's numbers are kept sorted as it slides, where the tensor form sorts every window
+// anew.
+at::Tensor sliding_nanquantile(const at::Tensor& x, int64_t width, int64_t start, int64_t count, double q) {
+  const at::Tensor values = x.contiguous();
+  const float* v = values.const_data_ptr<float>();
+  at::Tensor out = at::empty({count}, at::kFloat);
+  float* o = out.mutable_data_ptr<float>();
+  std::vector<float> sorted;
+  const auto add = [&](float a) {
+    if (!std::isnan(a)) sorted.insert(std::upper_bound(sorted.begin(), sorted.end(), a), a);
+  };
+  for (int64_t i = start; i < start + width - 1; ++i) add(v[i]);
+  // The rank as PyTorch takes it: q in the tensor's precision, the product in double.
+  const double q_held = static_cast<float>(q);
+  for (int64_t k = 0; k < count; ++k) {
+    add(v[start + k + width - 1]);
+    const double rank = q_held * static_cast<double>(sorted.size() - 1);
+    const auto below = static_cast<size_t>(std::floor(rank)), above = static_cast<size_t>(std::ceil(rank));
+    // at::lerp in single precision: the weight and the gap rounded, then one fused multiply-add
+    // from the nearer end.
+    const float low = sorted[below], high = sorted[above], gap = high - low;
+    const auto weight = static_cast<float>(rank - std::floor(rank));
+    o[k] = weight < 0.5f ? std::fma(weight, gap, low) : std::fma(-gap, 1.0f - weight, high);
+    const float first = v[start + k];
+    if (!std::isnan(first)) sorted.erase(std::lower_bound(sorted.begin(), sorted.end(), first));
+  }
+  return out;
+}
 
 SileroNetwork::SileroNetwork(const std::filesystem::path& file) {
   try {

@@ -38,6 +38,11 @@ class SpeechDetector {
   virtual at::Tensor finish() = 0;
 };
 
+// at::nanquantile(x.unfold(0, width, 1).narrow(0, start, count), q, 1), value for value: the
+// q-quantile of the numbers of x (k,) float, NaNs left out, in each window of `width` numbers
+// from start to start + count - 1 on. Every window holds a number.
+at::Tensor sliding_nanquantile(const at::Tensor& x, int64_t width, int64_t start, int64_t count, double q);
+
 // The Silero network, loaded once and run by one detector at a time.
 class SileroNetwork {
  public:

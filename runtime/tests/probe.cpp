@@ -11,6 +11,7 @@
 //     quorlin-probe silero CHUNKS P C SILERO         the network's probabilities (P, C) of float32 chunks (P, C, 512)
 //     quorlin-probe align LOG_PROBS S V BLANK IDS... the label of every frame of a forced alignment
 //     quorlin-probe ctc LOG_PROBS S V BLANK EOS IDS...  CTC prefix scores after the start and each id
+//     quorlin-probe quantile VALUES K WIDTH Q        the Q-quantile of every window of WIDTH of K float32 values
 //
 // LOG_PROBS is a file of float32 (S, V) values.
 #include <ATen/ATen.h>
@@ -107,8 +108,14 @@ int main(int argc, char** argv) {
         for (int64_t v = 0; v < row.size(1); ++v) std::printf("%.9g ", row[0][v].item<float>());
         std::printf("\n");
       }
+    } else if (command == "quantile" && argc == 6) {
+      const int64_t K = std::stoll(argv[3]), width = std::stoll(argv[4]);
+      const at::Tensor values = read_floats(argv[2], 1, K).view({K});
+      const at::Tensor q = quorlin::sliding_nanquantile(values, width, 0, K - width + 1, std::stod(argv[5]));
+      for (int64_t i = 0; i < q.numel(); ++i) std::printf("%.9g ", q.data_ptr<float>()[i]);
+      std::printf("\n");
     } else {
-      std::fprintf(stderr, "usage: quorlin-probe features|segments|flags|silero|align|ctc ...\n");
+      std::fprintf(stderr, "usage: quorlin-probe features|segments|flags|silero|align|ctc|quantile ...\n");
       return 2;
     }
   } catch (const std::exception& error) {

@@ -1,7 +1,7 @@
 """The C++ runtime's inner steps on their own (its quorlin-probe program) against the Python
 ones and the libraries they follow: filter banks of recordings at several rates, speech flags
-and the Silero network's outputs on real speech, the segments of long recordings, forced
-alignments and CTC prefix scores."""
+and the Silero network's outputs on real speech, the detectors' sliding quantiles, the segments
+of long recordings, forced alignments and CTC prefix scores."""
 import subprocess
 from pathlib import Path
 
@@ -103,6 +103,22 @@ def test_speech_flags_and_the_silero_network_match_the_python_detectors(tmp_path
             assert len(ours) == expected.numel() == -(-sum(b.numel() for b in AudioSource(str(path)).blocks()) // 160)
             assert ours == "".join("1" if f else "0" for f in expected.tolist()), (path, vad)
             assert "1" in ours and "0" in ours
+
+
+def test_sliding_quantiles_equal_torch_nanquantile(tmp_path):
+    # The detectors' local floors and loud levels: dB levels with ties, a run of digital silence,
+    # NaN padding at both ends (the recording's edges) and windows narrower than the padding.
+    rng = np.random.default_rng(3)
+    levels = rng.normal(-40, 15, 3000).astype(np.float32)
+    levels[500:700] = -120.0
+    levels[1000:1400] = np.round(levels[1000:1400] / 3)
+    for pad, width in [(200, 401), (2, 5), (0, 1)]:
+        x = np.concatenate([np.full(pad, np.nan, np.float32), levels, np.full(pad, np.nan, np.float32)])
+        x.tofile(tmp_path / "levels.bin")
+        windows = torch.from_numpy(x).unfold(0, width, 1)  # (K - width + 1, width)
+        for q in (0.1, 0.9, 0.95):
+            ours = np.array(probe("quantile", tmp_path / "levels.bin", x.size, width, q).split(), np.float32)
+            assert np.array_equal(ours, torch.nanquantile(windows, q, 1).numpy()), (pad, width, q)
 
 
 def test_segments_of_recordings_match_the_python_splitter(tmp_path):
