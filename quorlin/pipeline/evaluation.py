@@ -115,7 +115,7 @@ def evaluate(recipe: Dict[str, Any], device: Optional[str] = None) -> List[Resul
             metrics = asr_metrics(references, texts)
             scored.append((name, setting_name(search), ids, references, texts, metrics))
             log.info(f"{name} {setting_name(search)}: CER {metrics['cer']:.2f} %, WER {metrics['wer']:.2f} % "
-                  f"({seconds:.1f} s)")
+                     f"({seconds:.1f} s)")
             return Result(name, setting_name(search), search, metrics["cer"], metrics["wer"], seconds, chosen)
 
         dev = read_prepared_set(root, sets[0], recognizer.num_feats)
@@ -160,7 +160,7 @@ def _better_last_epoch(best: Recognizer, folder: Path, device, lm, search: Searc
             for r in (best, last)]
     chosen = LAST_CHECKPOINT if cers[1] < cers[0] else BEST_CHECKPOINT
     log.info(f"{name} {setting_name(search)}: CER {cers[0]:.2f} % with {BEST_CHECKPOINT}, {cers[1]:.2f} % with "
-          f"{LAST_CHECKPOINT}; scoring with {chosen}")
+             f"{LAST_CHECKPOINT}; scoring with {chosen}")
     return last if cers[1] < cers[0] else None
 
 

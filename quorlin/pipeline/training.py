@@ -107,8 +107,8 @@ def train_asr(recipe: Dict[str, Any], resume: bool = False, overwrite: bool = Fa
             trainer.run.save_recognizer_settings(data["norm"], stats, max(train.text_max_len, datasets[1].text_max_len),
                                                  [feature_seconds(frames) for frames in lengths])
         if _fit(trainer, section, *loaders[:2], resume) and evaluate:
-            log.info("\nThe trainer's fixed attention-only searches on the first test set (the dev-chosen joint search: "
-                  "quorlin evaluate)")
+            log.info("\nThe trainer's fixed attention-only searches on the first test set (the dev-chosen joint "
+                     "search: quorlin evaluate)")
             trainer.evaluate(loaders[2], recipe.get("evaluate", {}).get("max_length"))
         trainer.cleanup()
 

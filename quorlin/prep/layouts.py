@@ -151,7 +151,7 @@ def prepare_asr(utterances: Sequence[Utterance], root: str, partition: str, num_
         removed = remove_other_npy(d, {utt_id for utt_id, _, _ in outputs})
         if removed:
             log.info(f"Removed {len(removed)} file(s) of utterances that are not in this run from {d} "
-                  f"(first: {removed[0]})")
+                     f"(first: {removed[0]})")
             _forget_index(folder)
     if any(fbank_path is not None for _, (_, fbank_path, *_) in jobs):
         _forget_index(folder)  # it describes the features as they were
