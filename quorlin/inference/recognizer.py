@@ -34,6 +34,9 @@ Input = Union[str, Path, Tuple[Any, int]]
 # A segment spans at most this share of the model's positions: a margin for the front end's edges.
 _SEGMENT_SHARE = 0.95
 _BLOCK_SECONDS = 30.0
+# Segments wait until this many batches' worth are found, and are then searched shortest first:
+# a batch is padded to its longest segment and searched until its last row ends.
+_POOLED_BATCHES = 4
 # The search of a run folder that was never evaluated: joint CTC/attention beam search when the
 # CTC head was trained, else greedy search; a language model, when given, is fused in with 0.3.
 DEFAULT_SEARCH, DEFAULT_SEARCH_WITHOUT_CTC = Search(10, 0.3, 0.3), Search(1, 0.0, 0.3)
@@ -134,7 +137,9 @@ class Recognizer:
                 setting chosen on the dev set and kept in the run folder, else joint CTC/attention
                 beam search (beam 10, CTC weight 0.3; greedy search for a recogniser trained
                 without CTC). ``lm_weight`` counts only with a language model (default 0.3).
-            batch_size: segments recognised together.
+            batch_size: segments recognised together. Up to four batches' worth wait, so that
+                segments of about the same length are searched together; a transcript does not
+                depend on which.
             max_length: the longest transcript of one segment, in tokens; by default as long
                 as the segment's audio allows.
             ids: the transcripts' ids (default: a file's name without its extension, or
@@ -192,8 +197,8 @@ class Recognizer:
                         continue  # a blip between pauses, too short to hold a word
                     pending.append((job, segment))
                     job.waiting += 1
-                    if len(pending) == batch_size:
-                        self._recognize(pending, search, max_length)
+                    if len(pending) == batch_size * _POOLED_BATCHES:
+                        self._recognize_pool(pending, search, max_length, batch_size)
                         pending = []
                         yield from _finished(jobs)
             except (QuorlinError, ValueError, TypeError) as error:  # the input's own fault
@@ -204,8 +209,7 @@ class Recognizer:
                 job.waiting = 0
             job.read = True
             yield from _finished(jobs)
-        if pending:
-            self._recognize(pending, search, max_length)
+        self._recognize_pool(pending, search, max_length, batch_size)
         yield from _finished(jobs)
 
     def transcribe_features(self, features: Sequence[np.ndarray], search: Search, batch_size: int = 16,
@@ -280,8 +284,15 @@ class Recognizer:
         mean, std = self.global_stats or (None, None)
         return normalize_features(torch.from_numpy(feats), self.norm, mean, std).T  # (F, T) -> (T, F)
 
+    def _recognize_pool(self, pending: List[Tuple["_Job", AudioSegment]], search: Search, max_length,
+                        batch_size: int) -> None:
+        """Recognises the segments of ``pending`` in batches of ``batch_size``, shortest first."""
+        by_length = sorted(pending, key=lambda item: item[1].samples.numel())
+        for start in range(0, len(by_length), batch_size):
+            self._recognize(by_length[start:start + batch_size], search, max_length)
+
     def _recognize(self, pending: List[Tuple["_Job", AudioSegment]], search: Search, max_length) -> None:
-        """Recognises the segments of ``pending`` and files each one's words with its input."""
+        """Recognises the segments of ``pending`` as one batch and files each one's words with its input."""
         feats = [self._features(segment.samples) for _, segment in pending]
         hypotheses, ctc = self._decode(feats, search, max_length)
         seconds_per_frame, shift = self.frame_times()
@@ -298,7 +309,7 @@ class Recognizer:
                 text = " ".join(word.text for word in kept)
             start = kept[0].start if kept else segment.keep_start
             end = kept[-1].end if kept else segment.keep_end
-            job.segments.append(Segment(start, end, text, kept))
+            job.segments.append((segment.start, Segment(start, end, text, kept)))
             job.waiting -= 1
 
     @torch.inference_mode()
@@ -321,7 +332,7 @@ class _Job:
     def __init__(self, utt_id: str):
         self.id = utt_id
         self.duration = 0.0
-        self.segments: List[Segment] = []
+        self.segments: List[Tuple[float, Segment]] = []  # (where its audio starts, what was recognised)
         self.waiting = 0
         self.read = False
         self.error: Optional[str] = None
@@ -329,7 +340,7 @@ class _Job:
     def transcript(self) -> Transcript:
         if self.error is not None:
             return Transcript(self.id, "", self.duration, [], self.error)
-        segments = [s for s in self.segments if s.text]
+        segments = [s for _, s in sorted(self.segments, key=lambda item: item[0]) if s.text]
         return Transcript(self.id, " ".join(s.text for s in segments), self.duration, segments)
 
 

@@ -6,6 +6,7 @@
 #include <ATen/ATen.h>
 #include <c10/core/InferenceMode.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <deque>
@@ -27,6 +28,9 @@ namespace quorlin {
 namespace {
 
 constexpr double kBlockSeconds = 30.0;
+// Segments wait until this many batches' worth are found, and are then searched shortest first:
+// a batch is padded to its longest segment and searched until its last row ends.
+constexpr int kPooledBatches = 4;
 constexpr int kMaxBeamWidth = 256;
 constexpr float kMinusInfinity = -std::numeric_limits<float>::infinity();
 
@@ -45,7 +49,7 @@ std::string join(const std::vector<std::string>& texts) {
 // One input's progress: its segments as they are recognised.
 struct Job {
   Transcript transcript;
-  std::vector<Segment> segments;
+  std::vector<std::pair<double, Segment>> segments;  // (where its audio starts, what was recognised)
   int waiting = 0;
   bool read = false;
 };
@@ -135,9 +139,9 @@ struct Recognizer::Impl {
   }
 
   // Transcribes the inputs in order (quorlin.inference.Recognizer.transcribe_iter): segments
-  // of all inputs wait for a full batch; a transcript is handed on once its input is read and
-  // its segments recognised. An input that cannot be read gets its error, or throws it when
-  // `skip_errors` is false.
+  // of all inputs wait for four batches' worth, which are searched shortest first; a transcript
+  // is handed on once its input is read and its segments recognised. An input that cannot be
+  // read gets its error, or throws it when `skip_errors` is false.
   void run(const std::vector<Input>& inputs, const Search& search, const Options& options, bool skip_errors,
            const std::function<void(const Transcript&)>& done) const {
     if (options.batch_size < 1)
@@ -152,8 +156,10 @@ struct Recognizer::Impl {
       while (!jobs.empty() && jobs.front().read && jobs.front().waiting == 0) {
         Job& job = jobs.front();
         if (!job.transcript.error) {
+          std::stable_sort(job.segments.begin(), job.segments.end(),
+                           [](const auto& a, const auto& b) { return a.first < b.first; });
           std::vector<std::string> texts;
-          for (Segment& segment : job.segments) {
+          for (auto& [audio_start, segment] : job.segments) {
             if (segment.text.empty()) continue;
             texts.push_back(segment.text);
             job.transcript.segments.push_back(std::move(segment));
@@ -180,8 +186,8 @@ struct Recognizer::Impl {
             if (segment.end - segment.start < min_seconds) continue;  // a blip between pauses, too short to hold a word
             pending.emplace_back(&job, std::move(segment));
             ++job.waiting;
-            if (static_cast<int>(pending.size()) == options.batch_size) {
-              recognise(pending, search);
+            if (static_cast<int>(pending.size()) == options.batch_size * kPooledBatches) {
+              recognise_pool(pending, search, options.batch_size);
               pending.clear();
               finished();
             }
@@ -198,8 +204,21 @@ struct Recognizer::Impl {
       job.read = true;
       finished();
     }
-    if (!pending.empty()) recognise(pending, search);
+    recognise_pool(pending, search, options.batch_size);
     finished();
+  }
+
+  // Recognises the pending segments in batches of `batch_size`, shortest first.
+  void recognise_pool(std::vector<std::pair<Job*, AudioSegment>>& pending, const Search& search,
+                      int batch_size) const {
+    std::stable_sort(pending.begin(), pending.end(), [](const auto& a, const auto& b) {
+      return a.second.samples.numel() < b.second.samples.numel();
+    });
+    for (auto first = pending.begin(); first != pending.end();) {
+      const auto last = first + std::min<std::ptrdiff_t>(batch_size, pending.end() - first);
+      recognise(std::vector<std::pair<Job*, AudioSegment>>(first, last), search);
+      first = last;
+    }
   }
 
   // Recognises the pending segments as one batch and files each one's words with its input.
@@ -229,7 +248,7 @@ struct Recognizer::Impl {
       }
       const double start = kept.empty() ? segment.keep_start : kept.front().start;
       const double end = kept.empty() ? segment.keep_end : kept.back().end;
-      job->segments.push_back({start, end, text, std::move(kept)});
+      job->segments.push_back({segment.start, {start, end, text, std::move(kept)}});
       --job->waiting;
     }
   }
