@@ -42,12 +42,14 @@ class AudioSegment:
             [keep_start, keep_end) are its share of the transcript; neighbouring
             overlapping windows keep the others.
         keep_end: see ``keep_start``.
+        speech: the detector's speech flags of its 10 ms frames, (ceil(samples / 160),) bool.
     """
     start: float
     end: float
     samples: torch.Tensor
     keep_start: float
     keep_end: float
+    speech: torch.Tensor
 
 
 class SegmentLengths:
@@ -123,9 +125,19 @@ def _split(blocks: Iterable[torch.Tensor], detector: SpeechDetector, segmenter: 
 
 
 def keep_words(segment: AudioSegment, words: Sequence[Word]) -> List[Word]:
-    """The words (timed in the recording) whose midpoint lies in [keep_start, keep_end):
-    a word said in the overlap of two windows is kept by exactly one of them."""
-    return [w for w in words if segment.keep_start <= (w.start + w.end) / 2 < segment.keep_end]
+    """The words (timed in the recording) whose midpoint lies in [keep_start, keep_end) and
+    that overlap a frame the detector called speech: a word said in the overlap of two windows
+    is kept by exactly one of them, and what the recogniser reads into the noise of a pause
+    (a fricative's hiss, a syllable of the talkers behind) is left out."""
+    return [w for w in words if segment.keep_start <= (w.start + w.end) / 2 < segment.keep_end
+            and _on_speech(segment, w)]
+
+
+def _on_speech(segment: AudioSegment, word: Word) -> bool:
+    """Whether any 10 ms frame that ``word`` touches is a speech frame of ``segment``."""
+    first = max(0, math.floor((word.start - segment.start) * 100))
+    last = max(first + 1, math.ceil((word.end - segment.start) * 100))
+    return bool(segment.speech[first:last].any())
 
 
 def plan_segments(speech: torch.Tensor, lengths: SegmentLengths, closed: bool) -> List[Tuple[int, int]]:
@@ -133,8 +145,9 @@ def plan_segments(speech: torch.Tensor, lengths: SegmentLengths, closed: bool) -
     which holds some speech.
 
     Cuts fall in the middle of pauses of ``MIN_PAUSE`` frames or more, where two segments
-    meet: nothing between them is left out, since a pause may hold quiet speech that the
-    detector missed. The first segment starts with the stretch, the last ends ``MARGIN``
+    meet: nothing between them is left out of the audio, since a pause may hold the quiet edge
+    of a word that the detector missed (a word read wholly in the pause is dropped by
+    ``keep_words``). The first segment starts with the stretch, the last ends ``MARGIN``
     frames past its speech. The cuts minimise the sum of every segment's ``lengths.cost``,
     less every cut's pause reward.
     When ``closed`` is false the speech goes on after the last frame: the last segment is
@@ -265,7 +278,7 @@ class _Segmenter:
         start = (self.origin + a) * FRAME / SAMPLE_RATE
         end = start + samples.numel() / SAMPLE_RATE
         return AudioSegment(start, end, samples, start if keep_from is None else keep_from / 100,
-                            end if keep_to is None else keep_to / 100)
+                            end if keep_to is None else keep_to / 100, self.flags[a:b].clone())
 
     def _drop(self, frames: int) -> None:
         self.samples = self.samples[frames * FRAME:]

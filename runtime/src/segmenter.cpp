@@ -40,9 +40,16 @@ std::vector<bool> to_vector(const at::Tensor& flags) {
 
 std::vector<Word> keep_words(const AudioSegment& segment, const std::vector<Word>& words) {
   std::vector<Word> kept;
+  const auto frames = static_cast<int64_t>(segment.speech.size());
   for (const Word& word : words) {
     const double middle = (word.start + word.end) / 2;
-    if (segment.keep_start <= middle && middle < segment.keep_end) kept.push_back(word);
+    if (!(segment.keep_start <= middle && middle < segment.keep_end)) continue;
+    // The 10 ms frames [first, last) that the word touches, within the segment's.
+    const int64_t first = std::max<int64_t>(0, static_cast<int64_t>(std::floor((word.start - segment.start) * 100)));
+    const int64_t last = std::max(first + 1, static_cast<int64_t>(std::ceil((word.end - segment.start) * 100)));
+    const auto from = segment.speech.begin() + std::min(first, frames);
+    if (std::any_of(from, segment.speech.begin() + std::min(last, frames), [](bool speech) { return speech; }))
+      kept.push_back(word);
   }
   return kept;
 }
@@ -201,8 +208,10 @@ AudioSegment Segmenter::emit(int64_t a, int64_t b, std::optional<int64_t> keep_f
   const at::Tensor samples = samples_.narrow(0, from, std::max<int64_t>(0, to - from)).clone();
   const double start = static_cast<double>((origin_ + a) * kVadFrame) / kSampleRate;
   const double end = start + static_cast<double>(samples.numel()) / kSampleRate;
+  const auto flags = static_cast<int64_t>(flags_.size());
   return {start, end, samples, keep_from ? static_cast<double>(*keep_from) / 100 : start,
-          keep_to ? static_cast<double>(*keep_to) / 100 : end};
+          keep_to ? static_cast<double>(*keep_to) / 100 : end,
+          std::vector<bool>(flags_.begin() + std::min(a, flags), flags_.begin() + std::min(b, flags))};
 }
 
 void Segmenter::drop(int64_t frames) {

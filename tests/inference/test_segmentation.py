@@ -6,8 +6,8 @@ import pytest
 import torch
 
 from quorlin.inference.results import Word
-from quorlin.inference.segmentation import (LONG_PAUSE, MARGIN, MIN_PAUSE, PAUSE_REWARD, SegmentLengths, keep_words,
-                                            plan_segments, split_audio)
+from quorlin.inference.segmentation import (LONG_PAUSE, MARGIN, MIN_PAUSE, PAUSE_REWARD, AudioSegment, SegmentLengths,
+                                            keep_words, plan_segments, split_audio)
 from quorlin.inference.vad import FRAME, SpeechDetector
 
 RATE = 16000
@@ -199,6 +199,20 @@ def test_keep_words_gives_each_word_once():
     boundary = segments[0].keep_end
     word = Word(boundary - 0.1, boundary + 0.1, "x")
     assert keep_words(segments[0], [word]) == [] and keep_words(segments[1], [word]) == [word]
+
+
+def test_keep_words_drops_what_was_read_in_a_pause():
+    # 1 s from 2 s on: speech in frames 20-59 only. Times are exact in binary.
+    speech = torch.zeros(100, dtype=torch.bool)
+    speech[20:60] = True
+    segment = AudioSegment(2.0, 3.0, torch.zeros(16000), 2.0, 3.0, speech)
+    words = [Word(2.03125, 2.171875, "hiss"),  # frames 3-17: all pause
+             Word(2.0625, 2.203125, "edge"),  # frames 6-20: touches speech
+             Word(2.3125, 2.5, "said"),
+             Word(2.609375, 2.609375, "blip"),  # no length, in frame 60: pause
+             Word(2.59375, 2.59375, "tick"),  # no length, in frame 59: speech
+             Word(2.609375, 2.984375, "tail")]  # frames 60-98: pause  # frames 60-98: pause
+    assert [w.text for w in keep_words(segment, words)] == ["edge", "said", "tick"]
 
 
 def test_bad_arguments():
