@@ -11,6 +11,7 @@ can while every segment stays about as long as a training utterance. Speech with
 than the model can take is cut into overlapping windows as long as the longest training
 utterance; each keeps the words whose middle falls in its share of the overlap.
 """
+import dataclasses
 import math
 from dataclasses import dataclass
 from typing import Iterable, Iterator, List, Optional, Sequence, Tuple
@@ -42,14 +43,16 @@ class AudioSegment:
             [keep_start, keep_end) are its share of the transcript; neighbouring
             overlapping windows keep the others.
         keep_end: see ``keep_start``.
-        speech: the detector's speech flags of its 10 ms frames, (ceil(samples / 160),) bool.
+        speech: the detector's speech flags of its 10 ms frames, (ceil(samples / 160),) bool;
+            None for a recording decoded whole, which keeps all its words, as ``quorlin
+            evaluate``'s decoding of it does.
     """
     start: float
     end: float
     samples: torch.Tensor
     keep_start: float
     keep_end: float
-    speech: torch.Tensor
+    speech: Optional[torch.Tensor]
 
 
 class SegmentLengths:
@@ -125,19 +128,20 @@ def _split(blocks: Iterable[torch.Tensor], detector: SpeechDetector, segmenter: 
 
 
 def keep_words(segment: AudioSegment, words: Sequence[Word]) -> List[Word]:
-    """The words (timed in the recording) whose midpoint lies in [keep_start, keep_end) and
-    that overlap a frame the detector called speech: a word said in the overlap of two windows
-    is kept by exactly one of them, and what the recogniser reads into the noise of a pause
-    (a fricative's hiss, a syllable of the talkers behind) is left out."""
+    """The words (timed in the recording) whose midpoint lies in [keep_start, keep_end) and,
+    in a segment cut from a longer recording, that overlap a frame the detector called speech:
+    a word said in the overlap of two windows is kept by exactly one of them, and what the
+    recogniser reads into the noise of a pause at a segment's edge (a fricative's hiss, a
+    syllable of the talkers behind) is left out."""
     return [w for w in words if segment.keep_start <= (w.start + w.end) / 2 < segment.keep_end
-            and _on_speech(segment, w)]
+            and (segment.speech is None or _on_speech(segment.speech, w.start - segment.start, w.end - segment.start))]
 
 
-def _on_speech(segment: AudioSegment, word: Word) -> bool:
-    """Whether any 10 ms frame that ``word`` touches is a speech frame of ``segment``."""
-    first = max(0, math.floor((word.start - segment.start) * 100))
-    last = max(first + 1, math.ceil((word.end - segment.start) * 100))
-    return bool(segment.speech[first:last].any())
+def _on_speech(speech: torch.Tensor, start: float, end: float) -> bool:
+    """Whether any 10 ms frame that [start, end] (seconds) touches is a speech frame of ``speech`` (F,)."""
+    first = max(0, math.floor(start * 100))
+    last = max(first + 1, math.ceil(end * 100))
+    return bool(speech[first:last].any())
 
 
 def plan_segments(speech: torch.Tensor, lengths: SegmentLengths, closed: bool) -> List[Tuple[int, int]]:
@@ -208,7 +212,9 @@ class _Segmenter:
 
     def whole(self) -> List[AudioSegment]:
         """Everything held as one segment, when it holds any speech."""
-        return [self._emit(0, self.flags.numel())] if bool(self.flags.any()) else []
+        if not bool(self.flags.any()):
+            return []
+        return [dataclasses.replace(self._emit(0, self.flags.numel()), speech=None)]
 
     def push(self, samples: torch.Tensor, flags: torch.Tensor, final: bool = False) -> List[AudioSegment]:
         self.hold(samples, flags)

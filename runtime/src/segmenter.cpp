@@ -30,6 +30,15 @@ std::optional<int64_t> stretch_end(const std::vector<bool>& flags, int64_t horiz
   return std::nullopt;
 }
 
+// Whether any 10 ms frame that [start, end] (seconds) touches is a speech frame of `speech`.
+bool on_speech(const std::vector<bool>& speech, double start, double end) {
+  const auto frames = static_cast<int64_t>(speech.size());
+  const int64_t first = std::max<int64_t>(0, static_cast<int64_t>(std::floor(start * 100)));
+  const int64_t last = std::max(first + 1, static_cast<int64_t>(std::ceil(end * 100)));
+  return std::any_of(speech.begin() + std::min(first, frames), speech.begin() + std::min(last, frames),
+                     [](bool flag) { return flag; });
+}
+
 std::vector<bool> to_vector(const at::Tensor& flags) {
   const at::Tensor values = flags.to(at::kBool).contiguous();
   const bool* data = values.data_ptr<bool>();
@@ -40,15 +49,10 @@ std::vector<bool> to_vector(const at::Tensor& flags) {
 
 std::vector<Word> keep_words(const AudioSegment& segment, const std::vector<Word>& words) {
   std::vector<Word> kept;
-  const auto frames = static_cast<int64_t>(segment.speech.size());
   for (const Word& word : words) {
     const double middle = (word.start + word.end) / 2;
     if (!(segment.keep_start <= middle && middle < segment.keep_end)) continue;
-    // The 10 ms frames [first, last) that the word touches, within the segment's.
-    const int64_t first = std::max<int64_t>(0, static_cast<int64_t>(std::floor((word.start - segment.start) * 100)));
-    const int64_t last = std::max(first + 1, static_cast<int64_t>(std::ceil((word.end - segment.start) * 100)));
-    const auto from = segment.speech.begin() + std::min(first, frames);
-    if (std::any_of(from, segment.speech.begin() + std::min(last, frames), [](bool speech) { return speech; }))
+    if (!segment.speech || on_speech(*segment.speech, word.start - segment.start, word.end - segment.start))
       kept.push_back(word);
   }
   return kept;
@@ -135,7 +139,9 @@ std::vector<AudioSegment> Segmenter::finish() {
   if (!whole_) return cut_held(true);
   // Everything held as one segment, when it holds any speech.
   if (std::find(flags_.begin(), flags_.end(), true) == flags_.end()) return {};
-  return {emit(0, static_cast<int64_t>(flags_.size()))};
+  AudioSegment segment = emit(0, static_cast<int64_t>(flags_.size()));
+  segment.speech.reset();
+  return {segment};
 }
 
 void Segmenter::hold(const at::Tensor& samples, const at::Tensor& flags) {

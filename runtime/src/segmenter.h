@@ -23,12 +23,14 @@ struct AudioSegment {
   double start, end;   // seconds
   at::Tensor samples;  // (round((end - start) * 16000),)
   double keep_start, keep_end;
-  std::vector<bool> speech;  // the detector's flags of its 10 ms frames
+  // The detector's flags of its 10 ms frames; none for a recording decoded whole, which keeps
+  // all its words, as quorlin evaluate's decoding of it does.
+  std::optional<std::vector<bool>> speech;
 };
 
 // The words of `words` that are the segment's share: their midpoint lies in [keep_start,
-// keep_end), and they touch a frame the detector called speech (what the recogniser reads
-// into the noise of a pause is left out).
+// keep_end), and in a segment cut from a longer recording they touch a frame the detector
+// called speech (what the recogniser reads into the noise of a pause is left out).
 std::vector<Word> keep_words(const AudioSegment& segment, const std::vector<Word>& words);
 
 // The segment durations a recogniser reads well: those of its training utterances.
