@@ -34,8 +34,9 @@ Input = Union[str, Path, Tuple[Any, int]]
 # A segment spans at most this share of the model's positions: a margin for the front end's edges.
 _SEGMENT_SHARE = 0.95
 _BLOCK_SECONDS = 30.0
-# Segments wait until this many batches' worth are found, and are then searched shortest first:
-# a batch is padded to its longest segment and searched until its last row ends.
+# Segments wait until this many batches' worth are found, and are then searched in batches of
+# about the same length: a batch is padded to its longest segment and searched until its last
+# row ends. The longest go first, so that the later batches reuse the memory of the first.
 _POOLED_BATCHES = 4
 # The search of a run folder that was never evaluated: joint CTC/attention beam search when the
 # CTC head was trained, else greedy search; a language model, when given, is fused in with 0.3.
@@ -286,8 +287,8 @@ class Recognizer:
 
     def _recognize_pool(self, pending: List[Tuple["_Job", AudioSegment]], search: Search, max_length,
                         batch_size: int) -> None:
-        """Recognises the segments of ``pending`` in batches of ``batch_size``, shortest first."""
-        by_length = sorted(pending, key=lambda item: item[1].samples.numel())
+        """Recognises the segments of ``pending`` in batches of ``batch_size``, longest first."""
+        by_length = sorted(pending, key=lambda item: item[1].samples.numel(), reverse=True)
         for start in range(0, len(by_length), batch_size):
             self._recognize(by_length[start:start + batch_size], search, max_length)
 

@@ -11,9 +11,8 @@ can while every segment stays about as long as a training utterance. Speech with
 than the model can take is cut into overlapping windows as long as the longest training
 utterance; each keeps the words whose middle falls in its share of the overlap.
 """
-import dataclasses
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Iterable, Iterator, List, Optional, Sequence, Tuple
 
 import torch
@@ -211,10 +210,10 @@ class _Segmenter:
         self.flags = torch.cat([self.flags, flags])
 
     def whole(self) -> List[AudioSegment]:
-        """Everything held as one segment, when it holds any speech."""
+        """Everything held as one segment, which keeps all its words, when it holds any speech."""
         if not bool(self.flags.any()):
             return []
-        return [dataclasses.replace(self._emit(0, self.flags.numel()), speech=None)]
+        return [replace(self._emit(0, self.flags.numel()), speech=None)]
 
     def push(self, samples: torch.Tensor, flags: torch.Tensor, final: bool = False) -> List[AudioSegment]:
         self.hold(samples, flags)

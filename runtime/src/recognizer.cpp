@@ -28,8 +28,9 @@ namespace quorlin {
 namespace {
 
 constexpr double kBlockSeconds = 30.0;
-// Segments wait until this many batches' worth are found, and are then searched shortest first:
-// a batch is padded to its longest segment and searched until its last row ends.
+// Segments wait until this many batches' worth are found, and are then searched in batches of
+// about the same length: a batch is padded to its longest segment and searched until its last
+// row ends. The longest go first, so that the later batches reuse the memory of the first.
 constexpr int kPooledBatches = 4;
 constexpr int kMaxBeamWidth = 256;
 constexpr float kMinusInfinity = -std::numeric_limits<float>::infinity();
@@ -139,7 +140,7 @@ struct Recognizer::Impl {
   }
 
   // Transcribes the inputs in order (quorlin.inference.Recognizer.transcribe_iter): segments
-  // of all inputs wait for four batches' worth, which are searched shortest first; a transcript
+  // of all inputs wait for four batches' worth, which are searched longest first; a transcript
   // is handed on once its input is read and its segments recognised. An input that cannot be
   // read gets its error, or throws it when `skip_errors` is false.
   void run(const std::vector<Input>& inputs, const Search& search, const Options& options, bool skip_errors,
@@ -208,11 +209,11 @@ struct Recognizer::Impl {
     finished();
   }
 
-  // Recognises the pending segments in batches of `batch_size`, shortest first.
+  // Recognises the pending segments in batches of `batch_size`, longest first.
   void recognise_pool(std::vector<std::pair<Job*, AudioSegment>>& pending, const Search& search,
                       int batch_size) const {
     std::stable_sort(pending.begin(), pending.end(), [](const auto& a, const auto& b) {
-      return a.second.samples.numel() < b.second.samples.numel();
+      return a.second.samples.numel() > b.second.samples.numel();
     });
     for (auto first = pending.begin(); first != pending.end();) {
       const auto last = first + std::min<std::ptrdiff_t>(batch_size, pending.end() - first);

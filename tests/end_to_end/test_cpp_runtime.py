@@ -1,7 +1,6 @@
 """The C++ runtime against the Python recogniser: a tiny trained run exported once, then
 transcribed by the built quorlin-transcribe in a subprocess with an empty environment."""
 import json
-import os
 import re
 import shutil
 import subprocess
