@@ -171,7 +171,6 @@ def long_recordings(args, recognizer) -> None:
 
 def room_tone(args, recognizer) -> None:
     rng = np.random.default_rng(1)
-    seconds = args.room_tone * 60
     with tempfile.TemporaryDirectory() as folder:
         path = Path(folder) / "room-tone.flac"
         with soundfile.SoundFile(path, "w", RATE, 1) as f:

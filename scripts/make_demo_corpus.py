@@ -24,7 +24,6 @@ import shutil
 import subprocess
 import sys
 
-import numpy as np
 import soundfile
 import torch
 import torchaudio

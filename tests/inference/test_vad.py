@@ -156,7 +156,6 @@ def test_the_level_gate_leaves_out_long_stretches_well_below_the_loud_speech_wha
 
 def test_talkers_behind_the_voice_are_not_speech():
     # Three talkers 20 dB below the voice, alone for 10 s and then behind its four utterances.
-    rng = np.random.default_rng(2)
     voice, spans = _utterances_in()
     voice, spans = torch.cat([torch.zeros(8 * RATE), voice]), [(a + 800, b + 800) for a, b in spans]
     behind = np.zeros(voice.numel())
