@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <deque>
+#include <iterator>
 
 #include "alignment.h"
 #include "audio.h"
@@ -217,7 +218,8 @@ struct Recognizer::Impl {
     });
     for (auto first = pending.begin(); first != pending.end();) {
       const auto last = first + std::min<std::ptrdiff_t>(batch_size, pending.end() - first);
-      recognise(std::vector<std::pair<Job*, AudioSegment>>(first, last), search);
+      // Moved out: `pending` is cleared after the pool.
+      recognise({std::make_move_iterator(first), std::make_move_iterator(last)}, search);
       first = last;
     }
   }

@@ -212,7 +212,7 @@ def test_keep_words_drops_what_was_read_in_a_pause():
              Word(2.3125, 2.5, "said"),
              Word(2.609375, 2.609375, "blip"),  # no length, in frame 60: pause
              Word(2.59375, 2.59375, "tick"),  # no length, in frame 59: speech
-             Word(2.609375, 2.984375, "tail")]  # frames 60-98: pause  # frames 60-98: pause
+             Word(2.609375, 2.984375, "tail")]  # frames 60-98: pause
     assert [w.text for w in keep_words(segment, words)] == ["edge", "said", "tick"]
     # A recording decoded whole keeps every word, as evaluation's decoding of it does.
     assert keep_words(dataclasses.replace(segment, speech=None), words) == words
