@@ -237,6 +237,12 @@ SPECAUG = Section({
     "time_mask_width_range": Key(NON_NEGATIVE_INT, 40, "The longest stretch, in frames.", stored=True),
     "num_time_mask": Key(NON_NEGATIVE_INT, 2, "Stretches per utterance.", stored=True),
 })
+NOISE = Section({
+    "prob": Key(WEIGHT, 0.0, "The share of training utterances mixed with coloured noise or with babble of other "
+                             "training utterances. 0: none."),
+    "snr": Key(ListOf(Number(), length=2), [0, 30], "The lowest and highest signal-to-noise ratio in dB; each "
+                                                    "mixture draws one between them."),
+})
 STAGE = Section({
     "name": Key(Text(), REQUIRED, "The stage's name in reports."),
     "epochs": Key(COUNT, REQUIRED, "Epochs of the stage."),
@@ -277,6 +283,7 @@ ASR = _trainer(
                                                           "are drawn: for corpora bigger than memory."),
         specaug=Key(FLAG, True, "SpecAugment: random frequency and time masks on training batches.", stored=True),
         specaug_conf=Key(SPECAUG, {}, "SpecAugment's masks; read only when specaug is on.", stored=True),
+        noise=Key(NOISE, {}, "Noise mixed into training utterances (docs/training.md)."),
     ),
     training=_training(),
     loss=Key(Section({
@@ -430,6 +437,13 @@ def _stages_fit_model(section: Dict[str, Any], key: str) -> None:
                      f"must hold one flag per active {side} layer ({len(active)})", freeze)
 
 
+def _noise_range(section: Dict[str, Any], key: str) -> None:
+    # A run folder trained before noise existed has no such key.
+    low, high = section["data"].get("noise", {}).get("snr", (0, 0))
+    if low > high:
+        fail(join(key, "data.noise.snr"), "must be [lowest, highest]", [low, high])
+
+
 def _plateau_without_warmup(section: Dict[str, Any], key: str) -> None:
     scheduler = section["scheduler"]
     if scheduler["name"].lower() == "reduce_lr" and scheduler.get("warmup", {}).get("enabled", False):
@@ -440,7 +454,8 @@ def _plateau_without_warmup(section: Dict[str, Any], key: str) -> None:
 TRAINER_RULES: Dict[str, List[Tuple[Sequence[str], Callable[[Dict[str, Any], str], None]]]] = {
     "lm": [(["model"], _heads_divide_width), (["scheduler"], _plateau_without_warmup)],
     "asr": [(["model"], _heads_divide_width), (["model", "data"], _features_fit_model),
-            (["stages", "model", "loss"], _stages_fit_model), (["scheduler"], _plateau_without_warmup)],
+            (["stages", "model", "loss"], _stages_fit_model), (["scheduler"], _plateau_without_warmup),
+            (["data"], _noise_range)],
 }
 # Each rule with the key paths it reads: it is applied when a command checks them all and
 # none of them has a problem of its own.

@@ -139,7 +139,7 @@ BAD = [
     ({"evaluate.ctc_wieght": 0.1}, "evaluate.ctc_wieght is not a known key; evaluate may hold: average_last, "
                                    "batch_size, beam_width, ctc_weight, lm_weight, max_length"),
     ({"asr.data.batchsize": 8}, "asr.data.batchsize is not a known key; asr.data may hold: batch_size, "
-                                "group_by_length, max_duration, norm, num_feats, num_workers, root, specaug, "
+                                "group_by_length, max_duration, noise, norm, num_feats, num_workers, root, specaug, "
                                 "specaug_conf, storage, subset, subset_size"),
     ({"evalute": {}}, "evalute is not a known key; the recipe may hold: asr, evaluate, lm, prepare, seed, tokenizer"),
     ({"asr.training.label_smoothing": 0.1},
@@ -209,6 +209,7 @@ BAD = [
     ({"lm.model.d_model": 190}, "lm.model.d_model must be divisible by lm.model.num_heads (4), got 190"),
     ({"asr.model.num_heads": 5}, "asr.model.d_model must be divisible by asr.model.num_heads (5), got 96"),
     ({"asr.model.input_dim": 80}, "asr.model.input_dim must equal asr.data.num_feats (40), got 80"),
+    ({"asr.data.noise": {"prob": 0.5, "snr": [30, 0]}}, "asr.data.noise.snr must be [lowest, highest], got [30, 0]"),
     ({"lm.scheduler": {"name": "reduce_lr", "warmup": {"enabled": True}}},
      "lm.scheduler.warmup.enabled must be false with the reduce_lr scheduler, got True"),
     ({"asr.stages": [{**STAGE, "encoder_active_layers": [0, 4]}]},
@@ -270,7 +271,7 @@ def test_five_mistakes_get_five_error_lines_from_the_command(tmp_path):
         "quorlin: error: five.yaml: asr.optimizer.lr must be a number > 0 (YAML reads 3e-3 as text: write 3.0e-3), "
         "got '3e-3'",
         "quorlin: error: five.yaml: asr.data.batchsize is not a known key; asr.data may hold: batch_size, "
-        "group_by_length, max_duration, norm, num_feats, num_workers, root, specaug, specaug_conf, storage, "
+        "group_by_length, max_duration, noise, norm, num_feats, num_workers, root, specaug, specaug_conf, storage, "
         "subset, subset_size"]
 
 
@@ -428,6 +429,6 @@ def test_a_run_configuration_from_before_the_defaults_is_read_as_it_stands():
     config = _run_config("asr", {"asr.model.encoder_type": DELETE, "asr.model.conv_kernel_size": DELETE,
                                  "asr.loss.ctc_weight": DELETE, "asr.training": {"gradient_accumulation_steps": 1},
                                  "asr.optimizer.param_groups": DELETE, "asr.stages": DELETE,
-                                 "asr.scheduler.warmup": DELETE})
+                                 "asr.scheduler.warmup": DELETE, "asr.data.noise": DELETE})
     check_run_config(config, "asr", "run/config.yaml")
     assert "encoder_type" not in config["model"] and "ctc_weight" not in config["loss"]

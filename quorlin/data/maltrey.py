@@ -14,6 +14,7 @@ from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, add_transcripts, average_chars_per_token,
                                  list_npy_files, load_transcripts, mvn_statistics, read_features, read_subset,
                                  subset_count, warn_unmatched_names)
+from quorlin.data.noise import noise_mixer
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION, TRANSCRIPTS_ARRAYS_FOLDER
 from quorlin.prep.features import normalize_features
@@ -34,9 +35,10 @@ class Maltrey(Dataset):
     Args:
         partition: a partition's folder name (``layout.TRAIN_PARTITION``, a dev or test set).
         config: data section with ``root``, ``num_feats``, ``norm``,
-            ``specaug``, ``specaug_conf`` and optionally ``subset_size``/``subset``.
+            ``specaug``, ``specaug_conf`` and optionally ``subset_size``/``subset`` and
+            ``noise`` (training noise: ``quorlin.data.noise``).
         tokenizer: encodes the transcripts.
-        isTrainPartition: computes statistics and enables SpecAugment.
+        isTrainPartition: computes statistics and enables SpecAugment and the noise.
         global_stats: (mean, std) float32 tensors of shape (num_feats,).
 
     Shapes:
@@ -97,6 +99,7 @@ class Maltrey(Dataset):
                 self.global_mean, self.global_std = global_stats
 
         self._make_masks()
+        self.noise = noise_mixer(self.config) if self.isTrainPartition else None
 
     def _take_arguments(self, partition, config, tokenizer, isTrainPartition, global_stats) -> None:
         if type(config) is not dict:
@@ -142,6 +145,8 @@ class Maltrey(Dataset):
 
     def __getitem__(self, idx: int):
         feat = torch.FloatTensor(self.feats[idx])  # (num_feats, T)
+        if self.noise is not None:
+            feat = self.noise(feat, self.feats)
         norm = self.config["norm"]
         mean, std = getattr(self, "global_mean", None), getattr(self, "global_std", None)
         assert norm != "global_mvn" or (mean is not None and std is not None), \

@@ -15,6 +15,7 @@ from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, CorpusError, average_chars_per_token, list_npy_files,
                                  load_transcripts, mvn_statistics)
 from quorlin.data.maltrey import Maltrey
+from quorlin.data.noise import noise_mixer
 from quorlin.data.stream_index import index_path, read_stream_index
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION
@@ -27,7 +28,8 @@ class MaltreyStream(Dataset):
     """ASR dataset of one partition, streamed from disk.
 
     Gives the items and batches that ``Maltrey`` gives for the same partition and
-    configuration (the same files, subset, normalisation, token ids, padding and SpecAugment),
+    configuration (the same files, subset, normalisation, token ids, padding and SpecAugment;
+    the training noise's babble comes from the batch's other utterances),
     but keeps no features in memory: a batch's feature files are read when the batch is
     drawn, on several threads, by the native reader. What it keeps is each utterance's frame
     count, from the partition's index (``stream_index``, written by preparation, which also
@@ -94,6 +96,7 @@ class MaltreyStream(Dataset):
                 self.global_mean, self.global_std = self._subset_statistics()
 
         self._make_masks()
+        self.noise = noise_mixer(self.config) if self.isTrainPartition else None
 
     _take_arguments = Maltrey._take_arguments
     _select_files = Maltrey._select_files
@@ -146,7 +149,10 @@ class MaltreyStream(Dataset):
                 raise CorpusError(f"{paths[k]}: {array.shape[1]} frames, where the partition's stream index "
                                   f"says {self.frame_counts[i]}: the file changed since the partition was "
                                   "prepared; prepare it again")
-            feat = normalize_features(torch.FloatTensor(array), norm, mean, std)  # (num_feats, T)
+            feat = torch.FloatTensor(array)  # (num_feats, T)
+            if self.noise is not None:  # babble from the batch's other utterances
+                feat = self.noise(feat, arrays[:k] + arrays[k + 1:])
+            feat = normalize_features(feat, norm, mean, std)
             if self.partition == TEST_PARTITION:
                 items.append((feat, None, None))
                 continue

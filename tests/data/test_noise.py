@@ -1,0 +1,95 @@
+"""Training noise: filter banks mixed as the summed waveforms' are, at the ratio asked for, in
+the share of utterances asked for, by both speech datasets."""
+import math
+
+import numpy as np
+import pytest
+import torch
+
+from quorlin.data.maltrey import Maltrey
+from quorlin.data.maltrey_stream import MaltreyStream
+from quorlin.data.noise import NoiseMixer, band_log_power, mix
+from quorlin.data.stream_index import write_stream_index
+from quorlin.prep.features import compute_fbank
+
+RATE = 16000
+
+
+def _speech_like(seconds: float, rng) -> np.ndarray:
+    """Harmonics of a gliding pitch under a syllable-rate envelope, with pauses."""
+    t = np.arange(int(seconds * RATE)) / RATE
+    pitch = 120 + 40 * np.sin(2 * np.pi * 0.7 * t)
+    phase = 2 * np.pi * np.cumsum(pitch) / RATE
+    voiced = sum(np.sin(k * phase) / k for k in range(1, 30))
+    envelope = np.clip(np.sin(2 * np.pi * 3 * t), 0, None) ** 2
+    return (0.2 * voiced * envelope + 1e-3 * rng.standard_normal(t.size)).astype(np.float32)
+
+
+def _db(log_ratio) -> float:
+    return float(log_ratio) * 10 / math.log(10)
+
+
+@pytest.mark.parametrize("snr", [0.0, 10.0, 20.0])
+def test_mixed_filter_banks_are_those_of_the_summed_waveforms(snr):
+    rng = np.random.default_rng(3)
+    speech, noise = _speech_like(2.0, rng), rng.standard_normal(2 * RATE).astype(np.float32)
+    # The waveforms summed at the ratio of their powers (numpy), against the filter banks mixed.
+    scale = math.sqrt(np.mean(speech ** 2) / np.mean(noise ** 2) / 10 ** (snr / 10))
+    summed = compute_fbank(torch.from_numpy(speech + scale * noise), RATE, 40)
+    s, n = (torch.from_numpy(compute_fbank(torch.from_numpy(x), RATE, 40)) for x in (speech, noise))
+    mixed = mix(s, n, snr).numpy()
+    assert mixed.shape == summed.shape == (40, 198)
+    assert np.abs(mixed - summed).mean() < 0.15  # log units, against a range of about 15
+    # The in-band power of white noise is its waveform's: the ratio holds in dB.
+    assert abs(_db(band_log_power(s) - band_log_power(n)) - 10 * math.log10(
+        np.mean(speech ** 2) / np.mean(noise ** 2))) < 1.0
+
+
+def test_the_mixer_adds_noise_at_a_ratio_in_range_to_its_share_and_repeats_with_the_seed():
+    rng = np.random.default_rng(4)
+    speech = torch.from_numpy(compute_fbank(torch.from_numpy(_speech_like(1.5, rng)), RATE, 40))
+    others = [torch.from_numpy(compute_fbank(torch.from_numpy(_speech_like(s, rng)), RATE, 40)) for s in (0.4, 3.0)]
+    assert NoiseMixer(0.0, (0, 30))(speech, others) is speech
+
+    mixer = NoiseMixer(1.0, (7, 12))
+    torch.manual_seed(0)
+    first = [mixer(speech, others) for _ in range(30)]
+    torch.manual_seed(0)
+    assert all(torch.equal(a, mixer(speech, others)) for a in first)
+    for mixed in first:
+        assert mixed.shape == speech.shape and bool((mixed >= speech).all())
+        added = torch.log(torch.exp(mixed.double()) - torch.exp(speech.double()))  # the noise alone
+        assert 7 - 1e-3 <= _db(band_log_power(speech.double()) - band_log_power(added)) <= 12 + 1e-3
+
+    torch.manual_seed(1)
+    half = NoiseMixer(0.5, (0, 30))
+    untouched = sum(half(speech, others) is speech for _ in range(400))
+    assert 160 <= untouched <= 240
+
+
+@pytest.mark.parametrize("prob, snr, message", [
+    (1.5, (0, 30), "prob must lie in [0, 1], got 1.5"),
+    (0.5, (20, 10), "snr must be (lowest, highest), got [20, 10]"),
+])
+def test_a_mixer_refuses_a_bad_setting(prob, snr, message):
+    with pytest.raises(ValueError) as error:
+        NoiseMixer(prob, snr)
+    assert str(error.value) == message
+
+
+@pytest.mark.parametrize("dataset", [Maltrey, MaltreyStream])
+def test_both_datasets_mix_noise_into_training_items_only(tmp_path, write_asr_partition, random_feats, asr_config,
+                                                         char_tokenizer, dataset):
+    texts = ["HELLO", "A CAT", "NO", "DOG", "BYE", "Z"]
+    for partition in ("train-clean-100", "dev-clean"):
+        write_asr_partition(tmp_path, partition, random_feats([30, 12, 25, 40, 9, 16], dims=4), texts)
+        write_stream_index(str(tmp_path / partition), 4)
+    clean = asr_config(tmp_path)
+    noisy = asr_config(tmp_path, noise={"prob": 1.0, "snr": [0, 5]})
+    for partition, changed in (("train-clean-100", True), ("dev-clean", False)):
+        plain = dataset(partition, clean, char_tokenizer, partition.startswith("train"))
+        mixed = dataset(partition, noisy, char_tokenizer, partition.startswith("train"))
+        for i in range(len(texts)):
+            (a, *labels_a), (b, *labels_b) = plain[i], mixed[i]
+            assert a.shape == b.shape and all(torch.equal(x, y) for x, y in zip(labels_a, labels_b))
+            assert bool((b > a).all()) if changed else torch.equal(a, b)
