@@ -9,13 +9,14 @@ ratio is that of the powers within the filter banks' band with their pre-emphasi
 that it means in dB what it means for waveforms (white noise exactly; the power that 1/f noise
 holds below the band does not count).
 """
+import functools
 import math
 from typing import Optional, Sequence
 
-import numpy as np
 import torch
+import torchaudio
 
-from quorlin.prep.features import SAMPLE_RATE, compute_fbank
+from quorlin.prep.features import SAMPLE_RATE, compute_fbank, feature_seconds
 
 PREEMPHASIS = 0.97  # Kaldi's, which the filter banks use
 LOW_HZ = 20.0  # the lowest filter's lower edge
@@ -27,16 +28,18 @@ MAX_SLOPE = 2.0  # power falling as 1/f^slope: 0 white, 1 pink, 2 brown
 def band_log_power(feats: torch.Tensor) -> torch.Tensor:
     """The log of the power that log-mel filter banks (num_feats, T) hold over their band, each
     bin's pre-emphasis gain at its centre frequency undone: a scalar tensor."""
-    num_feats = feats.shape[0]
-    mel = np.linspace(_mel(LOW_HZ), _mel(SAMPLE_RATE / 2), num_feats + 2)[1:-1]
-    omega = 2 * np.pi * 700 * (np.exp(mel / 1127) - 1) / SAMPLE_RATE
-    gain = 1 + PREEMPHASIS ** 2 - 2 * PREEMPHASIS * np.cos(omega)  # |1 - a e^{-jw}|^2
-    log_gain = torch.tensor(np.log(gain), dtype=feats.dtype).unsqueeze(1)  # (num_feats, 1)
+    log_gain = _log_preemphasis_gain(feats.shape[0]).to(feats.dtype)  # (num_feats, 1)
     return torch.logsumexp((feats - log_gain).flatten(), 0)
 
 
-def _mel(hz: float) -> float:
-    return 1127 * math.log(1 + hz / 700)
+@functools.lru_cache(maxsize=None)
+def _log_preemphasis_gain(num_feats: int) -> torch.Tensor:
+    """log |1 - a e^{-jw}|^2 at the centre frequency of each of the filter banks' bins: (num_feats, 1)."""
+    # The filter banks' own bins: a 512-point FFT, LOW_HZ to the Nyquist frequency, no VTLN warp.
+    _, centres = torchaudio.compliance.kaldi.get_mel_banks(num_feats, 512, float(SAMPLE_RATE), LOW_HZ, 0.0,
+                                                            100.0, -500.0, 1.0)  # (num_feats, 1) in Hz
+    omega = 2 * math.pi * centres.double() / SAMPLE_RATE
+    return torch.log(1 + PREEMPHASIS ** 2 - 2 * PREEMPHASIS * torch.cos(omega))
 
 
 def mix(speech: torch.Tensor, noise: torch.Tensor, snr_db: float) -> torch.Tensor:
@@ -48,7 +51,7 @@ def mix(speech: torch.Tensor, noise: torch.Tensor, snr_db: float) -> torch.Tenso
 
 def coloured_noise(frames: int, num_feats: int, slope: float) -> torch.Tensor:
     """Filter banks (num_feats, frames) of Gaussian noise whose power falls as 1/f^slope."""
-    samples = 400 + (frames - 1) * 160  # 25 ms windows every 10 ms at 16 kHz
+    samples = round(feature_seconds(frames) * SAMPLE_RATE)
     spectrum = torch.fft.rfft(torch.randn(samples))
     f = torch.arange(spectrum.numel(), dtype=torch.float32).clamp(min=1)
     waveform = torch.fft.irfft(spectrum / f ** (slope / 2), samples)
@@ -89,7 +92,7 @@ class NoiseMixer:
     def __call__(self, feats: torch.Tensor, others: Sequence) -> torch.Tensor:
         """``feats`` (num_feats, T), unnormalised, as they are or mixed with noise; babble takes
         its talkers from ``others``, filter banks (num_feats, T_i) of other utterances."""
-        if self.prob == 0 or float(torch.rand(())) >= self.prob:
+        if float(torch.rand(())) >= self.prob:
             return feats
         num_feats, frames = feats.shape
         snr = self.low + (self.high - self.low) * float(torch.rand(()))
