@@ -189,13 +189,23 @@ def main(argv: Optional[List[str]] = None) -> int:
 def _terminated_as_interrupted() -> Iterator[None]:
     """Within the block SIGTERM raises ``KeyboardInterrupt`` in this process, so that a write
     in progress is undone; processes forked from it (data loaders, preparation workers) end at
-    once, as they did."""
+    once, as they did.
+
+    Python raises the interrupt wherever the main thread happens to be. Some of those places
+    lose it: a finaliser or weakref callback, whose exceptions Python drops, or a library that
+    turns whatever its import raised into an error of its own. So until the block is left,
+    the signal comes again every second."""
     main_process = os.getpid()
+    again: Optional[threading.Timer] = None
 
     def interrupt(signum, frame):
+        nonlocal again
         if os.getpid() != main_process:
             signal.signal(signum, signal.SIG_DFL)
             os.kill(os.getpid(), signum)
+        again = threading.Timer(1.0, os.kill, (main_process, signal.SIGTERM))
+        again.daemon = True
+        again.start()
         raise KeyboardInterrupt
 
     if threading.current_thread() is not threading.main_thread():
@@ -205,6 +215,8 @@ def _terminated_as_interrupted() -> Iterator[None]:
     try:
         yield
     finally:
+        if again is not None:
+            again.cancel()
         signal.signal(signal.SIGTERM, previous)
 
 

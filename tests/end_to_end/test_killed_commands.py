@@ -4,7 +4,10 @@ import os
 import signal
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
+
+import pytest
 
 from quorlin.cli import main
 from quorlin.inference import Recognizer
@@ -63,3 +66,28 @@ def test_a_terminated_write_leaves_the_file_as_it_was_and_no_temporary(tmp_path)
     # Raised as an interrupt, which Python ends with when nothing catches it.
     assert result.returncode == -signal.SIGINT and result.stderr.endswith("KeyboardInterrupt\n")
     assert os.listdir(tmp_path) == ["model.pth"] and (tmp_path / "model.pth").read_bytes() == b"the model"
+
+
+# Places where Python or a library loses the interrupt that the signal raises.
+LOST_IN_A_FINALISER = """
+class Finalised:
+    def __del__(self):
+        os.kill(os.getpid(), signal.SIGTERM)
+Finalised()
+"""
+LOST_IN_A_LIBRARY = """
+try:
+    os.kill(os.getpid(), signal.SIGTERM)
+except KeyboardInterrupt:
+    pass  # as a library that turns what its import raised into an error of its own
+"""
+
+
+@pytest.mark.parametrize("lost", [LOST_IN_A_FINALISER, LOST_IN_A_LIBRARY], ids=["finaliser", "library"])
+def test_a_termination_whose_interrupt_is_lost_still_ends_the_command(lost):
+    script = "import os, signal, time\nfrom quorlin.cli import _terminated_as_interrupted\n" \
+             f"with _terminated_as_interrupted():\n{textwrap.indent(lost, '    ')}    time.sleep(10)\n" \
+             "    print('went on')\n"
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.returncode == -signal.SIGINT and result.stdout == "", result.stdout + result.stderr
+    assert result.stderr.endswith("KeyboardInterrupt\n")
