@@ -284,6 +284,8 @@ ASR = _trainer(
         specaug=Key(FLAG, True, "SpecAugment: random frequency and time masks on training batches.", stored=True),
         specaug_conf=Key(SPECAUG, {}, "SpecAugment's masks; read only when specaug is on.", stored=True),
         noise=Key(NOISE, {}, "Noise mixed into training utterances (docs/training.md)."),
+        join_prob=Key(WEIGHT, 0.0, "The share of training utterances followed by another one, when the pair is no "
+                                   "longer than the longest training utterance (docs/training.md). 0: none."),
     ),
     training=_training(),
     loss=Key(Section({

@@ -139,7 +139,7 @@ BAD = [
     ({"evaluate.ctc_wieght": 0.1}, "evaluate.ctc_wieght is not a known key; evaluate may hold: average_last, "
                                    "batch_size, beam_width, ctc_weight, lm_weight, max_length"),
     ({"asr.data.batchsize": 8}, "asr.data.batchsize is not a known key; asr.data may hold: batch_size, "
-                                "group_by_length, max_duration, noise, norm, num_feats, num_workers, root, specaug, "
+                                "group_by_length, join_prob, max_duration, noise, norm, num_feats, num_workers, root, specaug, "
                                 "specaug_conf, storage, subset, subset_size"),
     ({"evalute": {}}, "evalute is not a known key; the recipe may hold: asr, evaluate, lm, prepare, seed, tokenizer"),
     ({"asr.training.label_smoothing": 0.1},
@@ -271,7 +271,7 @@ def test_five_mistakes_get_five_error_lines_from_the_command(tmp_path):
         "quorlin: error: five.yaml: asr.optimizer.lr must be a number > 0 (YAML reads 3e-3 as text: write 3.0e-3), "
         "got '3e-3'",
         "quorlin: error: five.yaml: asr.data.batchsize is not a known key; asr.data may hold: batch_size, "
-        "group_by_length, max_duration, noise, norm, num_feats, num_workers, root, specaug, specaug_conf, storage, "
+        "group_by_length, join_prob, max_duration, noise, norm, num_feats, num_workers, root, specaug, specaug_conf, storage, "
         "subset, subset_size"]
 
 

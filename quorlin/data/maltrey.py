@@ -14,6 +14,7 @@ from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, add_transcripts, average_chars_per_token,
                                  list_npy_files, load_transcripts, mvn_statistics, read_features, read_subset,
                                  subset_count, warn_unmatched_names)
+from quorlin.data.joining import utterance_joiner
 from quorlin.data.noise import noise_mixer
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION, TRANSCRIPTS_ARRAYS_FOLDER
@@ -35,10 +36,11 @@ class Maltrey(Dataset):
     Args:
         partition: a partition's folder name (``layout.TRAIN_PARTITION``, a dev or test set).
         config: data section with ``root``, ``num_feats``, ``norm``,
-            ``specaug``, ``specaug_conf`` and optionally ``subset_size``/``subset`` and
-            ``noise`` (training noise: ``quorlin.data.noise``).
+            ``specaug``, ``specaug_conf`` and optionally ``subset_size``/``subset``,
+            ``noise`` (training noise: ``quorlin.data.noise``) and ``join_prob`` (utterances
+            joined in pairs: ``quorlin.data.joining``).
         tokenizer: encodes the transcripts.
-        isTrainPartition: computes statistics and enables SpecAugment and the noise.
+        isTrainPartition: computes statistics and enables SpecAugment, the noise and the joining.
         global_stats: (mean, std) float32 tensors of shape (num_feats,).
 
     Shapes:
@@ -100,6 +102,7 @@ class Maltrey(Dataset):
 
         self._make_masks()
         self.noise = noise_mixer(self.config) if self.isTrainPartition else None
+        self.join = utterance_joiner(self.config, tokenizer) if self.isTrainPartition else None
 
     def _take_arguments(self, partition, config, tokenizer, isTrainPartition, global_stats) -> None:
         if type(config) is not dict:
@@ -145,17 +148,25 @@ class Maltrey(Dataset):
 
     def __getitem__(self, idx: int):
         feat = torch.FloatTensor(self.feats[idx])  # (num_feats, T)
+        if self.partition == TEST_PARTITION:
+            return self._finish(feat), None, None
+        ids = self.transcripts_golden[idx][:-1]
+        if self.join is not None:
+            partner = int(torch.randint(len(self.feats), ()))
+            feat, ids = self.join(feat, ids, self.feats[partner], self.transcripts_golden[partner][:-1],
+                                  self.feat_max_len, self.text_max_len - 1)
         if self.noise is not None:
             feat = self.noise(feat, self.feats)
+        return (self._finish(feat), torch.LongTensor([self.sos_token] + ids),
+                torch.LongTensor(ids + [self.eos_token]))
+
+    def _finish(self, feat: torch.Tensor) -> torch.Tensor:
+        """Filter banks (num_feats, T) normalised as the configuration asks."""
         norm = self.config["norm"]
         mean, std = getattr(self, "global_mean", None), getattr(self, "global_std", None)
         assert norm != "global_mvn" or (mean is not None and std is not None), \
             "Global mean and std must be computed before normalization"
-        feat = normalize_features(feat, norm, mean, std)
-        if self.partition == TEST_PARTITION:
-            return feat, None, None
-        return (feat, torch.LongTensor(self.transcripts_shifted[idx]),
-                torch.LongTensor(self.transcripts_golden[idx]))
+        return normalize_features(feat, norm, mean, std)
 
     def collate_fn(self, batch: List[tuple]):
         """Pads a list of items into the five-element ASR batch."""

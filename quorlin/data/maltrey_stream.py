@@ -15,11 +15,11 @@ from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, CorpusError, average_chars_per_token, list_npy_files,
                                  load_transcripts, mvn_statistics)
 from quorlin.data.maltrey import Maltrey
+from quorlin.data.joining import utterance_joiner
 from quorlin.data.noise import noise_mixer
 from quorlin.data.stream_index import index_path, read_stream_index
 from quorlin.data.tokenizer import VaskTokenizer
 from quorlin.layout import FEATURES_FOLDER, TEST_PARTITION
-from quorlin.prep.features import normalize_features
 
 log = logging.getLogger(__name__)
 
@@ -29,7 +29,8 @@ class MaltreyStream(Dataset):
 
     Gives the items and batches that ``Maltrey`` gives for the same partition and
     configuration (the same files, subset, normalisation, token ids, padding and SpecAugment;
-    the training noise's babble comes from the batch's other utterances),
+    the training noise's babble and the partners of joined utterances come from the batch's
+    other utterances),
     but keeps no features in memory: a batch's feature files are read when the batch is
     drawn, on several threads, by the native reader. What it keeps is each utterance's frame
     count, from the partition's index (``stream_index``, written by preparation, which also
@@ -97,10 +98,12 @@ class MaltreyStream(Dataset):
 
         self._make_masks()
         self.noise = noise_mixer(self.config) if self.isTrainPartition else None
+        self.join = utterance_joiner(self.config, tokenizer) if self.isTrainPartition else None
 
     _take_arguments = Maltrey._take_arguments
     _select_files = Maltrey._select_files
     _make_masks = Maltrey._make_masks
+    _finish = Maltrey._finish
     get_avg_chars_per_token = Maltrey.get_avg_chars_per_token
     __len__ = Maltrey.__len__
     collate_fn = Maltrey.collate_fn
@@ -135,14 +138,16 @@ class MaltreyStream(Dataset):
     def __getitem__(self, idx: int):
         return self.__getitems__([idx])[0]
 
+    def _ids(self, i: int) -> List[int]:
+        """Utterance ``i``'s token ids, without start and end ids."""
+        return self.token_ids[self.token_offsets[i]:self.token_offsets[i + 1]].tolist()
+
     def __getitems__(self, indices: List[int]) -> List[tuple]:
         """The items at ``indices``, read together: a ``DataLoader`` fetches a batch so."""
         indices = [int(i) for i in indices]
         paths = [self.fbank_files[i] for i in indices]
         with _named_errors():
             arrays = FeatureReader(self.num_feats, False, NUM_THREADS).read(paths)
-        norm = self.config["norm"]
-        mean, std = getattr(self, "global_mean", None), getattr(self, "global_std", None)
         items = []
         for k, (i, array) in enumerate(zip(indices, arrays)):
             if array.shape[1] != self.frame_counts[i]:
@@ -150,15 +155,19 @@ class MaltreyStream(Dataset):
                                   f"says {self.frame_counts[i]}: the file changed since the partition was "
                                   "prepared; prepare it again")
             feat = torch.FloatTensor(array)  # (num_feats, T)
+            if self.partition == TEST_PARTITION:
+                items.append((self._finish(feat), None, None))
+                continue
+            ids = self._ids(i)
+            if self.join is not None and len(indices) > 1:  # a partner from the batch's other utterances
+                partner = int(torch.randint(len(indices) - 1, ()))
+                partner += partner >= k
+                feat, ids = self.join(feat, ids, arrays[partner], self._ids(indices[partner]),
+                                      self.feat_max_len, self.text_max_len - 1)
             if self.noise is not None:  # babble from the batch's other utterances
                 feat = self.noise(feat, arrays[:k] + arrays[k + 1:])
-            feat = normalize_features(feat, norm, mean, std)
-            if self.partition == TEST_PARTITION:
-                items.append((feat, None, None))
-                continue
-            tokenized = self.token_ids[self.token_offsets[i]:self.token_offsets[i + 1]].tolist()
-            items.append((feat, torch.LongTensor([self.sos_token] + tokenized),
-                          torch.LongTensor(tokenized + [self.eos_token])))
+            items.append((self._finish(feat), torch.LongTensor([self.sos_token] + ids),
+                          torch.LongTensor(ids + [self.eos_token])))
         return items
 
 

@@ -21,7 +21,7 @@ def test_attributes_in_order_and_totals(tmp_path, write_asr_partition, asr_confi
         "config", "partition", "isTrainPartition", "tokenizer", "eos_token", "sos_token", "pad_token",
         "fbank_dir", "fbank_files", "length", "text_dir", "text_files", "feats", "transcripts_shifted",
         "transcripts_golden", "total_chars", "total_tokens", "feat_max_len", "text_max_len",
-        "avg_chars_per_token", "time_mask", "freq_mask", "noise"]
+        "avg_chars_per_token", "time_mask", "freq_mask", "noise", "join"]
     assert capsys.readouterr().out == "Loading data for dev-clean partition...\n"
     assert ds.fbank_dir == os.path.join(str(tmp_path), "dev-clean", "fbank")
     assert ds.text_files == [os.path.join(str(tmp_path), "dev-clean", "text", f"utt-{i:04d}.npy") for i in range(10)]
