@@ -37,12 +37,11 @@ class UtteranceJoiner:
         """Filter banks (num_feats, T) and token ids (no start or end token) of an utterance,
         followed, with the share's chance, by its partner's; as it is when the pair would hold
         more than ``max_frames`` frames or ``max_tokens`` tokens."""
-        if float(torch.rand(())) >= self.prob:
-            return feats, list(ids)
-        joined = list(ids) + self.separator + list(partner_ids)
-        frames = feats.shape[1] + partner_feats.shape[1]
-        if frames > max_frames or len(joined) > max_tokens:
-            return feats, list(ids)
+        ids = list(ids)
+        if (float(torch.rand(())) >= self.prob or feats.shape[1] + partner_feats.shape[1] > max_frames
+                or len(ids) + len(self.separator) + len(partner_ids) > max_tokens):
+            return feats, ids
+        joined = ids + self.separator + list(partner_ids)
         return torch.cat([feats, torch.as_tensor(partner_feats)], dim=1), joined  # (num_feats, T + T_p)
 
 

@@ -14,8 +14,8 @@ from quorlin.console import progress_bar
 from quorlin.data import FeatureReader
 from quorlin.data.corpus import (CHUNK_SIZE, NUM_THREADS, CorpusError, average_chars_per_token, list_npy_files,
                                  load_transcripts, mvn_statistics)
-from quorlin.data.maltrey import Maltrey
 from quorlin.data.joining import utterance_joiner
+from quorlin.data.maltrey import Maltrey
 from quorlin.data.noise import noise_mixer
 from quorlin.data.stream_index import index_path, read_stream_index
 from quorlin.data.tokenizer import VaskTokenizer
