@@ -149,7 +149,7 @@ class Maltrey(Dataset):
     def __getitem__(self, idx: int):
         feat = torch.FloatTensor(self.feats[idx])  # (num_feats, T)
         if self.partition == TEST_PARTITION:
-            return self._finish(feat), None, None
+            return self._item(feat, None)
         ids = self.transcripts_golden[idx][:-1]
         if self.join is not None:
             partner = int(torch.randint(len(self.feats), ()))
@@ -157,16 +157,20 @@ class Maltrey(Dataset):
                                   self.feat_max_len, self.text_max_len - 1)
         if self.noise is not None:
             feat = self.noise(feat, self.feats)
-        return (self._finish(feat), torch.LongTensor([self.sos_token] + ids),
-                torch.LongTensor(ids + [self.eos_token]))
+        return self._item(feat, ids)
 
-    def _finish(self, feat: torch.Tensor) -> torch.Tensor:
-        """Filter banks (num_feats, T) normalised as the configuration asks."""
+    def _item(self, feat: torch.Tensor, ids: Optional[List[int]]) -> tuple:
+        """An item: the filter banks (num_feats, T) normalised as the configuration asks, then
+        the decoder's input (start id + ``ids``) and target (``ids`` + end id), or None and None
+        without ``ids``."""
         norm = self.config["norm"]
         mean, std = getattr(self, "global_mean", None), getattr(self, "global_std", None)
         assert norm != "global_mvn" or (mean is not None and std is not None), \
             "Global mean and std must be computed before normalization"
-        return normalize_features(feat, norm, mean, std)
+        feat = normalize_features(feat, norm, mean, std)
+        if ids is None:
+            return feat, None, None
+        return feat, torch.LongTensor([self.sos_token] + ids), torch.LongTensor(ids + [self.eos_token])
 
     def collate_fn(self, batch: List[tuple]):
         """Pads a list of items into the five-element ASR batch."""

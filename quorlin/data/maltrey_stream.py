@@ -103,7 +103,7 @@ class MaltreyStream(Dataset):
     _take_arguments = Maltrey._take_arguments
     _select_files = Maltrey._select_files
     _make_masks = Maltrey._make_masks
-    _finish = Maltrey._finish
+    _item = Maltrey._item
     get_avg_chars_per_token = Maltrey.get_avg_chars_per_token
     __len__ = Maltrey.__len__
     collate_fn = Maltrey.collate_fn
@@ -156,7 +156,7 @@ class MaltreyStream(Dataset):
                                   "prepared; prepare it again")
             feat = torch.FloatTensor(array)  # (num_feats, T)
             if self.partition == TEST_PARTITION:
-                items.append((self._finish(feat), None, None))
+                items.append(self._item(feat, None))
                 continue
             ids = self._ids(i)
             if self.join is not None and len(indices) > 1:  # a partner from the batch's other utterances
@@ -166,8 +166,7 @@ class MaltreyStream(Dataset):
                                       self.feat_max_len, self.text_max_len - 1)
             if self.noise is not None:  # babble from the batch's other utterances
                 feat = self.noise(feat, arrays[:k] + arrays[k + 1:])
-            items.append((self._finish(feat), torch.LongTensor([self.sos_token] + ids),
-                          torch.LongTensor(ids + [self.eos_token])))
+            items.append(self._item(feat, ids))
         return items
 
 
