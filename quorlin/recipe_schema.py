@@ -242,6 +242,8 @@ NOISE = Section({
                              "training utterances. 0: none."),
     "snr": Key(ListOf(Number(), length=2), [0, 30], "The lowest and highest signal-to-noise ratio in dB; each "
                                                     "mixture draws one between them."),
+    "alone": Key(WEIGHT, 0.0, "The share of the mixtures that also get a stretch of the noise alone before or after "
+                              "the speech (coloured, or a crowd of three to six talkers). 0: none."),
 })
 STAGE = Section({
     "name": Key(Text(), REQUIRED, "The stage's name in reports."),

@@ -156,7 +156,7 @@ class Maltrey(Dataset):
             feat, ids = self.join(feat, ids, self.feats[partner], self.transcripts_golden[partner][:-1],
                                   self.feat_max_len, self.text_max_len - 1)
         if self.noise is not None:
-            feat = self.noise(feat, self.feats)
+            feat = self.noise(feat, self.feats, self.feat_max_len)
         return self._item(feat, ids)
 
     def _item(self, feat: torch.Tensor, ids: Optional[List[int]]) -> tuple:

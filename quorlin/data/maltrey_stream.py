@@ -165,7 +165,7 @@ class MaltreyStream(Dataset):
                 feat, ids = self.join(feat, ids, arrays[partner], self._ids(indices[partner]),
                                       self.feat_max_len, self.text_max_len - 1)
             if self.noise is not None:  # babble from the batch's other utterances
-                feat = self.noise(feat, arrays[:k] + arrays[k + 1:])
+                feat = self.noise(feat, arrays[:k] + arrays[k + 1:], self.feat_max_len)
             items.append(self._item(feat, ids))
         return items
 
