@@ -109,7 +109,8 @@ class NoiseMixer:
         num_feats, frames = feats.shape
         snr = self.low + (self.high - self.low) * float(torch.rand(()))
         alone = self.alone > 0 and float(torch.rand(())) < self.alone
-        stretch = int(torch.randint(1, min(max_frames, 2 * frames) - frames + 1, ())) if alone and max_frames > frames else 0
+        room = min(max_frames, 2 * frames) - frames  # frames the stretch may take
+        stretch = int(torch.randint(1, room + 1, ())) if alone and room > 0 else 0
         first = stretch if stretch and float(torch.rand(())) < 0.5 else 0  # the speech's first frame
         if others and float(torch.rand(())) < BABBLE_SHARE:
             low, high = CROWD if alone else (1, MAX_TALKERS)
