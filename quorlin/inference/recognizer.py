@@ -22,9 +22,10 @@ from quorlin.decoding.recognition import Hypothesis, Search, recognize_batch
 from quorlin.errors import QuorlinError
 from quorlin.inference.alignment import align_words
 from quorlin.inference.audio import AudioError, AudioSource, file_id
+from quorlin.inference.ctc_speech import CtcSpeech
 from quorlin.inference.results import Segment, Transcript, Word, spread_words
 from quorlin.inference.segmentation import AudioSegment, SegmentLengths, keep_words, split_audio
-from quorlin.inference.vad import DEFAULT_VAD, speech_detector
+from quorlin.inference.vad import DEFAULT_VAD, SpeechDetector, speech_detector
 from quorlin.prep.features import (FRAME_LENGTH_MS, FRAME_SHIFT_MS, SAMPLE_RATE, compute_fbank, feature_seconds,
                                    normalize_features)
 from quorlin.recipe_schema import MAX_BEAM_WIDTH
@@ -92,6 +93,8 @@ class Recognizer:
         self.segment_lengths = SegmentLengths(quantiles, self.max_segment_seconds)
         self._min_frames = _min_frames(self.model.source_embedding.calculate_downsampled_length)
         self.min_seconds = feature_seconds(self._min_frames)
+        # Which ids are letters: the blank (padding), start and end ids and spaces are not.
+        self._letters = torch.tensor([bool(text.strip()) for text in tokenizer.piece_texts()])
 
     @classmethod
     def from_run_folder(cls, path, device: Optional[str] = None, lm=None,
@@ -191,7 +194,7 @@ class Recognizer:
                 if source.duration < self.min_seconds:
                     raise AudioError(f"{source.name}: {source.duration * 1000:.0f} ms of audio is too short for the "
                                      f"recogniser, which needs at least {self.min_seconds * 1000:.0f} ms")
-                detector = speech_detector(vad, round(self.segment_lengths.longest * 100))
+                detector = self._speech_detector(vad, source.duration)
                 for segment in split_audio(source.blocks(_BLOCK_SECONDS), detector, self.segment_lengths,
                                            source.duration):
                     if segment.end - segment.start < self.min_seconds:
@@ -258,6 +261,27 @@ class Recognizer:
         stride, offset = self.model.source_embedding.frame_centres()
         seconds_per_frame = stride * FRAME_SHIFT_MS / 1000
         return seconds_per_frame, (offset * FRAME_SHIFT_MS + FRAME_LENGTH_MS / 2) / 1000 - seconds_per_frame / 2
+
+    def _speech_detector(self, vad: str, duration: float) -> SpeechDetector:
+        """A fresh detector for a recording of ``duration`` seconds: the ``vad`` one, narrowed
+        to the letters the CTC head reads (``CtcSpeech``) for a recording longer than the
+        longest training utterance when the head was trained."""
+        longest = round(self.segment_lengths.longest * 100)
+        detector = speech_detector(vad, longest)
+        if not self.ctc_trained or duration <= self.segment_lengths.longest:
+            return detector  # decoded whole: only whether it holds speech counts
+        return CtcSpeech(detector, self._letter_times, max(longest, 100))
+
+    @torch.inference_mode()
+    def _letter_times(self, samples: torch.Tensor) -> torch.Tensor:
+        """Where in ``samples`` (m,) the CTC head reads a letter: the centres (n,) in seconds of
+        the encoder frames whose most likely label is neither blank nor a space."""
+        row = self._normalised(self._features(samples)).to(self.device)  # (T, F)
+        _, _, _, ctc_inputs = self.model.encode(row[None], torch.tensor([row.size(0)], device=self.device))
+        best = ctc_inputs["log_probs"][:, 0].argmax(dim=-1).cpu()  # (S, 1, V) -> (S,)
+        frames = torch.nonzero(self._letters[best]).flatten()  # (n,)
+        seconds_per_frame, shift = self.frame_times()
+        return (frames.double() + 0.5) * seconds_per_frame + shift
 
     def _check_max_length(self, max_length: Optional[int]) -> Optional[int]:
         if max_length is None:

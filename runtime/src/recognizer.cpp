@@ -14,6 +14,7 @@
 
 #include "alignment.h"
 #include "audio.h"
+#include "ctc_speech.h"
 #include "filter_banks.h"
 #include "json.h"
 #include "manifest.h"
@@ -110,6 +111,7 @@ struct Recognizer::Impl {
   std::unique_ptr<LanguageModelPart> lm;
   SileroNetwork silero;
   SegmentLengths lengths;
+  at::Tensor letters;  // (V,) bool: which ids are letters (not blank, start, end or a space)
 
   explicit Impl(const std::filesystem::path& folder)
       : manifest(read_manifest(folder)),
@@ -120,6 +122,31 @@ struct Recognizer::Impl {
     if (manifest.parts.count("lm"))
       lm = std::make_unique<LanguageModelPart>(manifest.parts.at("lm"), "lm", manifest.export_id);
     check_sizes();
+    std::vector<uint8_t> is_letter;
+    for (const std::string& piece : manifest.vocabulary.pieces) is_letter.push_back(!is_blank(piece));
+    letters = at::tensor(is_letter, at::kByte).to(at::kBool);
+  }
+
+  // A fresh detector for a recording of `duration` seconds: the `vad` one, narrowed to the
+  // letters the CTC head reads (CtcSpeech) for a recording longer than the longest training
+  // utterance when the head was trained.
+  std::unique_ptr<SpeechDetector> detector_for(const std::string& vad, double duration) const {
+    const auto longest = static_cast<int64_t>(std::nearbyint(lengths.longest() * 100));
+    std::unique_ptr<SpeechDetector> detector = speech_detector(vad, silero, longest);
+    if (!manifest.ctc_trained || duration <= lengths.longest()) return detector;  // decoded whole
+    return std::make_unique<CtcSpeech>(
+        std::move(detector), [this](const at::Tensor& samples) { return letter_times(samples); },
+        std::max<int64_t>(longest, 100));
+  }
+
+  // Where in `samples` (m,) the CTC head reads a letter: the centres (n,) in seconds of the
+  // encoder frames whose most likely label is neither blank nor a space.
+  at::Tensor letter_times(const at::Tensor& samples) const {
+    const EncoderPart::Output encoded =
+        encoder.run(normalised(filter_banks(samples, manifest.features.num_mel_bins), manifest.features));
+    const at::Tensor frames = at::nonzero(letters.index_select(0, encoded.log_probs.argmax(-1))).flatten();  // (n,)
+    const WordTimes& times = manifest.word_times;
+    return (frames.to(at::kDouble) + 0.5) * times.frame_seconds + times.shift_seconds;
   }
 
   // The manifest's vocabulary and features against the sizes the parts were compiled for.
@@ -149,8 +176,7 @@ struct Recognizer::Impl {
     if (options.batch_size < 1)
       throw Error("batch_size must be an integer >= 1, got " + std::to_string(options.batch_size));
     // An unknown detector stops here, before any input is read.
-    const auto long_run = static_cast<int64_t>(std::nearbyint(lengths.longest() * 100));
-    speech_detector(options.vad, silero, long_run);
+    speech_detector(options.vad, silero, 1);
     c10::InferenceMode inference;
     std::deque<Job> jobs;
     std::vector<std::pair<Job*, AudioSegment>> pending;
@@ -182,7 +208,7 @@ struct Recognizer::Impl {
         if (source.duration() < min_seconds)
           throw Error(source.name() + ": " + milliseconds(source.duration()) + " ms of audio is too short for the " +
                       "recogniser, which needs at least " + milliseconds(min_seconds) + " ms");
-        Segmenter segmenter(lengths, speech_detector(options.vad, silero, long_run), source.duration());
+        Segmenter segmenter(lengths, detector_for(options.vad, source.duration()), source.duration());
         const auto take = [&](std::vector<AudioSegment> segments) {
           for (AudioSegment& segment : segments) {
             if (segment.end - segment.start < min_seconds) continue;  // a blip between pauses, too short to hold a word

@@ -12,6 +12,11 @@
 //     quorlin-probe align LOG_PROBS S V BLANK IDS... the label of every frame of a forced alignment
 //     quorlin-probe ctc LOG_PROBS S V BLANK EOS IDS...  CTC prefix scores after the start and each id
 //     quorlin-probe quantile VALUES K WIDTH Q        the Q-quantile of every window of WIDTH of K float32 values
+//     quorlin-probe letters SAMPLES N WINDOW BLOCK SILERO
+//                                                    CtcSpeech's flags, as 0s and 1s, over the energy detector,
+//                                                    of N float32 samples pushed in blocks of BLOCK, for a
+//                                                    stand-in CTC head that reads a letter in every 10 ms
+//                                                    frame with a sample beyond +-0.5
 //
 // LOG_PROBS is a file of float32 (S, V) values.
 #include <ATen/ATen.h>
@@ -26,6 +31,7 @@
 
 #include "alignment.h"
 #include "audio.h"
+#include "ctc_speech.h"
 #include "filter_banks.h"
 #include "scorers.h"
 #include "segmenter.h"
@@ -114,8 +120,27 @@ int main(int argc, char** argv) {
       const at::Tensor q = quorlin::sliding_nanquantile(values, width, 0, K - width + 1, std::stod(argv[5]));
       for (int64_t i = 0; i < q.numel(); ++i) std::printf("%.9g ", q.data_ptr<float>()[i]);
       std::printf("\n");
+    } else if (command == "letters" && argc == 7) {
+      const int64_t N = std::stoll(argv[3]), block = std::stoll(argv[5]);
+      const at::Tensor samples = read_floats(argv[2], 1, N).view({N});
+      const quorlin::SileroNetwork network(argv[6]);
+      quorlin::CtcSpeech detector(
+          quorlin::speech_detector("energy", network, 1000),
+          [](const at::Tensor& window) {
+            const int64_t frames = window.numel() / quorlin::kVadFrame;
+            const at::Tensor loud = window.narrow(0, 0, frames * quorlin::kVadFrame).view({frames, -1}).abs()
+                                        .amax(1).gt(0.5);  // (frames,)
+            return (at::nonzero(loud).flatten().to(at::kDouble) + 0.5) / 100;
+          },
+          std::stoll(argv[4]));
+      std::vector<at::Tensor> flags;
+      for (int64_t i = 0; i < N; i += block) flags.push_back(detector.push(samples.narrow(0, i, std::min(block, N - i))));
+      flags.push_back(detector.finish());
+      const at::Tensor all = at::cat(flags).contiguous();
+      for (int64_t i = 0; i < all.numel(); ++i) std::putchar(all.data_ptr<bool>()[i] ? '1' : '0');
+      std::printf("\n");
     } else {
-      std::fprintf(stderr, "usage: quorlin-probe features|segments|flags|silero|align|ctc|quantile ...\n");
+      std::fprintf(stderr, "usage: quorlin-probe features|segments|flags|silero|align|ctc|quantile|letters ...\n");
       return 2;
     }
   } catch (const std::exception& error) {
