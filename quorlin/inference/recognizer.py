@@ -195,8 +195,9 @@ class Recognizer:
                     raise AudioError(f"{source.name}: {source.duration * 1000:.0f} ms of audio is too short for the "
                                      f"recogniser, which needs at least {self.min_seconds * 1000:.0f} ms")
                 detector = self._speech_detector(vad, source.duration)
+                # The CTC head's word times tell which words are a segment's own in the context of its cuts.
                 for segment in split_audio(source.blocks(_BLOCK_SECONDS), detector, self.segment_lengths,
-                                           source.duration):
+                                           source.duration, context=self.ctc_trained):
                     if segment.end - segment.start < self.min_seconds:
                         continue  # a blip between pauses, too short to hold a word
                     pending.append((job, segment))

@@ -7,7 +7,9 @@ is left out but for ``MARGIN`` on either side of the speech. Speech between such
 cut at shorter pauses (``MIN_PAUSE`` or more), in their middle, into the segments that best
 fit the durations of the model's training utterances (``SegmentLengths``): a choice over all
 the pauses in sight (two of the longest segments ahead) that cuts at as many long pauses as it
-can while every segment stays about as long as a training utterance. Speech with no pause for longer
+can while every segment stays about as long as a training utterance. A segment cut at such a
+pause also carries ``CONTEXT`` of the audio beyond the cut, so that a word the cut falls in is
+heard whole; it keeps the words whose middle lies on its side of the cut. Speech with no pause for longer
 than the model can take is cut into overlapping windows as long as the longest training
 utterance; each keeps the words whose middle falls in its share of the overlap.
 """
@@ -22,7 +24,7 @@ from quorlin.inference.vad import FRAME, MIN_PAUSE, SpeechDetector
 from quorlin.prep.features import SAMPLE_RATE
 
 # In 10 ms frames.
-LONG_PAUSE, MARGIN = 100, 15
+LONG_PAUSE, MARGIN, CONTEXT = 100, 15, 30
 # A cut at a pause of d frames earns PAUSE_REWARD * log(d / MIN_PAUSE): the longer the pause,
 # the likelier it ends a sentence.
 PAUSE_REWARD = 0.5
@@ -84,7 +86,8 @@ class SegmentLengths:
 
 
 def split_audio(blocks: Iterable[torch.Tensor], detector: SpeechDetector, lengths: SegmentLengths,
-                duration: Optional[float] = None, overlap_seconds: Optional[float] = None) -> Iterator[AudioSegment]:
+                duration: Optional[float] = None, overlap_seconds: Optional[float] = None,
+                context: bool = True) -> Iterator[AudioSegment]:
     """Cuts a stream of 16 kHz blocks into segments that ``lengths`` says the model reads well.
 
     Args:
@@ -97,6 +100,8 @@ def split_audio(blocks: Iterable[torch.Tensor], detector: SpeechDetector, length
         overlap_seconds: overlap of the windows cut where speech has no pause, which are as
             long as the longest training utterance (default: the smaller of 3 s and a quarter
             of a window).
+        context: whether a segment cut at a short pause carries ``CONTEXT`` of the audio beyond
+            the cut: for a recogniser whose word times tell which words are its own.
 
     A recording that is silent throughout gives no segment. At most the horizon (two of the
     longest segments and a long pause) plus one block of samples is held at a time.
@@ -105,7 +110,7 @@ def split_audio(blocks: Iterable[torch.Tensor], detector: SpeechDetector, length
     overlap = min(3.0, window / 4) if overlap_seconds is None else overlap_seconds
     if not 0 <= overlap < window / 2:
         raise ValueError(f"overlap_seconds must lie in [0, {window / 2:g}), got {overlap!r}")
-    return _split(blocks, detector, _Segmenter(lengths, round(overlap * 100)),
+    return _split(blocks, detector, _Segmenter(lengths, round(overlap * 100), CONTEXT if context else 0),
                   duration is not None and duration <= lengths.longest)
 
 
@@ -128,11 +133,13 @@ def _split(blocks: Iterable[torch.Tensor], detector: SpeechDetector, segmenter: 
 
 def keep_words(segment: AudioSegment, words: Sequence[Word]) -> List[Word]:
     """The words (timed in the recording) whose midpoint lies in [keep_start, keep_end) and,
-    in a segment cut from a longer recording, that overlap a frame the detector called speech:
-    a word said in the overlap of two windows is kept by exactly one of them, and what the
+    in a segment cut from a longer recording, that overlap a frame the detector called speech,
+    with their times held within [keep_start, keep_end]: a word said where two segments
+    overlap is kept by exactly one of them, the segments' words never overlap, and what the
     recogniser reads into the noise of a pause at a segment's edge (a fricative's hiss, a
     syllable of the talkers behind) is left out."""
-    return [w for w in words if segment.keep_start <= (w.start + w.end) / 2 < segment.keep_end
+    return [Word(max(w.start, segment.keep_start), min(w.end, segment.keep_end), w.text) for w in words
+            if segment.keep_start <= (w.start + w.end) / 2 < segment.keep_end
             and (segment.speech is None or _on_speech(segment.speech, w.start - segment.start, w.end - segment.start))]
 
 
@@ -195,12 +202,14 @@ def _horizon(lengths: SegmentLengths) -> int:
 class _Segmenter:
     """The streaming state of ``split_audio``; positions are in 10 ms frames from the start."""
 
-    def __init__(self, lengths: SegmentLengths, overlap: int):
-        self.lengths, self.overlap = lengths, overlap
+    def __init__(self, lengths: SegmentLengths, overlap: int, context: int):
+        self.lengths, self.overlap, self.context = lengths, overlap, context
         self.window = round(max(lengths.longest, 1.0) * 100)
         self.horizon = max(_horizon(lengths), round(lengths.limit * 100) + LONG_PAUSE)
         self.samples = torch.zeros(0)  # held samples, from frame `origin` on
         self.flags = torch.zeros(0, dtype=torch.bool)  # speech flags of held frames
+        # The last `context` frames let go, or fewer: the context ahead of a segment that starts the held frames.
+        self.past_samples, self.past_flags = torch.zeros(0), torch.zeros(0, dtype=torch.bool)
         self.origin = 0
         self.keep_from: Optional[int] = None  # keep start of a window that continues the last
         self.at_cut = False  # whether the held frames start where the last segment was cut from them
@@ -256,7 +265,12 @@ class _Segmenter:
             return [self._window(stop)]
         if end is None:
             plan = plan[:1]
-        segments = [self._emit(a, b) for a, b in plan]
+        # Every segment but the first (or also the first, after a cut) starts at a cut, and every
+        # one but the last of speech that ends here ends at one.
+        segments = []
+        for n, (a, b) in enumerate(plan):
+            before, after = self._context(a, b, n > 0 or self.at_cut, n < len(plan) - 1 or end is None)
+            segments.append(self._emit(a, b, before=before, after=after))
         self._drop(plan[-1][1] if end is None else stop)
         self.at_cut = end is None
         return segments
@@ -277,15 +291,38 @@ class _Segmenter:
         self.keep_from = keep_end
         return segment
 
-    def _emit(self, a: int, b: int, keep_from: Optional[int] = None, keep_to: Optional[int] = None) -> AudioSegment:
-        """The segment of held frames [a, b)."""
-        samples = self.samples[a * FRAME:b * FRAME].clone()  # a copy, so the held buffer can go
-        start = (self.origin + a) * FRAME / SAMPLE_RATE
-        end = start + samples.numel() / SAMPLE_RATE
-        return AudioSegment(start, end, samples, start if keep_from is None else keep_from / 100,
-                            end if keep_to is None else keep_to / 100, self.flags[a:b].clone())
+    def _context(self, a: int, b: int, cut_before: bool, cut_after: bool) -> Tuple[int, int]:
+        """The frames of context the segment of held frames [a, b) carries before and after it:
+        ``context`` beyond each cut, as far as the audio goes and the segment stays within the
+        model's limit."""
+        spare = max(0, round(self.lengths.limit * 100) - (b - a)) // 2
+        before = min(self.context, spare, a + self.past_flags.numel()) if cut_before else 0
+        after = min(self.context, spare, self.flags.numel() - b) if cut_after else 0
+        return before, after
+
+    def _emit(self, a: int, b: int, keep_from: Optional[int] = None, keep_to: Optional[int] = None,
+              before: int = 0, after: int = 0) -> AudioSegment:
+        """The segment of held frames [a, b), with ``before`` frames of context ahead of it (from
+        the frames let go, when a is 0) and ``after`` frames after it, whose words it leaves to
+        its neighbours."""
+        past = self.past_flags.numel()
+        samples = torch.cat([self.past_samples, self.samples])  # from frame `origin` - past on
+        flags = torch.cat([self.past_flags, self.flags])
+        held = self.samples.numel() + past * FRAME
+        first, own_end = (past + a) * FRAME, min((past + b) * FRAME, held)
+        audio = samples[first - before * FRAME:min((past + b + after) * FRAME, held)].clone()  # a copy
+        at = (self.origin + a - before) * FRAME  # the audio's first sample in the recording
+        own = at + before * FRAME  # the first sample of frame a
+        return AudioSegment(at / SAMPLE_RATE, (at + audio.numel()) / SAMPLE_RATE, audio,
+                            own / SAMPLE_RATE if keep_from is None else keep_from / 100,
+                            (own + own_end - first) / SAMPLE_RATE if keep_to is None else keep_to / 100,
+                            flags[past + a - before:past + b + after].clone())
 
     def _drop(self, frames: int) -> None:
+        past_samples = torch.cat([self.past_samples, self.samples[:frames * FRAME]])
+        past_flags = torch.cat([self.past_flags, self.flags[:frames]])
+        self.past_samples = past_samples[max(0, past_samples.numel() - self.context * FRAME):]
+        self.past_flags = past_flags[max(0, past_flags.numel() - self.context):]
         self.samples = self.samples[frames * FRAME:]
         self.flags = self.flags[frames:]
         self.origin += frames

@@ -208,7 +208,9 @@ struct Recognizer::Impl {
         if (source.duration() < min_seconds)
           throw Error(source.name() + ": " + milliseconds(source.duration()) + " ms of audio is too short for the " +
                       "recogniser, which needs at least " + milliseconds(min_seconds) + " ms");
-        Segmenter segmenter(lengths, detector_for(options.vad, source.duration()), source.duration());
+        // The CTC head's word times tell which words are a segment's own in the context of its cuts.
+        Segmenter segmenter(lengths, detector_for(options.vad, source.duration()), source.duration(),
+                            manifest.ctc_trained);
         const auto take = [&](std::vector<AudioSegment> segments) {
           for (AudioSegment& segment : segments) {
             if (segment.end - segment.start < min_seconds) continue;  // a blip between pauses, too short to hold a word

@@ -9,7 +9,7 @@ namespace quorlin {
 namespace {
 
 // In 10 ms frames.
-constexpr int64_t kLongPause = 100, kMargin = 15;
+constexpr int64_t kLongPause = 100, kMargin = 15, kContext = 30;
 // A cut at a pause of d frames earns kPauseReward * log(d / kMinPause): the longer the pause,
 // the likelier it ends a sentence.
 constexpr double kPauseReward = 0.5;
@@ -53,7 +53,7 @@ std::vector<Word> keep_words(const AudioSegment& segment, const std::vector<Word
     const double middle = (word.start + word.end) / 2;
     if (!(segment.keep_start <= middle && middle < segment.keep_end)) continue;
     if (!segment.speech || on_speech(*segment.speech, word.start - segment.start, word.end - segment.start))
-      kept.push_back(word);
+      kept.push_back({std::max(word.start, segment.keep_start), std::min(word.end, segment.keep_end), word.text});
   }
   return kept;
 }
@@ -117,9 +117,10 @@ std::vector<std::pair<int64_t, int64_t>> plan_segments(const std::vector<bool>& 
   return cuts;
 }
 
-Segmenter::Segmenter(const SegmentLengths& lengths, std::unique_ptr<SpeechDetector> detector, double duration)
+Segmenter::Segmenter(const SegmentLengths& lengths, std::unique_ptr<SpeechDetector> detector, double duration,
+                     bool context)
     : lengths_(lengths), detector_(std::move(detector)), whole_(duration <= lengths.longest()),
-      samples_(at::zeros({0})) {
+      context_(context ? kContext : 0), samples_(at::zeros({0})) {
   const double window = std::max(lengths.longest(), 1.0);
   overlap_ = rounded(std::min(3.0, window / 4) * 100);
   window_ = rounded(window * 100);
@@ -183,8 +184,14 @@ std::vector<AudioSegment> Segmenter::cut(std::optional<int64_t> end) {
     plan = plan_segments(std::vector<bool>(flags_.begin(), flags_.begin() + stop), lengths_, end.has_value());
   if (plan.empty()) return {window(stop)};
   if (!end) plan.resize(1);
+  // Every segment but the first (or also the first, after a cut) starts at a cut, and every one
+  // but the last of speech that ends here ends at one.
   std::vector<AudioSegment> segments;
-  for (const auto& [a, b] : plan) segments.push_back(emit(a, b));
+  for (size_t n = 0; n < plan.size(); ++n) {
+    const auto [a, b] = plan[n];
+    const auto [before, after] = context(a, b, n > 0 || at_cut_, n + 1 < plan.size() || !end);
+    segments.push_back(emit(a, b, std::nullopt, std::nullopt, before, after));
+  }
   drop(end ? stop : plan.back().second);
   at_cut_ = !end;
   return segments;
@@ -207,20 +214,50 @@ AudioSegment Segmenter::window(int64_t stop) {
   return segment;
 }
 
-// The segment of held frames [a, b).
-AudioSegment Segmenter::emit(int64_t a, int64_t b, std::optional<int64_t> keep_from,
-                             std::optional<int64_t> keep_to) const {
-  const int64_t from = std::min(a * kVadFrame, samples_.numel()), to = std::min(b * kVadFrame, samples_.numel());
-  const at::Tensor samples = samples_.narrow(0, from, std::max<int64_t>(0, to - from)).clone();
-  const double start = static_cast<double>((origin_ + a) * kVadFrame) / kSampleRate;
-  const double end = start + static_cast<double>(samples.numel()) / kSampleRate;
-  const auto flags = static_cast<int64_t>(flags_.size());
-  return {start, end, samples, keep_from ? static_cast<double>(*keep_from) / 100 : start,
-          keep_to ? static_cast<double>(*keep_to) / 100 : end,
-          std::vector<bool>(flags_.begin() + std::min(a, flags), flags_.begin() + std::min(b, flags))};
+// The frames of context the segment of held frames [a, b) carries before and after it: context_
+// beyond each cut, as far as the audio goes and the segment stays within the model's limit.
+std::pair<int64_t, int64_t> Segmenter::context(int64_t a, int64_t b, bool cut_before, bool cut_after) const {
+  const int64_t spare = std::max<int64_t>(0, rounded(lengths_.limit() * 100) - (b - a)) / 2;
+  const auto past = static_cast<int64_t>(past_flags_.size()), held = static_cast<int64_t>(flags_.size());
+  return {cut_before ? std::min({context_, spare, a + past}) : 0, cut_after ? std::min({context_, spare, held - b}) : 0};
+}
+
+// The segment of held frames [a, b), with `before` frames of context ahead of it (from the frames
+// let go, when a is 0) and `after` frames after it, whose words it leaves to its neighbours.
+AudioSegment Segmenter::emit(int64_t a, int64_t b, std::optional<int64_t> keep_from, std::optional<int64_t> keep_to,
+                             int64_t before, int64_t after) const {
+  const auto past = static_cast<int64_t>(past_flags_.size());
+  const at::Tensor all = at::cat({past_samples_, samples_});  // from frame origin_ - past on
+  const int64_t held = all.numel();
+  const int64_t first = std::min((past + a) * kVadFrame, held), own_end = std::min((past + b) * kVadFrame, held);
+  const int64_t from = std::min((past + a - before) * kVadFrame, held);
+  const int64_t to = std::min((past + b + after) * kVadFrame, held);
+  const at::Tensor samples = all.narrow(0, from, std::max<int64_t>(0, to - from)).clone();
+  const int64_t at = (origin_ + a - before) * kVadFrame;  // the audio's first sample in the recording
+  const int64_t own = at + before * kVadFrame;            // the first sample of frame a
+  const double start = static_cast<double>(at) / kSampleRate;
+  const double end = static_cast<double>(at + samples.numel()) / kSampleRate;
+  const double own_start = static_cast<double>(own) / kSampleRate;
+  const double own_stop = static_cast<double>(own + std::max<int64_t>(0, own_end - first)) / kSampleRate;
+  std::vector<bool> flags(past_flags_);
+  flags.insert(flags.end(), flags_.begin(), flags_.end());
+  const auto count = static_cast<int64_t>(flags.size());
+  return {start, end, samples, keep_from ? static_cast<double>(*keep_from) / 100 : own_start,
+          keep_to ? static_cast<double>(*keep_to) / 100 : own_stop,
+          std::vector<bool>(flags.begin() + std::min(past + a - before, count),
+                            flags.begin() + std::min(past + b + after, count))};
 }
 
 void Segmenter::drop(int64_t frames) {
+  // The last frames let go are kept as the context of a segment that starts where they end.
+  const int64_t let_go = std::min(frames * kVadFrame, samples_.numel());
+  past_samples_ = at::cat({past_samples_, samples_.narrow(0, 0, let_go)});
+  past_samples_ = past_samples_.narrow(0, std::max<int64_t>(0, past_samples_.numel() - context_ * kVadFrame),
+                                       std::min(past_samples_.numel(), context_ * kVadFrame)).clone();
+  past_flags_.insert(past_flags_.end(), flags_.begin(),
+                     flags_.begin() + std::min<int64_t>(frames, static_cast<int64_t>(flags_.size())));
+  if (static_cast<int64_t>(past_flags_.size()) > context_)
+    past_flags_.erase(past_flags_.begin(), past_flags_.end() - context_);
   const int64_t samples = std::min(frames * kVadFrame, samples_.numel());
   samples_ = samples_.narrow(0, samples, samples_.numel() - samples);
   flags_.erase(flags_.begin(), flags_.begin() + std::min<int64_t>(frames, static_cast<int64_t>(flags_.size())));

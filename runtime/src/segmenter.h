@@ -1,6 +1,7 @@
 // Recordings cut into segments the model reads well, as quorlin.inference.segmentation cuts
 // them: as long as the utterances it learnt from, cut at pauses that a voice activity detector
-// finds, with long silences left out; a recording no longer than the longest training
+// finds (each segment cut at a short pause carrying 0.3 s of the audio beyond the cut), with
+// long silences left out; a recording no longer than the longest training
 // utterance is one segment; speech with no pause for longer than the model takes is cut into
 // overlapping windows as long as the longest training utterance.
 #pragma once
@@ -30,7 +31,8 @@ struct AudioSegment {
 
 // The words of `words` that are the segment's share: their midpoint lies in [keep_start,
 // keep_end), and in a segment cut from a longer recording they touch a frame the detector
-// called speech (what the recogniser reads into the noise of a pause is left out).
+// called speech (what the recogniser reads into the noise of a pause is left out); their times
+// held within [keep_start, keep_end].
 std::vector<Word> keep_words(const AudioSegment& segment, const std::vector<Word>& words);
 
 // The segment durations a recogniser reads well: those of its training utterances.
@@ -60,10 +62,13 @@ std::vector<std::pair<int64_t, int64_t>> plan_segments(const std::vector<bool>& 
 
 // Cuts a stream of 16 kHz blocks into segments: push each block, then finish; the segments
 // come out as soon as they are decided. A stream of `duration` no longer than the longest
-// training utterance is one segment, whole (none when no speech is found in it).
+// training utterance is one segment, whole (none when no speech is found in it). With `context`,
+// a segment cut at a short pause carries 0.3 s of the audio beyond the cut: for a recogniser
+// whose word times tell which words are its own.
 class Segmenter {
  public:
-  Segmenter(const SegmentLengths& lengths, std::unique_ptr<SpeechDetector> detector, double duration);
+  Segmenter(const SegmentLengths& lengths, std::unique_ptr<SpeechDetector> detector, double duration,
+            bool context = true);
 
   std::vector<AudioSegment> push(const at::Tensor& block);  // (m,) samples at 16 kHz
   std::vector<AudioSegment> finish();
@@ -73,16 +78,21 @@ class Segmenter {
   std::vector<AudioSegment> cut_held(bool final);
   std::vector<AudioSegment> cut(std::optional<int64_t> end);
   AudioSegment window(int64_t stop);
+  std::pair<int64_t, int64_t> context(int64_t a, int64_t b, bool cut_before, bool cut_after) const;
   AudioSegment emit(int64_t a, int64_t b, std::optional<int64_t> keep_from = std::nullopt,
-                    std::optional<int64_t> keep_to = std::nullopt) const;
+                    std::optional<int64_t> keep_to = std::nullopt, int64_t before = 0, int64_t after = 0) const;
   void drop(int64_t frames);
 
   const SegmentLengths& lengths_;
   std::unique_ptr<SpeechDetector> detector_;
   bool whole_;
+  int64_t context_;  // frames of context beyond a cut
   int64_t overlap_, window_, horizon_;
   at::Tensor samples_;  // held samples, from frame origin_ on
   std::vector<bool> flags_;  // speech flags of held frames
+  // The last frames let go (at most the context): the context ahead of a segment that starts the held frames.
+  at::Tensor past_samples_ = at::zeros({0});
+  std::vector<bool> past_flags_;
   int64_t origin_ = 0;
   std::optional<int64_t> keep_from_;  // keep start of a window that continues the last
   bool at_cut_ = false;  // whether the held frames start where the last segment was cut from them

@@ -7,8 +7,8 @@ import pytest
 import torch
 
 from quorlin.inference.results import Word
-from quorlin.inference.segmentation import (LONG_PAUSE, MARGIN, MIN_PAUSE, PAUSE_REWARD, AudioSegment, SegmentLengths,
-                                            keep_words, plan_segments, split_audio)
+from quorlin.inference.segmentation import (CONTEXT, LONG_PAUSE, MARGIN, MIN_PAUSE, PAUSE_REWARD, AudioSegment,
+                                            SegmentLengths, keep_words, plan_segments, split_audio)
 from quorlin.inference.vad import FRAME, SpeechDetector
 
 RATE = 16000
@@ -114,17 +114,28 @@ def test_segments_are_as_long_as_the_training_utterances_not_cut_at_every_pause(
     # Speech in 0.8 s bursts with 0.15 s pauses, for a minute, then a long pause and 2 s more.
     samples, bursts = _signal([("speech", 0.8), ("pause", 0.15)] * 60 + [("pause", 3), ("speech", 2), ("pause", 1)])
     segments = _split(samples)
-    assert all(3.0 - 0.2 <= s.end - s.start <= 6.0 + 0.4 for s in segments[:-1])
+    assert all(3.0 - 0.2 <= s.keep_end - s.keep_start <= 6.0 + 0.4 for s in segments[:-1])
     # The long pause always ends a segment, and its silence is left out but for the margins.
     assert segments[-1].start == pytest.approx(bursts[-1][0] - MARGIN / 100)
     assert segments[-1].end == pytest.approx(bursts[-1][1] + MARGIN / 100)
     for s in segments:
         assert torch.equal(s.samples, samples[round(s.start * RATE):round(s.end * RATE)])
-        assert (s.keep_start, s.keep_end) == (s.start, s.end)
-    for a, b in bursts:  # every burst whole in exactly one segment
-        assert sum(s.start <= a + 1e-9 and b <= s.end + 1e-9 for s in segments) == 1, (a, b)
-    # Cut at short pauses, the segments meet: no stretch of the recording between them is lost.
-    assert all(x.end == pytest.approx(y.start) for x, y in zip(segments[:-2], segments[1:-1]))
+        assert s.speech.numel() == round((s.end - s.start) * 100)
+    for a, b in bursts:  # every burst whole in exactly one segment's share
+        assert sum(s.keep_start <= a + 1e-9 and b <= s.keep_end + 1e-9 for s in segments) == 1, (a, b)
+    # Cut at short pauses, the segments' shares meet, so no stretch of the recording between
+    # them is lost, and each segment hears CONTEXT of the audio beyond each cut; a stretch's
+    # first and last segments end with its speech's margins.
+    inner = segments[:-1]
+    assert all(x.keep_end == pytest.approx(y.keep_start) for x, y in zip(inner, inner[1:]))
+    assert all(x.end - x.keep_end == pytest.approx(CONTEXT / 100) == y.keep_start - y.start
+               for x, y in zip(inner, inner[1:]))
+    assert inner[0].keep_start == inner[0].start and inner[-1].keep_end == inner[-1].end
+    assert segments[-1].keep_start == segments[-1].start and segments[-1].keep_end == segments[-1].end
+    # Without context (a recogniser without word times), the same shares and nothing more.
+    plain = _split(samples, context=False)
+    assert [(s.keep_start, s.keep_end) for s in plain] == [(s.keep_start, s.keep_end) for s in segments]
+    assert all((s.start, s.end) == (s.keep_start, s.keep_end) for s in plain)
 
 
 def test_random_layouts_give_the_same_segments_whatever_the_blocks():
@@ -196,10 +207,11 @@ def test_keep_words_gives_each_word_once():
         heard = [w for w in words if s.start <= w.start and w.end <= s.end]
         kept += keep_words(s, heard)
     assert [w.text for w in kept] == [w.text for w in words]
-    # The midpoint decides: a word centred on a boundary belongs to the later window.
+    # The midpoint decides: a word centred on a boundary belongs to the later window, which
+    # holds its times within its share.
     boundary = segments[0].keep_end
     word = Word(boundary - 0.1, boundary + 0.1, "x")
-    assert keep_words(segments[0], [word]) == [] and keep_words(segments[1], [word]) == [word]
+    assert keep_words(segments[0], [word]) == [] and keep_words(segments[1], [word]) == [Word(boundary, word.end, "x")]
 
 
 def test_keep_words_drops_what_was_read_in_a_pause():
