@@ -8,10 +8,10 @@ cut at shorter pauses (``MIN_PAUSE`` or more), in their middle, into the segment
 fit the durations of the model's training utterances (``SegmentLengths``): a choice over all
 the pauses in sight (two of the longest segments ahead) that cuts at as many long pauses as it
 can while every segment stays about as long as a training utterance. A segment cut at such a
-pause also carries ``CONTEXT`` of the audio beyond the cut, so that a word the cut falls in is
-heard whole; it keeps the words whose middle lies on its side of the cut. Speech with no pause for longer
-than the model can take is cut into overlapping windows as long as the longest training
-utterance; each keeps the words whose middle falls in its share of the overlap.
+pause also carries ``CONTEXT`` of the audio beyond the cut, so that a word next to the cut is
+heard whole; it keeps the words whose middle lies on its side of the cut. Speech with no pause
+for longer than the model can take is cut into overlapping windows as long as the longest
+training utterance; each keeps the words whose middle falls in its share of the overlap.
 """
 import math
 from dataclasses import dataclass, replace
@@ -308,7 +308,7 @@ class _Segmenter:
         past = self.past_flags.numel()
         samples = torch.cat([self.past_samples, self.samples])  # from frame `origin` - past on
         flags = torch.cat([self.past_flags, self.flags])
-        held = self.samples.numel() + past * FRAME
+        held = samples.numel()
         first, own_end = (past + a) * FRAME, min((past + b) * FRAME, held)
         audio = samples[first - before * FRAME:min((past + b + after) * FRAME, held)].clone()  # a copy
         at = (self.origin + a - before) * FRAME  # the audio's first sample in the recording

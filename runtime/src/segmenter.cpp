@@ -219,7 +219,8 @@ AudioSegment Segmenter::window(int64_t stop) {
 std::pair<int64_t, int64_t> Segmenter::context(int64_t a, int64_t b, bool cut_before, bool cut_after) const {
   const int64_t spare = std::max<int64_t>(0, rounded(lengths_.limit() * 100) - (b - a)) / 2;
   const auto past = static_cast<int64_t>(past_flags_.size()), held = static_cast<int64_t>(flags_.size());
-  return {cut_before ? std::min({context_, spare, a + past}) : 0, cut_after ? std::min({context_, spare, held - b}) : 0};
+  return {cut_before ? std::min({context_, spare, a + past}) : 0,
+          cut_after ? std::min({context_, spare, held - b}) : 0};
 }
 
 // The segment of held frames [a, b), with `before` frames of context ahead of it (from the frames
