@@ -305,18 +305,18 @@ class _Segmenter:
         """The segment of held frames [a, b), with ``before`` frames of context ahead of it (from
         the frames let go, when a is 0) and ``after`` frames after it, whose words it leaves to
         its neighbours."""
-        past = self.past_flags.numel()
-        samples = torch.cat([self.past_samples, self.samples])  # from frame `origin` - past on
-        flags = torch.cat([self.past_flags, self.flags])
-        held = samples.numel()
-        first, own_end = (past + a) * FRAME, min((past + b) * FRAME, held)
-        audio = samples[first - before * FRAME:min((past + b + after) * FRAME, held)].clone()  # a copy
+        early = max(0, before - a)  # context frames from those let go
+        lo = a - before + early  # the first held frame of the segment
+        # New tensors: the held buffers can go.
+        audio = torch.cat([self.past_samples[self.past_samples.numel() - early * FRAME:],
+                           self.samples[lo * FRAME:(b + after) * FRAME]])
+        flags = torch.cat([self.past_flags[self.past_flags.numel() - early:], self.flags[lo:b + after]])
         at = (self.origin + a - before) * FRAME  # the audio's first sample in the recording
         own = at + before * FRAME  # the first sample of frame a
+        own_end = self.origin * FRAME + min(b * FRAME, self.samples.numel())  # past its last sample
         return AudioSegment(at / SAMPLE_RATE, (at + audio.numel()) / SAMPLE_RATE, audio,
                             own / SAMPLE_RATE if keep_from is None else keep_from / 100,
-                            (own + own_end - first) / SAMPLE_RATE if keep_to is None else keep_to / 100,
-                            flags[past + a - before:past + b + after].clone())
+                            own_end / SAMPLE_RATE if keep_to is None else keep_to / 100, flags)
 
     def _drop(self, frames: int) -> None:
         past_samples = torch.cat([self.past_samples, self.samples[:frames * FRAME]])

@@ -227,26 +227,25 @@ std::pair<int64_t, int64_t> Segmenter::context(int64_t a, int64_t b, bool cut_be
 // let go, when a is 0) and `after` frames after it, whose words it leaves to its neighbours.
 AudioSegment Segmenter::emit(int64_t a, int64_t b, std::optional<int64_t> keep_from, std::optional<int64_t> keep_to,
                              int64_t before, int64_t after) const {
-  const auto past = static_cast<int64_t>(past_flags_.size());
-  const at::Tensor all = at::cat({past_samples_, samples_});  // from frame origin_ - past on
-  const int64_t held = all.numel();
-  const int64_t first = std::min((past + a) * kVadFrame, held), own_end = std::min((past + b) * kVadFrame, held);
-  const int64_t from = std::min((past + a - before) * kVadFrame, held);
-  const int64_t to = std::min((past + b + after) * kVadFrame, held);
-  const at::Tensor samples = all.narrow(0, from, std::max<int64_t>(0, to - from)).clone();
+  const int64_t early = std::max<int64_t>(0, before - a);  // context frames from those let go
+  const int64_t lo = a - before + early;                    // the first held frame of the segment
+  const int64_t from = std::min(lo * kVadFrame, samples_.numel());
+  const int64_t to = std::min((b + after) * kVadFrame, samples_.numel());
+  const int64_t past = std::min(early * kVadFrame, past_samples_.numel());
+  // New tensors: the held buffers can go.
+  const at::Tensor samples = at::cat({past_samples_.narrow(0, past_samples_.numel() - past, past),
+                                      samples_.narrow(0, from, std::max<int64_t>(0, to - from))});
   const int64_t at = (origin_ + a - before) * kVadFrame;  // the audio's first sample in the recording
   const int64_t own = at + before * kVadFrame;            // the first sample of frame a
-  const double start = static_cast<double>(at) / kSampleRate;
-  const double end = static_cast<double>(at + samples.numel()) / kSampleRate;
-  const double own_start = static_cast<double>(own) / kSampleRate;
-  const double own_stop = static_cast<double>(own + std::max<int64_t>(0, own_end - first)) / kSampleRate;
-  std::vector<bool> flags(past_flags_);
-  flags.insert(flags.end(), flags_.begin(), flags_.end());
-  const auto count = static_cast<int64_t>(flags.size());
-  return {start, end, samples, keep_from ? static_cast<double>(*keep_from) / 100 : own_start,
-          keep_to ? static_cast<double>(*keep_to) / 100 : own_stop,
-          std::vector<bool>(flags.begin() + std::min(past + a - before, count),
-                            flags.begin() + std::min(past + b + after, count))};
+  const int64_t own_end = origin_ * kVadFrame + std::min(b * kVadFrame, samples_.numel());  // past its last sample
+  const auto held = static_cast<int64_t>(flags_.size());
+  std::vector<bool> flags(past_flags_.end() - std::min(early, static_cast<int64_t>(past_flags_.size())),
+                          past_flags_.end());
+  flags.insert(flags.end(), flags_.begin() + std::min(lo, held), flags_.begin() + std::min(b + after, held));
+  return {static_cast<double>(at) / kSampleRate, static_cast<double>(at + samples.numel()) / kSampleRate, samples,
+          keep_from ? static_cast<double>(*keep_from) / 100 : static_cast<double>(own) / kSampleRate,
+          keep_to ? static_cast<double>(*keep_to) / 100 : static_cast<double>(own_end) / kSampleRate,
+          std::move(flags)};
 }
 
 void Segmenter::drop(int64_t frames) {
